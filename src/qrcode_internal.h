@@ -1,0 +1,247 @@
+// Process-wide state and the types shared between the library's areas.
+//
+// Everything here has external linkage inside the library but hidden
+// visibility: only the functions of the public header leave the shared
+// object. All process-wide state is plain, trivially destructible data, so
+// nothing runs when the library is loaded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "vantelor_qrcode.h"
+
+// ---- Style record --------------------------------------------------------
+
+struct qr_gradient {
+    int type;  // 0 none (solid colour applies), 1 linear, 2 radial
+    float rotation;  // degrees, stored unchanged; radial gradients ignore it
+    int start_r, start_g, start_b;
+    int end_r, end_g, end_b;
+};
+
+enum : int { QR_GRADIENT_NONE = 0, QR_GRADIENT_LINEAR = 1, QR_GRADIENT_RADIAL = 2 };
+
+inline constexpr std::size_t QR_LOGO_PATH_CAP = 1024;
+
+struct qr_style {
+    int dot_style;
+    qr_gradient dot_gradient;
+    int dot_color[3];
+    int corner_square_style;
+    qr_gradient corner_square_gradient;
+    int corner_square_color[3];
+    int corner_dot_style;
+    qr_gradient corner_dot_gradient;
+    int corner_dot_color[3];
+    qr_gradient background_gradient;
+    int background_color[4];
+    char logo_path[QR_LOGO_PATH_CAP];
+    float logo_size;
+    int logo_margin;
+};
+
+extern qr_style g_style;
+extern int g_initialized;
+
+inline constexpr std::size_t QR_ERROR_CAP = 512;
+extern char g_last_error[QR_ERROR_CAP];
+
+// Writes one fixed message into the last-error slot (NULL: "unknown error").
+void qr_set_error(const char *msg);
+// Restores the default style fields (and only those).
+void qr_restore_style_defaults();
+
+// ---- Heap ownership ---------------------------------------------------------
+
+// Owns a block from the C heap (malloc, stb_image, stb_image_write).
+struct qr_free_deleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+template <class T>
+using qr_heap_ptr = std::unique_ptr<T, qr_free_deleter>;
+
+// ---- Text to module matrix, pipeline -------------------------------------
+
+// Side of the largest symbol (version 40) and its matrix size.
+inline constexpr int QR_MAX_SIDE = 177;
+inline constexpr int QR_MATRIX_CAP = QR_MAX_SIDE * QR_MAX_SIDE;
+
+// Largest canvas side we draw: stb_image_write sizes its buffer in int and
+// overflows from a side of 23,171 pixels.
+inline constexpr int QR_MAX_CANVAS_SIDE = 16384;
+
+int qr_encode_matrix(const char *text, int ecc, unsigned char *modules, int *out_size,
+                     int *out_ecc);
+int qr_encode_run(const char *text, int ecc, int module_size, int quiet_zone,
+                  unsigned char **out_png, int *out_len);
+int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone,
+                   const char *path);
+
+// ---- Canvas and image I/O ----------------------------------------------------
+
+struct qr_canvas {
+    int width;
+    int height;
+    unsigned char *pixels;  // width * height * 4 bytes RGBA, straight alpha
+};
+
+int qr_canvas_init(qr_canvas *canvas, int width, int height);
+void qr_canvas_free(qr_canvas *canvas);
+
+// Frees a canvas when it leaves scope.
+class qr_canvas_owner {
+public:
+    explicit qr_canvas_owner(qr_canvas &c) noexcept : c_(c) {}
+    ~qr_canvas_owner() { qr_canvas_free(&c_); }
+    qr_canvas_owner(const qr_canvas_owner &) = delete;
+    qr_canvas_owner &operator=(const qr_canvas_owner &) = delete;
+
+private:
+    qr_canvas &c_;
+};
+
+// Largest decoded image accepted, in pixels (256 MiB of RGBA): bigger
+// declared sizes are refused before decoding, so a small hostile file cannot
+// make the host allocate gigabytes.
+inline constexpr std::int64_t QR_MAX_IMAGE_PIXELS = std::int64_t{1} << 26;
+
+int qr_png_write_mem(const qr_canvas *canvas, unsigned char **out, int *out_len);
+int qr_png_write_file(const qr_canvas *canvas, const char *path);
+int qr_png_read_file(const char *path, unsigned char **out_pixels, int *out_width,
+                     int *out_height);
+// Decodes an image held in memory to RGBA under the same size cap; writes no
+// message (the caller names its own failure). 0 on success, -1 on failure.
+int qr_image_read_memory(const unsigned char *data, int len, unsigned char **out_pixels,
+                         int *out_width, int *out_height);
+
+// Straight-alpha source-over compositing of one pixel; `a` is never 0.
+void qr_blend_px(unsigned char *dst, int r, int g, int b, int a);
+
+// ---- Rendering -------------------------------------------------------------
+
+enum : int { QR_NB_LEFT = 1, QR_NB_TOP = 2, QR_NB_RIGHT = 4, QR_NB_BOTTOM = 8 };
+
+// Non-zero when the module at (column + dx, row + dy) of the module being
+// sampled is dark; 0 when light or outside the symbol.
+using qr_neighbor_fn = unsigned char (*)(int dx, int dy);
+
+struct qr_shape_paint {
+    int style;
+    const qr_gradient *gradient;  // inside g_style; may be NULL
+    int color[3];
+};
+
+void qr_render_background(qr_canvas *canvas);
+int qr_render_styled(qr_canvas *canvas, const unsigned char *modules, int n, int margin);
+
+void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v,
+                     int px, int py, int x0, int y0, int frame_w, int frame_h,
+                     float aa_scale, unsigned char rgba_out[4]);
+void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v,
+                      int px, int py, int x0, int y0, int frame_w, int frame_h,
+                      float aa_scale, unsigned char rgba_out[4]);
+
+// ---- Module and finder figures ---------------------------------------------
+
+enum : int {
+    QR_DOT_BLOCK = 0,
+    QR_DOT_PILL = 1,
+    QR_DOT_DISC = 2,
+    QR_DOT_LEAF = 3,
+    QR_DOT_PETAL = 4,
+    QR_DOT_FAN = 5,
+};
+
+enum : int {
+    QR_RING_BOX = 0,
+    QR_RING_CIRCLE = 1,
+    QR_RING_CUSHION = 2,
+    QR_RING_PEBBLE = 3,
+    QR_RING_TILE = 4,
+    QR_RING_TUBE = 5,
+};
+
+enum : int { QR_CENTER_BOX = 0, QR_CENTER_DISC = 1, QR_CENTER_CUSHION = 2 };
+
+enum : int {
+    QR_FIG_FULL = 0,
+    QR_FIG_DISC = 1,
+    QR_FIG_ROUND_CORNER = 2,
+    QR_FIG_HALF_ROUND = 3,
+    QR_FIG_QUARTER_DISC = 4,
+};
+
+enum : int {
+    QR_SIDE_TOP = 0,
+    QR_SIDE_RIGHT = 1,
+    QR_SIDE_BOTTOM = 2,
+    QR_SIDE_LEFT = 3,
+    QR_SIDE_LEAF = 100,
+};
+
+struct qr_dot_figure {
+    int kind;
+    float radius;
+    int corner_x;
+    int corner_y;
+    int side;
+};
+
+qr_dot_figure select_dot_figure(int style, int mask);
+
+// ---- Gradients -----------------------------------------------------------
+
+float qr_linear_t(const qr_gradient *grad, int x, int y, int w, int h);
+float qr_radial_t(const qr_gradient *grad, int x, int y, int w, int h);
+void qr_gradient_sample(const qr_gradient *grad, float t, int *r, int *g, int *b);
+// The colour of a gradient whose type is not 0 at (x, y) within a w x h
+// frame: radial for type 2, linear for any other type.
+void qr_gradient_color(const qr_gradient *grad, int x, int y, int w, int h, int rgb[3]);
+
+// ---- Logo ------------------------------------------------------------------
+
+// How a lw x lh logo is fitted into the box of a symbol `symbol_width` wide;
+// shared by the raster and SVG paths so both place it identically.
+struct qr_logo_fit {
+    int box;      // side of the cleared box
+    float scale;  // logo pixels -> drawn pixels, at least 0.05
+    int dw, dh;   // drawn size, each at least 1
+};
+qr_logo_fit qr_logo_geometry(int symbol_width, float logo_size, int logo_margin, int lw,
+                             int lh);
+int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width);
+
+// ---- SVG -----------------------------------------------------------------------
+
+extern char *g_svg_buf;
+extern std::size_t g_svg_len;
+
+int qr_svg_build(const char *text, int ecc, int module_size, int quiet_zone);
+const char *qr_svg_buffer();
+
+// ---- Payload builders ------------------------------------------------------
+
+void escape_field(const char *src, char *out, int cap, int *pos);
+void pct_encode(const char *src, const char *keep, char *out, int cap, int *pos);
+int qr_build_wifi(const char *ssid, const char *password, const char *security, char *out,
+                  int cap);
+int qr_build_vcard(const char *name, const char *phone, const char *email, char *out,
+                   int cap);
+int qr_build_email(const char *to, const char *subject, const char *body, char *out,
+                   int cap);
+int qr_build_sms(const char *phone, const char *message, char *out, int cap);
+int qr_build_geo(double lat, double lon, char *out, int cap);
+int ical_stamp(const char *src, char *stamp);
+int qr_build_event(const char *title, const char *start, const char *end,
+                   const char *location, char *out, int cap);
+
+// ---- Decoding ----------------------------------------------------------------
+
+inline constexpr int QR_RESULT_CAP = 8897;  // 8,896 payload bytes + terminator
+extern char g_result[QR_RESULT_CAP];
+
+int qr_decode_run_rgba(const unsigned char *rgba, int width, int height);
+const char *qr_decode_result();

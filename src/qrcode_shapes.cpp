@@ -1,0 +1,230 @@
+// Pixel samplers and the figures they measure.
+//
+// A sampler turns a sample position (u, v) in module units into a scaled
+// signed distance D (pixels, positive inside the figure), then into a
+// coverage k = D + 0.5 clamped to 0..1 and an alpha. "Full" means D equals
+// the pixels per module, so a covered pixel is always fully covered. Figures
+// are chosen by select_dot_figure, the one place that decides a module's
+// figure for both the raster and the SVG writer. Single precision
+// throughout; at most two square roots per sample; no allocation.
+#include <algorithm>
+#include <cmath>
+
+#include "qrcode_internal.h"
+
+namespace {
+
+float length(float dx, float dy) { return std::sqrt(dx * dx + dy * dy); }
+
+// Signed distance (positive inside) of a square of half side `half` centred
+// at (c, c) whose corners are rounded to radius r.
+float rounded_square(float u, float v, float c, float half, float r) {
+    const float inset = half - r;
+    const float ax = std::max(std::fabs(u - c) - inset, 0.0f);
+    const float ay = std::max(std::fabs(v - c) - inset, 0.0f);
+    return r - length(ax, ay);
+}
+
+bool in_square_hole(float u, float v) { return u >= 1.0f && u <= 6.0f && v >= 1.0f && v <= 6.0f; }
+
+// ---- Module figures ----
+
+constexpr qr_dot_figure full_cell() { return {QR_FIG_FULL, 0.0f, 0, 0, 0}; }
+constexpr qr_dot_figure leaf() { return {QR_FIG_FULL, 0.0f, 0, 0, QR_SIDE_LEAF}; }
+constexpr qr_dot_figure disc() { return {QR_FIG_DISC, 0.5f, 0, 0, 0}; }
+constexpr qr_dot_figure round_corner(int cx, int cy) {
+    return {QR_FIG_ROUND_CORNER, 0.5f, cx, cy, 0};
+}
+constexpr qr_dot_figure quarter_disc(int cx, int cy) {
+    return {QR_FIG_QUARTER_DISC, 1.0f, cx, cy, 0};
+}
+
+struct neighbours {
+    bool left, top, right, bottom;
+    int count;
+    bool opposite;  // exactly two, on opposite sides
+};
+
+neighbours neighbours_of(int mask) {
+    neighbours nb{(mask & QR_NB_LEFT) != 0, (mask & QR_NB_TOP) != 0, (mask & QR_NB_RIGHT) != 0,
+                  (mask & QR_NB_BOTTOM) != 0, 0, false};
+    nb.count = int{nb.left} + int{nb.top} + int{nb.right} + int{nb.bottom};
+    nb.opposite = nb.count == 2 && ((nb.left && nb.right) || (nb.top && nb.bottom));
+    return nb;
+}
+
+// Corner a fan quarter disc is anchored on: for one neighbour the corner
+// where its edge begins walking the cell clockwise, for two adjacent ones the
+// corner their edges share.
+qr_dot_figure fan_quarter(const neighbours &nb) {
+    if (nb.count == 1) {
+        if (nb.top) return quarter_disc(0, 0);
+        if (nb.right) return quarter_disc(1, 0);
+        if (nb.bottom) return quarter_disc(1, 1);
+        return quarter_disc(0, 1);
+    }
+    if (nb.left && nb.top) return quarter_disc(0, 0);
+    if (nb.top && nb.right) return quarter_disc(1, 0);
+    if (nb.right && nb.bottom) return quarter_disc(1, 1);
+    return quarter_disc(0, 1);
+}
+
+qr_dot_figure pill_figure(const neighbours &nb) {
+    if (nb.count == 0) return disc();
+    if (nb.count >= 3 || nb.opposite) return full_cell();
+    if (nb.count == 1) {
+        const int side = nb.top ? QR_SIDE_TOP : nb.right ? QR_SIDE_RIGHT
+                                              : nb.bottom ? QR_SIDE_BOTTOM
+                                                          : QR_SIDE_LEFT;
+        return {QR_FIG_HALF_ROUND, 0.5f, 0, 0, side};
+    }
+    // Two adjacent neighbours: round the quadrant diagonally away from both.
+    return round_corner(nb.left ? 1 : 0, nb.top ? 1 : 0);
+}
+
+qr_dot_figure leaf_figure(const neighbours &nb, bool petal) {
+    if (nb.count == 0) return leaf();
+    if (!nb.left && !nb.top) return petal ? quarter_disc(1, 1) : round_corner(0, 0);
+    if (nb.right || nb.bottom) return full_cell();
+    return petal ? quarter_disc(0, 0) : round_corner(1, 1);
+}
+
+qr_dot_figure fan_figure(const neighbours &nb) {
+    if (nb.count == 0) return disc();
+    if (nb.count >= 3 || nb.opposite) return full_cell();
+    return fan_quarter(nb);
+}
+
+// Distance from the cell centre, scaled, for the figures cut to a disc
+// around it.
+float centre_disc_distance(float radius, float u, float v, float s) {
+    return (radius - length(u - 0.5f, v - 0.5f)) * s;
+}
+
+float dot_distance(const qr_dot_figure &fig, float u, float v, float s) {
+    if (fig.side == QR_SIDE_LEAF) {
+        const bool cut = (u < 0.5f && v < 0.5f) || (u >= 0.5f && v >= 0.5f);
+        return cut ? centre_disc_distance(0.5f, u, v, s) : s;
+    }
+    switch (fig.kind) {
+    case QR_FIG_DISC:
+        return centre_disc_distance(fig.radius, u, v, s);
+    case QR_FIG_ROUND_CORNER: {
+        const bool in_x = fig.corner_x == 1 ? u >= 0.5f : u < 0.5f;
+        const bool in_y = fig.corner_y == 1 ? v >= 0.5f : v < 0.5f;
+        return in_x && in_y ? centre_disc_distance(fig.radius, u, v, s) : s;
+    }
+    case QR_FIG_HALF_ROUND: {
+        float t = 0.0f;
+        switch (fig.side) {
+        case QR_SIDE_TOP: t = v - 0.5f; break;
+        case QR_SIDE_BOTTOM: t = 0.5f - v; break;
+        case QR_SIDE_RIGHT: t = 0.5f - u; break;
+        default: t = u - 0.5f; break;
+        }
+        return t > 0.0f ? centre_disc_distance(fig.radius, u, v, s) : s;
+    }
+    case QR_FIG_QUARTER_DISC:
+        return (fig.radius - length(u - static_cast<float>(fig.corner_x),
+                                    v - static_cast<float>(fig.corner_y))) * s;
+    default:
+        return s;
+    }
+}
+
+// ---- Finder figures ----
+
+float ring_distance(int style, float u, float v, float s) {
+    if (style == QR_RING_CIRCLE) {
+        const float dist = length(u - 3.5f, v - 3.5f);
+        if (dist > 3.5f) return (3.5f - dist) * s;
+        // Inside the band the distance is to the outer circle only, so the
+        // inner edge ramps over half a pixel on the hole side.
+        if (dist < 2.5f) return (dist - 2.5f) * s;
+        return (3.5f - dist) * s;
+    }
+    float outer_radius = 0.0f;
+    switch (style) {
+    case QR_RING_CUSHION: outer_radius = 1.0f; break;
+    case QR_RING_PEBBLE: outer_radius = 2.5f; break;
+    case QR_RING_TILE: outer_radius = 0.5f; break;
+    case QR_RING_TUBE: outer_radius = 1.0f; break;
+    default:
+        return in_square_hole(u, v) ? -s : s;
+    }
+    const float e = rounded_square(u, v, 3.5f, 3.5f, outer_radius);
+    if (e <= 0.0f) return e * s;
+    bool in_hole = false;
+    switch (style) {
+    case QR_RING_PEBBLE: in_hole = rounded_square(u, v, 3.5f, 2.5f, 1.5f) >= 0.0f; break;
+    case QR_RING_TUBE: in_hole = rounded_square(u, v, 3.5f, 2.5f, 0.5f) >= 0.0f; break;
+    default: in_hole = in_square_hole(u, v); break;
+    }
+    return in_hole ? -s : e * s;
+}
+
+float center_distance(int style, float u, float v, float s) {
+    switch (style) {
+    case QR_CENTER_DISC: return (1.5f - length(u - 1.5f, v - 1.5f)) * s;
+    case QR_CENTER_CUSHION: return rounded_square(u, v, 1.5f, 1.5f, 0.75f) * s;
+    default: return s;
+    }
+}
+
+// Coverage from distance, colour from the paint (gradient frame x0, y0, w, h).
+void finish_sample(const qr_shape_paint *paint, float d, int px, int py, int x0, int y0,
+                   int frame_w, int frame_h, unsigned char rgba_out[4]) {
+    float k = d + 0.5f;
+    if (k < 0.0f) {
+        std::fill_n(rgba_out, 4, static_cast<unsigned char>(0));
+        return;
+    }
+    k = std::min(k, 1.0f);
+    if (k <= 0.0f) {
+        std::fill_n(rgba_out, 4, static_cast<unsigned char>(0));
+        return;
+    }
+    int rgb[3] = {paint->color[0], paint->color[1], paint->color[2]};
+    if (paint->gradient && paint->gradient->type != QR_GRADIENT_NONE) {
+        qr_gradient_color(paint->gradient, px - x0, py - y0, frame_w, frame_h, rgb);
+    }
+    for (int c = 0; c < 3; ++c) rgba_out[c] = static_cast<unsigned char>(rgb[c] & 0xff);
+    rgba_out[3] = static_cast<unsigned char>(static_cast<int>(k * 255.0f + 0.5f));
+}
+
+}  // namespace
+
+qr_dot_figure select_dot_figure(int style, int mask) {
+    const neighbours nb = neighbours_of(mask);
+    switch (style) {
+    case QR_DOT_PILL: return pill_figure(nb);
+    case QR_DOT_DISC: return disc();
+    case QR_DOT_LEAF: return leaf_figure(nb, false);
+    case QR_DOT_PETAL: return leaf_figure(nb, true);
+    case QR_DOT_FAN: return fan_figure(nb);
+    default: return full_cell();
+    }
+}
+
+void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
+                     int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
+                     unsigned char rgba_out[4]) {
+    int mask = 0;
+    if (nb) {
+        if (nb(-1, 0)) mask |= QR_NB_LEFT;
+        if (nb(0, -1)) mask |= QR_NB_TOP;
+        if (nb(1, 0)) mask |= QR_NB_RIGHT;
+        if (nb(0, 1)) mask |= QR_NB_BOTTOM;
+    }
+    const qr_dot_figure fig = select_dot_figure(paint->style, mask);
+    finish_sample(paint, dot_distance(fig, u, v, aa_scale), px, py, x0, y0, frame_w, frame_h,
+                  rgba_out);
+}
+
+void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v, int px,
+                      int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
+                      unsigned char rgba_out[4]) {
+    const float d = is_center ? center_distance(paint->style, u, v, aa_scale)
+                              : ring_distance(paint->style, u, v, aa_scale);
+    finish_sample(paint, d, px, py, x0, y0, frame_w, frame_h, rgba_out);
+}

@@ -1,0 +1,2 @@
+// Placeholder: filled in by its own change.
+#include "qrcode_internal.h"

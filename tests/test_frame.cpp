@@ -1,0 +1,89 @@
+// Lifecycle, the error slot, lazy defaults and the version query.
+#include <cstring>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+TEST(Frame, ErrorSlotBeforeAnyCallSaysNoError) { EXPECT_STREQ(qr_last_error(), "no error"); }
+
+TEST(Frame, InitEmptiesTheSlotAndFailuresStayUntilInit) {
+    EXPECT_EQ(qr_init(), 1);
+    EXPECT_STREQ(qr_last_error(), "");
+    EXPECT_EQ(qr_encode_to_memory("", 1, 4, 4, nullptr), nullptr);
+    EXPECT_STREQ(qr_last_error(), "qr_encode: empty text");
+    int len = 0;
+    unsigned char *png = qr_encode_to_memory("ok", 1, 4, 4, &len);
+    ASSERT_NE(png, nullptr);
+    qr_free_buffer(png);
+    EXPECT_STREQ(qr_last_error(), "qr_encode: empty text") << "success must not clear";
+    qr_cleanup();
+    EXPECT_STREQ(qr_last_error(), "qr_encode: empty text");
+    qr_init();
+    EXPECT_STREQ(qr_last_error(), "");
+}
+
+TEST(Frame, SetErrorCopiesBoundedAndDefaultsNull) {
+    qr_set_error(nullptr);
+    EXPECT_STREQ(qr_last_error(), "unknown error");
+    const std::string long_msg(600, 'x');
+    qr_set_error(long_msg.c_str());
+    EXPECT_EQ(std::string(qr_last_error()), long_msg.substr(0, 511));
+}
+
+TEST(Frame, GetVersion) {
+    EXPECT_EQ(qr_get_version(nullptr, 0), 0);
+    EXPECT_EQ(qr_get_version("", 0), 1);
+    EXPECT_EQ(qr_get_version("HELLO", 0), 1);
+    const std::string fits(2953, 'a');
+    const std::string too_long(2954, 'a');
+    EXPECT_EQ(qr_get_version(fits.c_str(), 0), 40);
+    qr_set_error("before");
+    EXPECT_EQ(qr_get_version(too_long.c_str(), 0), 0);
+    EXPECT_STREQ(qr_last_error(), "before");
+    const std::string text(200, 'q');
+    const int at_m = qr_get_version(text.c_str(), 1);
+    for (int ecc : {4, 9, -1}) EXPECT_EQ(qr_get_version(text.c_str(), ecc), at_m) << ecc;
+}
+
+TEST(Frame, LoadTimeStyleIsZeroBytes) {
+    const qr_style zero{};
+    EXPECT_EQ(std::memcmp(&g_style, &zero, sizeof zero), 0);
+    EXPECT_EQ(g_initialized, 0);
+}
+
+TEST(Frame, InitRestoresDefaultsWithoutTouchingGradientFields) {
+    g_style.dot_gradient = {2, 33.0f, 1, 2, 3, 4, 5, 6};
+    std::strcpy(g_style.logo_path, "xy");
+    qr_init();
+    EXPECT_EQ(g_style.dot_gradient.type, 0);
+    EXPECT_FLOAT_EQ(g_style.dot_gradient.rotation, 33.0f);
+    EXPECT_EQ(g_style.dot_gradient.end_b, 6);
+    EXPECT_EQ(g_style.logo_path[0], '\0');
+    EXPECT_EQ(g_style.logo_path[1], 'y');
+    EXPECT_EQ(g_style.background_color[3], 255);
+    EXPECT_EQ(g_initialized, 1);
+    qr_cleanup();
+    EXPECT_EQ(g_initialized, 0);
+}
+
+TEST(Frame, SettersDoNotAccumulateBeforeInit) {
+    qr_set_dot_style(3);
+    qr_set_dot_color(255, 0, 0);
+    EXPECT_EQ(g_style.dot_style, 0);
+    EXPECT_EQ(g_style.dot_color[0], 255);
+    qr_init();
+    qr_set_dot_style(3);
+    qr_set_dot_color(255, 0, 0);
+    EXPECT_EQ(g_style.dot_style, 3);
+    EXPECT_EQ(g_style.dot_color[0], 255);
+}
+
+TEST(Frame, VersionQueryBeforeInitDiscardsStyle) {
+    g_style.dot_style = 4;
+    qr_get_version("x", 0);
+    EXPECT_EQ(g_style.dot_style, 0);
+}
+
+}  // namespace
