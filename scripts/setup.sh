@@ -77,6 +77,14 @@ generate_locale() {
 # that nothing but what we ask for by name ever comes from it.
 sid_sources=/etc/apt/sources.list.d/sid-low-priority.sources
 sid_pin=/etc/apt/preferences.d/sid-low-priority
+write_sid_pin() {
+  as_root tee "$sid_pin" >/dev/null <<PIN
+Package: *
+Pin: release n=sid
+Pin-Priority: 100
+PIN
+}
+
 add_sid_low_priority() {
   [ -f "$sid_sources" ] && [ -f "$sid_pin" ] && return
   local uri
@@ -92,11 +100,7 @@ Suites: sid
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-  as_root tee "$sid_pin" >/dev/null <<PIN
-Package: *
-Pin: release n=sid
-Pin-Priority: 100
-PIN
+  write_sid_pin
   apt_updated=0
   apt_update_once
 }
@@ -141,6 +145,9 @@ fetch_quirc() {
 
 main() {
   check_debian
+  # An unstable entry without its pin would let apt upgrade everything from
+  # unstable: restore the pin before apt does anything.
+  if [ -f "$sid_sources" ] && [ ! -f "$sid_pin" ]; then write_sid_pin; fi
   if [ "${1:-}" != "--deps" ]; then
     install_packages
     generate_locale
