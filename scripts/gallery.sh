@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The main job, from a fresh machine: installs what is missing, builds the
-# library and writes sample codes into gallery/.
+# library and writes the gallery of styled codes (gallery/index.html): every
+# preset, module, ring and centre style, gradients and a logo, each as PNG
+# and SVG, read back by our decoder and by zxing-cpp.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$here/scripts/setup.sh"
 cd "$here"
 cmake --preset release >/dev/null
-cmake --build --preset release
-mkdir -p gallery
-./build/release/examples/vqr_example gallery
-echo "gallery: written to $here/gallery"
+cmake --build --preset release --target vqr_gallery vqr
+./build/release/examples/vqr_gallery gallery
+echo "gallery: open file://$here/gallery/index.html"
