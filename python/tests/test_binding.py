@@ -1,0 +1,254 @@
+"""The Python binding, one test class per family, run against the library
+the package finds (the installed one under CTest)."""
+
+import os
+import struct
+import subprocess
+import tempfile
+import unittest
+
+import vantelor_qrcode as qr
+
+READER = os.environ.get("VQR_ZXING_READ")  # independent reader, optional
+
+
+def png_size(data):
+    """Width and height from a PNG's IHDR chunk."""
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", data[:8]
+    return struct.unpack(">II", data[16:24])
+
+
+class Base(unittest.TestCase):
+    def setUp(self):
+        qr.init()
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        qr.cleanup()
+        self.tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def assertQRError(self, message, fn, *args, **kwargs):
+        with self.assertRaises(qr.QRError) as cm:
+            fn(*args, **kwargs)
+        self.assertEqual(cm.exception.message, message)
+        self.assertEqual(str(cm.exception), message)
+
+
+class LifecycleTest(Base):
+    def test_versions_by_level(self):
+        cases = [("HELLO", "L", 1), ("", "M", 1), ("a" * 2953, "L", 40), ("a" * 100, "H", 10),
+                 ("a" * 100, 3, 10), ("a" * 100, "h", 10)]
+        for text, level, version in cases:
+            with self.subTest(length=len(text), level=level):
+                self.assertEqual(qr.symbol_version(text, level), version)
+
+    def test_too_long_text_raises(self):
+        with self.assertRaises(qr.QRError):
+            qr.symbol_version("a" * 2954, "L")
+
+    def test_bad_arguments_are_refused_before_the_library(self):
+        for level in ("X", 4, -1, None, True):
+            with self.subTest(level=level), self.assertRaises(ValueError):
+                qr.symbol_version("a", level)
+        with self.assertRaises(ValueError):
+            qr.encode_png("a\0b")
+        with self.assertRaises(TypeError):
+            qr.encode_png(42)
+
+    def test_last_error_is_empty_after_init_and_keeps_a_failure(self):
+        self.assertEqual(qr.last_error(), "")
+        self.assertQRError("qr_encode: empty text", qr.encode_png, "")
+        qr.encode_png("ok")
+        self.assertEqual(qr.last_error(), "qr_encode: empty text")
+
+
+class StyleTest(Base):
+    def test_unknown_preset_raises_with_the_library_message(self):
+        self.assertQRError(
+            "qr_apply_preset: unknown preset (modern/dots/elegant/neon/corporate/minimal)",
+            qr.apply_preset, "Neon")
+
+    def test_every_preset_changes_the_picture(self):
+        plain = qr.encode_png("style", module_size=4)
+        seen = {plain}
+        for name in qr.PRESETS:
+            with self.subTest(preset=name), qr.Style(name):
+                png = qr.encode_png("style", module_size=4)
+                self.assertNotIn(png, seen)
+                seen.add(png)
+        self.assertEqual(qr.encode_png("style", module_size=4), plain, "context restores the defaults")
+
+    def test_options_refine_a_preset(self):
+        with qr.Style("neon"):
+            neon = qr.encode_png("refine", module_size=4)
+        with qr.Style("neon", module_style="block", ring_style=0):
+            refined = qr.encode_png("refine", module_size=4)
+        self.assertNotEqual(neon, refined)
+
+    def test_invalid_style_values_raise_value_error(self):
+        bad = [dict(preset="Neon"), dict(module_style="square"), dict(module_style=6),
+               dict(ring_style="round"), dict(center_style=3), dict(module_color="#12345"),
+               dict(module_color=(0, 0, 256)), dict(background="#12345678ff"),
+               dict(logo_size=0.0), dict(logo_size=0.6), dict(logo_margin=-1)]
+        for kwargs in bad:
+            with self.subTest(**{k: repr(v) for k, v in kwargs.items()}):
+                with self.assertRaises(ValueError):
+                    qr.Style(**kwargs)
+        with self.assertRaises(TypeError):
+            qr.Style(module_gradient="#ff0000")
+        with self.assertRaises(ValueError):
+            qr.Gradient("#000000", "#ffffff", kind="conic")
+
+    def test_transparent_background_gives_transparent_corners(self):
+        with qr.Style(background="#ffffff00", module_gradient=qr.Gradient("#ff0000", "#0000ff", rotation=45)):
+            png = qr.encode_png("alpha", module_size=2)
+        # Colour type 6 (RGBA), 8 bits: the writer keeps the alpha channel.
+        self.assertEqual(png[24:26], b"\x08\x06")
+
+    def test_missing_logo_fails_the_encode(self):
+        with qr.Style(logo=self.path("missing.png")):
+            self.assertQRError("qr_png_read_file: stbi_load failed (not a valid PNG?)",
+                               qr.encode_png, "logo")
+
+
+class EncodeTest(Base):
+    def test_png_geometry(self):
+        # Version 1 is 21 modules: (21 + 2 * 4) * 10 = 290 pixels.
+        self.assertEqual(png_size(qr.encode_png("A", module_size=10, quiet_zone=4)), (290, 290))
+        self.assertEqual(png_size(qr.encode_png("A", module_size=1, quiet_zone=0)), (21, 21))
+        self.assertEqual(png_size(qr.encode_png(b"A", level="H", module_size=3)), (87, 87))
+
+    def test_save_png_by_extension_and_never_on_failure(self):
+        target = self.path("code.png")
+        qr.save("to a file", target, module_size=2)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+        untouched = self.path("kept.png")
+        with open(untouched, "wb") as f:
+            f.write(b"keep")
+        self.assertQRError("qr_encode: empty text", qr.save, "", untouched)
+        with open(untouched, "rb") as f:
+            self.assertEqual(f.read(), b"keep")
+        self.assertQRError("qr_encode_to_file: cannot open output path for writing",
+                           qr.save, "x", self.path("no/such/dir.png"))
+
+    def test_text_too_long(self):
+        self.assertQRError("qr_encode: text too long to fit in any QR version (max 40)",
+                           qr.encode_png, "a" * 2954, level="L")
+
+    def test_svg_string_and_file(self):
+        doc = qr.encode_svg("A", module_size=10, quiet_zone=4)
+        self.assertTrue(doc.startswith('<?xml version="1.0" encoding="UTF-8"?>\n<svg'))
+        self.assertIn('width="290" height="290" viewBox="0 0 290 290"', doc)
+        self.assertTrue(doc.endswith("</svg>"))
+        target = self.path("code.svg")
+        qr.save("A", target, module_size=10, quiet_zone=4)
+        with open(target, encoding="utf-8") as f:
+            self.assertEqual(f.read(), doc)
+        self.assertQRError("qr_svg: empty text", qr.encode_svg, "")
+
+
+class DecodeTest(Base):
+    def test_round_trip_from_file_and_memory(self):
+        texts = ["hello", "Gr\u00fc\u00dfe aus K\u00f6ln", "x" * 500]
+        for i, text in enumerate(texts):
+            with self.subTest(i=i):
+                png = qr.encode_png(text, module_size=4)
+                self.assertEqual(qr.decode(png), text)
+                target = self.path(f"{i}.png")
+                with open(target, "wb") as f:
+                    f.write(png)
+                self.assertEqual(qr.decode(target), text)
+                self.assertEqual(qr.decode(target, raw=True), text.encode("utf-8"))
+
+    def test_every_preset_reads_back(self):
+        for name in qr.PRESETS:
+            with self.subTest(preset=name), qr.Style(name):
+                self.assertEqual(qr.decode(qr.encode_png(name, module_size=6)), name)
+
+    def test_failures_carry_the_decoder_message(self):
+        self.assertQRError("qr_decode_from_memory: data too small", qr.decode, b"1234567")
+        self.assertQRError("qr_decode_from_memory: stbi_load_from failed (not a valid image?)",
+                           qr.decode, b"12345678")
+        self.assertQRError("qr_png_read_file: stbi_load failed (not a valid PNG?)",
+                           qr.decode, self.path("missing.png"))
+        blank = self.path("blank.png")
+        with qr.Style(module_color="#ffffff", ring_color="#ffffff", center_color="#ffffff"):
+            qr.save("invisible", blank, module_size=4)
+        self.assertQRError("qr_decode: no QR code found in image", qr.decode, blank)
+
+
+class PayloadTest(Base):
+    def read(self, path):
+        return qr.decode(path)
+
+    def test_payloads_read_back(self):
+        cases = [
+            (qr.wifi, ("Home",), dict(password="secret"), "WIFI:T:WPA;S:Home;P:secret;;"),
+            (qr.wifi, ("a;b",), dict(security="WEP"), "WIFI:T:WEP;S:a\\;b;;"),
+            (qr.vcard, ("Ada Lovelace",), dict(phone="+44 20 7946 0000"),
+             "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\n"
+             "TEL;TYPE=CELL:+44 20 7946 0000\r\nEND:VCARD\r\n"),
+            (qr.email, ("ada@example.org",), dict(subject="Hi there", body="a&b"),
+             "mailto:ada@example.org?subject=Hi%20there&body=a%26b"),
+            (qr.sms, ("+1 (555) 010-9999",), dict(message="on my way"),
+             "smsto:+1555010-9999:on my way"),
+            (qr.geo, (-33.8688, 151.2093), {}, "geo:-33.868800,151.209300"),
+        ]
+        for i, (fn, args, kwargs, expected) in enumerate(cases):
+            with self.subTest(fn=fn.__name__, i=i):
+                target = self.path(f"p{i}.png")
+                fn(*args, path=target, module_size=4, **kwargs)
+                self.assertEqual(self.read(target), expected)
+
+    def test_event_reads_back(self):
+        target = self.path("event.png")
+        qr.event("Launch", "2024-05-01T10:30:00Z", end="2024-05-01", location="Hall 2",
+                 path=target, module_size=3)
+        text = self.read(target)
+        self.assertTrue(text.startswith("BEGIN:VCALENDAR\r\n"), text)
+        for line in ("DTSTART:20240501T103000Z", "DTEND:20240501", "SUMMARY:Launch",
+                     "LOCATION:Hall 2"):
+            self.assertIn(line + "\r\n", text)
+
+    def test_payload_failures(self):
+        p = self.path("x.png")
+        cases = [
+            (qr.geo, (91, 0), "qr_build_geo: lat/lon out of range"),
+            (qr.email, ("",), "qr_build_email: bad args (to required)"),
+            (qr.sms, ("",), "qr_build_sms: bad args (phone required)"),
+            (qr.event, ("t", "2024-05-01T10:30"), "qr_build_event: bad start timestamp (need ISO 8601)"),
+        ]
+        for fn, args, message in cases:
+            with self.subTest(fn=fn.__name__):
+                self.assertQRError(message, fn, *args, path=p)
+        self.assertFalse(os.path.exists(p))
+
+    def test_batch(self):
+        items = [{"text": "one", "filename": "first"}, {"text": "two", "filename": "../second"}]
+        self.assertEqual(qr.batch(items, self.dir, module_size=3), 2)
+        self.assertEqual(self.read(self.path("first.png")), "one")
+        self.assertEqual(self.read(self.path(".._second")), "two")
+        self.assertQRError("qr_encode_batch: invalid JSON input", qr.batch, "[1,]", self.dir)
+        self.assertQRError("qr_encode_batch: empty array", qr.batch, [], self.dir)
+        self.assertQRError("qr_encode_batch: item with empty text", qr.batch,
+                           [{"text": ""}], self.dir)
+
+
+@unittest.skipUnless(READER, "VQR_ZXING_READ not set: no independent reader")
+class IndependentReaderTest(Base):
+    def test_styled_png_reads_with_zxing(self):
+        target = self.path("indep.png")
+        with qr.Style("modern"):
+            qr.save("independent", target, module_size=6)
+        out = subprocess.run([READER, target], capture_output=True, check=False)
+        self.assertEqual(out.returncode, 0)
+        self.assertEqual(out.stdout.decode(), "independent")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,498 @@
+"""Styled QR codes (PNG, SVG), payload texts and QR reading, from Python.
+
+A ctypes binding over the vantelor-qrcode shared library (standard library
+only). The library keeps one process-wide style, so this module does too:
+
+    import vantelor_qrcode as qr
+
+    with qr.Style(preset="neon", module_style="disc"):
+        png = qr.encode_png("https://example.org", level="Q")
+    qr.save("hello", "hello.svg")                  # SVG by the extension
+    qr.wifi("Home", password="secret", path="wifi.png")
+    print(qr.decode("wifi.png"))                   # WIFI:T:WPA;S:Home;P:secret;;
+
+Failures raise QRError carrying the library's own message; arguments Python
+can check first (levels, colours, style names) raise ValueError or TypeError.
+
+The library is found, in this order: the VANTELOR_QRCODE_LIBRARY environment
+variable; the library installed together with this package; the system's
+library search path.
+"""
+
+import ctypes
+import ctypes.util
+import json
+import os
+import threading
+
+__all__ = [
+    "QRError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES", "CENTER_STYLES",
+    "PRESETS", "library", "init", "cleanup", "last_error", "symbol_version", "apply_preset",
+    "reset_style", "encode_png", "encode_svg", "save", "wifi", "vcard", "email", "sms", "geo",
+    "event", "batch", "decode",
+]
+
+LEVELS = {"L": 0, "M": 1, "Q": 2, "H": 3}
+MODULE_STYLES = ("block", "pill", "disc", "leaf", "petal", "fan")
+RING_STYLES = ("box", "circle", "cushion", "pebble", "tile", "tube")
+CENTER_STYLES = ("box", "disc", "cushion")
+PRESETS = ("modern", "dots", "elegant", "neon", "corporate", "minimal")
+
+
+class QRError(RuntimeError):
+    """A library call failed; ``message`` is the library's own text."""
+
+    def __init__(self, message):
+        super().__init__(message)
+        self.message = message
+
+
+# ---- Loading ------------------------------------------------------------------
+
+_c_int, _c_float, _c_double = ctypes.c_int, ctypes.c_float, ctypes.c_double
+_c_str, _c_void = ctypes.c_char_p, ctypes.c_void_p
+_GRADIENT = [_c_int, _c_float] + [_c_int] * 6
+
+# name: (result type, argument types)
+_SIGNATURES = {
+    "qr_init": (_c_int, []),
+    "qr_cleanup": (None, []),
+    "qr_last_error": (_c_str, []),
+    "qr_get_version": (_c_int, [_c_str, _c_int]),
+    "qr_set_dot_style": (None, [_c_int]),
+    "qr_set_dot_color": (None, [_c_int] * 3),
+    "qr_set_dot_gradient": (None, _GRADIENT),
+    "qr_set_corner_square_style": (None, [_c_int]),
+    "qr_set_corner_square_color": (None, [_c_int] * 3),
+    "qr_set_corner_square_gradient": (None, _GRADIENT),
+    "qr_set_corner_dot_style": (None, [_c_int]),
+    "qr_set_corner_dot_color": (None, [_c_int] * 3),
+    "qr_set_corner_dot_gradient": (None, _GRADIENT),
+    "qr_set_background_color": (None, [_c_int] * 4),
+    "qr_set_background_gradient": (None, _GRADIENT),
+    "qr_reset_style": (None, []),
+    "qr_set_logo": (None, [_c_str, _c_float, _c_int]),
+    "qr_apply_preset": (_c_int, [_c_str]),
+    "qr_encode_to_file": (_c_int, [_c_str, _c_str, _c_int, _c_int, _c_int]),
+    "qr_encode_to_memory": (_c_void, [_c_str, _c_int, _c_int, _c_int, ctypes.POINTER(_c_int)]),
+    "qr_free_buffer": (None, [_c_void]),
+    "qr_encode_to_svg_string": (_c_str, [_c_str, _c_int, _c_int, _c_int]),
+    "qr_encode_to_svg_file": (_c_int, [_c_str, _c_str, _c_int, _c_int, _c_int]),
+    "qr_encode_wifi": (_c_int, [_c_str, _c_str, _c_str, _c_str, _c_int]),
+    "qr_encode_vcard": (_c_int, [_c_str, _c_str, _c_str, _c_str, _c_int]),
+    "qr_encode_email": (_c_int, [_c_str, _c_str, _c_str, _c_str, _c_int]),
+    "qr_encode_sms": (_c_int, [_c_str, _c_str, _c_str, _c_int]),
+    "qr_encode_geo": (_c_int, [_c_double, _c_double, _c_str, _c_int]),
+    "qr_encode_event": (_c_int, [_c_str, _c_str, _c_str, _c_str, _c_str, _c_int]),
+    "qr_encode_batch": (_c_int, [_c_str, _c_str, _c_int, _c_int, _c_int]),
+    "qr_decode_from_file": (_c_str, [_c_str]),
+    "qr_decode_from_memory": (_c_str, [_c_str, _c_int]),
+}
+
+_lock = threading.RLock()
+_lib = None
+
+
+def _candidates():
+    env = os.environ.get("VANTELOR_QRCODE_LIBRARY")
+    if env:
+        yield env
+        return
+    # An installed package knows where the library was installed next to it.
+    try:
+        from ._installed import LIBDIR
+    except ImportError:
+        LIBDIR = None
+    if LIBDIR:
+        here = os.path.dirname(os.path.abspath(__file__))
+        yield os.path.normpath(os.path.join(here, LIBDIR, "libvantelor-qrcode.so.1"))
+    found = ctypes.util.find_library("vantelor-qrcode")
+    if found:
+        yield found
+    yield "libvantelor-qrcode.so.1"
+
+
+class _Missing:
+    """Stands for a function the loaded library lacks (an older build)."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __call__(self, *args):
+        raise QRError(f"{self.name}: not available in the loaded library")
+
+
+def library():
+    """The loaded ctypes library (loaded on first use)."""
+    global _lib
+    with _lock:
+        if _lib is not None:
+            return _lib
+        errors = []
+        for path in _candidates():
+            if os.sep in path and not os.path.exists(path):
+                continue
+            try:
+                lib = ctypes.CDLL(path)
+                break
+            except OSError as exc:
+                errors.append(f"{path}: {exc}")
+        else:
+            raise OSError("cannot load libvantelor-qrcode.so.1 (set VANTELOR_QRCODE_LIBRARY): "
+                          + "; ".join(errors or ["not found"]))
+        for name, (restype, argtypes) in _SIGNATURES.items():
+            try:
+                fn = getattr(lib, name)
+            except AttributeError:
+                setattr(lib, name, _Missing(name))
+                continue
+            fn.restype = restype
+            fn.argtypes = argtypes
+        _lib = lib
+        return lib
+
+
+def _call(name, *args):
+    with _lock:
+        return getattr(library(), name)(*args)
+
+
+def _fail(name_for_missing=None):
+    raise QRError(last_error() or name_for_missing or "unknown error")
+
+
+# ---- Argument conversion ----------------------------------------------------------
+
+
+def _text(value, what="text"):
+    if isinstance(value, str):
+        value = value.encode("utf-8")
+    if not isinstance(value, (bytes, bytearray)):
+        raise TypeError(f"{what} must be str or bytes, not {type(value).__name__}")
+    if b"\0" in value:
+        raise ValueError(f"{what} must not contain a NUL character")
+    return bytes(value)
+
+
+def _opt_text(value, what):
+    return None if value is None else _text(value, what)
+
+
+def _path(value):
+    return _text(os.fsencode(value), "path")
+
+
+def _level(value):
+    if isinstance(value, str) and value.upper() in LEVELS:
+        return LEVELS[value.upper()]
+    if isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= 3:
+        return value
+    raise ValueError(f"level must be one of L, M, Q, H (or 0..3), not {value!r}")
+
+
+def _size(value, what, low):
+    if isinstance(value, bool) or not isinstance(value, int) or value < low:
+        raise ValueError(f"{what} must be an int >= {low}, not {value!r}")
+    return value
+
+
+def _color(value, alpha=False):
+    """'#rrggbb' (or '#rrggbbaa' when alpha) or a tuple of 3 (or 4) ints 0..255."""
+    if isinstance(value, str):
+        s = value[1:] if value.startswith("#") else value
+        if len(s) in ((6, 8) if alpha else (6,)):
+            try:
+                channels = [int(s[i:i + 2], 16) for i in range(0, len(s), 2)]
+            except ValueError:
+                channels = None
+            if channels is not None:
+                return tuple(channels) + ((255,) if alpha and len(channels) == 3 else ())
+    elif isinstance(value, (tuple, list)) and len(value) in ((3, 4) if alpha else (3,)):
+        if all(isinstance(c, int) and not isinstance(c, bool) and 0 <= c <= 255 for c in value):
+            return tuple(value) + ((255,) if alpha and len(value) == 3 else ())
+    raise ValueError(f"colour must be '#rrggbb'{' or #rrggbbaa' if alpha else ''} "
+                     f"or a tuple of ints 0..255, not {value!r}")
+
+
+def _style_number(value, names, what):
+    if isinstance(value, str) and value.lower() in names:
+        return names.index(value.lower())
+    if isinstance(value, int) and not isinstance(value, bool) and 0 <= value < len(names):
+        return value
+    raise ValueError(f"{what} must be one of {', '.join(names)}, not {value!r}")
+
+
+# ---- Lifecycle, errors, version -------------------------------------------------------
+
+
+def init():
+    """Restore the default style and mark the library initialised."""
+    _call("qr_init")
+
+
+def cleanup():
+    """Restore the default style and clear the initialised mark."""
+    _call("qr_cleanup")
+
+
+def last_error():
+    """The library's last failure message ('' after init)."""
+    raw = _call("qr_last_error")
+    return raw.decode("utf-8", "replace") if raw else ""
+
+
+def symbol_version(text, level="M"):
+    """The QR version (1..40) that ``text`` needs at ``level``; QRError when
+    it does not fit in version 40."""
+    v = _call("qr_get_version", _text(text), _level(level))
+    if v <= 0:
+        raise QRError("text does not fit in any QR version (max 40) at this level")
+    return v
+
+
+# ---- Style ---------------------------------------------------------------------------
+
+
+class Gradient:
+    """A linear (``rotation`` in degrees, 0 left to right, 90 top to bottom)
+    or radial colour gradient from ``start`` to ``end``."""
+
+    def __init__(self, start, end, kind="linear", rotation=0.0):
+        if kind not in ("linear", "radial"):
+            raise ValueError(f"kind must be 'linear' or 'radial', not {kind!r}")
+        self.start, self.end = _color(start), _color(end)
+        self.kind, self.rotation = kind, float(rotation)
+
+    def _args(self):
+        return (1 if self.kind == "radial" else 0, self.rotation) + self.start + self.end
+
+    def __repr__(self):
+        return (f"Gradient(start={self.start}, end={self.end}, kind={self.kind!r}, "
+                f"rotation={self.rotation})")
+
+
+class Style:
+    """A complete look. ``apply()`` makes it the library's style (starting
+    from the defaults, then the preset, then every option given); used as a
+    context manager it applies on entry and restores the defaults on exit.
+
+    Options: preset (one of PRESETS); module_style, ring_style, center_style
+    (names from MODULE_STYLES, RING_STYLES, CENTER_STYLES, or their numbers);
+    module_color, ring_color, center_color ('#rrggbb' or (r, g, b));
+    module_gradient, ring_gradient, center_gradient, background_gradient
+    (Gradient); background ('#rrggbb', '#rrggbbaa' or (r, g, b[, a]));
+    logo (an image path), logo_size (0 < size <= 0.5), logo_margin (pixels).
+    """
+
+    _FIELDS = ("preset", "module_style", "ring_style", "center_style", "module_color",
+               "ring_color", "center_color", "background", "module_gradient", "ring_gradient",
+               "center_gradient", "background_gradient", "logo", "logo_size", "logo_margin")
+
+    def __init__(self, preset=None, *, module_style=None, ring_style=None, center_style=None,
+                 module_color=None, ring_color=None, center_color=None, background=None,
+                 module_gradient=None, ring_gradient=None, center_gradient=None,
+                 background_gradient=None, logo=None, logo_size=0.2, logo_margin=4):
+        if preset is not None and preset not in PRESETS:
+            raise ValueError(f"preset must be one of {', '.join(PRESETS)}, not {preset!r}")
+        self.preset = preset
+        self.module_style = None if module_style is None else _style_number(
+            module_style, MODULE_STYLES, "module_style")
+        self.ring_style = None if ring_style is None else _style_number(
+            ring_style, RING_STYLES, "ring_style")
+        self.center_style = None if center_style is None else _style_number(
+            center_style, CENTER_STYLES, "center_style")
+        self.module_color = None if module_color is None else _color(module_color)
+        self.ring_color = None if ring_color is None else _color(ring_color)
+        self.center_color = None if center_color is None else _color(center_color)
+        self.background = None if background is None else _color(background, alpha=True)
+        for name, value in (("module_gradient", module_gradient), ("ring_gradient", ring_gradient),
+                            ("center_gradient", center_gradient),
+                            ("background_gradient", background_gradient)):
+            if value is not None and not isinstance(value, Gradient):
+                raise TypeError(f"{name} must be a Gradient, not {type(value).__name__}")
+        self.module_gradient, self.ring_gradient = module_gradient, ring_gradient
+        self.center_gradient, self.background_gradient = center_gradient, background_gradient
+        if not (0.0 < float(logo_size) <= 0.5):
+            raise ValueError(f"logo_size must be above 0 and at most 0.5, not {logo_size!r}")
+        self.logo = None if logo is None else _path(logo)
+        self.logo_size, self.logo_margin = float(logo_size), _size(logo_margin, "logo_margin", 0)
+
+    def apply(self):
+        """Make this the library's style."""
+        with _lock:
+            lib = library()
+            lib.qr_init()
+            if self.preset is not None and lib.qr_apply_preset(self.preset.encode()) != 1:
+                _fail()
+            if self.module_style is not None:
+                lib.qr_set_dot_style(self.module_style)
+            if self.ring_style is not None:
+                lib.qr_set_corner_square_style(self.ring_style)
+            if self.center_style is not None:
+                lib.qr_set_corner_dot_style(self.center_style)
+            if self.module_color is not None:
+                lib.qr_set_dot_color(*self.module_color)
+            if self.ring_color is not None:
+                lib.qr_set_corner_square_color(*self.ring_color)
+            if self.center_color is not None:
+                lib.qr_set_corner_dot_color(*self.center_color)
+            if self.background is not None:
+                lib.qr_set_background_color(*self.background)
+            for gradient, setter in ((self.module_gradient, lib.qr_set_dot_gradient),
+                                     (self.ring_gradient, lib.qr_set_corner_square_gradient),
+                                     (self.center_gradient, lib.qr_set_corner_dot_gradient),
+                                     (self.background_gradient, lib.qr_set_background_gradient)):
+                if gradient is not None:
+                    setter(*gradient._args())
+            if self.logo is not None:
+                lib.qr_set_logo(self.logo, self.logo_size, self.logo_margin)
+        return self
+
+    def __enter__(self):
+        return self.apply()
+
+    def __exit__(self, *exc):
+        reset_style()
+        return False
+
+    def __repr__(self):
+        shown = ", ".join(f"{f}={getattr(self, f)!r}" for f in self._FIELDS
+                          if getattr(self, f) is not None)
+        return f"Style({shown})"
+
+
+def apply_preset(name):
+    """Apply one of PRESETS on top of the current style (QRError if unknown)."""
+    if _call("qr_apply_preset", _text(name, "preset name")) != 1:
+        _fail()
+
+
+def reset_style():
+    """Restore the default look: black squares on opaque white, no logo."""
+    _call("qr_reset_style")
+
+
+# ---- Encoding ----------------------------------------------------------------------------
+
+
+def encode_png(text, *, level="M", module_size=10, quiet_zone=4):
+    """The code for ``text`` (str or bytes) in the current style, as PNG bytes."""
+    args = (_text(text), _level(level), _size(module_size, "module_size", 1),
+            _size(quiet_zone, "quiet_zone", 0))
+    with _lock:
+        lib = library()
+        length = _c_int(0)
+        ptr = lib.qr_encode_to_memory(*args, ctypes.byref(length))
+        if not ptr:
+            _fail()
+        try:
+            return ctypes.string_at(ptr, length.value)
+        finally:
+            lib.qr_free_buffer(ptr)
+
+
+def encode_svg(text, *, level="M", module_size=10, quiet_zone=4):
+    """The code for ``text`` in the current style, as an SVG document (str)."""
+    args = (_text(text), _level(level), _size(module_size, "module_size", 1),
+            _size(quiet_zone, "quiet_zone", 0))
+    with _lock:
+        doc = library().qr_encode_to_svg_string(*args)
+        if doc is None:
+            _fail()
+        return doc.decode("utf-8")
+
+
+def save(text, path, *, format=None, level="M", module_size=10, quiet_zone=4):
+    """Write the code for ``text`` to ``path``: SVG when ``format`` is 'svg'
+    or the path ends in .svg, PNG otherwise."""
+    fmt = format or ("svg" if os.fspath(path).lower().endswith(".svg") else "png")
+    if fmt not in ("png", "svg"):
+        raise ValueError(f"format must be 'png' or 'svg', not {format!r}")
+    name = "qr_encode_to_svg_file" if fmt == "svg" else "qr_encode_to_file"
+    args = (_text(text), _path(path), _level(level), _size(module_size, "module_size", 1),
+            _size(quiet_zone, "quiet_zone", 0))
+    with _lock:
+        if getattr(library(), name)(*args) != 1:
+            _fail()
+
+
+# ---- Payloads (PNG files at level Q, quiet zone 2) ---------------------------------------
+
+
+def _payload(name, *args):
+    with _lock:
+        if getattr(library(), name)(*args) != 1:
+            _fail()
+
+
+def wifi(ssid, password=None, security=None, *, path, module_size=10):
+    """Wi-Fi network code; ``security`` defaults to WPA."""
+    _payload("qr_encode_wifi", _text(ssid, "ssid"), _opt_text(password, "password"),
+             _opt_text(security, "security"), _path(path), _size(module_size, "module_size", 1))
+
+
+def vcard(name, phone=None, email=None, *, path, module_size=10):
+    """vCard 3.0 contact code; ``name`` is 'Given Family'."""
+    _payload("qr_encode_vcard", _text(name, "name"), _opt_text(phone, "phone"),
+             _opt_text(email, "email"), _path(path), _size(module_size, "module_size", 1))
+
+
+def email(to, subject=None, body=None, *, path, module_size=10):
+    """mailto: code with optional subject and body."""
+    _payload("qr_encode_email", _text(to, "to"), _opt_text(subject, "subject"),
+             _opt_text(body, "body"), _path(path), _size(module_size, "module_size", 1))
+
+
+def sms(phone, message=None, *, path, module_size=10):
+    """smsto: code; only +, - and digits of the number are kept."""
+    _payload("qr_encode_sms", _text(phone, "phone"), _opt_text(message, "message"), _path(path),
+             _size(module_size, "module_size", 1))
+
+
+def geo(lat, lon, *, path, module_size=10):
+    """geo: position code; latitude -90..90, longitude -180..180."""
+    _payload("qr_encode_geo", float(lat), float(lon), _path(path),
+             _size(module_size, "module_size", 1))
+
+
+def event(title, start, end=None, location=None, *, path, module_size=10):
+    """One-event iCalendar code; ``start`` and ``end`` in ISO 8601 form
+    ('2024-05-01', '2024-05-01T10:30:00' or '2024-05-01T10:30:00Z')."""
+    _payload("qr_encode_event", _text(title, "title"), _text(start, "start"),
+             _opt_text(end, "end"), _opt_text(location, "location"), _path(path),
+             _size(module_size, "module_size", 1))
+
+
+def batch(items, out_dir, *, level="M", module_size=10, quiet_zone=4):
+    """One PNG per item in ``out_dir``. ``items`` is a list of
+    {"text": ..., "filename": ...} dicts or the JSON text itself. Returns the
+    number of files written; stops at the first failing item (QRError)."""
+    doc = items if isinstance(items, (str, bytes)) else json.dumps(list(items), ensure_ascii=False)
+    with _lock:
+        n = library().qr_encode_batch(_text(doc, "items"), _path(out_dir), _level(level),
+                                      _size(module_size, "module_size", 1),
+                                      _size(quiet_zone, "quiet_zone", 0))
+        if n < 0:
+            _fail()
+        return n
+
+
+# ---- Decoding ----------------------------------------------------------------------------
+
+
+def decode(source, *, raw=False):
+    """The text of the first QR code in ``source``: a path, or the bytes of an
+    encoded image (PNG, JPEG, BMP, GIF, ...). Returns str (bytes with
+    raw=True); QRError when no code is found."""
+    with _lock:
+        lib = library()
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            data = bytes(source)
+            if len(data) > 0x7FFFFFFF:
+                raise ValueError("image data too large")
+            text = lib.qr_decode_from_memory(data, len(data))
+        else:
+            text = lib.qr_decode_from_file(_path(source))
+        if not text:
+            _fail()
+    return text if raw else text.decode("utf-8", "replace")
