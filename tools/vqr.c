@@ -468,7 +468,7 @@ static int cmd_encode(int argc, char **argv) {
     encode_opts o = {NULL, -1, 1, 10, 4, 0};
     style_opts style;
     style_defaults(&style);
-    PARSE_OR_RETURN(parse_options(argc, argv, "+o:f:l:s:q:vp:h", ENCODE_OPTIONS,
+    PARSE_OR_RETURN(parse_options(argc, argv, "o:f:l:s:q:vp:h", ENCODE_OPTIONS,
                                   sizeof ENCODE_OPTIONS / sizeof ENCODE_OPTIONS[0], 1, &style,
                                   ENCODE_HELP, &o, encode_option));
     if (!o.output) {
@@ -528,7 +528,7 @@ static int no_option(void *ctx, int code, const char *arg) {
 }
 
 static int cmd_decode(int argc, char **argv) {
-    PARSE_OR_RETURN(parse_options(argc, argv, "+h", NULL, 0, 0, NULL, DECODE_HELP, NULL, no_option));
+    PARSE_OR_RETURN(parse_options(argc, argv, "h", NULL, 0, 0, NULL, DECODE_HELP, NULL, no_option));
     if (optind >= argc) {
         usage_error("%s", "name at least one image file ('-' for standard input)");
         return EXIT_USAGE;
@@ -707,7 +707,7 @@ static int cmd_payload(const payload_command *c, int argc, char **argv) {
     o.module_size = 10;
     style_opts style;
     style_defaults(&style);
-    PARSE_OR_RETURN(parse_options(argc, argv, "+o:s:vp:h", c->options, c->option_count, 1, &style,
+    PARSE_OR_RETURN(parse_options(argc, argv, "o:s:vp:h", c->options, c->option_count, 1, &style,
                                   c->help, &o, c->handle));
     if (optind < argc) {
         usage_error("unexpected argument '%s'", argv[optind]);
@@ -795,7 +795,7 @@ static int cmd_batch(int argc, char **argv) {
     batch_opts o = {NULL, 1, 10, 4, 0};
     style_opts style;
     style_defaults(&style);
-    PARSE_OR_RETURN(parse_options(argc, argv, "+d:l:s:q:vp:h", BATCH_OPTIONS, COUNT(BATCH_OPTIONS), 1,
+    PARSE_OR_RETURN(parse_options(argc, argv, "d:l:s:q:vp:h", BATCH_OPTIONS, COUNT(BATCH_OPTIONS), 1,
                                   &style, BATCH_HELP, &o, batch_option));
     if (!o.dir) {
         usage_error("%s", "an output directory is required (-d DIR)");
@@ -844,7 +844,7 @@ static int version_option(void *ctx, int code, const char *arg) {
 static int cmd_version(int argc, char **argv) {
     static const struct option OPTIONS[] = {{"level", required_argument, NULL, 'l'}};
     int level = 1;
-    PARSE_OR_RETURN(parse_options(argc, argv, "+l:h", OPTIONS, 1, 0, NULL, VERSION_HELP, &level,
+    PARSE_OR_RETURN(parse_options(argc, argv, "l:h", OPTIONS, 1, 0, NULL, VERSION_HELP, &level,
                                   version_option));
     if (argc - optind > 1) {
         usage_error("%s", "give the text as one argument (quote it)");

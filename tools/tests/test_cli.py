@@ -1,0 +1,302 @@
+"""The installed vqr tool, run as a user would: exit codes, what goes to
+stdout and stderr, and that what it writes reads back."""
+
+import json
+import os
+import struct
+import unittest
+
+from usage_env import VQR, TempDirTest, run, zxing
+
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+COMMANDS = ["encode", "decode", "wifi", "vcard", "email", "sms", "geo", "event", "batch",
+            "version"]
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    assert head[:8] == PNG_MAGIC
+    return struct.unpack(">II", head[16:24])
+
+
+class CliTest(TempDirTest):
+    def vqr(self, *args, stdin=b""):
+        return run([VQR, *args], stdin=stdin)
+
+    def assertQuietSuccess(self, result):
+        code, out, err = result
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(out, b"")
+
+    def assertFails(self, result, code, message):
+        got, out, err = result
+        self.assertEqual(got, code, err)
+        self.assertEqual(out, b"")
+        self.assertIn(message, err)
+
+
+class HelpAndUsage(CliTest):
+    def test_help_on_every_command(self):
+        for cmd in COMMANDS:
+            with self.subTest(cmd=cmd):
+                code, out, err = self.vqr(cmd, "--help")
+                self.assertEqual((code, err), (0, ""))
+                self.assertTrue(out.startswith(f"Usage: vqr {cmd}".encode()), out[:60])
+        code, out, _ = self.vqr("--help")
+        self.assertEqual(code, 0)
+        for cmd in COMMANDS:
+            self.assertIn(f"  {cmd} ".encode(), out)
+        code, out, _ = self.vqr("--version")
+        self.assertEqual((code, out), (0, b"vqr 1.0.0\n"))
+
+    def test_usage_errors_exit_2(self):
+        out = self.path("x.png")
+        cases = [
+            ((), "Usage: vqr COMMAND"),
+            (("frobnicate",), "unknown command 'frobnicate'"),
+            (("encode", "hello"), "an output file is required"),
+            (("encode", "-o", out, "a", "b"), "give the text as one argument"),
+            (("encode", "--bogus", "-o", out, "a"), "'--bogus'"),
+            (("encode", "-l", "X", "-o", out, "a"), "invalid value 'X'"),
+            (("encode", "-s", "0", "-o", out, "a"), "invalid value '0'"),
+            (("encode", "--module-style", "square", "-o", out, "a"), "invalid value 'square'"),
+            (("encode", "--ring-style", "6", "-o", out, "a"), "invalid value '6'"),
+            (("encode", "--module-color", "red", "-o", out, "a"), "invalid value 'red'"),
+            (("encode", "--background", "#12345", "-o", out, "a"), "invalid value '#12345'"),
+            (("encode", "--module-gradient", "conic:#000000:#ffffff", "-o", out, "a"),
+             "invalid value 'conic:#000000:#ffffff'"),
+            (("encode", "--logo-size", "0.7", "--logo", "l.png", "-o", out, "a"),
+             "invalid value '0.7'"),
+            (("decode",), "name at least one image file"),
+            (("wifi", "-o", out), "--ssid is required"),
+            (("geo", "--lat", "1", "-o", out), "--lon is required"),
+            (("event", "--title", "t", "-o", out), "--start is required"),
+            (("wifi", "--ssid", "x", "-o", self.path("x.svg")), "written as PNG"),
+            (("batch", "in.json"), "an output directory is required"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                self.assertFails(self.vqr(*args), 2, message)
+        self.assertFalse(os.path.exists(out))
+
+
+class Encode(CliTest):
+    def test_png_is_written_quietly_with_the_asked_geometry(self):
+        out = self.path("a.png")
+        self.assertQuietSuccess(self.vqr("encode", "-o", out, "A"))
+        self.assertEqual(png_size(out), (290, 290))  # 21 modules + 2 x 4, x 10 pixels
+        self.assertQuietSuccess(self.vqr("encode", "-s", "3", "-q", "0", "-l", "h", "-o", out, "A"))
+        self.assertEqual(png_size(out), (63, 63))
+
+    def test_png_to_stdout_and_text_from_stdin(self):
+        code, png, err = self.vqr("encode", "-s", "2", "-o", "-", stdin=b"piped text\n")
+        self.assertEqual((code, err), (0, ""))
+        self.assertTrue(png.startswith(PNG_MAGIC))
+        target = self.path("piped.png")
+        with open(target, "wb") as f:
+            f.write(png)
+        self.assertEqual(zxing(target), "piped text")  # one trailing line end dropped
+
+    def test_every_style_option_is_accepted_and_changes_the_picture(self):
+        base = self.path("base.png")
+        self.assertQuietSuccess(self.vqr("encode", "-s", "4", "-o", base, "styles"))
+        with open(base, "rb") as f:
+            plain = f.read()
+        variants = [
+            ("-p", "neon"), ("--preset", "dots"), ("--module-style", "pill"),
+            ("--module-style", "5"), ("--ring-style", "circle"), ("--center-style", "cushion"),
+            ("--module-color", "#1a365d"), ("--ring-color", "ff0000"),
+            ("--center-color", "#00aa00"), ("--background", "#fffbe6"),
+            ("--background", "transparent"), ("--background", "#ffffff80"),
+            ("--module-gradient", "linear:#ff0000:#0000ff:45"),
+            ("--ring-gradient", "radial:#000000:#555555"),
+            ("--center-gradient", "linear:#111111:#999999:90"),
+            ("--background-gradient", "linear:#ffffff:#ddeeff"),
+        ]
+        for option in variants:
+            with self.subTest(option=option):
+                out = self.path("v.png")
+                self.assertQuietSuccess(self.vqr("encode", "-s", "4", *option, "-o", out, "styles"))
+                with open(out, "rb") as f:
+                    self.assertNotEqual(f.read(), plain)
+                if option[1] != "circle":  # see docs/scannability.md
+                    self.assertEqual(zxing(out), "styles")
+
+    def test_logo(self):
+        logo = self.path("logo.png")
+        self.assertQuietSuccess(self.vqr("encode", "-s", "2", "-o", logo, "logo"))
+        out = self.path("with-logo.png")
+        self.assertQuietSuccess(self.vqr("encode", "--logo", logo, "--logo-size", "0.2",
+                                         "--logo-margin", "2", "-s", "6", "-o", out, "with a logo"))
+        self.assertEqual(zxing(out), "with a logo")
+
+    def test_library_failures_exit_1_with_the_library_message(self):
+        missing_dir = self.path("no/such/dir.png")
+        cases = [
+            (("encode", "-o", self.path("e.png"), ""), "qr_encode: empty text"),
+            (("encode", "-l", "L", "-o", self.path("e.png"), "a" * 2954),
+             "qr_encode: text too long to fit in any QR version (max 40)"),
+            (("encode", "-o", missing_dir, "a"),
+             "qr_encode_to_file: cannot open output path for writing"),
+            (("encode", "-p", "Neon", "-o", self.path("e.png"), "a"),
+             "qr_apply_preset: unknown preset (modern/dots/elegant/neon/corporate/minimal)"),
+            (("encode", "--logo", self.path("missing.png"), "-o", self.path("e.png"), "a"),
+             "qr_png_read_file: stbi_load failed (not a valid PNG?)"),
+        ]
+        for args, message in cases:
+            with self.subTest(message=message):
+                self.assertFails(self.vqr(*args), 1, message)
+        self.assertFalse(os.path.exists(self.path("e.png")))
+
+    def test_verbose_names_the_file(self):
+        out = self.path("v.png")
+        code, stdout, err = self.vqr("encode", "-v", "-o", out, "x")
+        self.assertEqual((code, stdout), (0, b""))
+        self.assertIn(out, err)
+
+
+class Version(CliTest):
+    def test_versions(self):
+        cases = [(("HELLO", "-l", "L"), b"1\n"), (("a" * 100, "-l", "H"), b"10\n"),
+                 (("a" * 2953, "-l", "L"), b"40\n")]
+        for args, expected in cases:
+            with self.subTest(length=len(args[0])):
+                code, out, err = self.vqr("version", *args)
+                self.assertEqual((code, out, err), (0, expected, ""))
+        code, out, _ = self.vqr("version", "-l", "L", stdin=b"HELLO\n")
+        self.assertEqual((code, out), (0, b"1\n"))
+        self.assertFails(self.vqr("version", "-l", "L", "a" * 2954), 1, "does not fit")
+
+
+class Svg(CliTest):
+    def test_svg_by_extension_flag_and_stdout(self):
+        out = self.path("a.svg")
+        self.assertQuietSuccess(self.vqr("encode", "-p", "modern", "-o", out, "A"))
+        with open(out, "rb") as f:
+            doc = f.read()
+        self.assertTrue(doc.startswith(b'<?xml version="1.0" encoding="UTF-8"?>\n<svg'))
+        self.assertIn(b'width="290" height="290"', doc)
+        code, stdout, err = self.vqr("encode", "-p", "modern", "-f", "svg", "-o", "-", "A")
+        self.assertEqual((code, err, stdout), (0, "", doc))
+        self.assertFails(self.vqr("encode", "-o", out, ""), 1, "qr_svg: empty text")
+
+
+class Decode(CliTest):
+    def test_round_trip_and_many_files(self):
+        texts = {"one.png": "first", "two.png": "Gr\u00fc\u00dfe \u2603"}
+        for name, text in texts.items():
+            self.assertQuietSuccess(self.vqr("encode", "-s", "4", "-p", "modern", "-o",
+                                             self.path(name), text))
+        code, out, err = self.vqr("decode", self.path("one.png"))
+        self.assertEqual((code, out, err), (0, b"first\n", ""))
+        code, out, _ = self.vqr("decode", self.path("one.png"), self.path("two.png"))
+        self.assertEqual(code, 0)
+        self.assertEqual(out.decode("utf-8").splitlines(),
+                         [f"{self.path(n)}: {t}" for n, t in texts.items()])
+        with open(self.path("two.png"), "rb") as f:
+            code, out, _ = self.vqr("decode", "-", stdin=f.read())
+        self.assertEqual((code, out.decode("utf-8")), (0, texts["two.png"] + "\n"))
+
+    def test_failures(self):
+        blank = self.path("blank.png")
+        self.assertQuietSuccess(self.vqr("encode", "--module-color", "#ffffff", "--ring-color",
+                                         "#ffffff", "--center-color", "#ffffff", "-o", blank, "x"))
+        self.assertFails(self.vqr("decode", blank), 1, "qr_decode: no QR code found in image")
+        self.assertFails(self.vqr("decode", self.path("missing.png")), 1,
+                         "qr_png_read_file: stbi_load failed (not a valid PNG?)")
+        self.assertFails(self.vqr("decode", "-", stdin=b"1234"), 1,
+                         "qr_decode_from_memory: data too small")
+        self.assertFails(self.vqr("decode", "-", stdin=b"not an image at all"), 1,
+                         "qr_decode_from_memory: stbi_load_from failed (not a valid image?)")
+        # A miss among hits: the hits are printed, the exit code says 1.
+        good = self.path("good.png")
+        self.assertQuietSuccess(self.vqr("encode", "-o", good, "fine"))
+        code, out, err = self.vqr("decode", good, blank)
+        self.assertEqual(code, 1)
+        self.assertEqual(out.decode(), f"{good}: fine\n")
+        self.assertIn("no QR code found", err)
+
+
+class Payloads(CliTest):
+    def decoded(self, path):
+        code, out, err = self.vqr("decode", path)
+        self.assertEqual(code, 0, err)
+        return out.decode("utf-8")[:-1]
+
+    def test_payload_commands_read_back(self):
+        cases = [
+            (("wifi", "--ssid", "Home", "--password", "s3cret"), "WIFI:T:WPA;S:Home;P:s3cret;;"),
+            (("wifi", "--ssid", "Cafe", "--security", "nopass"), "WIFI:T:nopass;S:Cafe;;"),
+            (("vcard", "--name", "Ada Lovelace", "--email", "ada@example.org"),
+             "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\n"
+             "EMAIL:ada@example.org\r\nEND:VCARD\r\n"),
+            (("email", "--to", "ada@example.org", "--subject", "Hi there"),
+             "mailto:ada@example.org?subject=Hi%20there"),
+            (("sms", "--phone", "+1 555 0100", "--message", "hello"), "smsto:+15550100:hello"),
+            (("geo", "--lat", "-33.8688", "--lon", "151.2093"), "geo:-33.868800,151.209300"),
+        ]
+        for args, expected in cases:
+            with self.subTest(cmd=args[0], expected=expected[:20]):
+                out = self.path(args[0] + ".png")
+                self.assertQuietSuccess(self.vqr(*args, "-s", "4", "-o", out))
+                self.assertEqual(self.decoded(out), expected)
+                self.assertEqual(zxing(out), expected)
+
+    def test_event(self):
+        out = self.path("event.png")
+        self.assertQuietSuccess(self.vqr("event", "--title", "Launch", "--start",
+                                         "2024-05-01T10:30:00Z", "--location", "Hall 2",
+                                         "-p", "corporate", "-s", "3", "-o", out))
+        text = self.decoded(out)
+        for line in ("BEGIN:VCALENDAR", "DTSTART:20240501T103000Z", "SUMMARY:Launch",
+                     "LOCATION:Hall 2", "END:VCALENDAR"):
+            self.assertIn(line + "\r\n", text)
+
+    def test_payload_failures(self):
+        out = self.path("f.png")
+        cases = [
+            (("geo", "--lat", "91", "--lon", "0"), "qr_build_geo: lat/lon out of range"),
+            (("email", "--to", ""), "qr_build_email: bad args (to required)"),
+            (("sms", "--phone", ""), "qr_build_sms: bad args (phone required)"),
+            (("event", "--title", "t", "--start", "2024-05-01T10:30"),
+             "qr_build_event: bad start timestamp (need ISO 8601)"),
+            (("event", "--title", "t", "--start", "2024-05-01", "--end", "x"),
+             "qr_build_event: bad end timestamp (need ISO 8601)"),
+        ]
+        for args, message in cases:
+            with self.subTest(message=message):
+                self.assertFails(self.vqr(*args, "-o", out), 1, message)
+        self.assertFalse(os.path.exists(out))
+
+
+class Batch(CliTest):
+    def test_batch_from_stdin_and_file(self):
+        items = [{"text": "alpha", "filename": "a"}, {"text": "beta", "filename": "b.png"}]
+        self.assertQuietSuccess(self.vqr("batch", "-d", self.dir, "-s", "3",
+                                         stdin=json.dumps(items).encode()))
+        self.assertEqual(zxing(self.path("a.png")), "alpha")
+        self.assertEqual(zxing(self.path("b.png")), "beta")
+        src = self.path("items.json")
+        with open(src, "w") as f:
+            json.dump([{"text": "gamma", "filename": "c"}], f)
+        code, out, err = self.vqr("batch", "-v", "-d", self.dir, src)
+        self.assertEqual((code, out), (0, b""))
+        self.assertIn("wrote 1 code to", err)
+
+    def test_batch_failures(self):
+        cases = [
+            (b"[1,]", "qr_encode_batch: invalid JSON input"),
+            (b"[]", "qr_encode_batch: empty array"),
+            (b'{"text": "x"}', "qr_encode_batch: JSON input must be an array of {text,filename}"),
+            (b'[{"text": ""}]', "qr_encode_batch: item with empty text"),
+        ]
+        for data, message in cases:
+            with self.subTest(message=message):
+                self.assertFails(self.vqr("batch", "-d", self.dir, stdin=data), 1, message)
+        self.assertFails(self.vqr("batch", "-d", self.dir, self.path("none.json")), 1,
+                         "cannot read")
+
+
+if __name__ == "__main__":
+    unittest.main()
