@@ -57,9 +57,22 @@ void set_rgb(int dst[3], int r, int g, int b) {
     dst[2] = clamp_channel(b);
 }
 
+void set_figure(int &field, int style, int max_style) {
+    apply_lazy_defaults();
+    field = std::clamp(style, 0, max_style);
+}
+
+// A solid colour switches the matching gradient off (its other fields stay).
+void set_solid(int dst[3], qr_gradient &grad, int r, int g, int b) {
+    apply_lazy_defaults();
+    set_rgb(dst, r, g, b);
+    grad.type = QR_GRADIENT_NONE;
+}
+
 // Public gradient types: 1 is radial; anything else (0 and 2 included) linear.
 void set_gradient(qr_gradient &grad, int type, float rotation, int start_r, int start_g,
                   int start_b, int end_r, int end_g, int end_b) {
+    apply_lazy_defaults();
     grad.type = type == 1 ? QR_GRADIENT_RADIAL : QR_GRADIENT_LINEAR;
     grad.rotation = rotation;
     grad.start_r = clamp_channel(start_r);
@@ -179,74 +192,59 @@ extern "C" QR_EXPORT int qr_get_version(const char *text, int ecc) noexcept {
 // ---- Style setters ----
 
 extern "C" QR_EXPORT void qr_set_dot_style(int style) noexcept {
-    apply_lazy_defaults();
-    g_style.dot_style = std::clamp(style, 0, 5);
+    set_figure(g_style.dot_style, style, 5);
 }
 
 extern "C" QR_EXPORT void qr_set_dot_color(int r, int g, int b) noexcept {
-    apply_lazy_defaults();
-    set_rgb(g_style.dot_color, r, g, b);
-    g_style.dot_gradient.type = QR_GRADIENT_NONE;
+    set_solid(g_style.dot_color, g_style.dot_gradient, r, g, b);
 }
 
 extern "C" QR_EXPORT void qr_set_dot_gradient(int type, float rotation, int start_r,
                                               int start_g, int start_b, int end_r,
                                               int end_g, int end_b) noexcept {
-    apply_lazy_defaults();
     set_gradient(g_style.dot_gradient, type, rotation, start_r, start_g, start_b, end_r,
                  end_g, end_b);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_square_style(int style) noexcept {
-    apply_lazy_defaults();
-    g_style.corner_square_style = std::clamp(style, 0, 5);
+    set_figure(g_style.corner_square_style, style, 5);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_square_color(int r, int g, int b) noexcept {
-    apply_lazy_defaults();
-    set_rgb(g_style.corner_square_color, r, g, b);
-    g_style.corner_square_gradient.type = QR_GRADIENT_NONE;
+    set_solid(g_style.corner_square_color, g_style.corner_square_gradient, r, g, b);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_square_gradient(int type, float rotation,
                                                         int start_r, int start_g,
                                                         int start_b, int end_r, int end_g,
                                                         int end_b) noexcept {
-    apply_lazy_defaults();
     set_gradient(g_style.corner_square_gradient, type, rotation, start_r, start_g, start_b,
                  end_r, end_g, end_b);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_dot_style(int style) noexcept {
-    apply_lazy_defaults();
-    g_style.corner_dot_style = std::clamp(style, 0, 2);
+    set_figure(g_style.corner_dot_style, style, 2);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_dot_color(int r, int g, int b) noexcept {
-    apply_lazy_defaults();
-    set_rgb(g_style.corner_dot_color, r, g, b);
-    g_style.corner_dot_gradient.type = QR_GRADIENT_NONE;
+    set_solid(g_style.corner_dot_color, g_style.corner_dot_gradient, r, g, b);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_dot_gradient(int type, float rotation, int start_r,
                                                      int start_g, int start_b, int end_r,
                                                      int end_g, int end_b) noexcept {
-    apply_lazy_defaults();
     set_gradient(g_style.corner_dot_gradient, type, rotation, start_r, start_g, start_b,
                  end_r, end_g, end_b);
 }
 
 extern "C" QR_EXPORT void qr_set_background_color(int r, int g, int b, int a) noexcept {
-    apply_lazy_defaults();
-    set_rgb(g_style.background_color, r, g, b);
+    set_solid(g_style.background_color, g_style.background_gradient, r, g, b);
     g_style.background_color[3] = clamp_channel(a);
-    g_style.background_gradient.type = QR_GRADIENT_NONE;
 }
 
 extern "C" QR_EXPORT void qr_set_background_gradient(int type, float rotation, int start_r,
                                                      int start_g, int start_b, int end_r,
                                                      int end_g, int end_b) noexcept {
-    apply_lazy_defaults();
     set_gradient(g_style.background_gradient, type, rotation, start_r, start_g, start_b,
                  end_r, end_g, end_b);
     g_style.background_color[3] = 255;
