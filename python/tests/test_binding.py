@@ -1,6 +1,8 @@
 """The Python binding, one test class per family, run against the library
 the package finds (the installed one under CTest)."""
 
+import contextlib
+import io
 import os
 import struct
 import subprocess
@@ -237,6 +239,29 @@ class PayloadTest(Base):
         self.assertQRError("qr_encode_batch: empty array", qr.batch, [], self.dir)
         self.assertQRError("qr_encode_batch: item with empty text", qr.batch,
                            [{"text": ""}], self.dir)
+
+
+class ReadmeExampleTest(Base):
+    """The README's Python example runs as printed."""
+
+    def test_readme_example_runs(self):
+        readme = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+        with open(readme, encoding="utf-8") as f:
+            text = f.read()
+        section = text[text.index("## From Python"):]
+        start = section.index("```python\n") + len("```python\n")
+        code = section[start:section.index("```\n", start)]
+        here = os.getcwd()
+        os.chdir(self.dir)
+        try:
+            with contextlib.redirect_stdout(io.StringIO()) as out:
+                exec(compile(code, "README.md", "exec"), {})
+        finally:
+            os.chdir(here)
+        lines = out.getvalue().splitlines()
+        self.assertEqual(lines, ["WIFI:T:WPA;S:Home;P:s3cret;;", "https://example.org", "3",
+                                 "qr_apply_preset: unknown preset "
+                                 "(modern/dots/elegant/neon/corporate/minimal)"])
 
 
 @unittest.skipUnless(READER, "VQR_ZXING_READ not set: no independent reader")
