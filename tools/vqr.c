@@ -417,40 +417,66 @@ static int parse_options(int argc, char **argv, const char *shortopts,
         if (parsed_ != 0) return EXIT_USAGE;                                     \
     } while (0)
 
+/* ---- Level, module size, quiet zone: shared by encode and batch ---------- */
+
+typedef struct {
+    int level, module_size, quiet_zone, verbose;
+} code_opts;
+
+static const code_opts CODE_DEFAULTS = {1, 10, 4, 0};
+
+/* 0 when `code` was one of these options with a good value, -1 for a bad
+ * value, 1 when it is not one of them. */
+static int code_option(code_opts *o, int code, const char *arg) {
+    switch (code) {
+    case 'l': return parse_level(arg, &o->level);
+    case 's': return parse_int(arg, 1, 10000, &o->module_size);
+    case 'q': return parse_int(arg, 0, 10000, &o->quiet_zone);
+    case 'v': o->verbose = 1; return 0;
+    default: return 1;
+    }
+}
+
+#define CODE_LONG_OPTIONS                                                        \
+    {"level", required_argument, NULL, 'l'},                                     \
+    {"module-size", required_argument, NULL, 's'},                               \
+    {"quiet-zone", required_argument, NULL, 'q'},                                \
+    {"verbose", no_argument, NULL, 'v'}
+
+#define CODE_HELP                                                                \
+    "  -l, --level L|M|Q|H      error correction (default M)\n"                  \
+    "  -s, --module-size PX     pixels per module (default 10)\n"                \
+    "  -q, --quiet-zone N       border in modules (default 4)\n"
+
 /* ---- encode --------------------------------------------------------------- */
 
 typedef struct {
     const char *output;
     int format; /* -1 from the extension, 0 PNG, 1 SVG */
-    int level, module_size, quiet_zone, verbose;
+    code_opts code;
 } encode_opts;
 
 static int encode_option(void *ctx, int code, const char *arg) {
     encode_opts *o = ctx;
-    switch (code) {
-    case 'o': o->output = arg; return 0;
-    case 'f':
-        if (strcasecmp(arg, "png") == 0) o->format = 0;
-        else if (strcasecmp(arg, "svg") == 0) o->format = 1;
-        else break;
-        return 0;
-    case 'l': if (parse_level(arg, &o->level) == 0) return 0; break;
-    case 's': if (parse_int(arg, 1, 10000, &o->module_size) == 0) return 0; break;
-    case 'q': if (parse_int(arg, 0, 10000, &o->quiet_zone) == 0) return 0; break;
-    case 'v': o->verbose = 1; return 0;
-    default: break;
+    int r = code_option(&o->code, code, arg);
+    if (r == 1) {
+        r = -1;
+        if (code == 'o') {
+            o->output = arg;
+            r = 0;
+        } else if (code == 'f' && (strcasecmp(arg, "png") == 0 || strcasecmp(arg, "svg") == 0)) {
+            o->format = strcasecmp(arg, "svg") == 0;
+            r = 0;
+        }
     }
-    usage_error("invalid value '%s'", arg ? arg : "");
-    return -1;
+    if (r != 0) usage_error("invalid value '%s'", arg ? arg : "");
+    return r;
 }
 
 static const struct option ENCODE_OPTIONS[] = {
     {"output", required_argument, NULL, 'o'},
     {"format", required_argument, NULL, 'f'},
-    {"level", required_argument, NULL, 'l'},
-    {"module-size", required_argument, NULL, 's'},
-    {"quiet-zone", required_argument, NULL, 'q'},
-    {"verbose", no_argument, NULL, 'v'},
+    CODE_LONG_OPTIONS,
 };
 
 static const char ENCODE_HELP[] =
@@ -458,14 +484,12 @@ static const char ENCODE_HELP[] =
     "Write TEXT (or standard input, less one trailing line end) as a QR code.\n\n"
     "  -o, --output FILE        PNG or SVG file; '-' writes to standard output\n"
     "  -f, --format png|svg     default: from the output's extension (.svg), else PNG\n"
-    "  -l, --level L|M|Q|H      error correction (default M)\n"
-    "  -s, --module-size PX     pixels per module (default 10)\n"
-    "  -q, --quiet-zone N       border in modules (default 4)\n"
+    CODE_HELP
     "  -v, --verbose            name the file written\n"
     "  -h, --help               this text\n\n";
 
 static int cmd_encode(int argc, char **argv) {
-    encode_opts o = {NULL, -1, 1, 10, 4, 0};
+    encode_opts o = {NULL, -1, CODE_DEFAULTS};
     style_opts style;
     style_defaults(&style);
     PARSE_OR_RETURN(parse_options(argc, argv, "o:f:l:s:q:vp:h", ENCODE_OPTIONS,
@@ -488,22 +512,23 @@ static int cmd_encode(int argc, char **argv) {
     int rc = apply_style(&style);
     if (rc == 0) {
         int to_stdout = strcmp(o.output, "-") == 0;
+        const code_opts *c = &o.code;
         if (svg && to_stdout) {
-            const char *doc = qr_encode_to_svg_string(text, o.level, o.module_size, o.quiet_zone);
+            const char *doc = qr_encode_to_svg_string(text, c->level, c->module_size, c->quiet_zone);
             rc = doc ? write_stdout(doc, strlen(doc)) : library_error(NULL);
         } else if (svg) {
-            rc = qr_encode_to_svg_file(text, o.output, o.level, o.module_size, o.quiet_zone) == 1
+            rc = qr_encode_to_svg_file(text, o.output, c->level, c->module_size, c->quiet_zone) == 1
                      ? 0 : library_error(o.output);
         } else if (to_stdout) {
             int len = 0;
-            unsigned char *png = qr_encode_to_memory(text, o.level, o.module_size, o.quiet_zone, &len);
+            unsigned char *png = qr_encode_to_memory(text, c->level, c->module_size, c->quiet_zone, &len);
             rc = png ? write_stdout(png, (size_t)len) : library_error(NULL);
             qr_free_buffer(png);
         } else {
-            rc = qr_encode_to_file(text, o.output, o.level, o.module_size, o.quiet_zone) == 1
+            rc = qr_encode_to_file(text, o.output, c->level, c->module_size, c->quiet_zone) == 1
                      ? 0 : library_error(o.output);
         }
-        if (rc == 0 && o.verbose && !to_stdout) fprintf(stderr, "%s: wrote %s\n", g_cmd, o.output);
+        if (rc == 0 && c->verbose && !to_stdout) fprintf(stderr, "%s: wrote %s\n", g_cmd, o.output);
     }
     free(text);
     qr_cleanup();
@@ -755,29 +780,23 @@ static int cmd_payload(const payload_command *c, int argc, char **argv) {
 
 typedef struct {
     const char *dir;
-    int level, module_size, quiet_zone, verbose;
+    code_opts code;
 } batch_opts;
 
 static int batch_option(void *ctx, int code, const char *arg) {
     batch_opts *o = ctx;
-    switch (code) {
-    case 'd': o->dir = arg; return 0;
-    case 'l': if (parse_level(arg, &o->level) == 0) return 0; break;
-    case 's': if (parse_int(arg, 1, 10000, &o->module_size) == 0) return 0; break;
-    case 'q': if (parse_int(arg, 0, 10000, &o->quiet_zone) == 0) return 0; break;
-    case 'v': o->verbose = 1; return 0;
-    default: break;
+    int r = code_option(&o->code, code, arg);
+    if (r == 1 && code == 'd') {
+        o->dir = arg;
+        r = 0;
     }
-    usage_error("invalid value '%s'", arg ? arg : "");
-    return -1;
+    if (r != 0) usage_error("invalid value '%s'", arg ? arg : "");
+    return r;
 }
 
 static const struct option BATCH_OPTIONS[] = {
     {"directory", required_argument, NULL, 'd'},
-    {"level", required_argument, NULL, 'l'},
-    {"module-size", required_argument, NULL, 's'},
-    {"quiet-zone", required_argument, NULL, 'q'},
-    {"verbose", no_argument, NULL, 'v'},
+    CODE_LONG_OPTIONS,
 };
 
 static const char BATCH_HELP[] =
@@ -785,14 +804,12 @@ static const char BATCH_HELP[] =
     "Write one PNG per item of a JSON array [{\"text\": ..., \"filename\": ...}, ...]\n"
     "read from JSON_FILE or standard input. Stops at the first failing item.\n\n"
     "  -d, --directory DIR      where the files go (must exist)\n"
-    "  -l, --level L|M|Q|H      error correction (default M)\n"
-    "  -s, --module-size PX     pixels per module (default 10)\n"
-    "  -q, --quiet-zone N       border in modules (default 4)\n"
+    CODE_HELP
     "  -v, --verbose            print how many codes were written\n"
     "  -h, --help               this text\n\n";
 
 static int cmd_batch(int argc, char **argv) {
-    batch_opts o = {NULL, 1, 10, 4, 0};
+    batch_opts o = {NULL, CODE_DEFAULTS};
     style_opts style;
     style_defaults(&style);
     PARSE_OR_RETURN(parse_options(argc, argv, "d:l:s:q:vp:h", BATCH_OPTIONS, COUNT(BATCH_OPTIONS), 1,
@@ -815,10 +832,10 @@ static int cmd_batch(int argc, char **argv) {
     }
     int rc = apply_style(&style);
     if (rc == 0) {
-        int n = qr_encode_batch(json, o.dir, o.level, o.module_size, o.quiet_zone);
+        int n = qr_encode_batch(json, o.dir, o.code.level, o.code.module_size, o.code.quiet_zone);
         if (n < 0)
             rc = library_error(NULL);
-        else if (o.verbose)
+        else if (o.code.verbose)
             fprintf(stderr, "%s: wrote %d code%s to %s\n", g_cmd, n, n == 1 ? "" : "s", o.dir);
     }
     free(json);
