@@ -326,7 +326,7 @@ static const char PAGE_HEAD[] =
     "body{font:14px/1.4 system-ui,sans-serif;margin:16px;background:#eef0f3;color:#1b1f24}\n"
     "h1{font-size:20px;margin:0 0 4px}\n"
     ".summary{margin:0 0 16px}\n"
-    ".grid{display:grid;grid-template-columns:repeat(auto-fill,470px);gap:12px}\n"
+    ".grid{display:grid;grid-template-columns:repeat(auto-fill,520px);gap:12px}\n"
     ".card{background:#fff;border-radius:8px;padding:10px;box-shadow:0 1px 2px #0002}\n"
     ".card h2{font-size:15px;margin:0 0 2px}\n"
     ".how{font:11px/1.3 ui-monospace,monospace;color:#555;margin:0 0 8px;word-break:break-all}\n"

@@ -3,11 +3,11 @@
 # writes the gallery from the release build (scripts/gallery.sh builds it)
 # and photographs the top of the page with headless Chromium.
 #
-#   scripts/gallery-screenshot.sh [WIDTH HEIGHT]     # default 1000 x 760
+#   scripts/gallery-screenshot.sh [WIDTH HEIGHT]     # default 1100 x 820
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-width=${1:-1000}
-height=${2:-760}
+width=${1:-1100}
+height=${2:-820}
 gallery="$here/build/release/examples/vqr_gallery"
 [ -x "$gallery" ] || { echo "run scripts/gallery.sh first" >&2; exit 1; }
 command -v chromium >/dev/null || { echo "chromium is missing (scripts/setup.sh installs it)" >&2; exit 1; }
