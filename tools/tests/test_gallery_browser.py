@@ -54,15 +54,16 @@ class GalleryInBrowser(TempDirTest):
         for slug, text, *rect in svgs:
             crop = self.path(slug + ".crop.png")
             theirs = zxing(shot, crop=[int(v) for v in rect], save=crop)
-            if theirs != text:
+            # A few finder figures are hard for the independent reader
+            # (docs/scannability.md); what it reads as a PNG it must also
+            # read as the browser's rendering of the SVG.
+            if theirs != text and zxing(os.path.join(site, slug + ".png")) == text:
                 theirs_missed.append(slug)
             code, got, _ = run([VQR, "decode", crop])
             if code != 0 or got.decode("utf-8") != text + "\n":
                 ours_missed.append(slug)
         self.assertEqual(ours_missed, [], "SVG renderings our decoder cannot read in the screenshot")
-        # The independent reader has known trouble with a few finder figures
-        # (docs/scannability.md); most renderings must still read.
-        self.assertLessEqual(len(theirs_missed), 4, theirs_missed)
+        self.assertEqual(theirs_missed, [], "SVG renderings zxing-cpp cannot read, unlike their PNGs")
 
 
 if __name__ == "__main__":
