@@ -9,5 +9,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
 cmake --preset release >/dev/null
 cmake --build --preset release --target vqr_gallery vqr
-./build/release/examples/vqr_gallery gallery
+# Exit status 1 when an image was not written or not read back; the page is
+# written either way and says which.
+status=0
+./build/release/examples/vqr_gallery gallery || status=$?
 echo "gallery: open file://$here/gallery/index.html"
+exit $status
