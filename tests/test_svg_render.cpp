@@ -35,6 +35,18 @@ std::optional<image> render(const char *doc, const vqr_test::temp_dir &dir, doub
     return vqr_test::read_image(dir / "out.png");
 }
 
+// Encodes URL as SVG in the current style and renders it at its own size.
+std::optional<image> render_url(const vqr_test::temp_dir &dir) {
+    const char *doc = qr_encode_to_svg_string(URL, 1, MODULE, QUIET);
+    EXPECT_NE(doc, nullptr) << qr_last_error();
+    if (!doc) return std::nullopt;
+    return render(doc, dir);
+}
+
+bool in_finder_area(int c, int r, int n) {
+    return (r <= 6 && c <= 6) || (r <= 6 && c >= n - 7) || (r >= n - 7 && c <= 6);
+}
+
 // One channel composited over white, as a viewer shows it.
 int over_white(const unsigned char *px, int c) { return (px[c] * px[3] + 255 * (255 - px[3])) / 255; }
 
@@ -141,10 +153,8 @@ TEST_P(Rendered, MatchesThePngOfTheSameCode) {
     if (!have_renderer()) GTEST_SKIP() << "rsvg-convert is not installed";
     GetParam().set();
     const image png = vqr_test::encode_image(URL, 1, MODULE, QUIET);
-    const char *doc = qr_encode_to_svg_string(URL, 1, MODULE, QUIET);
-    ASSERT_NE(doc, nullptr) << qr_last_error();
     const vqr_test::temp_dir dir;
-    const auto drawn = render(doc, dir);
+    const auto drawn = render_url(dir);
     ASSERT_TRUE(drawn.has_value());
     ASSERT_EQ(drawn->width, png.width);
     ASSERT_EQ(drawn->height, png.height);
@@ -185,10 +195,8 @@ TEST_F(SvgRenderedGradient, ModuleGradientRunsAcrossTheSymbol) {
     for (int dot : {QR_DOT_BLOCK, QR_DOT_DISC, QR_DOT_PILL}) {
         qr_set_dot_style(dot);
         qr_set_dot_gradient(0, 0.0f, 255, 0, 0, 0, 0, 255);
-        const char *doc = qr_encode_to_svg_string(URL, 1, MODULE, QUIET);
-        ASSERT_NE(doc, nullptr);
         const vqr_test::temp_dir dir;
-        const auto drawn = render(doc, dir);
+        const auto drawn = render_url(dir);
         ASSERT_TRUE(drawn.has_value());
         int n = 0;
         const auto mods = vqr_test::matrix_of(URL, 1, &n);
@@ -200,9 +208,7 @@ TEST_F(SvgRenderedGradient, ModuleGradientRunsAcrossTheSymbol) {
         int rightmost = -1;
         for (int r = 0; r < n; ++r) {
             for (int c = 0; c < n; ++c) {
-                const bool finder = (r <= 6 && c <= 6) || (r <= 6 && c >= n - 7) ||
-                                    (r >= n - 7 && c <= 6);
-                if (finder || !mods[static_cast<std::size_t>(r * n + c)]) continue;
+                if (in_finder_area(c, r, n) || !mods[static_cast<std::size_t>(r * n + c)]) continue;
                 const int x = q + c * MODULE + MODULE / 2;
                 const int y = q + r * MODULE + MODULE / 2;
                 const double t = std::clamp((x - (q - 0.5)) / sym, 0.0, 1.0);
@@ -229,10 +235,8 @@ TEST_F(SvgRenderedGradient, FinderAndBackgroundGradientsRunAcrossTheirFrames) {
     qr_set_corner_dot_style(QR_CENTER_DISC);
     qr_set_corner_dot_gradient(0, 0.0f, 200, 0, 0, 0, 0, 200);  // left to right
     qr_set_background_gradient(0, 0.0f, 255, 255, 255, 255, 255, 0);
-    const char *doc = qr_encode_to_svg_string(URL, 1, MODULE, QUIET);
-    ASSERT_NE(doc, nullptr);
     const vqr_test::temp_dir dir;
-    const auto drawn = render(doc, dir);
+    const auto drawn = render_url(dir);
     ASSERT_TRUE(drawn.has_value());
     int n = 0;
     vqr_test::matrix_of(URL, 1, &n);
