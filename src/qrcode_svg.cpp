@@ -13,6 +13,7 @@
 // evaluates a userSpaceOnUse gradient in the referencing element's user
 // space, so under a per-element scale the gradient would collapse into each
 // module's own small square rather than run across the symbol.
+#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -40,7 +41,6 @@ constexpr char B64TABLE[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
 // longest, a two-subpath ring, is about 310 characters); a path rewritten in
 // document units carries up to 13 characters per number.
 constexpr std::size_t FILL_CAP = 64;
-constexpr std::size_t PLACE_CAP = 160;
 constexpr std::size_t PATH_CAP = 256;
 constexpr std::size_t RING_CAP = 512;
 constexpr std::size_t DOC_PATH_CAP = 2048;
@@ -302,34 +302,92 @@ void ring_path(int style, char out[RING_CAP]) {
 
 // ---- Elements ----
 
-// Appends one path whose geometry `d` is in the element's local units with
-// its origin at document point (X, Y). `extra` follows the paint attributes.
-int add_path(svg_doc &doc, int which, int X, int Y, const char *extra, const char *d) {
-    const char *fill = doc.fill[which];
-    if (!doc.gradient[which]) {
-        char place[PLACE_CAP];
-        qr_snprintf(place, sizeof place, "%s transform=\"translate(%d %d) scale(%d)\"", fill, X, Y,
-                    doc.geo.m);
-        return sb_addf(&doc.sb, "<path%s%s d=\"%s\"/>", place, extra, d);
-    }
-    char moved[DOC_PATH_CAP];
-    if (!path_to_document(d, X, Y, doc.geo.m, moved, sizeof moved)) return -1;
-    return sb_addf(&doc.sb, "<path%s%s d=\"%s\"/>", fill, extra, moved);
+// A figure ready to be placed: its local markup after the placement
+// attributes, and what a document-unit copy needs.
+struct figure_text {
+    bool circle;
+    double centre;  // circle: centre on both axes, in local units
+    double radius;  // circle: radius, in local units
+    const char *extra;  // attributes between the paint and the geometry
+    char d[RING_CAP];  // path: local geometry
+    char tail[RING_CAP + 32];  // local markup after the placement text
+};
+
+void make_path_figure(figure_text *f, const char *extra) {
+    f->circle = false;
+    f->extra = extra;
+    qr_snprintf(f->tail, sizeof f->tail, "%s d=\"%s\"/>", extra, f->d);
 }
 
-// Appends a circle; `local` is its exact local-unit text (after the
-// placement attributes), used when the paint is solid.
-int add_circle(svg_doc &doc, int which, int X, int Y, double c, double r, const char *local) {
+void make_circle_figure(figure_text *f, double centre, double radius, const char *local) {
+    f->circle = true;
+    f->centre = centre;
+    f->radius = radius;
+    f->extra = "";
+    qr_snprintf(f->tail, sizeof f->tail, "%s", local);
+}
+
+// Builds one short line from texts and integers. Integers are written with
+// std::to_chars, which never consults the locale; this keeps the per-module
+// work of solid elements free of formatted printing.
+class line_builder {
+public:
+    void text(const char *s) {
+        const std::size_t k = std::strlen(s);
+        if (len_ + k >= sizeof buf_) {
+            ok_ = false;
+            return;
+        }
+        std::memcpy(buf_ + len_, s, k);
+        len_ += k;
+    }
+    void integer(int v) {
+        const auto res = std::to_chars(buf_ + len_, buf_ + sizeof buf_ - 1, v);
+        if (res.ec != std::errc()) {
+            ok_ = false;
+            return;
+        }
+        len_ = static_cast<std::size_t>(res.ptr - buf_);
+    }
+    const char *finish() {
+        buf_[len_] = '\0';
+        return ok_ ? buf_ : nullptr;
+    }
+
+private:
+    char buf_[QR_SVG_PIECE_CAP];
+    std::size_t len_ = 0;
+    bool ok_ = true;
+};
+
+// Appends one element with its local origin at document point (X, Y): with a
+// solid paint the local markup under translate + scale, with a gradient the
+// same geometry in document units and no transform.
+int add_element(svg_doc &doc, int which, int X, int Y, const figure_text &f) {
     const char *fill = doc.fill[which];
     if (!doc.gradient[which]) {
-        char place[PLACE_CAP];
-        qr_snprintf(place, sizeof place, "%s transform=\"translate(%d %d) scale(%d)\"", fill, X, Y,
-                    doc.geo.m);
-        return sb_addf(&doc.sb, "<circle%s%s", place, local);
+        line_builder line;
+        line.text(f.circle ? "<circle" : "<path");
+        line.text(fill);
+        line.text(" transform=\"translate(");
+        line.integer(X);
+        line.text(" ");
+        line.integer(Y);
+        line.text(") scale(");
+        line.integer(doc.geo.m);
+        line.text(")\"");
+        line.text(f.tail);
+        const char *text = line.finish();
+        return text ? sb_add(&doc.sb, text) : -1;
     }
     const double m = doc.geo.m;
-    return sb_addf(&doc.sb, "<circle%s cx=\"%.2f\" cy=\"%.2f\" r=\"%.2f\"/>", fill, X + c * m,
-                   Y + c * m, r * m);
+    if (f.circle) {
+        return sb_addf(&doc.sb, "<circle%s cx=\"%.2f\" cy=\"%.2f\" r=\"%.2f\"/>", fill,
+                       X + f.centre * m, Y + f.centre * m, f.radius * m);
+    }
+    char moved[DOC_PATH_CAP];
+    if (!path_to_document(f.d, X, Y, m, moved, sizeof moved)) return -1;
+    return sb_addf(&doc.sb, "<path%s%s d=\"%s\"/>", fill, f.extra, moved);
 }
 
 // One rectangle in the background paint; nothing for a transparent solid
@@ -442,7 +500,27 @@ bool in_finder(int c, int r, int n) {
     return (r <= 6 && c <= 6) || (r <= 6 && c >= n - 7) || (r >= n - 7 && c <= 6);
 }
 
+// The figure of a module depends only on the style and its neighbour mask,
+// so the 16 possible texts are prepared once per document.
+void prepare_module_figures(figure_text figs[16]) {
+    for (int mask = 0; mask < 16; ++mask) {
+        figure_text &f = figs[mask];
+        float disc_r = 0.0f;
+        if (module_path(select_dot_figure(g_style.dot_style, mask), f.d, &disc_r)) {
+            make_path_figure(&f, "");
+        } else {
+            char local[96];
+            qr_snprintf(local, sizeof local, " cx=\"0.5\" cy=\"0.5\" r=\"%.2f\"/>",
+                        double(disc_r));
+            make_circle_figure(&f, 0.5, double(disc_r), local);
+        }
+    }
+}
+
 int add_modules(svg_doc &doc, const unsigned char *modules, int n) {
+    static_assert((QR_NB_LEFT | QR_NB_TOP | QR_NB_RIGHT | QR_NB_BOTTOM) == 15);
+    figure_text figs[16];
+    prepare_module_figures(figs);
     const auto dark = [modules, n](int c, int r) { return modules[r * n + c] != 0; };
     const int m = doc.geo.m;
     for (int r = 0; r < n; ++r) {
@@ -453,52 +531,42 @@ int add_modules(svg_doc &doc, const unsigned char *modules, int n) {
             if (r > 0 && dark(c, r - 1)) mask |= QR_NB_TOP;
             if (c < n - 1 && dark(c + 1, r)) mask |= QR_NB_RIGHT;
             if (r < n - 1 && dark(c, r + 1)) mask |= QR_NB_BOTTOM;
-            const qr_dot_figure f = select_dot_figure(g_style.dot_style, mask);
-            const int X = doc.geo.qz + c * m;
-            const int Y = doc.geo.qz + r * m;
-            char d[PATH_CAP];
-            float disc_r = 0.0f;
-            int rc = 0;
-            if (module_path(f, d, &disc_r)) {
-                rc = add_path(doc, PART_MODULE, X, Y, "", d);
-            } else {
-                char local[96];
-                qr_snprintf(local, sizeof local, " cx=\"0.5\" cy=\"0.5\" r=\"%.2f\"/>",
-                            double(disc_r));
-                rc = add_circle(doc, PART_MODULE, X, Y, 0.5, double(disc_r), local);
+            if (add_element(doc, PART_MODULE, doc.geo.qz + c * m, doc.geo.qz + r * m,
+                            figs[mask]) != 0) {
+                return -1;
             }
-            if (rc != 0) return -1;
         }
     }
     return 0;
 }
 
 int add_finders(svg_doc &doc, int n) {
+    figure_text ring;
+    ring_path(g_style.corner_square_style, ring.d);
+    make_path_figure(&ring, EVEN_ODD);
+    figure_text centre;
+    switch (g_style.corner_dot_style) {
+    case QR_CENTER_DISC:
+        make_circle_figure(&centre, 1.5, 1.5, " cx=\"1.5\" cy=\"1.5\" r=\"1.5\"/>");
+        break;
+    case QR_CENTER_CUSHION:
+        rr_subpath(centre.d, 0.0f, 0.0f, 3.0f, 3.0f, 0.75f);
+        make_path_figure(&centre, "");
+        break;
+    default:
+        qr_snprintf(centre.d, sizeof centre.d, "%s", BOX_CENTER);
+        make_path_figure(&centre, "");
+        break;
+    }
     const int origins[3][2] = {{0, 0}, {n - 7, 0}, {0, n - 7}};
-    char ring[RING_CAP];
-    ring_path(g_style.corner_square_style, ring);
     const int m = doc.geo.m;
     for (const auto &o : origins) {
         const int X = doc.geo.qz + o[0] * m;
         const int Y = doc.geo.qz + o[1] * m;
-        if (add_path(doc, PART_RING, X, Y, EVEN_ODD, ring) != 0) return -1;
-        const int cx = X + 2 * m;
-        const int cy = Y + 2 * m;
-        int rc = 0;
-        switch (g_style.corner_dot_style) {
-        case QR_CENTER_DISC:
-            rc = add_circle(doc, PART_CENTER, cx, cy, 1.5, 1.5,
-                            " cx=\"1.5\" cy=\"1.5\" r=\"1.5\"/>");
-            break;
-        case QR_CENTER_CUSHION: {
-            char d[PATH_CAP];
-            rr_subpath(d, 0.0f, 0.0f, 3.0f, 3.0f, 0.75f);
-            rc = add_path(doc, PART_CENTER, cx, cy, "", d);
-            break;
+        if (add_element(doc, PART_RING, X, Y, ring) != 0 ||
+            add_element(doc, PART_CENTER, X + 2 * m, Y + 2 * m, centre) != 0) {
+            return -1;
         }
-        default: rc = add_path(doc, PART_CENTER, cx, cy, "", BOX_CENTER); break;
-        }
-        if (rc != 0) return -1;
     }
     return 0;
 }
