@@ -1,8 +1,8 @@
 // SVG document writer: the same module matrix, figures, paints and logo as
 // the raster path, written as SVG 1.1 markup into one growable text buffer.
 //
-// Every number goes through qr_snprintf, so the text never depends on the
-// host's locale. Geometry is computed in 64 bits and refused when a written
+// Numbers are written with qr_snprintf or std::to_chars, so the text never
+// depends on the host's locale. Geometry is computed in 64 bits and refused when a written
 // coordinate would not fit in an int. The document under construction is
 // private to the build and released on every failure; only a finished
 // document reaches g_svg_buf.

@@ -122,6 +122,8 @@ const golden_case GOLDEN[] = {
      }},
 };
 
+void PrintTo(const golden_case &c, std::ostream *os) { *os << c.name; }
+
 class Golden : public library, public ::testing::WithParamInterface<golden_case> {};
 
 TEST_P(Golden, DocumentMatchesFileByteForByte) {

@@ -143,6 +143,8 @@ const look LOOKS[] = {
      }},
 };
 
+void PrintTo(const look &l, std::ostream *os) { *os << l.name; }
+
 class Rendered : public vqr_test::library, public ::testing::WithParamInterface<look> {};
 
 // The measures over white: mean absolute difference per channel below 1.0,
