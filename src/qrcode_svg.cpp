@@ -127,11 +127,14 @@ bool parse_number(const char *&p, double *out) {
     while (*p >= '0' && *p <= '9') value = value * 10.0 + (*p++ - '0');
     if (*p == '.') {
         ++p;
+        // One division of exact integers, so "0.75" reads as exactly 0.75.
+        double digits = 0.0;
         double scale = 1.0;
         while (*p >= '0' && *p <= '9') {
+            digits = digits * 10.0 + (*p++ - '0');
             scale *= 10.0;
-            value += (*p++ - '0') / scale;
         }
+        value += digits / scale;
     }
     *out = negative ? -value : value;
     return true;
