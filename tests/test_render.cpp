@@ -198,6 +198,39 @@ TEST_F(Render, NeighboursOutsideTheSymbolAreLight) {
     EXPECT_GT(checked, 0);
 }
 
+TEST_F(Render, TimingModulesCountAsNeighbours) {
+    // Pill figures: a dark data module beside the timing pattern whose only
+    // dark neighbour is a timing module keeps the corners on that side
+    // square; were the timing module taken as light it would be a disc.
+    qr_set_dot_style(QR_DOT_PILL);
+    const int m = 12;
+    int checked = 0;
+    for (const char *text : {"timing pattern neighbours, version 3", "timing 1", "timing 2",
+                             "timing 3", "timing 4", "timing 5"}) {
+        int n = 0;
+        const auto modules = vqr_test::matrix_of(text, 1, &n);
+        const auto dark = [&](int cx, int cy) { return modules[cy * n + cx] != 0; };
+        const image img = vqr_test::encode_image(text, 1, m, 0);
+        for (int i = 10; i < n - 9; i += 2) {
+            // Below the horizontal timing row: row 7, column i.
+            if (dark(i, 7) && dark(i, 6) && !dark(i - 1, 7) && !dark(i + 1, 7) && !dark(i, 8)) {
+                EXPECT_EQ(pixel(img, i * m, 7 * m), BLACK) << text << " col " << i;
+                EXPECT_EQ(pixel(img, i * m + m - 1, 7 * m), BLACK) << text << " col " << i;
+                EXPECT_EQ(pixel(img, i * m, 8 * m - 1), WHITE) << text << " col " << i;
+                ++checked;
+            }
+            // Right of the vertical timing column: column 7, row i.
+            if (dark(7, i) && dark(6, i) && !dark(7, i - 1) && !dark(7, i + 1) && !dark(8, i)) {
+                EXPECT_EQ(pixel(img, 7 * m, i * m), BLACK) << text << " row " << i;
+                EXPECT_EQ(pixel(img, 7 * m, i * m + m - 1), BLACK) << text << " row " << i;
+                EXPECT_EQ(pixel(img, 8 * m - 1, i * m), WHITE) << text << " row " << i;
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 0);
+}
+
 // ---- Coverage ----
 
 TEST(Coverage, EdgeRampAndFullPixels) {
