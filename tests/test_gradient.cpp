@@ -159,4 +159,21 @@ TEST_F(GradientFrame, EachFinderRingAndCentreRepeatsItsGradient) {
     EXPECT_LE(img.at(q + 2 * m, q + mid)[1], 30);
 }
 
+// A rotation that is not finite is drawn as rotation 0 (and stays stored).
+TEST_F(GradientFrame, NonFiniteRotationDrawsAsZero) {
+    const auto draw = [](float rotation) {
+        qr_set_dot_gradient(0, rotation, 255, 0, 0, 0, 0, 255);
+        qr_set_corner_square_gradient(0, rotation, 0, 255, 0, 0, 0, 255);
+        qr_set_background_gradient(0, rotation, 255, 255, 255, 200, 200, 0);
+        return vqr_test::encode_image("rotation", 1, 3, 2).rgba;
+    };
+    const auto zero = draw(0.0f);
+    for (float r : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                    -std::numeric_limits<float>::infinity()}) {
+        EXPECT_TRUE(draw(r) == zero) << r;
+        EXPECT_FALSE(std::isfinite(g_style.dot_gradient.rotation));
+    }
+    EXPECT_FALSE(draw(90.0f) == zero);
+}
+
 }  // namespace
