@@ -192,19 +192,14 @@ void dirty_style() {
     qr_set_dot_style(3);
     qr_set_corner_square_style(4);
     qr_set_corner_dot_style(2);
-    qr_set_dot_gradient(1, 7.0f, 1, 2, 3, 4, 5, 6);
-    qr_set_corner_square_gradient(1, 8.0f, 11, 12, 13, 14, 15, 16);
-    qr_set_corner_dot_gradient(1, 9.0f, 21, 22, 23, 24, 25, 26);
-    qr_set_background_gradient(1, 10.0f, 31, 32, 33, 34, 35, 36);
     qr_set_dot_color(41, 42, 43);
     qr_set_corner_square_color(44, 45, 46);
     qr_set_corner_dot_color(47, 48, 49);
+    qr_set_background_gradient(1, 10.0f, 31, 32, 33, 34, 35, 36);
+    qr_set_background_color(50, 51, 52, 0);
     qr_set_dot_gradient(1, 7.0f, 1, 2, 3, 4, 5, 6);
     qr_set_corner_square_gradient(1, 8.0f, 11, 12, 13, 14, 15, 16);
     qr_set_corner_dot_gradient(1, 9.0f, 21, 22, 23, 24, 25, 26);
-    qr_set_background_color(50, 51, 52, 0);
-    qr_set_background_gradient(1, 10.0f, 31, 32, 33, 34, 35, 36);
-    qr_set_background_color(50, 51, 52, 0);
     qr_set_logo("logo-file.png", 0.3f, 5);
 }
 
