@@ -204,6 +204,7 @@ TEST(RingFigures, OutlinesAndHoles) {
         {QR_RING_PEBBLE, 1.3f, 1.3f, 4.0f, 255, "hole corner radius 1.5"},
         {QR_RING_PEBBLE, 1.5f, 1.5f, 4.0f, 0, "hole corner radius 1.5"},
         {QR_RING_PEBBLE, 2.5f, 2.5f, 4.0f, 0, "hole"},
+        {QR_RING_PEBBLE, 1.0f, 3.5f, 4.0f, 0, "rounded hole includes its bound"},
         {QR_RING_TILE, 0.05f, 0.05f, 4.0f, 0, "corner radius 0.5"},
         {QR_RING_TILE, 0.45f, 0.45f, 4.0f, 255, "inside the small rounding"},
         {QR_RING_TILE, 1.1f, 1.1f, 4.0f, 0, "square hole"},
@@ -212,6 +213,7 @@ TEST(RingFigures, OutlinesAndHoles) {
         {QR_RING_TUBE, 1.1f, 1.1f, 4.0f, 255, "rounded hole leaves (1.1, 1.1) in the ring"},
         {QR_RING_TUBE, 1.3f, 1.3f, 4.0f, 0, "hole corner radius 0.5"},
         {QR_RING_TUBE, 0.5f, 3.5f, 4.0f, 255, "ring side"},
+        {QR_RING_TUBE, 3.5f, 6.0f, 4.0f, 0, "rounded hole includes its bound"},
         {9, 0.05f, 0.05f, 4.0f, 255, "unknown style is the box"},
         {9, 3.0f, 3.0f, 4.0f, 0, "unknown style is the box"},
     };
