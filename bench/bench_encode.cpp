@@ -15,6 +15,10 @@ void BM_encode_to_memory_default_look(benchmark::State &state) {
     for (auto _ : state) {
         int len = 0;
         unsigned char *png = qr_encode_to_memory(URL, 1, 10, 4, &len);
+        if (!png) {
+            state.SkipWithError(qr_last_error());
+            break;
+        }
         benchmark::DoNotOptimize(png);
         qr_free_buffer(png);
     }

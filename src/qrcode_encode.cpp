@@ -30,9 +30,13 @@ struct raster_geometry {
 
 // Computed in 64 bits: module size and quiet zone have no upper bound of
 // their own, and the canvas must stay below what the PNG writer can size.
+// Each factor is checked against the cap before it is multiplied, so even
+// INT_MAX for both cannot overflow the 64-bit products.
 bool raster_geometry_for(int n, int module_size, int quiet_zone, raster_geometry *out) {
     const std::int64_t m = module_size >= 1 ? module_size : 1;
-    const std::int64_t q = (quiet_zone > 0 ? quiet_zone : 0) * m;
+    const std::int64_t zone = quiet_zone > 0 ? quiet_zone : 0;
+    if (m > QR_MAX_CANVAS_SIDE || zone > QR_MAX_CANVAS_SIDE) return false;
+    const std::int64_t q = zone * m;
     const std::int64_t side = n * m + 2 * q;
     if (side > QR_MAX_CANVAS_SIDE) return false;
     *out = {static_cast<int>(m), static_cast<int>(q), static_cast<int>(side)};

@@ -86,4 +86,28 @@ TEST(Frame, VersionQueryBeforeInitDiscardsStyle) {
     EXPECT_EQ(g_style.dot_style, 0);
 }
 
+TEST(Frame, VersionQueryIgnoresTheLogoRule) {
+    qr_init();
+    const std::string text(100, 'v');
+    const int at_l = qr_get_version(text.c_str(), 0);
+    qr_set_logo("logo.png", 0.2f, 0);
+    EXPECT_EQ(qr_get_version(text.c_str(), 0), at_l);
+    EXPECT_STREQ(g_style.logo_path, "logo.png") << "an initialised query keeps the style";
+    int n = 0;
+    vqr_test::matrix_of(text.c_str(), 0, &n);
+    EXPECT_GT((n - 17) / 4, at_l) << "the encode itself runs at level H";
+}
+
+TEST(Frame, OversizedTextsAreRefusedWithoutAborting) {
+    qr_init();
+    const std::string huge(1000000, 'a');
+    const std::string digits(7090, '7');  // one digit over version 40-L's numeric capacity
+    for (const std::string *text : {&huge, &digits}) {
+        EXPECT_EQ(qr_get_version(text->c_str(), 0), 0);
+        EXPECT_EQ(qr_encode_to_memory(text->c_str(), 0, 1, 0, nullptr), nullptr);
+        EXPECT_STREQ(qr_last_error(), "qr_encode: text too long to fit in any QR version (max 40)");
+    }
+    EXPECT_EQ(qr_get_version(std::string(7089, '7').c_str(), 0), 40);
+}
+
 }  // namespace
