@@ -159,8 +159,9 @@ constexpr std::string_view ICAL_HDR =
 constexpr std::string_view ICAL_FTR = "END:VEVENT\r\nEND:VCALENDAR\r\n";
 static_assert(ICAL_HDR.size() == 109 && ICAL_FTR.size() == 27);
 
-// Event UIDs end in a domain no one can register (.invalid is reserved).
-constexpr const char *UID_DOMAIN = "qrcode.vantelor.invalid";
+// Event UIDs end in a domain no one can register (.invalid is reserved),
+// short enough that a one-line title on a date fits a 256-byte buffer.
+constexpr const char *UID_DOMAIN = "vantelor.invalid";
 
 // Name parts of the structured vCard name are cut to this many bytes.
 constexpr std::size_t VCARD_NAME_PART_MAX = 250;
