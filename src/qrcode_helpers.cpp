@@ -1,2 +1,601 @@
-// Placeholder: filled in by its own change.
+// Payload builders (Wi-Fi, contact card, e-mail, SMS, geo, calendar event),
+// their PNG encoders, and batch encoding from a JSON array.
+//
+// Invariants: builders never allocate and write only into the caller's
+// buffer of `cap` bytes. Every byte they write goes through one bounded
+// appender that puts content only below index cap - 1, so the terminator
+// always has room and nothing is ever written at or past `cap`. A payload
+// that does not fit is refused with "<builder>: payload too long", never
+// returned cut short. Line breaks inside contact-card and calendar values are
+// written as the two-byte text escape "\n", so a value cannot start a new
+// property. Numbers are formatted with qr_snprintf (a point, whatever the
+// host's locale).
+#include <yyjson.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
 #include "qrcode_internal.h"
+#include "qrcode_platform.h"
+
+namespace {
+
+// ---- Bounded appender ----------------------------------------------------------
+
+// Writes at a running position into a buffer of `cap` bytes, content only
+// below cap - 1. The first byte that finds no room sets `cut`; from then on
+// nothing more is written, so the buffer holds a clean prefix.
+class appender {
+public:
+    appender(char *out, int cap, int *pos) noexcept : out_(out), cap_(cap), pos_(pos) {}
+
+    // Room for n more content bytes.
+    bool room(int n) const {
+        return *pos_ >= 0 && std::int64_t{*pos_} + n <= std::int64_t{cap_} - 1;
+    }
+
+    bool put(char c) {
+        if (cut_ || !room(1)) {
+            cut_ = true;
+            return false;
+        }
+        out_[(*pos_)++] = c;
+        return true;
+    }
+
+    // A fixed part: written whole or not at all.
+    bool put_all(std::string_view s) {
+        if (cut_ || !room(static_cast<int>(s.size()))) {
+            cut_ = true;
+            return false;
+        }
+        std::memcpy(out_ + *pos_, s.data(), s.size());
+        *pos_ += static_cast<int>(s.size());
+        return true;
+    }
+
+    void mark_cut() { cut_ = true; }
+    bool cut() const { return cut_; }
+    int pos() const { return *pos_; }
+
+    // Terminates at the current position (always inside the buffer).
+    void terminate() const {
+        if (*pos_ >= 0 && *pos_ < cap_) out_[*pos_] = '\0';
+    }
+
+private:
+    char *out_;
+    int cap_;
+    int *pos_;
+    bool cut_ = false;
+};
+
+// ---- Field routines -----------------------------------------------------------
+
+constexpr char HEX[] = "0123456789ABCDEF";
+
+bool needs_backslash(unsigned char c) {
+    return c == '\\' || c == ';' || c == ',' || c == '"' || c == ':';
+}
+
+// Backslash-escapes the five special bytes; false when the field was cut.
+bool escape_into(appender &a, const char *src) {
+    if (!src) return true;
+    for (const char *p = src; *p != '\0'; ++p) {
+        if (needs_backslash(static_cast<unsigned char>(*p)) && !a.put('\\')) return false;
+        if (!a.put(*p)) return false;
+    }
+    return true;
+}
+
+bool unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+// Percent-encodes `src`, keeping the unreserved bytes and those in `keep`.
+// A byte is only started while a whole three-byte escape still fits below
+// cap - 1; false when the field was cut.
+bool pct_into(appender &a, const char *src, const char *keep) {
+    if (!src) return true;
+    const std::string_view kept = keep ? keep : "";
+    for (const char *p = src; *p != '\0'; ++p) {
+        if (!a.room(3)) {
+            a.mark_cut();
+            return false;
+        }
+        const auto c = static_cast<unsigned char>(*p);
+        if (unreserved(c) || kept.find(*p) != std::string_view::npos) {
+            a.put(*p);
+        } else {
+            const char esc[3] = {'%', HEX[c >> 4], HEX[c & 0x0F]};
+            a.put_all(std::string_view(esc, 3));
+        }
+    }
+    return true;
+}
+
+// Copies `n` bytes of a contact-card or calendar value; each line break
+// (CR LF, a lone CR or a lone LF) becomes the text escape "\n".
+bool value_into(appender &a, const char *src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = src[i];
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < n && src[i + 1] == '\n') ++i;
+            if (!a.put_all("\\n")) return false;
+        } else if (!a.put(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool value_into(appender &a, const char *src) { return value_into(a, src, std::strlen(src)); }
+
+bool present(const char *s) { return s != nullptr && s[0] != '\0'; }
+
+// Terminates a finished payload, or reports it too long. `limit` is the
+// highest position the terminator may take: cap - 1 for builders that use
+// the whole buffer, cap - 2 for those that keep one byte spare.
+int finish(appender &a, int limit, const char *too_long) {
+    if (a.cut() || a.pos() > limit) {
+        a.terminate();
+        qr_set_error(too_long);
+        return -1;
+    }
+    a.terminate();
+    return 0;
+}
+
+// ---- Payload texts ------------------------------------------------------------
+
+constexpr std::string_view MAILTO_HDR = "mailto:";
+constexpr std::string_view SMSTO_HDR = "smsto:";
+
+constexpr std::string_view ICAL_HDR =
+    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Vantelor//vantelor-qrcode 2.0//EN\r\n"
+    "CALSCALE:GREGORIAN\r\nBEGIN:VEVENT\r\n";
+constexpr std::string_view ICAL_FTR = "END:VEVENT\r\nEND:VCALENDAR\r\n";
+static_assert(ICAL_HDR.size() == 109 && ICAL_FTR.size() == 27);
+
+// Event UIDs end in a domain no one can register (.invalid is reserved),
+// short enough that a one-line title on a date fits a 256-byte buffer.
+constexpr const char *UID_DOMAIN = "vantelor.invalid";
+
+// Name parts of the structured vCard name are cut to this many bytes.
+constexpr std::size_t VCARD_NAME_PART_MAX = 250;
+
+constexpr int PAYLOAD_CAP = 1024;
+constexpr int EMAIL_CAP = 2048;
+constexpr int GEO_CAP = 64;
+constexpr int EVENT_CAP = 2048;
+
+// Payload encoders use error-correction level Q and a two-module quiet zone.
+constexpr int PAYLOAD_ECC = 2;
+constexpr int PAYLOAD_QUIET_ZONE = 2;
+
+int encode_payload(const char *payload, int module_size, const char *path) {
+    return qr_encode_file(payload, PAYLOAD_ECC, module_size, PAYLOAD_QUIET_ZONE, path);
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+// ---- Field routines -----------------------------------------------------------
+
+void escape_field(const char *src, char *out, int cap, int *pos) {
+    if (!src || !out || !pos) return;
+    appender a(out, cap, pos);
+    escape_into(a, src);
+}
+
+void pct_encode(const char *src, const char *keep, char *out, int cap, int *pos) {
+    if (!src || !out || !pos) return;
+    appender a(out, cap, pos);
+    pct_into(a, src, keep);
+}
+
+// ---- Wi-Fi and contact card ---------------------------------------------------
+
+int qr_build_wifi(const char *ssid, const char *password, const char *security, char *out,
+                  int cap) {
+    if (!out || cap <= 7 || !ssid) {
+        qr_set_error("qr_build_wifi: bad args");
+        return -1;
+    }
+    int pos = 0;
+    appender a(out, cap, &pos);
+    a.put_all("WIFI:T:");
+    escape_into(a, present(security) ? security : "WPA");
+    a.put_all(";S:");
+    escape_into(a, ssid);
+    if (present(password)) {
+        a.put_all(";P:");
+        escape_into(a, password);
+    }
+    a.put_all(";;");
+    return finish(a, cap - 1, "qr_build_wifi: payload too long");
+}
+
+int qr_build_vcard(const char *name, const char *phone, const char *email, char *out,
+                   int cap) {
+    if (!out || cap < 32 || !name) {
+        qr_set_error("qr_build_vcard: bad args");
+        return -1;
+    }
+    int pos = 0;
+    appender a(out, cap, &pos);
+    a.put_all("BEGIN:VCARD\r\nVERSION:3.0\r\nN:");
+    // Structured name: split at the first space unless the name starts with
+    // one; family name first.
+    const char *space = std::strchr(name, ' ');
+    if (space && space != name) {
+        const auto given = static_cast<std::size_t>(space - name);
+        const char *family = space + 1;
+        value_into(a, family, strnlen(family, VCARD_NAME_PART_MAX));
+        a.put(';');
+        value_into(a, name, given < VCARD_NAME_PART_MAX ? given : VCARD_NAME_PART_MAX);
+    } else {
+        value_into(a, name);
+    }
+    a.put_all(";;;\r\nFN:");
+    value_into(a, name);
+    a.put_all("\r\n");
+    if (present(phone)) {
+        a.put_all("TEL;TYPE=CELL:");
+        value_into(a, phone);
+        a.put_all("\r\n");
+    }
+    if (present(email)) {
+        a.put_all("EMAIL:");
+        value_into(a, email);
+        a.put_all("\r\n");
+    }
+    a.put_all("END:VCARD\r\n");
+    return finish(a, cap - 1, "qr_build_vcard: payload too long");
+}
+
+extern "C" QR_EXPORT int qr_encode_wifi(const char *ssid, const char *password,
+                                        const char *security, const char *path,
+                                        int module_size) noexcept {
+    if (!path) {
+        qr_set_error("qr_encode_wifi: NULL output path");
+        return -1;
+    }
+    char payload[PAYLOAD_CAP];
+    if (qr_build_wifi(ssid, password, security, payload, PAYLOAD_CAP) != 0) return -1;
+    return encode_payload(payload, module_size, path);
+}
+
+extern "C" QR_EXPORT int qr_encode_vcard(const char *name, const char *phone,
+                                         const char *email, const char *path,
+                                         int module_size) noexcept {
+    if (!path) {
+        qr_set_error("qr_encode_vcard: NULL output path");
+        return -1;
+    }
+    char payload[PAYLOAD_CAP];
+    if (qr_build_vcard(name, phone, email, payload, PAYLOAD_CAP) != 0) return -1;
+    return encode_payload(payload, module_size, path);
+}
+
+// ---- E-mail, SMS, geo -----------------------------------------------------------
+
+int qr_build_email(const char *to, const char *subject, const char *body, char *out,
+                   int cap) {
+    if (!present(to) || !out || cap < 16) {
+        qr_set_error("qr_build_email: bad args (to required)");
+        return -1;
+    }
+    int pos = 0;
+    appender a(out, cap, &pos);
+    a.put_all(MAILTO_HDR);
+    pct_into(a, to, "@:/");
+    const bool has_subject = present(subject);
+    if (has_subject) {
+        a.put_all("?subject=");
+        pct_into(a, subject, "-_.~");
+    }
+    if (present(body)) {
+        a.put_all(has_subject ? "&body=" : "?body=");
+        pct_into(a, body, "-_.~");
+    }
+    return finish(a, cap - 2, "qr_build_email: payload too long");
+}
+
+int qr_build_sms(const char *phone, const char *message, char *out, int cap) {
+    if (!present(phone) || !out || cap < 16) {
+        qr_set_error("qr_build_sms: bad args (phone required)");
+        return -1;
+    }
+    int pos = 0;
+    appender a(out, cap, &pos);
+    a.put_all(SMSTO_HDR);
+    for (const char *p = phone; *p != '\0' && !a.cut(); ++p) {
+        // Every phone byte needs room, kept or not.
+        if (!a.room(1)) a.mark_cut();
+        if (*p == '+' || *p == '-' || is_digit(*p)) a.put(*p);
+    }
+    if (present(message)) {
+        a.put(':');
+        for (const char *p = message; *p != '\0' && a.put(*p); ++p) {
+        }
+    }
+    return finish(a, cap - 2, "qr_build_sms: payload too long");
+}
+
+int qr_build_geo(double lat, double lon, char *out, int cap) {
+    // Written so that NaN fails the test as well.
+    const bool in_range = lat >= -90.0 && lat <= 90.0 && lon >= -180.0 && lon <= 180.0;
+    if (!in_range || !out || cap < 16) {
+        qr_set_error("qr_build_geo: lat/lon out of range");
+        return -1;
+    }
+    const int n = qr_snprintf(out, static_cast<std::size_t>(cap), "geo:%.6f,%.6f", lat, lon);
+    if (n < 0 || n >= cap) {
+        qr_set_error("qr_build_geo: buffer too small");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" QR_EXPORT int qr_encode_email(const char *to, const char *subject, const char *body,
+                                         const char *path, int module_size) noexcept {
+    if (!path) {
+        qr_set_error("qr_encode_email: NULL output path");
+        return -1;
+    }
+    char payload[EMAIL_CAP];
+    if (qr_build_email(to, subject, body, payload, EMAIL_CAP) != 0) return -1;
+    return encode_payload(payload, module_size, path);
+}
+
+extern "C" QR_EXPORT int qr_encode_sms(const char *phone, const char *message,
+                                       const char *path, int module_size) noexcept {
+    if (!path) {
+        qr_set_error("qr_encode_sms: NULL output path");
+        return -1;
+    }
+    char payload[PAYLOAD_CAP];
+    if (qr_build_sms(phone, message, payload, PAYLOAD_CAP) != 0) return -1;
+    return encode_payload(payload, module_size, path);
+}
+
+extern "C" QR_EXPORT int qr_encode_geo(double lat, double lon, const char *path,
+                                       int module_size) noexcept {
+    if (!path) {
+        qr_set_error("qr_encode_geo: NULL output path");
+        return -1;
+    }
+    char payload[GEO_CAP];
+    if (qr_build_geo(lat, lon, payload, GEO_CAP) != 0) return -1;
+    return encode_payload(payload, module_size, path);
+}
+
+// ---- Calendar event -------------------------------------------------------------
+
+// Reads the ISO 8601 prefix of `src` into the compact form: YYYYMMDD,
+// YYYYMMDDThhmmss or YYYYMMDDThhmmssZ (at most 17 bytes with the NUL). The
+// digits are copied unchecked; fractions are skipped and offsets ignored.
+int ical_stamp(const char *src, char *stamp) {
+    if (!src || !stamp) return -1;
+    char buf[17];
+    int o = 0;
+    const char *p = src;
+    auto digits = [&](int n) {
+        for (int k = 0; k < n; ++k, ++p) {
+            if (!is_digit(*p)) return false;
+            buf[o++] = *p;
+        }
+        return true;
+    };
+    auto skip_if = [&](char c) {
+        if (*p == c) ++p;
+    };
+    if (!digits(4)) return -1;
+    skip_if('-');
+    if (!digits(2)) return -1;
+    skip_if('-');
+    if (!digits(2)) return -1;
+    if (*p == 'T' || *p == 't') {
+        ++p;
+        buf[o++] = 'T';
+        if (!digits(2)) return -1;
+        skip_if(':');
+        if (!digits(2)) return -1;
+        skip_if(':');
+        if (!digits(2)) return -1;
+        if (*p == '.') {
+            ++p;
+            while (is_digit(*p)) ++p;
+        }
+        if (*p == 'Z' || *p == 'z') buf[o++] = 'Z';
+    }
+    buf[o] = '\0';
+    std::memcpy(stamp, buf, static_cast<std::size_t>(o) + 1);
+    return 0;
+}
+
+int qr_build_event(const char *title, const char *start, const char *end,
+                   const char *location, char *out, int cap) {
+    if (!title || !start || !out || cap < 256) {
+        qr_set_error("qr_build_event: bad args (title + start required)");
+        return -1;
+    }
+    char start_stamp[32] = {};
+    char end_stamp[32] = {};
+    if (ical_stamp(start, start_stamp) != 0) {
+        qr_set_error("qr_build_event: bad start timestamp (need ISO 8601)");
+        return -1;
+    }
+    const bool has_end = present(end);
+    if (has_end && ical_stamp(end, end_stamp) != 0) {
+        qr_set_error("qr_build_event: bad end timestamp (need ISO 8601)");
+        return -1;
+    }
+
+    const std::int64_t now = qr_clock_now();
+    // Only a reading billions of years away fails to convert; the epoch then
+    // stands in rather than failing the event.
+    qr_utc_time utc{1970, 1, 1, 0, 0, 0};
+    if (!qr_utc_fields(now, &utc)) utc = {1970, 1, 1, 0, 0, 0};
+    char dtstamp[64];
+    qr_snprintf(dtstamp, sizeof dtstamp, "%04d%02d%02dT%02d%02d%02dZ", utc.year, utc.month,
+                utc.day, utc.hour, utc.minute, utc.second);
+    char uid[128];
+    qr_snprintf(uid, sizeof uid, "vantelor-qrcode-%s-%u@%s", start_stamp,
+                static_cast<unsigned>(static_cast<std::uint32_t>(now)), UID_DOMAIN);
+
+    int pos = 0;
+    appender a(out, cap, &pos);
+    a.put_all(ICAL_HDR);
+    a.put_all("UID:");
+    a.put_all(uid);
+    a.put_all("\r\nDTSTAMP:");
+    a.put_all(dtstamp);
+    a.put_all("\r\nDTSTART:");
+    a.put_all(start_stamp);
+    a.put_all("\r\n");
+    if (has_end) {
+        a.put_all("DTEND:");
+        a.put_all(end_stamp);
+        a.put_all("\r\n");
+    }
+    a.put_all("SUMMARY:");
+    value_into(a, title);
+    a.put_all("\r\n");
+    if (present(location)) {
+        a.put_all("LOCATION:");
+        value_into(a, location);
+        a.put_all("\r\n");
+    }
+    a.put_all(ICAL_FTR);
+    return finish(a, cap - 2, "qr_build_event: payload too long");
+}
+
+extern "C" QR_EXPORT int qr_encode_event(const char *title, const char *start, const char *end,
+                                         const char *location, const char *path,
+                                         int module_size) noexcept {
+    if (!path) {
+        qr_set_error("qr_encode_event: NULL output path");
+        return -1;
+    }
+    char payload[EVENT_CAP];
+    if (qr_build_event(title, start, end, location, payload, EVENT_CAP) != 0) return -1;
+    return encode_payload(payload, module_size, path);
+}
+
+// ---- Batch ------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t BATCH_MAX_ITEMS = 10000;
+constexpr std::size_t BATCH_NAME_CAP = 256;
+constexpr std::size_t BATCH_PATH_CAP = 1024;
+// A cleaned name up to this long without a period gets ".png" appended.
+constexpr std::size_t BATCH_NAME_EXT_MAX = 250;
+
+class json_doc {
+public:
+    explicit json_doc(yyjson_doc *doc) noexcept : doc_(doc) {}
+    ~json_doc() { yyjson_doc_free(doc_); }
+    json_doc(const json_doc &) = delete;
+    json_doc &operator=(const json_doc &) = delete;
+
+private:
+    yyjson_doc *doc_;
+};
+
+// The item's output file name: "qr.png" unless it has a string "filename",
+// which is cut to 255 bytes (at its first NUL at the latest), cleaned of
+// path separators, colons and line feeds, and given ".png" when short and
+// without a period.
+void batch_file_name(yyjson_val *item, char (&name)[BATCH_NAME_CAP]) {
+    std::memcpy(name, "qr.png", sizeof "qr.png");
+    yyjson_val *member = yyjson_obj_get(item, "filename");
+    if (!yyjson_is_str(member)) return;
+    const char *src = yyjson_get_str(member);
+    const std::size_t n = strnlen(src, BATCH_NAME_CAP - 1);
+    if (n == 0) return;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = src[i];
+        name[i] = (c == '/' || c == '\\' || c == ':' || c == '\n') ? '_' : c;
+    }
+    name[n] = '\0';
+    if (n <= BATCH_NAME_EXT_MAX && !std::memchr(name, '.', n)) {
+        std::memcpy(name + n, ".png", sizeof ".png");
+    }
+}
+
+// Encodes one item; 0 on success, -1 with the message set.
+int batch_item(yyjson_val *item, const char *out_dir, int ecc, int module_size,
+               int quiet_zone) {
+    if (!yyjson_is_obj(item)) {
+        qr_set_error("qr_encode_batch: array element is not an object");
+        return -1;
+    }
+    yyjson_val *text = yyjson_obj_size(item) > 0 ? yyjson_obj_get(item, "text") : nullptr;
+    if (!yyjson_is_str(text)) {
+        qr_set_error("qr_encode_batch: item missing string \"text\"");
+        return -1;
+    }
+    const char *text_str = yyjson_get_str(text);
+    if (text_str[0] == '\0') {
+        qr_set_error("qr_encode_batch: item with empty text");
+        return -1;
+    }
+    char name[BATCH_NAME_CAP];
+    batch_file_name(item, name);
+    char path[BATCH_PATH_CAP];
+    const int n = qr_snprintf(path, sizeof path, "%s/%s", out_dir, name);
+    // A cut path would name another file, possibly outside out_dir.
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) {
+        qr_set_error("qr_encode_batch: output path too long (max 1023 bytes)");
+        return -1;
+    }
+    if (qr_encode_file(text_str, ecc, module_size, quiet_zone, path) != 1) {
+        qr_set_error("qr_encode_batch: encode failed for an item (see message before this)");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" QR_EXPORT int qr_encode_batch(const char *json, const char *out_dir, int ecc,
+                                         int module_size, int quiet_zone) noexcept {
+    if (!json || !out_dir) {
+        qr_set_error("qr_encode_batch: NULL argument");
+        return -1;
+    }
+    // Without the in-situ flag yyjson only reads the text, so dropping const
+    // is safe. No flags: strict RFC 8259 JSON, valid UTF-8, nothing after.
+    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(json), std::strlen(json), 0,
+                                       nullptr, nullptr);
+    if (!doc) {
+        qr_set_error("qr_encode_batch: invalid JSON input");
+        return -1;
+    }
+    const json_doc owner(doc);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    if (!yyjson_is_arr(root)) {
+        qr_set_error("qr_encode_batch: JSON input must be an array of {text,filename}");
+        return -1;
+    }
+    const std::size_t count = yyjson_arr_size(root);
+    if (count == 0) {
+        qr_set_error("qr_encode_batch: empty array");
+        return -1;
+    }
+    if (count > BATCH_MAX_ITEMS) {
+        qr_set_error("qr_encode_batch: array too large (max 10000)");
+        return -1;
+    }
+    yyjson_arr_iter iter = yyjson_arr_iter_with(root);
+    while (yyjson_val *item = yyjson_arr_iter_next(&iter)) {
+        if (batch_item(item, out_dir, ecc, module_size, quiet_zone) != 0) return -1;
+    }
+    return static_cast<int>(count);
+}

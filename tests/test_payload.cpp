@@ -1,0 +1,456 @@
+// Payload builders: exact texts, capacity boundaries, hostile fields, and
+// each encoder's PNG read back by an independent decoder.
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <limits>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "qrcode_platform.h"
+#include "test_support.h"
+
+namespace {
+
+using vqr_test::library;
+
+struct outcome {
+    int rc;
+    std::string text;  // the payload on success, the last error on failure
+};
+
+// Runs a builder on a heap block of exactly `cap` bytes (AddressSanitizer
+// sees any write past it) and checks that nothing lands at or past the end
+// of the payload's terminator.
+outcome run(int cap, const std::function<int(char *, int)> &fn) {
+    std::vector<char> buf(static_cast<std::size_t>(cap), '\x7f');
+    const int rc = fn(buf.data(), cap);
+    if (rc != 0) return {rc, qr_last_error()};
+    EXPECT_NE(std::memchr(buf.data(), '\0', buf.size()), nullptr);
+    return {rc, buf.data()};
+}
+
+const std::string VC = "BEGIN:VCARD\r\nVERSION:3.0\r\n";
+const std::string VE = "END:VCARD\r\n";
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(PayloadFields, EscapeField) {
+    struct row { const char *src; int cap, pos0; const char *written; int pos; };
+    const row rows[] = {
+        {"a;b,c:d", 64, 0, "a\\;b\\,c\\:d", 10},
+        {"q\"b\\", 64, 0, "q\\\"b\\\\", 6},
+        {"\xC3\xA9x", 64, 0, "\xC3\xA9x", 3},
+        {"abc", 3, 0, "ab", 2},   // index cap - 1 stays free
+        {";x", 2, 0, "\\", 1},    // backslash fits, the byte it escapes does not
+        {"abc", 3, 2, "", 2},
+    };
+    for (const row &r : rows) {
+        std::vector<char> buf(static_cast<std::size_t>(r.cap), '#');
+        int pos = r.pos0;
+        escape_field(r.src, buf.data(), r.cap, &pos);
+        EXPECT_EQ(pos, r.pos) << r.src;
+        EXPECT_EQ(std::string(buf.data() + r.pos0, static_cast<std::size_t>(pos - r.pos0)),
+                  r.written);
+        EXPECT_EQ(buf.back(), '#');
+    }
+}
+
+TEST(PayloadFields, PctEncode) {
+    struct row { const char *src, *keep; int cap, pos0; const char *written; int pos; };
+    const row rows[] = {
+        {"a b", "", 64, 0, "a%20b", 5},
+        {"\xE9", "", 64, 0, "%E9", 3},
+        {"~.-_Az9", "", 64, 0, "~.-_Az9", 7},
+        {"a+b@c:d/e,f", "@:/", 64, 0, "a%2Bb@c:d/e%2Cf", 15},
+        {"\r\n?&=#", "-_.~", 64, 0, "%0D%0A%3F%26%3D%23", 18},
+        {"a", "", 10, 7, "", 7},     // pos = cap - 3: nothing is started
+        {"ab", "", 10, 6, "a", 7},
+        {" x", "", 10, 6, "%20", 9},
+    };
+    for (const row &r : rows) {
+        std::vector<char> buf(static_cast<std::size_t>(r.cap), '#');
+        int pos = r.pos0;
+        pct_encode(r.src, r.keep, buf.data(), r.cap, &pos);
+        EXPECT_EQ(pos, r.pos) << r.src;
+        EXPECT_EQ(std::string(buf.data() + r.pos0, static_cast<std::size_t>(pos - r.pos0)),
+                  r.written);
+    }
+}
+
+TEST_F(library, PayloadWifi) {
+    struct row { const char *ssid, *pw, *sec; int cap; int rc; const char *text; };
+    const char *bad = "qr_build_wifi: bad args";
+    const char *too_long = "qr_build_wifi: payload too long";
+    const row rows[] = {
+        {"", nullptr, nullptr, 1024, 0, "WIFI:T:WPA;S:;;"},
+        {"net", "", "", 1024, 0, "WIFI:T:WPA;S:net;;"},
+        {"a;b,c:d", "p\"w\\", "WEP", 1024, 0, "WIFI:T:WEP;S:a\\;b\\,c\\:d;P:p\\\"w\\\\;;"},
+        {"x", "secret", "nopass", 1024, 0, "WIFI:T:nopass;S:x;P:secret;;"},
+        {nullptr, "pw", nullptr, 1024, -1, bad},
+        {"x", nullptr, nullptr, 7, -1, bad},
+        {"x", nullptr, nullptr, 8, -1, too_long},  // past the argument check
+        {"x", nullptr, nullptr, 17, 0, "WIFI:T:WPA;S:x;;"},
+        {"x", nullptr, nullptr, 16, -1, too_long},
+        {"x", "secret", nullptr, 26, 0, "WIFI:T:WPA;S:x;P:secret;;"},
+        {"x", "secret", nullptr, 25, -1, too_long},  // a cut password is an error
+        {"x", "secret", nullptr, 20, -1, too_long},
+    };
+    for (const row &r : rows) {
+        const outcome o = run(r.cap, [&](char *out, int cap) {
+            return qr_build_wifi(r.ssid, r.pw, r.sec, out, cap);
+        });
+        EXPECT_EQ(o.rc, r.rc) << r.cap;
+        EXPECT_EQ(o.text, r.text);
+    }
+    EXPECT_EQ(qr_build_wifi("x", nullptr, nullptr, nullptr, 64), -1);
+}
+
+TEST_F(library, PayloadVcard) {
+    struct row { const char *name, *phone, *email; int cap; int rc; std::string text; };
+    const std::string alpha = VC + "N:alpha;;;\r\nFN:alpha\r\n" + VE;
+    const int fit = static_cast<int>(alpha.size()) + 1;
+    const char *too_long = "qr_build_vcard: payload too long";
+    const row rows[] = {
+        {"alpha beta gamma", nullptr, nullptr, 1024, 0,
+         VC + "N:beta gamma;alpha;;;\r\nFN:alpha beta gamma\r\n" + VE},
+        {"alpha", "+1 555", "a@b.c", 1024, 0,
+         VC + "N:alpha;;;\r\nFN:alpha\r\nTEL;TYPE=CELL:+1 555\r\nEMAIL:a@b.c\r\n" + VE},
+        {" alpha", "", "", 1024, 0, VC + "N: alpha;;;\r\nFN: alpha\r\n" + VE},
+        {"alpha ", nullptr, nullptr, 1024, 0, VC + "N:;alpha;;;\r\nFN:alpha \r\n" + VE},
+        {"", nullptr, nullptr, 1024, 0, VC + "N:;;;\r\nFN:\r\n" + VE},
+        {"a;b,c\\", nullptr, nullptr, 1024, 0, VC + "N:a;b,c\\;;;\r\nFN:a;b,c\\\r\n" + VE},
+        // Line breaks cannot start a new property.
+        {"a\r\nb c", "1\r\nTEL:2", "x\ny\rz", 1024, 0,
+         VC + "N:c;a\\nb;;;\r\nFN:a\\nb c\r\nTEL;TYPE=CELL:1\\nTEL:2\r\nEMAIL:x\\ny\\nz\r\n" + VE},
+        {nullptr, nullptr, nullptr, 1024, -1, "qr_build_vcard: bad args"},
+        {"alpha", nullptr, nullptr, 31, -1, "qr_build_vcard: bad args"},
+        {"alpha", nullptr, nullptr, 32, -1, too_long},
+        {"alpha", nullptr, nullptr, fit, 0, alpha},
+        {"alpha", nullptr, nullptr, fit - 1, -1, too_long},
+        {"alpha", "5550100", nullptr, fit + 12, -1, too_long},  // a cut phone is an error
+    };
+    for (const row &r : rows) {
+        const outcome o = run(r.cap, [&](char *out, int cap) {
+            return qr_build_vcard(r.name, r.phone, r.email, out, cap);
+        });
+        EXPECT_EQ(o.rc, r.rc) << r.cap;
+        EXPECT_EQ(o.text, r.text);
+    }
+}
+
+TEST_F(library, PayloadVcardNamePartsAreCutTo250Bytes) {
+    const std::string given(300, 'g');
+    const std::string family(260, 'f');
+    const std::string name = given + " " + family;
+    const outcome o = run(2048, [&](char *out, int cap) {
+        return qr_build_vcard(name.c_str(), nullptr, nullptr, out, cap);
+    });
+    ASSERT_EQ(o.rc, 0) << o.text;
+    EXPECT_EQ(o.text, VC + "N:" + family.substr(0, 250) + ";" + given.substr(0, 250) +
+                          ";;;\r\nFN:" + name + "\r\n" + VE);
+}
+
+TEST_F(library, PayloadEmail) {
+    struct row { const char *to, *subject, *body; int cap; int rc; const char *text; };
+    const char *bad = "qr_build_email: bad args (to required)";
+    const char *too_long = "qr_build_email: payload too long";
+    const row rows[] = {
+        {"a+b@x.org", nullptr, nullptr, 2048, 0, "mailto:a%2Bb@x.org"},
+        {"me@x", "a b&c=d", "l1\r\nl2", 2048, 0,
+         "mailto:me@x?subject=a%20b%26c%3Dd&body=l1%0D%0Al2"},
+        {"me@x", "", "caf\xC3\xA9", 2048, 0, "mailto:me@x?body=caf%C3%A9"},
+        {"", "s", "b", 2048, -1, bad},
+        {nullptr, nullptr, nullptr, 2048, -1, bad},
+        {"a@b", nullptr, nullptr, 15, -1, bad},
+        {"a@b", nullptr, nullptr, 16, 0, "mailto:a@b"},
+        {"me@x", nullptr, "0123456789", 30, 0, "mailto:me@x?body=0123456789"},
+        {"me@x", nullptr, "0123456789", 20, -1, too_long},  // a cut body is an error
+        {"me@x", "subject", nullptr, 18, -1, too_long},    // "?subject=" does not fit
+    };
+    for (const row &r : rows) {
+        const outcome o = run(r.cap, [&](char *out, int cap) {
+            return qr_build_email(r.to, r.subject, r.body, out, cap);
+        });
+        EXPECT_EQ(o.rc, r.rc) << r.cap;
+        EXPECT_EQ(o.text, r.text);
+    }
+}
+
+TEST_F(library, PayloadSms) {
+    struct row { const char *phone, *message; int cap; int rc; const char *text; };
+    const char *bad = "qr_build_sms: bad args (phone required)";
+    const char *too_long = "qr_build_sms: payload too long";
+    const row rows[] = {
+        {"+12 (34) 5-6", nullptr, 1024, 0, "smsto:+12345-6"},
+        {"abc", "", 1024, 0, "smsto:"},
+        {"1", "a:b", 1024, 0, "smsto:1:a:b"},
+        {"", "hi", 1024, -1, bad},
+        {"1", nullptr, 15, -1, bad},
+        {"1", nullptr, 16, 0, "smsto:1"},
+        {"1", "abcdefgh", 18, 0, "smsto:1:abcdefgh"},  // cap - 2 bytes
+        {"1", "abcdefgh", 17, -1, too_long},
+        {"12345678", "", 16, 0, "smsto:12345678"},
+        {"123456789", "", 16, -1, too_long},
+    };
+    for (const row &r : rows) {
+        const outcome o = run(r.cap, [&](char *out, int cap) {
+            return qr_build_sms(r.phone, r.message, out, cap);
+        });
+        EXPECT_EQ(o.rc, r.rc) << r.cap;
+        EXPECT_EQ(o.text, r.text);
+    }
+}
+
+TEST_F(library, PayloadGeoUsesAPointWhateverTheLocale) {
+    struct row { double lat, lon; int cap; int rc; const char *text; };
+    const char *range = "qr_build_geo: lat/lon out of range";
+    const row rows[] = {
+        {90, -180, 64, 0, "geo:90.000000,-180.000000"},
+        {-33.8688, 151.2093, 64, 0, "geo:-33.868800,151.209300"},
+        {0, 0, 22, 0, "geo:0.000000,0.000000"},
+        {0, 0, 21, -1, "qr_build_geo: buffer too small"},
+        {90.0000001, 0, 64, -1, range},
+        {0, -180.5, 64, -1, range},
+        {NaN, 0, 64, -1, range},
+        {0, NaN, 64, -1, range},
+        {std::numeric_limits<double>::infinity(), 0, 64, -1, range},
+        {0, 0, 15, -1, range},
+    };
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.utf8"), nullptr);
+    for (const row &r : rows) {
+        const outcome o = run(r.cap, [&](char *out, int cap) {
+            return qr_build_geo(r.lat, r.lon, out, cap);
+        });
+        EXPECT_EQ(o.rc, r.rc) << r.lat << "," << r.lon;
+        EXPECT_EQ(o.text, r.text);
+    }
+    std::setlocale(LC_ALL, "C");
+}
+
+TEST(PayloadEvent, IcalStamp) {
+    struct row { const char *src; const char *stamp; };  // stamp null: refused
+    const row rows[] = {
+        {"2024-05-01", "20240501"},
+        {"20240501", "20240501"},
+        {"2024-05-01T10:30:00Z", "20240501T103000Z"},
+        {"20240501T103000z", "20240501T103000Z"},
+        {"2024-05-01t10:30:00.123Z", "20240501T103000Z"},
+        {"2024-05-01T10:30:00.Z", "20240501T103000Z"},
+        {"2024-05-01T10:30:00+02:00", "20240501T103000"},
+        {"2024-05-01 10:30:00", "20240501"},
+        {"2024-0501", "20240501"},
+        {"2024-13-45", "20241345"},
+        {"2024-05-01T10:30", nullptr},
+        {"24-05-01", nullptr},
+        {"", nullptr},
+        {"2024-05-0", nullptr},
+        {"x", nullptr},
+    };
+    for (const row &r : rows) {
+        char stamp[32] = {};
+        const int rc = ical_stamp(r.src, stamp);
+        EXPECT_EQ(rc, r.stamp ? 0 : -1) << r.src;
+        if (r.stamp) EXPECT_STREQ(stamp, r.stamp);
+    }
+}
+
+// Payload line by line, with the UID and DTSTAMP lines checked against the
+// clock and then replaced by placeholders.
+std::string event_shape(std::string payload, std::time_t before, std::time_t after) {
+    const std::regex uid("UID:vantelor-qrcode-([0-9TZ]+)-([0-9]+)@vantelor\\.invalid\r\n");
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(payload, m, uid)) << payload;
+    if (m.empty()) return payload;
+    const auto t = static_cast<std::time_t>(std::stoll(m[2].str()));
+    EXPECT_TRUE(t >= before && t <= after);
+    payload = std::regex_replace(payload, uid, "UID:$1\r\n");
+    char stamp[32];
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    std::strftime(stamp, sizeof stamp, "DTSTAMP:%Y%m%dT%H%M%SZ\r\n", &utc);
+    const std::size_t at = payload.find(stamp);
+    EXPECT_NE(at, std::string::npos) << payload;
+    if (at != std::string::npos) payload.replace(at, std::strlen(stamp), "DTSTAMP\r\n");
+    return payload;
+}
+
+const std::string HDR109 =
+    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Vantelor//vantelor-qrcode 2.0//EN\r\n"
+    "CALSCALE:GREGORIAN\r\nBEGIN:VEVENT\r\n";
+const std::string FTR27 = "END:VEVENT\r\nEND:VCALENDAR\r\n";
+
+TEST_F(library, PayloadEventLines) {
+    ASSERT_EQ(HDR109.size(), 109u);
+    ASSERT_EQ(FTR27.size(), 27u);
+    struct row { const char *title, *start, *end, *location; std::string body; };
+    const row rows[] = {
+        {"Meet", "2024-05-01", nullptr, "", "UID:20240501\r\nDTSTAMP\r\nDTSTART:20240501\r\n"
+                                             "SUMMARY:Meet\r\n"},
+        {"", "2024-05-01T10:30:00Z", "2024-05-01T11:00:00", "Room 1",
+         "UID:20240501T103000Z\r\nDTSTAMP\r\nDTSTART:20240501T103000Z\r\n"
+         "DTEND:20240501T110000\r\nSUMMARY:\r\nLOCATION:Room 1\r\n"},
+        // Line breaks cannot start a second property or event.
+        {"a\r\nEND:VEVENT\r\nBEGIN:VEVENT", "20240501", "", "b\nc\rd,e;f",
+         "UID:20240501\r\nDTSTAMP\r\nDTSTART:20240501\r\n"
+         "SUMMARY:a\\nEND:VEVENT\\nBEGIN:VEVENT\r\nLOCATION:b\\nc\\nd,e;f\r\n"},
+    };
+    for (const row &r : rows) {
+        const std::time_t before = std::time(nullptr);
+        const outcome o = run(2048, [&](char *out, int cap) {
+            return qr_build_event(r.title, r.start, r.end, r.location, out, cap);
+        });
+        ASSERT_EQ(o.rc, 0) << o.text;
+        EXPECT_EQ(event_shape(o.text, before, std::time(nullptr)), HDR109 + r.body + FTR27);
+    }
+}
+
+TEST_F(library, PayloadEventFailuresAndBoundaries) {
+    struct row { const char *title, *start, *end; int cap; const char *msg; };
+    const char *bad = "qr_build_event: bad args (title + start required)";
+    const row rows[] = {
+        {nullptr, "2024-05-01", nullptr, 2048, bad},
+        {"t", nullptr, nullptr, 2048, bad},
+        {"t", "2024-05-01", nullptr, 255, bad},
+        {"t", "", nullptr, 2048, "qr_build_event: bad start timestamp (need ISO 8601)"},
+        {"t", "2024-05-01T10:30", "x", 2048, "qr_build_event: bad start timestamp (need ISO 8601)"},
+        {"t", "2024-05-01", "x", 2048, "qr_build_event: bad end timestamp (need ISO 8601)"},
+    };
+    for (const row &r : rows) {
+        const outcome o = run(r.cap, [&](char *out, int cap) {
+            return qr_build_event(r.title, r.start, r.end, nullptr, out, cap);
+        });
+        EXPECT_EQ(o.rc, -1);
+        EXPECT_EQ(o.text, r.msg);
+    }
+    EXPECT_EQ(run(256, [](char *out, int cap) {
+                  return qr_build_event("t", "2024-05-01", nullptr, nullptr, out, cap);
+              }).rc, 0);
+    // The payload may hold cap - 2 bytes; fixed parts longer than 256 bytes
+    // stay inside the buffer too.
+    const std::string title(150, 't');
+    auto build = [&](int cap) {
+        return run(cap, [&](char *out, int c) {
+            return qr_build_event(title.c_str(), "2024-05-01T10:30:00Z", "2024-05-01T11:00:00Z",
+                                  "L", out, c);
+        });
+    };
+    const auto len = static_cast<int>(build(2048).text.size());
+    EXPECT_EQ(build(len + 2).rc, 0);
+    EXPECT_EQ(build(len + 1).text, "qr_build_event: payload too long");
+    EXPECT_EQ(build(256).text, "qr_build_event: payload too long");
+}
+
+TEST_F(library, PayloadEventsInOneSecondShareTheUid) {
+    char a[2048], b[2048];
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, a, 2048), 0);
+        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, b, 2048), 0);
+        if (std::strcmp(a, b) == 0) break;  // otherwise the clock moved on in between
+    }
+    EXPECT_STREQ(a, b);
+}
+
+// ---- Encoders ------------------------------------------------------------------
+
+TEST_F(library, PayloadEncodersCheckThePathFirst) {
+    struct row { std::function<int()> call; const char *msg; };
+    const row rows[] = {
+        {[] { return qr_encode_wifi(nullptr, nullptr, nullptr, nullptr, 4); },
+         "qr_encode_wifi: NULL output path"},
+        {[] { return qr_encode_vcard(nullptr, nullptr, nullptr, nullptr, 4); },
+         "qr_encode_vcard: NULL output path"},
+        {[] { return qr_encode_email(nullptr, nullptr, nullptr, nullptr, 4); },
+         "qr_encode_email: NULL output path"},
+        {[] { return qr_encode_sms(nullptr, nullptr, nullptr, 4); }, "qr_encode_sms: NULL output path"},
+        {[] { return qr_encode_geo(NaN, 500, nullptr, 4); }, "qr_encode_geo: NULL output path"},
+        {[] { return qr_encode_event(nullptr, nullptr, nullptr, nullptr, nullptr, 4); },
+         "qr_encode_event: NULL output path"},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(r.call(), -1);
+        EXPECT_STREQ(qr_last_error(), r.msg);
+    }
+}
+
+// Fields of 1,100 bytes and more: every encoder refuses them with its
+// builder's message and touches no file.
+TEST_F(library, PayloadEncodersRefuseOversizedFields) {
+    vqr_test::temp_dir dir;
+    const std::string path = (dir / "out.png").string();
+    const std::string semis(1100, ';');
+    const std::string text(1100, 'x');
+    const std::string spaces(1100, ' ');
+    const std::string lines = [] {
+        std::string s;
+        for (int i = 0; i < 1100; ++i) s += "\r\n";
+        return s;
+    }();
+    const char *p = path.c_str();
+    struct row { std::function<int()> call; const char *msg; };
+    const row rows[] = {
+        {[&] { return qr_encode_wifi(semis.c_str(), nullptr, nullptr, p, 4); },
+         "qr_build_wifi: payload too long"},
+        {[&] { return qr_encode_wifi("n", text.c_str(), semis.c_str(), p, 4); },
+         "qr_build_wifi: payload too long"},
+        {[&] { return qr_encode_vcard(text.c_str(), text.c_str(), text.c_str(), p, 4); },
+         "qr_build_vcard: payload too long"},
+        {[&] { return qr_encode_vcard("n", "1", lines.c_str(), p, 4); },
+         "qr_build_vcard: payload too long"},
+        {[&] { return qr_encode_vcard(nullptr, "1", "e", p, 4); }, "qr_build_vcard: bad args"},
+        {[&] { return qr_encode_email(text.c_str(), spaces.c_str(), spaces.c_str(), p, 4); },
+         "qr_build_email: payload too long"},
+        {[&] { return qr_encode_sms(text.c_str(), text.c_str(), p, 4); },
+         "qr_build_sms: payload too long"},
+        {[&] { return qr_encode_event((text + text).c_str(), "20240501", nullptr, nullptr, p, 4); },
+         "qr_build_event: payload too long"},
+        {[&] { return qr_encode_event("t", "20240501", nullptr, lines.c_str(), p, 4); },
+         "qr_build_event: payload too long"},
+        {[&] { return qr_encode_geo(0, NaN, p, 4); }, "qr_build_geo: lat/lon out of range"},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(r.call(), -1);
+        EXPECT_STREQ(qr_last_error(), r.msg);
+        EXPECT_FALSE(std::filesystem::exists(path)) << r.msg;
+    }
+}
+
+// Each encoder's PNG, read by an independent decoder, gives the payload
+// text exactly (CR LF included).
+TEST_F(library, PayloadEncodersRoundTrip) {
+    vqr_test::temp_dir dir;
+    const std::string path = (dir / "p.png").string();
+    const char *p = path.c_str();
+    struct row { std::function<int()> call; std::string text; };
+    const row rows[] = {
+        {[&] { return qr_encode_wifi("Cafe;Net", "p:w\"d", nullptr, p, 4); },
+         "WIFI:T:WPA;S:Cafe\\;Net;P:p\\:w\\\"d;;"},
+        {[&] { return qr_encode_vcard("Ada Lovelace", "+44 20 7946", "ada@example.org", p, 4); },
+         VC + "N:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\nTEL;TYPE=CELL:+44 20 7946\r\n"
+              "EMAIL:ada@example.org\r\n" + VE},
+        {[&] { return qr_encode_email("me@example.org", "Hi there", "a\r\nb", p, 4); },
+         "mailto:me@example.org?subject=Hi%20there&body=a%0D%0Ab"},
+        {[&] { return qr_encode_sms("+1 (555) 010", "Call me: now", p, 4); },
+         "smsto:+1555010:Call me: now"},
+        {[&] { return qr_encode_geo(-33.8688, 151.2093, p, 4); }, "geo:-33.868800,151.209300"},
+    };
+    for (const row &r : rows) {
+        ASSERT_EQ(r.call(), 1) << qr_last_error();
+        const auto img = vqr_test::read_image(path);
+        ASSERT_TRUE(img.has_value());
+        EXPECT_EQ(vqr_test::zxing_read(*img), r.text);
+    }
+    const std::time_t before = std::time(nullptr);
+    ASSERT_EQ(qr_encode_event("Launch", "2024-05-01T10:30:00Z", nullptr, "Hall", p, 4), 1);
+    const auto img = vqr_test::read_image(path);
+    ASSERT_TRUE(img.has_value());
+    const auto read = vqr_test::zxing_read(*img);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(event_shape(*read, before, std::time(nullptr)),
+              HDR109 + "UID:20240501T103000Z\r\nDTSTAMP\r\nDTSTART:20240501T103000Z\r\n"
+                       "SUMMARY:Launch\r\nLOCATION:Hall\r\n" + FTR27);
+}
+
+}  // namespace
