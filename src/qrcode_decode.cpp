@@ -67,12 +67,38 @@ bool decode_grid(const quirc_code &code) {
     return true;
 }
 
-void fill_grey(quirc *q, const unsigned char *rgba, std::size_t pixels, bool inverted) {
-    std::uint8_t *grey = quirc_begin(q, nullptr, nullptr);
-    const int flip = inverted ? 255 : 0;
-    for (std::size_t i = 0; i < pixels; ++i) {
-        grey[i] = static_cast<std::uint8_t>(rgba_gray_white(rgba + i * 4) ^ flip);
+// rgba_gray_white for every pixel. Most images are opaque throughout, and
+// the opaque formula alone vectorises well (the grey conversion is otherwise
+// a large share of a run on big images), so each block of pixels is checked
+// for full opacity first. XOR with 255 is 255 - grey.
+bool all_opaque(const unsigned char *__restrict rgba, std::size_t pixels) {
+    unsigned alpha = 255;
+    for (std::size_t i = 0; i < pixels; ++i) alpha &= rgba[i * 4 + 3];
+    return alpha == 255;
+}
+
+void grey_pixels(const unsigned char *__restrict rgba, std::uint8_t *__restrict grey,
+                 std::size_t pixels, int flip) {
+    constexpr std::size_t BLOCK = 1024;
+    for (std::size_t start = 0; start < pixels; start += BLOCK) {
+        const std::size_t n = std::min(BLOCK, pixels - start);
+        const unsigned char *px = rgba + start * 4;
+        std::uint8_t *out = grey + start;
+        if (all_opaque(px, n)) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const unsigned char *p = px + i * 4;
+                out[i] = static_cast<std::uint8_t>(((77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8) ^ flip);
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                out[i] = static_cast<std::uint8_t>(rgba_gray_white(px + i * 4) ^ flip);
+            }
+        }
     }
+}
+
+void detect(quirc *q, const unsigned char *rgba, std::size_t pixels, bool inverted) {
+    grey_pixels(rgba, quirc_begin(q, nullptr, nullptr), pixels, inverted ? 255 : 0);
     quirc_end(q);
 }
 
@@ -121,7 +147,7 @@ struct search {
     int width;
     int height;
     int inverted;
-    int attempts;  // grids handed to quirc_decode so far
+    std::int64_t samples;  // modules sampled so far
 };
 
 int try_triple(void *user, int ia, int ib, int ic) {
@@ -136,11 +162,12 @@ int try_triple(void *user, int ia, int ib, int ic) {
         qr_fallback_candidates(qr_fallback_version_estimate(g.lb, g.lc, module), candidates);
     quirc_code code;
     for (int k = 0; k < n_cand; ++k) {
-        // The budget ends the whole search, not just this triple (-1 stops
-        // the enumeration without a result).
-        if (s->attempts >= QR_FALLBACK_MAX_ATTEMPTS) return -1;
-        ++s->attempts;
         const int n = 4 * candidates[k] + 17;
+        // The search is exhaustive, and 32 finder patterns can make thousands
+        // of triples pass (several seconds). The sample budget ends the whole
+        // search, not just this triple: -1 stops the enumeration empty-handed.
+        s->samples += std::int64_t{n} * n;
+        if (s->samples > QR_FALLBACK_MAX_SAMPLES) return -1;
         std::memset(&code, 0, sizeof code);
         code.size = n;
         qr_fallback_sample(s->rgba, s->width, s->height, s->inverted, &a, &b, &c, n,
@@ -298,7 +325,7 @@ int qr_decode_run_rgba(const unsigned char *rgba, int width, int height) {
         return -1;
     }
     for (const bool inverted : {false, true}) {
-        fill_grey(q.get(), rgba, static_cast<std::size_t>(pixels), inverted);
+        detect(q.get(), rgba, static_cast<std::size_t>(pixels), inverted);
         if (decode_grids(q.get())) return 1;
         if (q->num_capstones > 2 &&
             try_decode_centers(q.get(), rgba, width, height, inverted ? 1 : 0)) {

@@ -256,8 +256,9 @@ int rgba_gray_white(const unsigned char *px);
 struct quirc;
 inline constexpr int QR_MAX_FINDERS = 32;
 inline constexpr int QR_BITMAP_CAP = (QR_MATRIX_CAP + 7) / 8;
-// Most grids one fallback call hands to the decoder; see qrcode_decode.cpp.
-inline constexpr int QR_FALLBACK_MAX_ATTEMPTS = 4096;
+// Most module samples one fallback call takes (about 535 grids of the
+// largest size): bounds a call on an image crowded with finder patterns.
+inline constexpr std::int64_t QR_FALLBACK_MAX_SAMPLES = std::int64_t{1} << 24;
 
 struct qr_finder {
     int x;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "test_decode_writers.h"
+#include "test_decode_helpers.h"
 #include "test_support.h"
 
 namespace {
@@ -37,27 +37,6 @@ image solid(int w, int h, unsigned char r, unsigned char g, unsigned char b, uns
         img.rgba[i + 3] = a;
     }
     return img;
-}
-
-// Quarter turns clockwise.
-image rotate(const image &src, int quarter_turns) {
-    image out = src;
-    for (int t = 0; t < quarter_turns; ++t) {
-        image r;
-        r.width = out.height;
-        r.height = out.width;
-        r.rgba.resize(out.rgba.size());
-        for (int y = 0; y < out.height; ++y) {
-            for (int x = 0; x < out.width; ++x) {
-                const int nx = out.height - 1 - y;
-                const int ny = x;
-                std::memcpy(&r.rgba[(static_cast<std::size_t>(ny) * r.width + nx) * 4],
-                            out.at(x, y), 4);
-            }
-        }
-        out = std::move(r);
-    }
-    return out;
 }
 
 // ---- Grey levels ---------------------------------------------------------------
@@ -315,9 +294,7 @@ TEST_F(DecodeLibrary, DotStylesAtEveryLevelAndSize) {
 
 TEST_F(DecodeLibrary, LightOnDarkIsFoundInTheInvertedPass) {
     image img = vqr_test::encode_image("inverted", 1, 6, 4);
-    for (std::size_t i = 0; i < img.rgba.size(); i += 4) {
-        for (int c = 0; c < 3; ++c) img.rgba[i + c] = static_cast<unsigned char>(255 - img.rgba[i + c]);
-    }
+    vqr_writers::invert(img);
     EXPECT_EQ(decode_rgba(img), "inverted");
     // A light code on a dark background of our own style.
     qr_set_dot_color(250, 250, 250);
@@ -335,9 +312,10 @@ TEST_F(DecodeLibrary, DarkModulesOnATransparentBackground) {
 }
 
 TEST_F(DecodeLibrary, RotatedCodes) {
-    const image img = vqr_test::encode_image("rotated code", 2, 5, 4);
+    image img = vqr_test::encode_image("rotated code", 2, 5, 4);
     for (int turns = 1; turns <= 3; ++turns) {
-        EXPECT_EQ(decode_rgba(rotate(img, turns)), "rotated code") << turns * 90 << " degrees";
+        img = vqr_writers::rotate_cw(img);
+        EXPECT_EQ(decode_rgba(img), "rotated code") << turns * 90 << " degrees";
     }
 }
 

@@ -1,6 +1,7 @@
-// Small image writers for the decoder's tests: the same RGBA picture as
-// JPEG, BMP, TGA, PNG (stb_image_write, compiled static here), as binary PNM
-// and as GIF (written by hand). Each returns the file's bytes.
+// Helpers for the decoder's tests: quarter turns and colour inversion of an
+// image, and small writers for the same RGBA picture as JPEG, BMP, TGA, PNG,
+// HDR (stb_image_write, compiled static here), binary PNM, GIF and PSD
+// (written by hand). Each writer returns the file's bytes.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +9,35 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 #define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb_image_write.h>
 
 namespace vqr_writers {
+
+// A quarter turn clockwise: pixel (x, y) moves to (height - 1 - y, x).
+inline vqr_test::image rotate_cw(const vqr_test::image &src) {
+    vqr_test::image r;
+    r.width = src.height;
+    r.height = src.width;
+    r.rgba.resize(src.rgba.size());
+    for (int y = 0; y < src.height; ++y) {
+        for (int x = 0; x < src.width; ++x) {
+            std::memcpy(&r.rgba[(static_cast<std::size_t>(x) * r.width + (src.height - 1 - y)) * 4],
+                        src.at(x, y), 4);
+        }
+    }
+    return r;
+}
+
+// Light on dark: every colour channel c becomes 255 - c; alpha stays.
+inline void invert(vqr_test::image &img) {
+    for (std::size_t i = 0; i < img.rgba.size(); i += 4) {
+        for (int c = 0; c < 3; ++c) img.rgba[i + c] = static_cast<unsigned char>(255 - img.rgba[i + c]);
+    }
+}
 
 using bytes = std::vector<unsigned char>;
 
