@@ -116,7 +116,7 @@ BENCHMARK(BM_decode_megapixel_small_code)->Unit(benchmark::kMicrosecond);
 // What a host using quirc directly does for one image: create and size the
 // decoder, copy the grey image in, detect, extract and decode the grids.
 void quirc_once(const std::vector<std::uint8_t> &grey, int w, int h) {
-    quirc *q = quirc_new();
+    quirc *q = qr_quirc_new();
     quirc_resize(q, w, h);
     std::memcpy(quirc_begin(q, nullptr, nullptr), grey.data(), grey.size());
     quirc_end(q);
@@ -163,7 +163,7 @@ BENCHMARK(BM_decode_worst_case_finders)->Unit(benchmark::kMillisecond);
 // One fallback call on the detector's finder list for that image.
 void BM_fallback_worst_case_one_call(benchmark::State &state) {
     const rgba_image img = many_finders();
-    quirc *q = quirc_new();
+    quirc *q = qr_quirc_new();
     quirc_resize(q, img.width, img.height);
     const std::vector<std::uint8_t> grey = grey_of(img);
     std::memcpy(quirc_begin(q, nullptr, nullptr), grey.data(), grey.size());

@@ -40,18 +40,7 @@ struct quirc_deleter {
 };
 using quirc_ptr = std::unique_ptr<quirc, quirc_deleter>;
 
-// quirc_resize copies the old image into the new one with memcpy even when
-// there is none yet (a null source with length 0, undefined behaviour). A
-// one-byte placeholder makes that first copy well defined; quirc_resize
-// frees it like any earlier image, and quirc_destroy frees it if the resize
-// fails.
-quirc_ptr new_decoder() {
-    quirc_ptr q(quirc_new());
-    if (!q) return q;
-    q->image = static_cast<uint8_t *>(std::malloc(1));
-    if (!q->image) q.reset();
-    return q;
-}
+quirc_ptr new_decoder() { return quirc_ptr(qr_quirc_new()); }
 
 void store_result(const quirc_data &data) {
     const int len = std::clamp(data.payload_len, 0, QR_RESULT_CAP - 1);
@@ -178,6 +167,22 @@ int try_triple(void *user, int ia, int ib, int ic) {
 }
 
 }  // namespace
+
+// quirc_resize copies the old image into the new one with memcpy even when
+// there is none yet (a null source with length 0, undefined behaviour). A
+// one-byte placeholder makes that first copy well defined; quirc_resize
+// frees it like any earlier image, and quirc_destroy frees it if the resize
+// fails.
+quirc *qr_quirc_new() {
+    quirc *q = quirc_new();
+    if (!q) return nullptr;
+    q->image = static_cast<uint8_t *>(std::malloc(1));
+    if (!q->image) {
+        quirc_destroy(q);
+        return nullptr;
+    }
+    return q;
+}
 
 int rgba_gray_white(const unsigned char *px) {
     int r = px[0];

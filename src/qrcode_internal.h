@@ -289,6 +289,9 @@ void qr_fallback_sample(const unsigned char *rgba, int width, int height, int in
 // The whole search over `finders`; 1 when a text was stored in g_result.
 int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba,
                        int width, int height, int inverted);
+// quirc_new with a placeholder image, so that the first quirc_resize copies
+// from a valid pointer; release with quirc_destroy. NULL when out of memory.
+quirc *qr_quirc_new();
 // Reads the finder list of quirc's current pass and runs the search.
 int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height,
                        int inverted);

@@ -253,7 +253,7 @@ TEST(DecodeFallback, SampleBudgetEndsACrowdedSearch) {
 // quirc alone on both polarities: how many finder patterns the first pass
 // saw, and whether any grid decoded.
 std::pair<int, bool> quirc_alone(const image &img) {
-    quirc *q = quirc_new();
+    quirc *q = qr_quirc_new();
     quirc_resize(q, img.width, img.height);
     int finders = 0;
     bool decoded = false;
