@@ -76,7 +76,8 @@ void grey_pixels(const unsigned char *__restrict rgba, std::uint8_t *__restrict 
         if (all_opaque(px, n)) {
             for (std::size_t i = 0; i < n; ++i) {
                 const unsigned char *p = px + i * 4;
-                out[i] = static_cast<std::uint8_t>(((77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8) ^ flip);
+                const int level = (77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8;
+                out[i] = static_cast<std::uint8_t>(level ^ flip);
             }
         } else {
             for (std::size_t i = 0; i < n; ++i) {
@@ -108,8 +109,7 @@ struct arms {
     float lb, lc;
 };
 
-// Differences in 64 bits: a centre mapped through a degenerate transform can
-// sit near the int limits.
+// Differences in 64 bits, so that no pair of int centres can overflow.
 arms arms_of(const qr_finder &a, const qr_finder &b, const qr_finder &c) {
     arms r{};
     r.dbx = static_cast<float>(std::int64_t{b.x} - a.x);

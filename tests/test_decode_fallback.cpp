@@ -260,7 +260,8 @@ std::pair<int, bool> quirc_alone(const image &img) {
     for (int inverted = 0; inverted < 2; ++inverted) {
         std::uint8_t *grey = quirc_begin(q, nullptr, nullptr);
         for (std::size_t i = 0; i < static_cast<std::size_t>(img.width) * img.height; ++i) {
-            grey[i] = static_cast<std::uint8_t>(rgba_gray_white(&img.rgba[i * 4]) ^ (inverted ? 255 : 0));
+            const int level = rgba_gray_white(&img.rgba[i * 4]);
+            grey[i] = static_cast<std::uint8_t>(inverted ? 255 - level : level);
         }
         quirc_end(q);
         if (!inverted) finders = q->num_capstones;

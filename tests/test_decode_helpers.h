@@ -35,7 +35,9 @@ inline vqr_test::image rotate_cw(const vqr_test::image &src) {
 // Light on dark: every colour channel c becomes 255 - c; alpha stays.
 inline void invert(vqr_test::image &img) {
     for (std::size_t i = 0; i < img.rgba.size(); i += 4) {
-        for (int c = 0; c < 3; ++c) img.rgba[i + c] = static_cast<unsigned char>(255 - img.rgba[i + c]);
+        for (int c = 0; c < 3; ++c) {
+            img.rgba[i + c] = static_cast<unsigned char>(255 - img.rgba[i + c]);
+        }
     }
 }
 
@@ -57,7 +59,9 @@ inline bytes stb_format(const char *format, const unsigned char *rgba, int w, in
     if (f == "hdr") {
         std::vector<float> lin(static_cast<std::size_t>(w) * h * 3);
         for (std::size_t i = 0; i < lin.size() / 3; ++i) {
-            for (int c = 0; c < 3; ++c) lin[i * 3 + c] = static_cast<float>(rgba[i * 4 + c]) / 255.0f;
+            for (int c = 0; c < 3; ++c) {
+                lin[i * 3 + c] = static_cast<float>(rgba[i * 4 + c]) / 255.0f;
+            }
         }
         stbi_write_hdr_to_func(append_to, &out, w, h, 3, lin.data());
     }
