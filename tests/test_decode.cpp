@@ -201,21 +201,6 @@ TEST(DecodeRun, LongestByteModePayloadFitsTheBuffer) {
     EXPECT_EQ(g_result[len], '\0');
 }
 
-TEST(DecodeRun, FirstGridListedWins) {
-    // Two codes side by side: the text is one of them, whole.
-    const image a = vqr_test::encode_image("left code", 1, 4, 4);
-    const image b = vqr_test::encode_image("right code", 1, 4, 4);
-    image both = solid(a.width + b.width, std::max(a.height, b.height), 255, 255, 255, 255);
-    for (int y = 0; y < a.height; ++y) {
-        std::memcpy(&both.rgba[static_cast<std::size_t>(y) * both.width * 4], a.at(0, y),
-                    static_cast<std::size_t>(a.width) * 4);
-        std::memcpy(&both.rgba[(static_cast<std::size_t>(y) * both.width + a.width) * 4],
-                    b.at(0, y), static_cast<std::size_t>(b.width) * 4);
-    }
-    const std::string text = decode_rgba(both);
-    EXPECT_TRUE(text == "left code" || text == "right code") << text;
-}
-
 // ---- Round-trips ------------------------------------------------------------------
 
 TEST_F(DecodeLibrary, LevelsLengthsAndUtf8RoundTrip) {
