@@ -1,2 +1,378 @@
-// Placeholder: filled in by its own change.
+// Decoding: image to grey levels, quirc on the image and on its inverse, and
+// the grid-sampling fallback that reads quirc's finder-pattern list.
+//
+// Invariants: every decode call starts by emptying g_result and leaves in it
+// either one decoded text (at most 8,896 bytes, zero-terminated) or the empty
+// text; the attempts run in a fixed order (quirc, fallback, inverted quirc,
+// inverted fallback) and the first non-empty payload wins. The quirc object
+// lives for one run and is destroyed on every path. Grey levels are always
+// recomputed from the RGBA pixels rather than taken from quirc's buffer, which
+// detection may overwrite with region labels.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
 #include "qrcode_internal.h"
+
+extern "C" {
+#include "quirc_internal.h"
+}
+
+// The fallback reads quirc's detector records directly. Their layout depends
+// on quirc's compile-time settings, which the build hands to quirc and to this
+// file alike: 65534 regions (16-bit labels), 32 finder patterns,
+// double-precision transforms.
+static_assert(QUIRC_MAX_CAPSTONES == 32, "quirc built with a different finder capacity");
+static_assert(QUIRC_MAX_CAPSTONES == QR_MAX_FINDERS);
+static_assert(QUIRC_MAX_REGIONS == 65534, "quirc's region capacity differs from the build's");
+static_assert(sizeof(quirc_float_t) == sizeof(double), "quirc built with QUIRC_FLOAT_TYPE");
+static_assert(QUIRC_MAX_PAYLOAD + 1 == QR_RESULT_CAP);
+static_assert(QUIRC_MAX_BITMAP == QR_BITMAP_CAP);
+static_assert(QUIRC_MAX_GRID_SIZE == QR_MAX_SIDE);
+
+constinit char g_result[QR_RESULT_CAP] = {};
+
+namespace {
+
+// Owns a quirc decoder for one run.
+struct quirc_deleter {
+    void operator()(quirc *q) const noexcept { quirc_destroy(q); }
+};
+using quirc_ptr = std::unique_ptr<quirc, quirc_deleter>;
+
+quirc_ptr new_decoder() { return quirc_ptr(qr_quirc_new()); }
+
+void store_result(const quirc_data &data) {
+    const int len = std::clamp(data.payload_len, 0, QR_RESULT_CAP - 1);
+    std::memcpy(g_result, data.payload, static_cast<std::size_t>(len));
+    g_result[len] = '\0';
+}
+
+// Decodes one grid; true when it held a non-empty payload (now in g_result).
+bool decode_grid(const quirc_code &code) {
+    quirc_data data;
+    if (quirc_decode(&code, &data) != QUIRC_SUCCESS || data.payload_len <= 0) return false;
+    store_result(data);
+    return true;
+}
+
+// rgba_gray_white for every pixel. Most images are opaque throughout, and
+// the opaque formula alone vectorises well (the grey conversion is otherwise
+// a large share of a run on big images), so each block of pixels is checked
+// for full opacity first. XOR with 255 is 255 - grey.
+bool all_opaque(const unsigned char *__restrict rgba, std::size_t pixels) {
+    unsigned alpha = 255;
+    for (std::size_t i = 0; i < pixels; ++i) alpha &= rgba[i * 4 + 3];
+    return alpha == 255;
+}
+
+void grey_pixels(const unsigned char *__restrict rgba, std::uint8_t *__restrict grey,
+                 std::size_t pixels, int flip) {
+    constexpr std::size_t BLOCK = 1024;
+    for (std::size_t start = 0; start < pixels; start += BLOCK) {
+        const std::size_t n = std::min(BLOCK, pixels - start);
+        const unsigned char *px = rgba + start * 4;
+        std::uint8_t *out = grey + start;
+        if (all_opaque(px, n)) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const unsigned char *p = px + i * 4;
+                const int level = (77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8;
+                out[i] = static_cast<std::uint8_t>(level ^ flip);
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                out[i] = static_cast<std::uint8_t>(rgba_gray_white(px + i * 4) ^ flip);
+            }
+        }
+    }
+}
+
+void detect(quirc *q, const unsigned char *rgba, std::size_t pixels, bool inverted) {
+    grey_pixels(rgba, quirc_begin(q, nullptr, nullptr), pixels, inverted ? 255 : 0);
+    quirc_end(q);
+}
+
+bool decode_grids(const quirc *q) {
+    const int count = quirc_count(q);
+    for (int j = 0; j < count; ++j) {
+        quirc_code code;
+        quirc_extract(q, j, &code);
+        if (decode_grid(code)) return true;
+    }
+    return false;
+}
+
+// ---- Grid-sampling fallback ---------------------------------------------------
+
+struct arms {
+    float dbx, dby, dcx, dcy;
+    float lb, lc;
+};
+
+// Differences in 64 bits, so that no pair of int centres can overflow.
+arms arms_of(const qr_finder &a, const qr_finder &b, const qr_finder &c) {
+    arms r{};
+    r.dbx = static_cast<float>(std::int64_t{b.x} - a.x);
+    r.dby = static_cast<float>(std::int64_t{b.y} - a.y);
+    r.dcx = static_cast<float>(std::int64_t{c.x} - a.x);
+    r.dcy = static_cast<float>(std::int64_t{c.y} - a.y);
+    r.lb = std::sqrt(r.dbx * r.dbx + r.dby * r.dby);
+    r.lc = std::sqrt(r.dcx * r.dcx + r.dcy * r.dcy);
+    return r;
+}
+
+// Rounds half away from zero and reports whether the result is a pixel index
+// below `limit`; NaN and far-off values are outside.
+bool pixel_index(float v, int limit, int *out) {
+    const float r = std::round(v);
+    if (!(r >= 0.0f && r < static_cast<float>(limit))) return false;
+    *out = static_cast<int>(r);
+    return true;
+}
+
+struct search {
+    const qr_finder *finders;
+    const unsigned char *rgba;
+    int width;
+    int height;
+    int inverted;
+    std::int64_t samples;  // modules sampled so far
+};
+
+int try_triple(void *user, int ia, int ib, int ic) {
+    auto *s = static_cast<search *>(user);
+    const qr_finder &a = s->finders[ia];
+    const qr_finder &b = s->finders[ib];
+    const qr_finder &c = s->finders[ic];
+    const arms g = arms_of(a, b, c);
+    const float module = qr_fallback_module_size(a.area);
+    int candidates[5];
+    const int n_cand =
+        qr_fallback_candidates(qr_fallback_version_estimate(g.lb, g.lc, module), candidates);
+    quirc_code code;
+    for (int k = 0; k < n_cand; ++k) {
+        const int n = 4 * candidates[k] + 17;
+        // The search is exhaustive, and 32 finder patterns can make thousands
+        // of triples pass (several seconds). The sample budget ends the whole
+        // search, not just this triple: -1 stops the enumeration empty-handed.
+        s->samples += std::int64_t{n} * n;
+        if (s->samples > QR_FALLBACK_MAX_SAMPLES) return -1;
+        std::memset(&code, 0, sizeof code);
+        code.size = n;
+        qr_fallback_sample(s->rgba, s->width, s->height, s->inverted, &a, &b, &c, n,
+                           code.cell_bitmap);
+        if (decode_grid(code)) return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// quirc_resize copies the old image into the new one with memcpy even when
+// there is none yet (a null source with length 0, undefined behaviour). A
+// one-byte placeholder makes that first copy well defined; quirc_resize
+// frees it like any earlier image, and quirc_destroy frees it if the resize
+// fails.
+quirc *qr_quirc_new() {
+    quirc *q = quirc_new();
+    if (!q) return nullptr;
+    q->image = static_cast<uint8_t *>(std::malloc(1));
+    if (!q->image) {
+        quirc_destroy(q);
+        return nullptr;
+    }
+    return q;
+}
+
+int rgba_gray_white(const unsigned char *px) {
+    int r = px[0];
+    int g = px[1];
+    int b = px[2];
+    const int a = px[3];
+    if (a != 255) {
+        r = (r * a + 255 * (255 - a)) >> 8;
+        g = (g * a + 255 * (255 - a)) >> 8;
+        b = (b * a + 255 * (255 - a)) >> 8;
+    }
+    return (77 * r + 150 * g + 29 * b) >> 8;
+}
+
+int qr_fallback_triple_passes(const qr_finder *a, const qr_finder *b, const qr_finder *c) {
+    const arms g = arms_of(*a, *b, *c);
+    if (g.lb < 14.0f || g.lc < 14.0f) return 0;
+    // The angle at A lies between about 75.5 and 104.5 degrees.
+    if (std::fabs(g.dbx * g.dcx + g.dby * g.dcy) / (g.lb * g.lc) > 0.25f) return 0;
+    // With rows growing downwards, B to the right of A and C below it (or a
+    // rotation of that), never the mirror image.
+    if (g.dbx * g.dcy - g.dby * g.dcx <= 0.0f) return 0;
+    const float ratio = g.lb / g.lc;
+    if (ratio < 0.75f || ratio > 1.33f) return 0;
+    return 1;
+}
+
+int qr_fallback_enumerate(const qr_finder *finders, int count,
+                          int (*visit)(void *user, int a, int b, int c), void *user) {
+    count = std::min(count, QR_MAX_FINDERS);
+    for (int a = 0; a < count; ++a) {
+        for (int b = 0; b < count; ++b) {
+            if (b == a) continue;
+            for (int c = 0; c < count; ++c) {
+                if (c == a || c == b) continue;
+                if (!qr_fallback_triple_passes(&finders[a], &finders[b], &finders[c])) continue;
+                const int r = visit(user, a, b, c);
+                if (r != 0) return r;
+            }
+        }
+    }
+    return 0;
+}
+
+float qr_fallback_module_size(int area) {
+    // Mean of the module size for a square 3 x 3 block (9 modules) and for a
+    // disc 3 modules across (7.068 modules, about pi * 1.5^2): the inner block
+    // may be drawn either way.
+    const float s = static_cast<float>(area);
+    return (std::sqrt(s / 9.0f) + std::sqrt(s / 7.068f)) * 0.5f;
+}
+
+int qr_fallback_version_estimate(float lb, float lc, float module) {
+    // Finder centres of a version v symbol lie 4v + 10 modules apart. The
+    // clamps run in float so an absurd estimate never overflows an int.
+    const float d = (lb + lc) * 0.5f;
+    const float v = std::round((d / module - 10.0f) * 0.25f);
+    if (!(v <= 40.0f)) return 40;  // NaN only arises from infinite arms
+    if (v <= 0.0f) return 1;
+    return static_cast<int>(v);
+}
+
+int qr_fallback_candidates(int estimate, int out[5]) {
+    int n = 0;
+    for (int c = estimate - 2; c <= estimate + 2; ++c) {
+        if (c >= 1 && c <= 40) out[n++] = c;
+    }
+    return n;
+}
+
+int qr_fallback_is_dark(int grey, int inverted) {
+    if (inverted) grey = 255 - grey;
+    return grey <= 127 ? 1 : 0;
+}
+
+void qr_fallback_sample(const unsigned char *rgba, int width, int height, int inverted,
+                        const qr_finder *a, const qr_finder *b, const qr_finder *c, int n,
+                        unsigned char *bitmap) {
+    std::memset(bitmap, 0, QR_BITMAP_CAP);
+    const arms g = arms_of(*a, *b, *c);
+    const float ax = static_cast<float>(a->x);
+    const float ay = static_cast<float>(a->y);
+    // Module 3 (a finder centre) maps to 0 and module n - 4 to 1.
+    const float span = static_cast<float>(n - 7);
+    for (int y = 0; y < n; ++y) {
+        const float fy = (static_cast<float>(y) + 0.5f - 3.5f) / span;
+        for (int x = 0; x < n; ++x) {
+            const float fx = (static_cast<float>(x) + 0.5f - 3.5f) / span;
+            int px = 0;
+            int py = 0;
+            if (!pixel_index(g.dbx * fx + ax + g.dcx * fy, width, &px) ||
+                !pixel_index(fx * g.dby + ay + fy * g.dcy, height, &py)) {
+                continue;
+            }
+            const std::size_t pixel =
+                static_cast<std::size_t>(py) * static_cast<std::size_t>(width) +
+                static_cast<std::size_t>(px);
+            if (qr_fallback_is_dark(rgba_gray_white(rgba + pixel * 4), inverted)) {
+                const int i = y * n + x;
+                bitmap[i >> 3] = static_cast<unsigned char>(bitmap[i >> 3] | (1 << (i & 7)));
+            }
+        }
+    }
+}
+
+int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba,
+                       int width, int height, int inverted) {
+    if (count < 3) return 0;
+    search s{finders, rgba, width, height, inverted, 0};
+    return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
+}
+
+int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height,
+                       int inverted) {
+    const int count = std::min(q->num_capstones, QR_MAX_FINDERS);
+    if (count < 3) return 0;
+    qr_finder finders[QR_MAX_FINDERS];
+    for (int i = 0; i < count; ++i) {
+        const quirc_capstone &cap = q->capstones[i];
+        finders[i].x = cap.center.x;
+        finders[i].y = cap.center.y;
+        finders[i].area = q->regions[cap.stone].count;
+    }
+    return qr_fallback_decode(finders, count, rgba, width, height, inverted);
+}
+
+// ---- Decode run and entry points -------------------------------------------------
+
+int qr_decode_run_rgba(const unsigned char *rgba, int width, int height) {
+    g_result[0] = '\0';
+    if (width <= 20 || height <= 20 || !rgba) {
+        qr_set_error("qr_decode: invalid image (need RGBA, >= 21x21)");
+        return -1;
+    }
+    const quirc_ptr q = new_decoder();
+    if (!q) {
+        qr_set_error("qr_decode: quirc_new failed");
+        return -1;
+    }
+    // quirc multiplies width by height in int: refuse what the image readers
+    // would refuse before it can overflow.
+    const std::int64_t pixels = std::int64_t{width} * height;
+    if (pixels > QR_MAX_IMAGE_PIXELS || quirc_resize(q.get(), width, height) != 0) {
+        qr_set_error("qr_decode: image too large for quirc");
+        return -1;
+    }
+    for (const bool inverted : {false, true}) {
+        detect(q.get(), rgba, static_cast<std::size_t>(pixels), inverted);
+        if (decode_grids(q.get())) return 1;
+        if (q->num_capstones > 2 &&
+            try_decode_centers(q.get(), rgba, width, height, inverted ? 1 : 0)) {
+            return 1;
+        }
+    }
+    qr_set_error("qr_decode: no QR code found in image");
+    return -1;
+}
+
+const char *qr_decode_result() { return g_result; }
+
+extern "C" QR_EXPORT const char *qr_decode_from_file(const char *path) noexcept {
+    g_result[0] = '\0';
+    if (!path) {
+        qr_set_error("qr_decode_from_file: NULL path");
+        return g_result;
+    }
+    unsigned char *pixels = nullptr;
+    int width = 0;
+    int height = 0;
+    if (qr_png_read_file(path, &pixels, &width, &height) != 0) return g_result;
+    const qr_heap_ptr<unsigned char> owner(pixels);
+    qr_decode_run_rgba(pixels, width, height);
+    return g_result;
+}
+
+extern "C" QR_EXPORT const char *qr_decode_from_memory(const unsigned char *data,
+                                                       int len) noexcept {
+    g_result[0] = '\0';
+    if (!data || len <= 7) {
+        qr_set_error("qr_decode_from_memory: data too small");
+        return g_result;
+    }
+    unsigned char *pixels = nullptr;
+    int width = 0;
+    int height = 0;
+    if (qr_image_read_memory(data, len, &pixels, &width, &height) != 0) {
+        qr_set_error("qr_decode_from_memory: stbi_load_from failed (not a valid image?)");
+        return g_result;
+    }
+    const qr_heap_ptr<unsigned char> owner(pixels);
+    qr_decode_run_rgba(pixels, width, height);
+    return g_result;
+}

@@ -263,3 +263,53 @@ extern char g_result[QR_RESULT_CAP];
 
 int qr_decode_run_rgba(const unsigned char *rgba, int width, int height);
 const char *qr_decode_result();
+
+// Grey level 0..255 of one RGBA pixel composited over white (integer maths;
+// a fully transparent pixel gives 254).
+int rgba_gray_white(const unsigned char *px);
+
+// The grid-sampling fallback. It works on the detector's finder patterns:
+// centre in pixels and the area of the inner 3 x 3 block, in the detector's
+// order (at most QR_MAX_FINDERS).
+struct quirc;
+inline constexpr int QR_MAX_FINDERS = 32;
+inline constexpr int QR_BITMAP_CAP = (QR_MATRIX_CAP + 7) / 8;
+// Most module samples one fallback call takes (about 535 grids of the
+// largest size): bounds a call on an image crowded with finder patterns.
+inline constexpr std::int64_t QR_FALLBACK_MAX_SAMPLES = std::int64_t{1} << 24;
+
+struct qr_finder {
+    int x;
+    int y;
+    int area;
+};
+
+// 1 when (a, b, c) may be the top-left, top-right and bottom-left finder
+// patterns of one upright or rotated (not mirrored) symbol.
+int qr_fallback_triple_passes(const qr_finder *a, const qr_finder *b, const qr_finder *c);
+// Calls visit(user, a, b, c) for every ordered triple that passes, lowest a,
+// then b, then c first; stops at the first non-zero result and returns it.
+int qr_fallback_enumerate(const qr_finder *finders, int count,
+                          int (*visit)(void *user, int a, int b, int c), void *user);
+// Module size in pixels from the area of a finder's inner block.
+float qr_fallback_module_size(int area);
+// Version guess 1..40 from the two arm lengths and the module size.
+int qr_fallback_version_estimate(float lb, float lc, float module);
+// The versions tried for an estimate, in order; returns how many (3..5).
+int qr_fallback_candidates(int estimate, int out[5]);
+// 1 when a sample of grey level `grey` counts as a dark module.
+int qr_fallback_is_dark(int grey, int inverted);
+// Samples an n x n affine grid through the three centres into an LSB-first
+// bitmap of QR_BITMAP_CAP bytes (cleared first).
+void qr_fallback_sample(const unsigned char *rgba, int width, int height, int inverted,
+                        const qr_finder *a, const qr_finder *b, const qr_finder *c, int n,
+                        unsigned char *bitmap);
+// The whole search over `finders`; 1 when a text was stored in g_result.
+int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba,
+                       int width, int height, int inverted);
+// quirc_new with a placeholder image, so that the first quirc_resize copies
+// from a valid pointer; release with quirc_destroy. NULL when out of memory.
+quirc *qr_quirc_new();
+// Reads the finder list of quirc's current pass and runs the search.
+int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height,
+                       int inverted);
