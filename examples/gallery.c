@@ -29,7 +29,7 @@
 #define VQR_DEFAULT_READER "vqr_zxing_read"
 #endif
 
-enum { MODULE_SIZE = 6, QUIET_ZONE = 3, LEVEL = 2 };
+enum { MODULE_SIZE = 8, QUIET_ZONE = 3, LEVEL = 2 };
 
 typedef struct {
     const char *slug;

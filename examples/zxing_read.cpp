@@ -10,8 +10,12 @@
 // PNG so that another reader can be run on exactly the same pixels.
 #define ZX_USE_UTF8 1  // Result::text() as UTF-8
 #include <ZXing/ReadBarcode.h>
-#include <stb/stb_image.h>
-#include <stb/stb_image_write.h>
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#include <stb_image.h>
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb_image_write.h>
 
 #include <algorithm>
 #include <cstdio>

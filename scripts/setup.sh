@@ -14,6 +14,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 deps_dir="$here/.deps"
 quirc_version=1.2
 quirc_sha256=39295a364c933bc701a7c93acf86d35a297d253570ccf3c556c2dfe44ea485c3
+# Debian 12's stb_image 2.27 writes past its buffers on crafted JPEG and PNM
+# files; 2.28 and later refuse them. Unstable's libstb-dev carries 2.30.
+stb_min_minor=28
 
 say() { printf 'setup: %s\n' "$*"; }
 die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
@@ -28,7 +31,7 @@ packages=(
   # build
   g++ cmake ninja-build pkg-config git ca-certificates
   # libraries the library links
-  libqrcodegen-dev libstb-dev
+  libqrcodegen-dev
   # tests, benchmarks, fuzzing and independent references
   libgtest-dev libgmock-dev libbenchmark-dev libzxing-dev zbar-tools
   librsvg2-bin clang libclang-rt-14-dev valgrind python3 locales
@@ -143,6 +146,31 @@ fetch_quirc() {
   [ -f "$dest/lib/quirc_internal.h" ] || die "quirc sources lack lib/quirc_internal.h"
 }
 
+# The minor version of an stb_image.h ("stb_image - v2.30" gives 30), or 0.
+stb_image_minor() {
+  [ -f "$1" ] || { echo 0; return; }
+  sed -n '1s/.*stb_image - v2\.\([0-9]*\).*/\1/p' "$1" | grep -E '^[0-9]+$' || echo 0
+}
+
+fetch_stb() {
+  local dest="$deps_dir/stb"
+  if [ "$(stb_image_minor "$dest/stb_image.h")" -ge $stb_min_minor ] && [ -f "$dest/stb_image_write.h" ]; then
+    say "stb headers present"; return
+  fi
+  if ! apt-cache policy libstb-dev 2>/dev/null | grep -q ' sid/'; then add_sid_low_priority; fi
+  local tmp; tmp=$(mktemp -d)
+  if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then chown _apt "$tmp"; fi
+  say "fetching stb headers (libstb-dev from Debian unstable)"
+  (cd "$tmp" && apt-get download -qq libstb-dev/sid >/dev/null) || die "apt-get download libstb-dev/sid failed"
+  dpkg-deb -x "$tmp"/libstb-dev_*.deb "$tmp/root"
+  local inc="$tmp/root/usr/include/stb"
+  [ "$(stb_image_minor "$inc/stb_image.h")" -ge $stb_min_minor ] ||
+    die "unstable's stb_image.h is older than 2.$stb_min_minor"
+  mkdir -p "$dest.tmp"
+  cp "$inc/stb_image.h" "$inc/stb_image_write.h" "$dest.tmp/"
+  rm -rf "$dest"; mv "$dest.tmp" "$dest"; rm -rf "$tmp"
+}
+
 main() {
   check_debian
   # An unstable entry without its pin would let apt upgrade everything from
@@ -154,6 +182,7 @@ main() {
     install_yyjson
   fi
   fetch_quirc
+  fetch_stb
   say "done"
 }
 main "$@"

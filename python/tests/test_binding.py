@@ -170,7 +170,7 @@ class DecodeTest(Base):
     def test_every_preset_reads_back(self):
         for name in qr.PRESETS:
             with self.subTest(preset=name), qr.Style(name):
-                self.assertEqual(qr.decode(qr.encode_png(name, module_size=6)), name)
+                self.assertEqual(qr.decode(qr.encode_png(name, module_size=8)), name)
 
     def test_failures_carry_the_decoder_message(self):
         self.assertQRError("qr_decode_from_memory: data too small", qr.decode, b"1234567")
