@@ -11,7 +11,7 @@ from usage_env import TempDirTest, run, zxing
 GALLERY = os.environ.get("VQR_GALLERY", "")
 VQR = os.environ.get("VQR_BIN_BUILD", "")
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
-WIDTH = 1100
+WIDTH = 1400
 
 
 @unittest.skipUnless(CHROMIUM, "chromium not installed (scripts/setup.sh installs it): "
