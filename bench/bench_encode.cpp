@@ -1,5 +1,6 @@
-// Raster encoding next to a floor: the same matrix drawn naively (one fill
-// per module, no sampling) and compressed by the same PNG writer.
+// Raster encoding of the default look and of every preset, next to a floor:
+// the same matrix drawn naively (one fill per module, no sampling) and
+// compressed by the same PNG writer.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -10,8 +11,13 @@ namespace {
 
 constexpr const char *URL = "https://example.org/q?id=12345";  // 30 characters: version 3 at M
 
-void BM_encode_to_memory_default_look(benchmark::State &state) {
+// `preset` is null for the default look.
+void BM_encode_preset(benchmark::State &state, const char *preset) {
     qr_init();
+    if (preset && qr_apply_preset(preset) != 1) {
+        state.SkipWithError("unknown preset");
+        return;
+    }
     for (auto _ : state) {
         int len = 0;
         unsigned char *png = qr_encode_to_memory(URL, 1, 10, 4, &len);
@@ -22,8 +28,15 @@ void BM_encode_to_memory_default_look(benchmark::State &state) {
         benchmark::DoNotOptimize(png);
         qr_free_buffer(png);
     }
+    qr_cleanup();
 }
-BENCHMARK(BM_encode_to_memory_default_look);
+BENCHMARK_CAPTURE(BM_encode_preset, default_look, nullptr);
+BENCHMARK_CAPTURE(BM_encode_preset, modern, "modern");
+BENCHMARK_CAPTURE(BM_encode_preset, dots, "dots");
+BENCHMARK_CAPTURE(BM_encode_preset, elegant, "elegant");
+BENCHMARK_CAPTURE(BM_encode_preset, neon, "neon");
+BENCHMARK_CAPTURE(BM_encode_preset, corporate, "corporate");
+BENCHMARK_CAPTURE(BM_encode_preset, minimal, "minimal");
 
 void BM_floor_naive_fill_and_png(benchmark::State &state) {
     qr_init();
