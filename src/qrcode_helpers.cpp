@@ -175,7 +175,17 @@ constexpr int EVENT_CAP = 2048;
 constexpr int PAYLOAD_ECC = 2;
 constexpr int PAYLOAD_QUIET_ZONE = 2;
 
-int encode_payload(const char *payload, int module_size, const char *path) {
+// The common frame of every payload encoder: the path test comes first,
+// then `build(buffer, CAP)` fills a local buffer (its message stands when it
+// fails), then the payload is written as a PNG file.
+template <int CAP, class Build>
+int encode_payload(const char *path, const char *null_path_msg, int module_size, Build build) {
+    if (!path) {
+        qr_set_error(null_path_msg);
+        return -1;
+    }
+    char payload[CAP];
+    if (build(payload, CAP) != 0) return -1;
     return qr_encode_file(payload, PAYLOAD_ECC, module_size, PAYLOAD_QUIET_ZONE, path);
 }
 
@@ -260,25 +270,19 @@ int qr_build_vcard(const char *name, const char *phone, const char *email, char 
 extern "C" QR_EXPORT int qr_encode_wifi(const char *ssid, const char *password,
                                         const char *security, const char *path,
                                         int module_size) noexcept {
-    if (!path) {
-        qr_set_error("qr_encode_wifi: NULL output path");
-        return -1;
-    }
-    char payload[PAYLOAD_CAP];
-    if (qr_build_wifi(ssid, password, security, payload, PAYLOAD_CAP) != 0) return -1;
-    return encode_payload(payload, module_size, path);
+    return encode_payload<PAYLOAD_CAP>(path, "qr_encode_wifi: NULL output path", module_size,
+                                       [&](char *out, int cap) {
+                                           return qr_build_wifi(ssid, password, security, out, cap);
+                                       });
 }
 
 extern "C" QR_EXPORT int qr_encode_vcard(const char *name, const char *phone,
                                          const char *email, const char *path,
                                          int module_size) noexcept {
-    if (!path) {
-        qr_set_error("qr_encode_vcard: NULL output path");
-        return -1;
-    }
-    char payload[PAYLOAD_CAP];
-    if (qr_build_vcard(name, phone, email, payload, PAYLOAD_CAP) != 0) return -1;
-    return encode_payload(payload, module_size, path);
+    return encode_payload<PAYLOAD_CAP>(path, "qr_encode_vcard: NULL output path", module_size,
+                                       [&](char *out, int cap) {
+                                           return qr_build_vcard(name, phone, email, out, cap);
+                                       });
 }
 
 // ---- E-mail, SMS, geo -----------------------------------------------------------
@@ -343,35 +347,26 @@ int qr_build_geo(double lat, double lon, char *out, int cap) {
 
 extern "C" QR_EXPORT int qr_encode_email(const char *to, const char *subject, const char *body,
                                          const char *path, int module_size) noexcept {
-    if (!path) {
-        qr_set_error("qr_encode_email: NULL output path");
-        return -1;
-    }
-    char payload[EMAIL_CAP];
-    if (qr_build_email(to, subject, body, payload, EMAIL_CAP) != 0) return -1;
-    return encode_payload(payload, module_size, path);
+    return encode_payload<EMAIL_CAP>(path, "qr_encode_email: NULL output path", module_size,
+                                       [&](char *out, int cap) {
+                                           return qr_build_email(to, subject, body, out, cap);
+                                       });
 }
 
 extern "C" QR_EXPORT int qr_encode_sms(const char *phone, const char *message,
                                        const char *path, int module_size) noexcept {
-    if (!path) {
-        qr_set_error("qr_encode_sms: NULL output path");
-        return -1;
-    }
-    char payload[PAYLOAD_CAP];
-    if (qr_build_sms(phone, message, payload, PAYLOAD_CAP) != 0) return -1;
-    return encode_payload(payload, module_size, path);
+    return encode_payload<PAYLOAD_CAP>(path, "qr_encode_sms: NULL output path", module_size,
+                                       [&](char *out, int cap) {
+                                           return qr_build_sms(phone, message, out, cap);
+                                       });
 }
 
 extern "C" QR_EXPORT int qr_encode_geo(double lat, double lon, const char *path,
                                        int module_size) noexcept {
-    if (!path) {
-        qr_set_error("qr_encode_geo: NULL output path");
-        return -1;
-    }
-    char payload[GEO_CAP];
-    if (qr_build_geo(lat, lon, payload, GEO_CAP) != 0) return -1;
-    return encode_payload(payload, module_size, path);
+    return encode_payload<GEO_CAP>(path, "qr_encode_geo: NULL output path", module_size,
+                                       [&](char *out, int cap) {
+                                           return qr_build_geo(lat, lon, out, cap);
+                                       });
 }
 
 // ---- Calendar event -------------------------------------------------------------
@@ -478,13 +473,10 @@ int qr_build_event(const char *title, const char *start, const char *end,
 extern "C" QR_EXPORT int qr_encode_event(const char *title, const char *start, const char *end,
                                          const char *location, const char *path,
                                          int module_size) noexcept {
-    if (!path) {
-        qr_set_error("qr_encode_event: NULL output path");
-        return -1;
-    }
-    char payload[EVENT_CAP];
-    if (qr_build_event(title, start, end, location, payload, EVENT_CAP) != 0) return -1;
-    return encode_payload(payload, module_size, path);
+    return encode_payload<EVENT_CAP>(path, "qr_encode_event: NULL output path", module_size,
+                                       [&](char *out, int cap) {
+                                           return qr_build_event(title, start, end, location, out, cap);
+                                       });
 }
 
 // ---- Batch ------------------------------------------------------------------------

@@ -17,7 +17,10 @@
 
 namespace {
 
-using px4 = std::array<int, 4>;
+using vqr_test::BLACK;
+using vqr_test::px4;
+using vqr_test::px4_of;
+using vqr_test::WHITE;
 using vqr_test::temp_dir;
 
 class Logo : public vqr_test::library {};
@@ -52,13 +55,10 @@ struct test_canvas {
     }
     ~test_canvas() { qr_canvas_free(&c); }
     px4 at(int x, int y) const {
-        const unsigned char *p = c.pixels + (y * c.width + x) * 4;
-        return {p[0], p[1], p[2], p[3]};
+        return px4_of(c.pixels + (y * c.width + x) * 4);
     }
 };
 
-constexpr px4 BLACK{0, 0, 0, 255};
-constexpr px4 WHITE{255, 255, 255, 255};
 constexpr px4 RED{255, 0, 0, 255};
 
 // ---- Setter ----

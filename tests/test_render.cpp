@@ -9,7 +9,10 @@
 namespace {
 
 using vqr_test::image;
-using px4 = std::array<int, 4>;
+using vqr_test::BLACK;
+using vqr_test::px4;
+using vqr_test::px4_of;
+using vqr_test::WHITE;
 
 class Render : public vqr_test::library {};
 
@@ -17,16 +20,11 @@ px4 blended(px4 dst, px4 src) {
     unsigned char d[4] = {static_cast<unsigned char>(dst[0]), static_cast<unsigned char>(dst[1]),
                           static_cast<unsigned char>(dst[2]), static_cast<unsigned char>(dst[3])};
     qr_blend_px(d, src[0], src[1], src[2], src[3]);
-    return {d[0], d[1], d[2], d[3]};
+    return px4_of(d);
 }
 
-px4 pixel(const image &img, int x, int y) {
-    const unsigned char *p = img.at(x, y);
-    return {p[0], p[1], p[2], p[3]};
-}
+px4 pixel(const image &img, int x, int y) { return px4_of(img.at(x, y)); }
 
-constexpr px4 BLACK{0, 0, 0, 255};
-constexpr px4 WHITE{255, 255, 255, 255};
 constexpr px4 CLEAR{0, 0, 0, 0};
 
 TEST(Blend, WorkedExamples) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -13,6 +14,12 @@
 #include "qrcode_internal.h"
 
 namespace vqr_test {
+
+// One RGBA pixel as ints, so comparisons print readably.
+using px4 = std::array<int, 4>;
+inline px4 px4_of(const unsigned char *p) { return {p[0], p[1], p[2], p[3]}; }
+inline constexpr px4 BLACK{0, 0, 0, 255};
+inline constexpr px4 WHITE{255, 255, 255, 255};
 
 struct image {
     int width = 0;
