@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs everything vantelor-qrcode needs to build, test and benchmark on
-# Debian 12 (bookworm). Safe to re-run: every step checks before it acts.
+# Debian 12 (bookworm). Safe to re-run: every step checks before it acts, and
+# when everything is present it runs no apt command and needs no root.
 #
-#   scripts/setup.sh            # system packages + third-party sources
-#   scripts/setup.sh --deps     # only the third-party sources (no root needed)
+#   scripts/setup.sh            # Debian 12 packages + third-party files
+#   scripts/setup.sh --deps     # only the third-party files (no root needed)
 #
-# System packages need root; the script uses sudo when it is not run as root.
-# Third-party sources (quirc 1.2) go into .deps/ in the repository, which git
-# ignores.
+# Debian 12 packages need root; the script uses sudo when it is not run as
+# root. What Debian 12 lacks (yyjson 0.12, stb_image 2.30, the quirc 1.2
+# sources) comes from Debian unstable into .deps/ in the repository (git
+# ignores it), through a private apt configuration under .deps/apt: the
+# system's apt sources are never changed and nothing from unstable is
+# installed system-wide.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -76,73 +80,139 @@ generate_locale() {
   as_root sh -c "sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen && locale-gen >/dev/null"
 }
 
-# Debian 12 has no yyjson >= 0.12; unstable has. Add unstable with a low pin so
-# that nothing but what we ask for by name ever comes from it.
-sid_sources=/etc/apt/sources.list.d/sid-low-priority.sources
-sid_pin=/etc/apt/preferences.d/sid-low-priority
-write_sid_pin() {
-  as_root tee "$sid_pin" >/dev/null <<PIN
-Package: *
-Pin: release n=sid
-Pin-Priority: 100
-PIN
+# Earlier versions of this script added Debian unstable to the system's apt
+# sources (under these two names). Take them out again, so that unstable
+# cannot reach the system through a later apt run.
+legacy_sid_sources=/etc/apt/sources.list.d/sid-low-priority.sources
+legacy_sid_pin=/etc/apt/preferences.d/sid-low-priority
+remove_legacy_sid() {
+  [ -e "$legacy_sid_sources" ] || [ -e "$legacy_sid_pin" ] || return 0
+  say "removing the Debian unstable entry an earlier set-up added to the system's apt sources"
+  as_root rm -f "$legacy_sid_sources" "$legacy_sid_pin" ||
+    say "warning: could not remove $legacy_sid_sources and $legacy_sid_pin; remove them as root"
 }
 
-add_sid_low_priority() {
-  [ -f "$sid_sources" ] && [ -f "$sid_pin" ] && return
+# ---- Private apt configuration for Debian unstable (.deps/apt) ----------------
+
+apt_dir="$deps_dir/apt"
+private_apt_options=(
+  -o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+  -o "Dir::Etc::Preferences=/dev/null" -o "Dir::Etc::PreferencesParts=$apt_dir/preferences.d"
+  -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
+  -o "Debug::NoLocking=1" -qq
+)
+private_apt_get() { apt-get "${private_apt_options[@]}" "$@"; }
+private_apt_cache() { apt-cache "${private_apt_options[@]}" "$@"; }
+
+# The Debian archive this system already uses, read from its apt
+# configuration: the index targets when its lists exist, else the sources.
+debian_archive_uri() {
   local uri
   uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' \
-          'Target-Of: deb' 'Identifier: Packages' 'Origin: Debian' |
+          'Target-Of: deb' 'Identifier: Packages' 'Origin: Debian' 2>/dev/null |
         awk '$2 !~ /-/ {print $1; exit}')
-  [ -n "$uri" ] || die "cannot find the Debian archive in the apt configuration (run apt-get update?)"
-  say "adding Debian unstable at low priority (for yyjson 0.12 and quirc sources)"
-  as_root tee "$sid_sources" >/dev/null <<SRC
+  if [ -z "$uri" ]; then
+    uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
+          awk '/^URIs:/ {u=$2} /^Suites:/ && / bookworm( |$)/ {print u; exit}')
+  fi
+  if [ -z "$uri" ]; then
+    uri=$(awk '$1 == "deb" && $3 == "bookworm" {print ($2 ~ /^\[/ ? $3 : $2); exit}' \
+            /etc/apt/sources.list 2>/dev/null)
+  fi
+  [ -n "$uri" ] || die "cannot find the Debian archive in the system's apt configuration"
+  echo "$uri"
+}
+
+private_apt_ready=0
+private_apt_update() {
+  [ $private_apt_ready -eq 1 ] && return
+  local uri
+  uri=$(debian_archive_uri)
+  mkdir -p "$apt_dir/sources.list.d" "$apt_dir/preferences.d" "$apt_dir/lists/partial" \
+           "$apt_dir/cache/archives/partial"
+  cat > "$apt_dir/sources.list.d/sid.sources" <<SRC
 Types: deb deb-src
 URIs: $uri
 Suites: sid
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-  write_sid_pin
-  apt_updated=0
-  apt_update_once
+  say "reading Debian unstable's package lists (private to .deps/apt)"
+  private_apt_get update || die "apt-get update of the private unstable lists failed"
+  private_apt_ready=1
 }
 
-install_yyjson() {
-  if pkg-config --exists 'yyjson >= 0.12' 2>/dev/null; then say "yyjson >= 0.12 present"; return; fi
-  apt_update_once
-  local cand
-  cand=$(apt-cache policy libyyjson-dev 2>/dev/null | awk '/Candidate:/ {print $2}')
-  if [ -n "$cand" ] && [ "$cand" != "(none)" ] && dpkg --compare-versions "$cand" ge 0.12; then
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libyyjson-dev
-  else
-    add_sid_low_priority
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libyyjson-dev/sid
-  fi
-  pkg-config --exists 'yyjson >= 0.12' || die "yyjson >= 0.12 still missing after installing libyyjson-dev"
+# A scratch folder that apt's unprivileged download user may write to.
+download_dir() {
+  local tmp; tmp=$(mktemp -d)
+  if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then chown _apt "$tmp"; fi
+  echo "$tmp"
+}
+
+# Downloads the named packages from unstable and unpacks them into $1.
+unpack_from_unstable() {
+  local root=$1; shift
+  local tmp; tmp=$(download_dir)
+  (cd "$tmp" && private_apt_get download "$@" >/dev/null) || die "apt-get download $* failed"
+  local deb
+  for deb in "$tmp"/*.deb; do dpkg-deb -x "$deb" "$root"; done
+  rm -rf "$tmp"
+}
+
+# Replaces folder $2 with the freshly filled folder $1.
+move_into_place() {
+  rm -rf "$2"; mv "$1" "$2"
+}
+
+# ---- Third-party files ------------------------------------------------------
+
+# yyjson 0.12: Debian unstable ships it only as a shared library (its source
+# package is not served), so the library is bundled: linked from .deps/yyjson
+# and installed next to ours.
+yyjson_dir="$deps_dir/yyjson"
+yyjson_present() {
+  [ -f "$yyjson_dir/include/yyjson.h" ] && [ -e "$yyjson_dir/lib/libyyjson.so.0" ] &&
+    grep -Eq '#define YYJSON_VERSION_MINOR +1[2-9]\b' "$yyjson_dir/include/yyjson.h"
+}
+
+fetch_yyjson() {
+  if yyjson_present; then say "yyjson 0.12 present"; return; fi
+  private_apt_update
+  say "fetching yyjson 0.12 (libyyjson0 and libyyjson-dev from Debian unstable)"
+  local root; root=$(mktemp -d)
+  unpack_from_unstable "$root" libyyjson0 libyyjson-dev
+  local lib
+  lib=$(find "$root/usr/lib" -name 'libyyjson.so.0.*' -type f | head -n 1)
+  [ -n "$lib" ] && [ -f "$root/usr/include/yyjson.h" ] || die "unstable's yyjson packages lack the library or header"
+  mkdir -p "$yyjson_dir.tmp/include" "$yyjson_dir.tmp/lib"
+  cp "$root/usr/include/yyjson.h" "$yyjson_dir.tmp/include/"
+  cp "$lib" "$yyjson_dir.tmp/lib/"
+  ln -s "$(basename "$lib")" "$yyjson_dir.tmp/lib/libyyjson.so.0"
+  ln -s libyyjson.so.0 "$yyjson_dir.tmp/lib/libyyjson.so"
+  rm -rf "$root"
+  move_into_place "$yyjson_dir.tmp" "$yyjson_dir"
+  yyjson_present || die "yyjson in .deps is older than 0.12"
 }
 
 fetch_quirc() {
   local dest="$deps_dir/quirc-$quirc_version"
   if [ -f "$dest/lib/quirc_internal.h" ]; then say "quirc $quirc_version sources present"; return; fi
-  if ! apt-cache showsrc quirc 2>/dev/null | grep -q "^Version: $quirc_version-"; then
-    add_sid_low_priority
-  fi
+  private_apt_update
   local ver
-  ver=$(apt-cache showsrc quirc | awk -v v="$quirc_version-" '/^Version:/ && index($2, v) == 1 {print $2; exit}')
-  [ -n "$ver" ] || die "quirc $quirc_version sources not found in the apt source lists"
-  local tmp; tmp=$(mktemp -d)
-  # apt drops privileges to _apt for downloads; let it write here.
-  if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then chown _apt "$tmp"; fi
+  ver=$(private_apt_cache showsrc quirc |
+        awk -v v="$quirc_version-" '/^Version:/ && index($2, v) == 1 {print $2; exit}')
+  [ -n "$ver" ] || die "quirc $quirc_version sources not found in Debian unstable"
+  local tmp; tmp=$(download_dir)
   say "fetching quirc $ver sources"
-  (cd "$tmp" && apt-get source -qq --tar-only "quirc=$ver" >/dev/null) ||
+  (cd "$tmp" && private_apt_get source --tar-only "quirc=$ver" >/dev/null) ||
     die "apt-get source quirc=$ver failed"
   local tarball="$tmp/quirc_$quirc_version.orig.tar.gz"
   [ -f "$tarball" ] || die "quirc tarball missing after download"
   echo "$quirc_sha256  $tarball" | sha256sum -c --quiet - || die "quirc tarball checksum mismatch"
   mkdir -p "$dest.tmp"
   tar -xzf "$tarball" --strip-components=1 -C "$dest.tmp"
-  rm -rf "$dest"; mv "$dest.tmp" "$dest"; rm -rf "$tmp"
+  rm -rf "$tmp"
+  move_into_place "$dest.tmp" "$dest"
   [ -f "$dest/lib/quirc_internal.h" ] || die "quirc sources lack lib/quirc_internal.h"
 }
 
@@ -157,30 +227,27 @@ fetch_stb() {
   if [ "$(stb_image_minor "$dest/stb_image.h")" -ge $stb_min_minor ] && [ -f "$dest/stb_image_write.h" ]; then
     say "stb headers present"; return
   fi
-  if ! apt-cache policy libstb-dev 2>/dev/null | grep -q ' sid/'; then add_sid_low_priority; fi
-  local tmp; tmp=$(mktemp -d)
-  if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then chown _apt "$tmp"; fi
+  private_apt_update
   say "fetching stb headers (libstb-dev from Debian unstable)"
-  (cd "$tmp" && apt-get download -qq libstb-dev/sid >/dev/null) || die "apt-get download libstb-dev/sid failed"
-  dpkg-deb -x "$tmp"/libstb-dev_*.deb "$tmp/root"
-  local inc="$tmp/root/usr/include/stb"
+  local root; root=$(mktemp -d)
+  unpack_from_unstable "$root" libstb-dev
+  local inc="$root/usr/include/stb"
   [ "$(stb_image_minor "$inc/stb_image.h")" -ge $stb_min_minor ] ||
     die "unstable's stb_image.h is older than 2.$stb_min_minor"
   mkdir -p "$dest.tmp"
   cp "$inc/stb_image.h" "$inc/stb_image_write.h" "$dest.tmp/"
-  rm -rf "$dest"; mv "$dest.tmp" "$dest"; rm -rf "$tmp"
+  rm -rf "$root"
+  move_into_place "$dest.tmp" "$dest"
 }
 
 main() {
   check_debian
-  # An unstable entry without its pin would let apt upgrade everything from
-  # unstable: restore the pin before apt does anything.
-  if [ -f "$sid_sources" ] && [ ! -f "$sid_pin" ]; then write_sid_pin; fi
   if [ "${1:-}" != "--deps" ]; then
+    remove_legacy_sid
     install_packages
     generate_locale
-    install_yyjson
   fi
+  fetch_yyjson
   fetch_quirc
   fetch_stb
   say "done"
