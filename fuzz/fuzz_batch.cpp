@@ -39,6 +39,9 @@ int empty_folder(const std::string &dir) {
 
 }  // namespace
 
+// The entry point libFuzzer calls (declared here: no fuzzer header is used).
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string json(reinterpret_cast<const char *>(data), size);
     char dir[] = "/tmp/vqr_fuzz_batch_XXXXXX";

@@ -239,6 +239,9 @@ void field_routines(const char *f[4], int cap, int pos0) {
 
 }  // namespace
 
+// The entry point libFuzzer calls (declared here: no fuzzer header is used).
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     constexpr std::size_t HEAD = 13;
     if (size < HEAD) return 0;

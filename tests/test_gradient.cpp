@@ -12,8 +12,6 @@ namespace {
 
 using vqr_test::image;
 
-qr_gradient linear(float rotation) { return {1, rotation, 0, 0, 0, 255, 255, 255}; }
-
 TEST(GradientMapping, WorkedValues) {
     struct row {
         int type;  // 1 linear, 2 radial

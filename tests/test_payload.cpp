@@ -253,7 +253,9 @@ TEST(PayloadEvent, IcalStamp) {
         char stamp[32] = {};
         const int rc = ical_stamp(r.src, stamp);
         EXPECT_EQ(rc, r.stamp ? 0 : -1) << r.src;
-        if (r.stamp) EXPECT_STREQ(stamp, r.stamp);
+        if (r.stamp) {
+            EXPECT_STREQ(stamp, r.stamp);
+        }
     }
 }
 

@@ -307,7 +307,9 @@ TEST_F(Style, EveryPresetAndTheDefaultLookScan) {
     const char *text = "https://example.org/presets?look=1";
     for (const char *name : {"default", "modern", "dots", "elegant", "neon", "corporate", "minimal"}) {
         qr_init();
-        if (std::string(name) != "default") ASSERT_EQ(qr_apply_preset(name), 1);
+        if (std::string(name) != "default") {
+            ASSERT_EQ(qr_apply_preset(name), 1);
+        }
         for (int m : {4, 10}) {
             EXPECT_EQ(read_either_way(vqr_test::encode_image(text, 1, m, 4)), text)
                 << name << " at module size " << m;
@@ -339,7 +341,9 @@ TEST_F(Style, PinnedCanvasChecksums) {
     };
     for (const row &r : rows) {
         qr_init();
-        if (std::string(r.name) != "default") ASSERT_EQ(qr_apply_preset(r.name), 1);
+        if (std::string(r.name) != "default") {
+            ASSERT_EQ(qr_apply_preset(r.name), 1);
+        }
         const image img = vqr_test::encode_image("pinned output 0123", 2, 7, 2);
         EXPECT_EQ(crc32(img.rgba), r.crc) << r.name << std::hex << " 0x" << crc32(img.rgba);
     }

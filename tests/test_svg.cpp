@@ -143,7 +143,7 @@ TEST_P(Golden, DocumentMatchesFileByteForByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Svg, Golden, ::testing::ValuesIn(GOLDEN),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &test) { return std::string(test.param.name); });
 
 // ---- Frame and worked values ----
 

@@ -186,7 +186,7 @@ TEST_P(Rendered, ScansAtIntegerAndFractionalZoom) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Svg, Rendered, ::testing::ValuesIn(LOOKS),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &test) { return std::string(test.param.name); });
 
 // ---- Gradients span the symbol ----
 

@@ -1,5 +1,6 @@
-"""The installed tree from the outside: a C program built with pkg-config and
-one built with CMake's find_package, each run and its output read back."""
+"""The library from the outside: a C program built against the installed tree
+with pkg-config and with CMake's find_package, and one that embeds the source
+tree with add_subdirectory; each is run and its output read back."""
 
 import os
 import shlex
@@ -9,6 +10,7 @@ from usage_env import PREFIX, READER, SANITIZE_FLAGS, TempDirTest, run, zxing
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONSUMER = os.path.join(HERE, "consumer")
+SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
 CC = os.environ.get("CC", "cc")
 CMAKE = os.environ.get("CMAKE", "cmake")
 
@@ -48,17 +50,31 @@ class InstalledPackage(TempDirTest):
         self.assertEqual(code, 0, f"{' '.join(argv)}\n{err}")
         self.assertEqual(self.check_consumer(exe, "via pkg-config"), "decoded: via pkg-config\n")
 
-    def test_find_package_consumer(self):
+    def build_cmake_consumer(self, *options):
         build = self.path("build")
-        argv = [CMAKE, "-S", CONSUMER, "-B", build, f"-DCMAKE_PREFIX_PATH={PREFIX}",
-                f"-DCMAKE_C_COMPILER={CC}", f"-DCMAKE_C_FLAGS={SANITIZE_FLAGS}",
-                f"-DCMAKE_EXE_LINKER_FLAGS={SANITIZE_FLAGS}"]
-        code, _, err = run(argv)
-        self.assertEqual(code, 0, err)
-        code, out, err = run([CMAKE, "--build", build])
+        argv = [CMAKE, "-S", CONSUMER, "-B", build, f"-DCMAKE_C_COMPILER={CC}",
+                f"-DCMAKE_C_FLAGS={SANITIZE_FLAGS}", f"-DCMAKE_CXX_FLAGS={SANITIZE_FLAGS}",
+                f"-DCMAKE_EXE_LINKER_FLAGS={SANITIZE_FLAGS}",
+                f"-DCMAKE_SHARED_LINKER_FLAGS={SANITIZE_FLAGS}", *options]
+        code, out, err = run(argv, timeout=300)
         self.assertEqual(code, 0, out.decode() + err)
-        exe = os.path.join(build, "consumer")
+        code, out, err = run([CMAKE, "--build", build, "--target", "consumer"], timeout=600)
+        self.assertEqual(code, 0, out.decode() + err)
+        return os.path.join(build, "consumer")
+
+    def test_find_package_consumer(self):
+        exe = self.build_cmake_consumer(f"-DCMAKE_PREFIX_PATH={PREFIX}")
         self.assertEqual(self.check_consumer(exe, "via find_package"), "decoded: via find_package\n")
+
+    def test_add_subdirectory_consumer_needs_no_test_dependencies(self):
+        # GoogleTest, Google Benchmark and zxing-cpp made unfindable: an
+        # embedding project must configure and build without them.
+        hidden = [f"-DCMAKE_DISABLE_FIND_PACKAGE_{name}=ON" for name in ("GTest", "benchmark", "ZXing")]
+        exe = self.build_cmake_consumer(f"-DVQR_SOURCE_DIR={SOURCE_DIR}",
+                                        f"-DVQR_DEPS_DIR={os.path.join(SOURCE_DIR, '.deps')}",
+                                        *hidden)
+        self.assertEqual(self.check_consumer(exe, "via add_subdirectory"),
+                         "decoded: via add_subdirectory\n")
 
 
 if __name__ == "__main__":
