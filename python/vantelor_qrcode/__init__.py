@@ -28,10 +28,10 @@ import threading
 from typing import Iterable, Iterator, Optional, Tuple, Union
 
 __all__ = [
-    "QRError", "VerifyError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES", "CENTER_STYLES",
-    "PRESETS", "library", "init", "cleanup", "last_error", "symbol_version", "apply_preset",
-    "reset_style", "encode_png", "encode_svg", "save", "wifi", "vcard", "email", "sms", "geo",
-    "event", "batch", "decode",
+    "QRError", "VerifyError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES",
+    "CENTER_STYLES", "PRESETS", "library", "init", "cleanup", "last_error", "symbol_version",
+    "apply_preset", "reset_style", "check_reads_back", "encode_png", "encode_svg", "save", "wifi",
+    "vcard", "email", "sms", "geo", "event", "batch", "decode",
 ]
 
 LEVELS = {"L": 0, "M": 1, "Q": 2, "H": 3}
@@ -190,7 +190,7 @@ def _size(value, what, low):
     return value
 
 
-def _color(value, alpha=False):
+def _color(value, what, alpha=False):
     """'#rrggbb' (or '#rrggbbaa' when alpha) or a tuple of 3 (or 4) ints 0..255."""
     if isinstance(value, str):
         s = value[1:] if value.startswith("#") else value
@@ -204,7 +204,7 @@ def _color(value, alpha=False):
     elif isinstance(value, (tuple, list)) and len(value) in ((3, 4) if alpha else (3,)):
         if all(isinstance(c, int) and not isinstance(c, bool) and 0 <= c <= 255 for c in value):
             return tuple(value) + ((255,) if alpha and len(value) == 3 else ())
-    raise ValueError(f"colour must be '#rrggbb'{' or #rrggbbaa' if alpha else ''} "
+    raise ValueError(f"{what} must be '#rrggbb'{' or #rrggbbaa' if alpha else ''} "
                      f"or a tuple of ints 0..255, not {value!r}")
 
 
@@ -277,7 +277,7 @@ class Gradient:
                  rotation: float = 0.0) -> None:
         if kind not in ("linear", "radial"):
             raise ValueError(f"kind must be 'linear' or 'radial', not {kind!r}")
-        self.start, self.end = _color(start), _color(end)
+        self.start, self.end = _color(start, "start colour"), _color(end, "end colour")
         self.kind, self.rotation = kind, float(rotation)
 
     def _args(self) -> tuple:
@@ -329,10 +329,11 @@ class Style:
             ring_style, RING_STYLES, "ring_style")
         self.center_style = None if center_style is None else _style_number(
             center_style, CENTER_STYLES, "center_style")
-        self.module_color = None if module_color is None else _color(module_color)
-        self.ring_color = None if ring_color is None else _color(ring_color)
-        self.center_color = None if center_color is None else _color(center_color)
-        self.background = None if background is None else _color(background, alpha=True)
+        self.module_color = None if module_color is None else _color(module_color, "module_color")
+        self.ring_color = None if ring_color is None else _color(ring_color, "ring_color")
+        self.center_color = None if center_color is None else _color(center_color, "center_color")
+        self.background = None if background is None else _color(background, "background",
+                                                                   alpha=True)
         for name, value in (("module_gradient", module_gradient), ("ring_gradient", ring_gradient),
                             ("center_gradient", center_gradient),
                             ("background_gradient", background_gradient)):
@@ -439,7 +440,10 @@ def _read(path: bytes) -> bytes:
         return f.read()
 
 
-def _verify(image: bytes, text: bytes) -> None:
+def check_reads_back(image: bytes, text: Text) -> None:
+    """Raise VerifyError unless our decoder reads ``text`` from ``image``
+    (the bytes of an encoded image), with a message that says what it found."""
+    text = _text(text)
     try:
         got = decode(image, raw=True)
     except QRError as exc:
@@ -475,7 +479,7 @@ def encode_png(text: Text, *, level: Level = "M", module_size: int = 10, quiet_z
     with _styled(style):
         png = _png_bytes(library(), data, geometry)
         if verify:
-            _verify(png, data)
+            check_reads_back(png, data)
     return png
 
 
@@ -511,7 +515,8 @@ def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Leve
         if getattr(lib, name)(data, target, *geometry) != 1:
             _fail()
         if verify:
-            _verify(_read(target) if fmt == "png" else _png_bytes(lib, data, geometry), data)
+            rendition = _read(target) if fmt == "png" else _png_bytes(lib, data, geometry)
+            check_reads_back(rendition, data)
 
 
 # ---- Payloads (PNG files at level Q, quiet zone 2) ---------------------------------------
