@@ -175,6 +175,9 @@ class DesignerTest(unittest.TestCase):
                                             r"fetch\(\"http", text), "loads only from here")
         for path in ("/../designer.py", "/static/designer.js", "/api/nothing"):
             self.assertEqual(self.server.request(path)[0], 404, path)
+        # What a form on another site could send without asking first.
+        status, answer = self.server.post("/api/render", b"{}", "text/plain")
+        self.assertEqual((status, answer["error"]), (415, "send the request as application/json"))
 
 
 class DesignerLifecycleTest(unittest.TestCase):

@@ -12,6 +12,7 @@ import base64
 import collections
 import http.server
 import json
+import math
 import os
 import secrets
 import shutil
@@ -80,7 +81,7 @@ class BadRequest(Exception):
 
 def _object(value, where, allowed):
     if not isinstance(value, dict):
-        raise BadRequest(f"{where} must be a JSON object")
+        raise BadRequest(f"{where or 'the request'} must be a JSON object")
     unknown = sorted(set(value) - set(allowed))
     if unknown:
         raise BadRequest(f"unknown field {where}.{unknown[0]}" if where else
@@ -108,12 +109,12 @@ def _number(value, where):
         number = float(value)
     except (TypeError, ValueError):
         raise BadRequest(f"{where} must be a number") from None
-    if isinstance(value, bool) or number != number or number in (float("inf"), float("-inf")):
+    if isinstance(value, bool) or not math.isfinite(number):
         raise BadRequest(f"{where} must be a number")
     return number
 
 
-# ---- Payload texts --------------------------------------------------------------------------
+# ---- The designer -------------------------------------------------------------------------
 
 
 class Designer:
@@ -335,16 +336,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         designer = self.server.designer
-        routes = {"/api/render": (MAX_JSON_BYTES, lambda body: designer.render(_json(body))),
-                  "/api/logo": (MAX_LOGO_BYTES, designer.add_logo)}
+        routes = {"/api/render": ("application/json", MAX_JSON_BYTES,
+                                  lambda body: designer.render(_json(body))),
+                  "/api/logo": ("application/octet-stream", MAX_LOGO_BYTES, designer.add_logo)}
         route = routes.get(self.path)
         if route is None:
             return self.send_json(404, {"error": "not found"})
+        content_type, limit, action = route
+        # Other web sites cannot send these types here without the browser
+        # asking first (and this server never allows it).
+        if self.headers.get("Content-Type", "").split(";")[0].strip() != content_type:
+            self.discard(self.content_length() or 0)
+            return self.send_json(415, {"error": f"send the request as {content_type}"})
         if not designer.busy.acquire(blocking=False):
             self.close_connection = True
             return self.send_json(503, {"error": "the designer is busy: try again"})
         try:
-            limit, action = route
             self.send_json(200, action(self.read_body(limit)))
         except BadRequest as exc:
             self.send_json(exc.status, {"error": str(exc)})
@@ -353,11 +360,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         finally:
             designer.busy.release()
 
-    def read_body(self, limit):
+    def content_length(self):
         try:
-            length = int(self.headers.get("Content-Length", ""))
+            return int(self.headers.get("Content-Length", ""))
         except ValueError:
-            raise BadRequest("the request needs a Content-Length", 411) from None
+            return None
+
+    def read_body(self, limit):
+        length = self.content_length()
+        if length is None:
+            raise BadRequest("the request needs a Content-Length", 411)
         if length < 0 or length > limit:
             self.discard(length)
             what = "logo" if limit == MAX_LOGO_BYTES else "request"
