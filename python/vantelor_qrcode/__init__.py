@@ -14,6 +14,8 @@ only). The library keeps one process-wide style, so this module does too:
 Failures raise QRError carrying the library's own message; arguments Python
 can check first (levels, colours, style names) raise ValueError or TypeError.
 
+``python3 -m vantelor_qrcode serve`` starts the designer page (designer.py).
+
 The library is found, in this order: the VANTELOR_QRCODE_LIBRARY environment
 variable; the library installed together with this package; the system's
 library search path.
