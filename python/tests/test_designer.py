@@ -13,6 +13,7 @@ import threading
 import unittest
 
 import vantelor_qrcode as qr
+from vantelor_qrcode import designer
 from designer_process import DesignerProcess
 
 TEXT = {"kind": "text", "text": "https://example.org/designer"}
@@ -178,6 +179,31 @@ class DesignerTest(unittest.TestCase):
         # What a form on another site could send without asking first.
         status, answer = self.server.post("/api/render", b"{}", "text/plain")
         self.assertEqual((status, answer["error"]), (415, "send the request as application/json"))
+
+
+class ImageSizeTest(unittest.TestCase):
+    def test_sizes_from_headers(self):
+        def segment(marker, payload):
+            return b"\xff" + bytes([marker]) + struct.pack(">H", len(payload) + 2) + payload
+
+        sof = b"\x08" + struct.pack(">HH", 30, 40) + b"\x03"  # precision, height, width
+        app0 = segment(0xE0, b"JFIF\0" + b"\0" * 9)
+        bmp = b"BM" + b"\0" * 16 + struct.pack("<ii", 40, -30)
+        cases = [
+            ("gif", b"GIF89a" + struct.pack("<HH", 40, 30), (40, 30)),
+            ("bmp stored top-down", bmp, (40, 30)),
+            ("jpeg baseline", b"\xff\xd8" + app0 + segment(0xC0, sof), (40, 30)),
+            ("jpeg progressive", b"\xff\xd8" + segment(0xC2, sof), (40, 30)),
+            ("jpeg tables first", b"\xff\xd8" + segment(0xC4, b"\0" * 20)
+             + segment(0xDB, b"\0" * 65) + segment(0xC1, sof), (40, 30)),
+            ("jpeg without a frame", b"\xff\xd8" + app0, None),
+            ("jpeg with garbage", b"\xff\xd8\x00\x01" + b"\0" * 20, None),
+            ("truncated png", b"\x89PNG\r\n\x1a\n\0\0", None),
+            ("text", b"just words", None),
+        ]
+        for name, data, size in cases:
+            with self.subTest(name):
+                self.assertEqual(designer.image_size(data), size)
 
 
 class DesignerLifecycleTest(unittest.TestCase):
