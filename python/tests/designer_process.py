@@ -47,10 +47,10 @@ class DesignerProcess:
         status, data, _ = self.request(path, body, content_type)
         return status, json.loads(data)
 
-    def stop(self):
-        """SIGTERM, as a service manager stops it; returns the exit code."""
+    def stop(self, sig=signal.SIGTERM):
+        """Sends sig (SIGTERM: as a service manager stops it); returns the exit code."""
         if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
+            self.proc.send_signal(sig)
         return self.proc.wait(timeout=30)
 
     def close(self):

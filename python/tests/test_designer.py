@@ -5,6 +5,7 @@ import base64
 import json
 import os
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -208,15 +209,18 @@ class ImageSizeTest(unittest.TestCase):
 
 class DesignerLifecycleTest(unittest.TestCase):
     def test_stops_cleanly_and_leaves_nothing(self):
-        server = DesignerProcess()
-        try:
-            logo = qr.encode_png("logo", module_size=2)
-            self.assertEqual(server.post("/api/logo", logo, "application/octet-stream")[0], 200)
-            self.assertNotEqual(server.leftovers(), [])
-            self.assertEqual(server.stop(), 0)
-            self.assertEqual(server.leftovers(), [])
-        finally:
-            server.close()
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            with self.subTest(signal=sig.name):
+                server = DesignerProcess()
+                try:
+                    logo = qr.encode_png("logo", module_size=2)
+                    status, _ = server.post("/api/logo", logo, "application/octet-stream")
+                    self.assertEqual(status, 200)
+                    self.assertNotEqual(server.leftovers(), [])
+                    self.assertEqual(server.stop(sig), 0)
+                    self.assertEqual(server.leftovers(), [])
+                finally:
+                    server.close()
 
     def test_a_busy_port_is_reported(self):
         server = DesignerProcess()

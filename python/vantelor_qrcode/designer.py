@@ -49,6 +49,7 @@ MAX_MODULE_SIZE = 40
 MAX_QUIET_ZONE = 16
 MAX_IMAGE_SIDE = 2048        # pixels: the largest canvas the page may ask for
 MAX_DISCARD = 16 * 1024 * 1024  # oversized bodies read (and dropped) to answer them
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 MAX_BUSY = 8                 # requests served at once; more get a "busy" answer
 
 # kind: (encoder writing the payload as a PNG file, required fields, optional fields)
@@ -408,14 +409,15 @@ class Server(http.server.ThreadingHTTPServer):
 
 
 def serve(host="127.0.0.1", port=8765, out=sys.stdout):
-    """Serve the designer until interrupted (Ctrl+C or SIGTERM)."""
+    """Serve the designer until interrupted (Ctrl+C, SIGTERM or SIGHUP)."""
     workdir = tempfile.mkdtemp(prefix="vqr-designer-")
     try:
         server = Server((host, port), workdir)
     except OSError:
         shutil.rmtree(workdir, ignore_errors=True)
         raise
-    previous = signal.signal(signal.SIGTERM, _interrupt)
+    # A service manager's stop and a closed terminal end it like Ctrl+C does.
+    previous = {sig: signal.signal(sig, _interrupt) for sig in STOP_SIGNALS}
     try:
         shown = f"[{host}]" if ":" in host else host
         print(f"Designer page: http://{shown}:{server.server_address[1]}/ "
@@ -424,7 +426,8 @@ def serve(host="127.0.0.1", port=8765, out=sys.stdout):
     except KeyboardInterrupt:
         pass
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
         server.server_close()
         shutil.rmtree(workdir, ignore_errors=True)
 
