@@ -208,9 +208,9 @@ async function start() {
   }
   options = await response.json();
   fillSelect($("#preset"), named(options.presets, "none (plain)"));
-  fillSelect($("#module-style"), named(options.module_styles, "from the preset"));
-  fillSelect($("#ring-style"), named(options.ring_styles, "from the preset"));
-  fillSelect($("#center-style"), named(options.center_styles, "from the preset"));
+  fillSelect($("#module-style"), named(options.module_styles, "preset's"));
+  fillSelect($("#ring-style"), named(options.ring_styles, "preset's"));
+  fillSelect($("#center-style"), named(options.center_styles, "preset's"));
   fillSelect($("#level"), options.levels.map((l) => [l, l]));
   $("#level").value = "M";
   $("#module-size").max = options.max_module_size;
