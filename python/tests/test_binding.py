@@ -117,6 +117,104 @@ class StyleTest(Base):
                                qr.encode_png, "logo")
 
 
+class NestedStyleTest(Base):
+    TEXT = "nested"
+
+    def png(self, **kwargs):
+        return qr.encode_png(self.TEXT, module_size=3, **kwargs)
+
+    def test_each_block_restores_the_look_it_found(self):
+        plain = self.png()
+        with qr.Style("neon"):
+            neon = self.png()
+            qr.apply_preset("dots")  # a change made inside a block is part of its look
+            neon_dots = self.png()
+            with qr.Style("elegant", module_color="#aa0000"):
+                inner = self.png()
+            self.assertEqual(self.png(), neon_dots)
+        self.assertEqual(self.png(), plain)
+        self.assertEqual(len({plain, neon, neon_dots, inner}), 4)
+
+    def test_style_argument_applies_to_one_call(self):
+        outer, one_call = qr.Style("corporate"), qr.Style("minimal", module_style="disc")
+        with outer:
+            before = self.png()
+            styled = {
+                "png": self.png(style=one_call),
+                "svg": qr.encode_svg(self.TEXT, module_size=3, style=one_call).encode(),
+            }
+            self.assertEqual(self.png(), before)
+            with one_call:
+                self.assertEqual(self.png(), styled["png"])
+                self.assertEqual(qr.encode_svg(self.TEXT, module_size=3).encode(), styled["svg"])
+            # A failing call restores the look too.
+            self.assertQRError("qr_png_read_file: stbi_load failed (not a valid PNG?)",
+                               self.png, style=qr.Style(logo=self.path("missing.png")))
+            self.assertEqual(self.png(), before)
+        for fn, args in ((qr.encode_png, ("x",)), (qr.save, ("x", self.path("x.png"))),
+                         (qr.wifi, ("net",))):
+            with self.subTest(fn=fn.__name__), self.assertRaises(TypeError):
+                fn(*args, **({"path": self.path("w.png")} if fn is qr.wifi else {}),
+                   style="neon")
+
+    def test_reset_inside_a_block_lasts_until_the_block_ends(self):
+        plain = self.png()
+        with qr.Style("neon"):
+            neon = self.png()
+            qr.reset_style()
+            self.assertEqual(self.png(), plain)
+            with qr.Style("dots"):
+                pass
+            self.assertEqual(self.png(), plain)
+        with qr.Style("neon"):
+            self.assertEqual(self.png(), neon)
+
+
+class VerifyTest(Base):
+    TEXT = "https://example.org/verify"
+
+    def unreadable_looks(self):
+        """Looks our decoder cannot read, with the start of the message each gives."""
+        logo = self.path("other-code.png")
+        qr.save("ANOTHER CODE " * 6, logo, module_size=4)
+        return [
+            ("white on white", qr.Style(module_color="#ffffff", ring_color="#ffffff",
+                                        center_color="#ffffff"),
+             "verify: our decoder cannot read the code back (qr_decode: no QR code found"),
+            # A logo that is itself a QR code, covering half the side, is what
+            # the decoder finds instead.
+            ("logo over the code", qr.Style(logo=logo, logo_size=0.5, logo_margin=0),
+             "verify: the code reads back as 'ANOTHER CODE"),
+        ]
+
+    def test_readable_looks_pass(self):
+        for preset in (None,) + qr.PRESETS:
+            with self.subTest(preset=preset):
+                style = qr.Style(preset)
+                png = qr.encode_png(self.TEXT, style=style, verify=True)
+                self.assertEqual(qr.decode(png), self.TEXT)
+                for name in ("code.png", "code.svg"):
+                    qr.save(self.TEXT, self.path(name), style=style, verify=True)
+
+    def test_unreadable_looks_raise_and_say_why(self):
+        for name, style, message in self.unreadable_looks():
+            calls = {
+                "encode_png": lambda: qr.encode_png(self.TEXT, style=style, verify=True),
+                "save png": lambda: qr.save(self.TEXT, self.path("v.png"), style=style,
+                                            verify=True),
+                "save svg": lambda: qr.save(self.TEXT, self.path("v.svg"), style=style,
+                                            verify=True),
+            }
+            for call, fn in calls.items():
+                with self.subTest(look=name, call=call):
+                    with self.assertRaises(qr.VerifyError) as cm:
+                        fn()
+                    self.assertTrue(str(cm.exception).startswith(message), cm.exception)
+                    self.assertIsInstance(cm.exception, qr.QRError)
+            # Without verify the same look encodes without complaint.
+            qr.encode_png(self.TEXT, style=style)
+
+
 class EncodeTest(Base):
     def test_png_geometry(self):
         # Version 1 is 21 modules: (21 + 2 * 4) * 10 = 290 pixels.

@@ -7,29 +7,33 @@ only). The library keeps one process-wide style, so this module does too:
 
     with qr.Style(preset="neon", module_style="disc"):
         png = qr.encode_png("https://example.org", level="Q")
-    qr.save("hello", "hello.svg")                  # SVG by the extension
+    qr.save("hello", "hello.svg", style=qr.Style("dots"), verify=True)
     qr.wifi("Home", password="secret", path="wifi.png")
     print(qr.decode("wifi.png"))                   # WIFI:T:WPA;S:Home;P:secret;;
 
 Failures raise QRError carrying the library's own message; arguments Python
 can check first (levels, colours, style names) raise ValueError or TypeError.
 
+``python3 -m vantelor_qrcode serve`` starts the designer page (designer.py).
+
 The library is found, in this order: the VANTELOR_QRCODE_LIBRARY environment
 variable; the library installed together with this package; the system's
 library search path.
 """
 
+import contextlib
 import ctypes
 import ctypes.util
 import json
 import os
 import threading
+from typing import Iterable, Iterator, Optional, Tuple, Union
 
 __all__ = [
-    "QRError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES", "CENTER_STYLES",
-    "PRESETS", "library", "init", "cleanup", "last_error", "symbol_version", "apply_preset",
-    "reset_style", "encode_png", "encode_svg", "save", "wifi", "vcard", "email", "sms", "geo",
-    "event", "batch", "decode",
+    "QRError", "VerifyError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES",
+    "CENTER_STYLES", "PRESETS", "library", "init", "cleanup", "last_error", "symbol_version",
+    "apply_preset", "reset_style", "check_reads_back", "encode_png", "encode_svg", "save", "wifi",
+    "vcard", "email", "sms", "geo", "event", "batch", "decode",
 ]
 
 LEVELS = {"L": 0, "M": 1, "Q": 2, "H": 3}
@@ -37,6 +41,12 @@ MODULE_STYLES = ("block", "pill", "disc", "leaf", "petal", "fan")
 RING_STYLES = ("box", "circle", "cushion", "pebble", "tile", "tube")
 CENTER_STYLES = ("box", "disc", "cushion")
 PRESETS = ("modern", "dots", "elegant", "neon", "corporate", "minimal")
+
+Text = Union[str, bytes]
+PathArg = Union[str, bytes, "os.PathLike"]
+Level = Union[str, int]
+Color = Union[str, Tuple[int, ...]]
+StyleName = Union[str, int]
 
 
 class QRError(RuntimeError):
@@ -112,17 +122,7 @@ def _candidates():
     yield "libvantelor-qrcode.so.1"
 
 
-class _Missing:
-    """Stands for a function the loaded library lacks (an older build)."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __call__(self, *args):
-        raise QRError(f"{self.name}: not available in the loaded library")
-
-
-def library():
+def library() -> ctypes.CDLL:
     """The loaded ctypes library (loaded on first use)."""
     global _lib
     with _lock:
@@ -141,11 +141,7 @@ def library():
             raise OSError("cannot load libvantelor-qrcode.so.1 (set VANTELOR_QRCODE_LIBRARY): "
                           + "; ".join(errors or ["not found"]))
         for name, (restype, argtypes) in _SIGNATURES.items():
-            try:
-                fn = getattr(lib, name)
-            except AttributeError:
-                setattr(lib, name, _Missing(name))
-                continue
+            fn = getattr(lib, name)
             fn.restype = restype
             fn.argtypes = argtypes
         _lib = lib
@@ -157,8 +153,8 @@ def _call(name, *args):
         return getattr(library(), name)(*args)
 
 
-def _fail(name_for_missing=None):
-    raise QRError(last_error() or name_for_missing or "unknown error")
+def _fail():
+    raise QRError(last_error() or "unknown error")
 
 
 # ---- Argument conversion ----------------------------------------------------------
@@ -196,7 +192,7 @@ def _size(value, what, low):
     return value
 
 
-def _color(value, alpha=False):
+def _color(value, what, alpha=False):
     """'#rrggbb' (or '#rrggbbaa' when alpha) or a tuple of 3 (or 4) ints 0..255."""
     if isinstance(value, str):
         s = value[1:] if value.startswith("#") else value
@@ -210,7 +206,7 @@ def _color(value, alpha=False):
     elif isinstance(value, (tuple, list)) and len(value) in ((3, 4) if alpha else (3,)):
         if all(isinstance(c, int) and not isinstance(c, bool) and 0 <= c <= 255 for c in value):
             return tuple(value) + ((255,) if alpha and len(value) == 3 else ())
-    raise ValueError(f"colour must be '#rrggbb'{' or #rrggbbaa' if alpha else ''} "
+    raise ValueError(f"{what} must be '#rrggbb'{' or #rrggbbaa' if alpha else ''} "
                      f"or a tuple of ints 0..255, not {value!r}")
 
 
@@ -225,23 +221,27 @@ def _style_number(value, names, what):
 # ---- Lifecycle, errors, version -------------------------------------------------------
 
 
-def init():
+def init() -> None:
     """Restore the default style and mark the library initialised."""
-    _call("qr_init")
+    with _lock:
+        library().qr_init()
+        _look.clear()
 
 
-def cleanup():
+def cleanup() -> None:
     """Restore the default style and clear the initialised mark."""
-    _call("qr_cleanup")
+    with _lock:
+        library().qr_cleanup()
+        _look.clear()
 
 
-def last_error():
+def last_error() -> str:
     """The library's last failure message ('' after init)."""
     raw = _call("qr_last_error")
     return raw.decode("utf-8", "replace") if raw else ""
 
 
-def symbol_version(text, level="M"):
+def symbol_version(text: Text, level: Level = "M") -> int:
     """The QR version (1..40) that ``text`` needs at ``level``; QRError when
     it does not fit in version 40."""
     v = _call("qr_get_version", _text(text), _level(level))
@@ -252,29 +252,51 @@ def symbol_version(text, level="M"):
 
 # ---- Style ---------------------------------------------------------------------------
 
+# The library's style cannot be read back, so the binding remembers what it
+# was built from since the last reset: a Style first (when one was applied)
+# and the presets applied on top of it. Replaying this list restores a look.
+_look: list = []
+
+
+def _replay(look: list) -> None:
+    with _lock:
+        lib = library()
+        if not look:
+            lib.qr_reset_style()
+        for step in look:
+            if isinstance(step, Style):
+                step.apply()
+            else:
+                apply_preset(step)
+        _look[:] = look
+
 
 class Gradient:
     """A linear (``rotation`` in degrees, 0 left to right, 90 top to bottom)
     or radial colour gradient from ``start`` to ``end``."""
 
-    def __init__(self, start, end, kind="linear", rotation=0.0):
+    def __init__(self, start: Color, end: Color, kind: str = "linear",
+                 rotation: float = 0.0) -> None:
         if kind not in ("linear", "radial"):
             raise ValueError(f"kind must be 'linear' or 'radial', not {kind!r}")
-        self.start, self.end = _color(start), _color(end)
+        self.start, self.end = _color(start, "start colour"), _color(end, "end colour")
         self.kind, self.rotation = kind, float(rotation)
 
-    def _args(self):
+    def _args(self) -> tuple:
         return (1 if self.kind == "radial" else 0, self.rotation) + self.start + self.end
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"Gradient(start={self.start}, end={self.end}, kind={self.kind!r}, "
                 f"rotation={self.rotation})")
 
 
 class Style:
     """A complete look. ``apply()`` makes it the library's style (starting
-    from the defaults, then the preset, then every option given); used as a
-    context manager it applies on entry and restores the defaults on exit.
+    from the defaults, then the preset, then every option given). Used as a
+    context manager it applies on entry and, on exit, restores the look that
+    was in force before (so nested styles unwind one by one); the block holds
+    the binding's lock, so other threads' calls wait until it ends. Every
+    encode function also takes ``style=`` to use a look for that one call.
 
     Options: preset (one of PRESETS); module_style, ring_style, center_style
     (names from MODULE_STYLES, RING_STYLES, CENTER_STYLES, or their numbers);
@@ -288,10 +310,18 @@ class Style:
                "ring_color", "center_color", "background", "module_gradient", "ring_gradient",
                "center_gradient", "background_gradient", "logo", "logo_size", "logo_margin")
 
-    def __init__(self, preset=None, *, module_style=None, ring_style=None, center_style=None,
-                 module_color=None, ring_color=None, center_color=None, background=None,
-                 module_gradient=None, ring_gradient=None, center_gradient=None,
-                 background_gradient=None, logo=None, logo_size=0.2, logo_margin=4):
+    def __init__(self, preset: Optional[str] = None, *,
+                 module_style: Optional[StyleName] = None,
+                 ring_style: Optional[StyleName] = None,
+                 center_style: Optional[StyleName] = None,
+                 module_color: Optional[Color] = None, ring_color: Optional[Color] = None,
+                 center_color: Optional[Color] = None, background: Optional[Color] = None,
+                 module_gradient: Optional[Gradient] = None,
+                 ring_gradient: Optional[Gradient] = None,
+                 center_gradient: Optional[Gradient] = None,
+                 background_gradient: Optional[Gradient] = None,
+                 logo: Optional[PathArg] = None, logo_size: float = 0.2,
+                 logo_margin: int = 4) -> None:
         if preset is not None and preset not in PRESETS:
             raise ValueError(f"preset must be one of {', '.join(PRESETS)}, not {preset!r}")
         self.preset = preset
@@ -301,10 +331,11 @@ class Style:
             ring_style, RING_STYLES, "ring_style")
         self.center_style = None if center_style is None else _style_number(
             center_style, CENTER_STYLES, "center_style")
-        self.module_color = None if module_color is None else _color(module_color)
-        self.ring_color = None if ring_color is None else _color(ring_color)
-        self.center_color = None if center_color is None else _color(center_color)
-        self.background = None if background is None else _color(background, alpha=True)
+        self.module_color = None if module_color is None else _color(module_color, "module_color")
+        self.ring_color = None if ring_color is None else _color(ring_color, "ring_color")
+        self.center_color = None if center_color is None else _color(center_color, "center_color")
+        self.background = None if background is None else _color(background, "background",
+                                                                   alpha=True)
         for name, value in (("module_gradient", module_gradient), ("ring_gradient", ring_gradient),
                             ("center_gradient", center_gradient),
                             ("background_gradient", background_gradient)):
@@ -316,12 +347,14 @@ class Style:
             raise ValueError(f"logo_size must be above 0 and at most 0.5, not {logo_size!r}")
         self.logo = None if logo is None else _path(logo)
         self.logo_size, self.logo_margin = float(logo_size), _size(logo_margin, "logo_margin", 0)
+        self._enclosing: list = []
 
-    def apply(self):
+    def apply(self) -> "Style":
         """Make this the library's style."""
         with _lock:
             lib = library()
             lib.qr_init()
+            _look[:] = [self]
             if self.preset is not None and lib.qr_apply_preset(self.preset.encode()) != 1:
                 _fail()
             if self.module_style is not None:
@@ -348,130 +381,209 @@ class Style:
                 lib.qr_set_logo(self.logo, self.logo_size, self.logo_margin)
         return self
 
-    def __enter__(self):
-        return self.apply()
+    def __enter__(self) -> "Style":
+        # Held until __exit__, so another thread's look cannot slip in between.
+        _lock.acquire()
+        try:
+            self._enclosing.append(list(_look))
+            return self.apply()
+        except BaseException:
+            self._enclosing.pop()
+            _lock.release()
+            raise
 
-    def __exit__(self, *exc):
-        reset_style()
+    def __exit__(self, *exc) -> bool:
+        try:
+            _replay(self._enclosing.pop())
+        finally:
+            _lock.release()
         return False
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         shown = ", ".join(f"{f}={getattr(self, f)!r}" for f in self._FIELDS
                           if getattr(self, f) is not None)
         return f"Style({shown})"
 
 
-def apply_preset(name):
+def apply_preset(name: str) -> None:
     """Apply one of PRESETS on top of the current style (QRError if unknown)."""
-    if _call("qr_apply_preset", _text(name, "preset name")) != 1:
-        _fail()
+    with _lock:
+        if library().qr_apply_preset(_text(name, "preset name")) != 1:
+            _fail()
+        _look.append(name)
 
 
-def reset_style():
+def reset_style() -> None:
     """Restore the default look: black squares on opaque white, no logo."""
-    _call("qr_reset_style")
+    with _lock:
+        library().qr_reset_style()
+        _look.clear()
+
+
+@contextlib.contextmanager
+def _styled(style: Optional[Style]) -> Iterator[None]:
+    """Holds the lock for one encode, in ``style`` when given (the look in
+    force before comes back afterwards)."""
+    if style is not None and not isinstance(style, Style):
+        raise TypeError(f"style must be a Style, not {type(style).__name__}")
+    with _lock, (style if style is not None else contextlib.nullcontext()):
+        yield
 
 
 # ---- Encoding ----------------------------------------------------------------------------
 
 
-def encode_png(text, *, level="M", module_size=10, quiet_zone=4):
-    """The code for ``text`` (str or bytes) in the current style, as PNG bytes."""
-    args = (_text(text), _level(level), _size(module_size, "module_size", 1),
-            _size(quiet_zone, "quiet_zone", 0))
-    with _lock:
-        lib = library()
-        length = _c_int(0)
-        ptr = lib.qr_encode_to_memory(*args, ctypes.byref(length))
-        if not ptr:
-            _fail()
-        try:
-            return ctypes.string_at(ptr, length.value)
-        finally:
-            lib.qr_free_buffer(ptr)
+class VerifyError(QRError):
+    """A code was written but our decoder does not read its text back."""
 
 
-def encode_svg(text, *, level="M", module_size=10, quiet_zone=4):
-    """The code for ``text`` in the current style, as an SVG document (str)."""
-    args = (_text(text), _level(level), _size(module_size, "module_size", 1),
+def _read(path: bytes) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def check_reads_back(image: bytes, text: Text) -> None:
+    """Raise VerifyError unless our decoder reads ``text`` from ``image``
+    (the bytes of an encoded image), with a message that says what it found."""
+    text = _text(text)
+    try:
+        got = decode(image, raw=True)
+    except QRError as exc:
+        raise VerifyError(f"verify: our decoder cannot read the code back ({exc.message})") \
+            from None
+    if got != text:
+        raise VerifyError("verify: the code reads back as "
+                          f"{got.decode('utf-8', 'replace')!r}, not as the text given")
+
+
+def _geometry(level: Level, module_size: int, quiet_zone: int) -> tuple:
+    return (_level(level), _size(module_size, "module_size", 1),
             _size(quiet_zone, "quiet_zone", 0))
-    with _lock:
-        doc = library().qr_encode_to_svg_string(*args)
+
+
+def _png_bytes(lib: ctypes.CDLL, text: bytes, geometry: tuple) -> bytes:
+    length = _c_int(0)
+    ptr = lib.qr_encode_to_memory(text, *geometry, ctypes.byref(length))
+    if not ptr:
+        _fail()
+    try:
+        return ctypes.string_at(ptr, length.value)
+    finally:
+        lib.qr_free_buffer(ptr)
+
+
+def encode_png(text: Text, *, level: Level = "M", module_size: int = 10, quiet_zone: int = 4,
+               style: Optional[Style] = None, verify: bool = False) -> bytes:
+    """The code for ``text`` (str or bytes) as PNG bytes, in ``style`` or
+    else the current style. With ``verify`` our decoder reads the PNG back
+    and VerifyError is raised when the text does not come back."""
+    data, geometry = _text(text), _geometry(level, module_size, quiet_zone)
+    with _styled(style):
+        png = _png_bytes(library(), data, geometry)
+        if verify:
+            check_reads_back(png, data)
+    return png
+
+
+def encode_svg(text: Text, *, level: Level = "M", module_size: int = 10, quiet_zone: int = 4,
+               style: Optional[Style] = None) -> str:
+    """The code for ``text`` as an SVG document (str), in ``style`` or else
+    the current style."""
+    data, geometry = _text(text), _geometry(level, module_size, quiet_zone)
+    with _styled(style):
+        doc = library().qr_encode_to_svg_string(data, *geometry)
         if doc is None:
             _fail()
         return doc.decode("utf-8")
 
 
-def save(text, path, *, format=None, level="M", module_size=10, quiet_zone=4):
+def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Level = "M",
+         module_size: int = 10, quiet_zone: int = 4, style: Optional[Style] = None,
+         verify: bool = False) -> None:
     """Write the code for ``text`` to ``path``: SVG when ``format`` is 'svg'
-    or the path ends in .svg, PNG otherwise."""
+    or the path ends in .svg, PNG otherwise; in ``style`` or else the current
+    style. With ``verify`` our decoder reads the code back and VerifyError is
+    raised when the text does not come back (the file stays for inspection).
+    Our decoder reads raster images only, so for SVG output it checks the PNG
+    rendition of the same look and geometry."""
     fmt = format or ("svg" if os.fspath(path).lower().endswith(".svg") else "png")
     if fmt not in ("png", "svg"):
         raise ValueError(f"format must be 'png' or 'svg', not {format!r}")
     name = "qr_encode_to_svg_file" if fmt == "svg" else "qr_encode_to_file"
-    args = (_text(text), _path(path), _level(level), _size(module_size, "module_size", 1),
-            _size(quiet_zone, "quiet_zone", 0))
-    with _lock:
-        if getattr(library(), name)(*args) != 1:
+    data, target = _text(text), _path(path)
+    geometry = _geometry(level, module_size, quiet_zone)
+    with _styled(style):
+        lib = library()
+        if getattr(lib, name)(data, target, *geometry) != 1:
             _fail()
+        if verify:
+            rendition = _read(target) if fmt == "png" else _png_bytes(lib, data, geometry)
+            check_reads_back(rendition, data)
 
 
 # ---- Payloads (PNG files at level Q, quiet zone 2) ---------------------------------------
 
 
-def _payload(name, *args):
-    with _lock:
+def _payload(name: str, style: Optional[Style], *args) -> None:
+    with _styled(style):
         if getattr(library(), name)(*args) != 1:
             _fail()
 
 
-def wifi(ssid, password=None, security=None, *, path, module_size=10):
+def wifi(ssid: Text, password: Optional[Text] = None, security: Optional[Text] = None, *,
+         path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
     """Wi-Fi network code; ``security`` defaults to WPA."""
-    _payload("qr_encode_wifi", _text(ssid, "ssid"), _opt_text(password, "password"),
+    _payload("qr_encode_wifi", style, _text(ssid, "ssid"), _opt_text(password, "password"),
              _opt_text(security, "security"), _path(path), _size(module_size, "module_size", 1))
 
 
-def vcard(name, phone=None, email=None, *, path, module_size=10):
+def vcard(name: Text, phone: Optional[Text] = None, email: Optional[Text] = None, *,
+          path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
     """vCard 3.0 contact code; ``name`` is 'Given Family'."""
-    _payload("qr_encode_vcard", _text(name, "name"), _opt_text(phone, "phone"),
+    _payload("qr_encode_vcard", style, _text(name, "name"), _opt_text(phone, "phone"),
              _opt_text(email, "email"), _path(path), _size(module_size, "module_size", 1))
 
 
-def email(to, subject=None, body=None, *, path, module_size=10):
+def email(to: Text, subject: Optional[Text] = None, body: Optional[Text] = None, *,
+          path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
     """mailto: code with optional subject and body."""
-    _payload("qr_encode_email", _text(to, "to"), _opt_text(subject, "subject"),
+    _payload("qr_encode_email", style, _text(to, "to"), _opt_text(subject, "subject"),
              _opt_text(body, "body"), _path(path), _size(module_size, "module_size", 1))
 
 
-def sms(phone, message=None, *, path, module_size=10):
+def sms(phone: Text, message: Optional[Text] = None, *, path: PathArg, module_size: int = 10,
+        style: Optional[Style] = None) -> None:
     """smsto: code; only +, - and digits of the number are kept."""
-    _payload("qr_encode_sms", _text(phone, "phone"), _opt_text(message, "message"), _path(path),
-             _size(module_size, "module_size", 1))
+    _payload("qr_encode_sms", style, _text(phone, "phone"), _opt_text(message, "message"),
+             _path(path), _size(module_size, "module_size", 1))
 
 
-def geo(lat, lon, *, path, module_size=10):
+def geo(lat: float, lon: float, *, path: PathArg, module_size: int = 10,
+        style: Optional[Style] = None) -> None:
     """geo: position code; latitude -90..90, longitude -180..180."""
-    _payload("qr_encode_geo", float(lat), float(lon), _path(path),
+    _payload("qr_encode_geo", style, float(lat), float(lon), _path(path),
              _size(module_size, "module_size", 1))
 
 
-def event(title, start, end=None, location=None, *, path, module_size=10):
+def event(title: Text, start: Text, end: Optional[Text] = None,
+          location: Optional[Text] = None, *, path: PathArg, module_size: int = 10,
+          style: Optional[Style] = None) -> None:
     """One-event iCalendar code; ``start`` and ``end`` in ISO 8601 form
     ('2024-05-01', '2024-05-01T10:30:00' or '2024-05-01T10:30:00Z')."""
-    _payload("qr_encode_event", _text(title, "title"), _text(start, "start"),
+    _payload("qr_encode_event", style, _text(title, "title"), _text(start, "start"),
              _opt_text(end, "end"), _opt_text(location, "location"), _path(path),
              _size(module_size, "module_size", 1))
 
 
-def batch(items, out_dir, *, level="M", module_size=10, quiet_zone=4):
+def batch(items: Union[str, bytes, Iterable[dict]], out_dir: PathArg, *, level: Level = "M",
+          module_size: int = 10, quiet_zone: int = 4, style: Optional[Style] = None) -> int:
     """One PNG per item in ``out_dir``. ``items`` is a list of
     {"text": ..., "filename": ...} dicts or the JSON text itself. Returns the
     number of files written; stops at the first failing item (QRError)."""
     doc = items if isinstance(items, (str, bytes)) else json.dumps(list(items), ensure_ascii=False)
-    with _lock:
-        n = library().qr_encode_batch(_text(doc, "items"), _path(out_dir), _level(level),
-                                      _size(module_size, "module_size", 1),
-                                      _size(quiet_zone, "quiet_zone", 0))
+    args = (_text(doc, "items"), _path(out_dir)) + _geometry(level, module_size, quiet_zone)
+    with _styled(style):
+        n = library().qr_encode_batch(*args)
         if n < 0:
             _fail()
         return n
@@ -480,7 +592,8 @@ def batch(items, out_dir, *, level="M", module_size=10, quiet_zone=4):
 # ---- Decoding ----------------------------------------------------------------------------
 
 
-def decode(source, *, raw=False):
+def decode(source: Union[bytes, bytearray, memoryview, PathArg], *,
+           raw: bool = False) -> Union[str, bytes]:
     """The text of the first QR code in ``source``: a path, or the bytes of an
     encoded image (PNG, JPEG, BMP, GIF, ...). Returns str (bytes with
     raw=True); QRError when no code is found."""

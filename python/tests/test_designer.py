@@ -1,0 +1,238 @@
+"""The designer server over HTTP: what the page gets for good and bad input,
+and what the server leaves behind."""
+
+import base64
+import json
+import os
+import re
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+import vantelor_qrcode as qr
+from vantelor_qrcode import designer
+from designer_process import DesignerProcess
+
+TEXT = {"kind": "text", "text": "https://example.org/designer"}
+
+
+def render(content=None, **fields):
+    return dict(content=content or TEXT, **fields)
+
+
+class DesignerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = DesignerProcess()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+
+    def render(self, **fields):
+        return self.server.post("/api/render", render(**fields))
+
+    def test_bad_requests_get_a_message(self):
+        too_long = {"kind": "text", "text": "a" * 2954}
+        cases = [
+            (b'{"content": {"kind": "te', 400, "malformed JSON"),
+            (b"\xff\xfe", 400, "malformed JSON"),
+            (b"[1, 2]", 400, "must be a JSON object"),
+            (render(colour="red"), 400, "unknown field colour"),
+            (render(look={"dot_color": "#000000"}), 400, "unknown field look.dot_color"),
+            (render({"kind": "wifi", "ssid": "x", "pin": "1"}), 400,
+             "unknown field content.pin"),
+            (render({"kind": "fax"}), 400, "content.kind must be one of"),
+            (render({"kind": "wifi"}), 400, "content.ssid is required"),
+            (render({"kind": "text", "text": ""}), 400, "type a text"),
+            (render(too_long), 400, "text too long: 2954 bytes"),
+            (render(module_size=10 ** 9), 400, "module_size must be a whole number from 1 to 40"),
+            (render(module_size=0), 400, "module_size must be"),
+            (render(quiet_zone=-1), 400, "quiet_zone must be"),
+            (render({"kind": "text", "text": "a" * 1000}, module_size=40), 400,
+             "lower the module size"),
+            (render(level="X"), 400, "level must be one of"),
+            (render(look={"module_color": "red"}), 400, "look: module_color must be"),
+            (render(look={"ring_gradient": {"start": "#000000", "angle": 3}}), 400,
+             "unknown field look.ring_gradient.angle"),
+            (render(look={"logo": "0123456789abcdef"}), 400, "upload it again"),
+            (render({"kind": "geo", "lat": 91, "lon": 0}), 400, "lat/lon out of range"),
+            (render({"kind": "geo", "lat": "north", "lon": 0}), 400,
+             "content.lat must be a number"),
+            (b"{" + b" " * 70000 + b"}", 413, "the request is too large"),
+        ]
+        for body, status, message in cases:
+            with self.subTest(message=message):
+                body = body if isinstance(body, bytes) else json.dumps(body).encode()
+                got_status, answer = self.server.post("/api/render", body)
+                self.assertEqual(got_status, status, answer)
+                self.assertIn(message, answer["error"])
+
+    def test_payload_texts_are_the_library_builders_own(self):
+        forms = [
+            ("wifi", qr.wifi, {"ssid": "Caf\u00e9;Net", "password": 'p"w:1', "security": "WEP"}),
+            ("vcard", qr.vcard, {"name": "Ada Lovelace", "phone": "+44 1", "email": "a@b.c"}),
+            ("email", qr.email, {"to": "a@b.c", "subject": "Hi there", "body": "x&y"}),
+            ("sms", qr.sms, {"phone": "+1 (555) 0100", "message": "on my way"}),
+            ("geo", qr.geo, {"lat": 51.5, "lon": -0.125}),
+            ("event", qr.event, {"title": "Launch", "start": "2030-05-01",
+                                 "location": "Hall, 2"}),
+        ]
+        with tempfile.TemporaryDirectory() as tmp:
+            for kind, encoder, fields in forms:
+                with self.subTest(kind=kind):
+                    status, answer = self.render(content=dict(kind=kind, **fields))
+                    self.assertEqual(status, 200, answer)
+                    path = os.path.join(tmp, kind + ".png")
+                    encoder(**fields, path=path)
+                    direct = qr.decode(path)
+                    if kind == "event":  # the stamp and the id follow the clock
+                        direct, answer["text"] = (re.sub(r"(UID|DTSTAMP):[^\r]*", "", t)
+                                                  for t in (direct, answer["text"]))
+                    self.assertEqual(answer["text"], direct)
+                    self.assertTrue(answer["reads"], answer["verdict"])
+
+    def test_rendering_and_its_verdict(self):
+        status, answer = self.render(look={"preset": "dots"}, module_size=6, quiet_zone=2)
+        self.assertEqual(status, 200, answer)
+        png = base64.b64decode(answer["png"])
+        self.assertEqual(qr.decode(png), TEXT["text"])
+        self.assertEqual(struct.unpack(">II", png[16:24]), (answer["width"],) * 2)
+        version = qr.symbol_version(TEXT["text"])
+        self.assertEqual((answer["version"], answer["width"]),
+                         (version, (17 + 4 * version + 4) * 6))
+        self.assertTrue(answer["svg"].startswith("<?xml"))
+        self.assertIn("reads this code back at 6 px", answer["verdict"])
+
+        white = {"module_color": "#ffffff", "ring_color": "#ffffff", "center_color": "#ffffff"}
+        status, answer = self.render(look=white)
+        self.assertEqual(status, 200, answer)
+        self.assertFalse(answer["reads"])
+        self.assertTrue(answer["verdict"].startswith(
+            "Warning: at 10 px per module our decoder cannot read the code back"))
+
+    def test_logo_uploads(self):
+        def png_header(w, h):
+            return b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR" + struct.pack(">II", w, h) + b"\x08\x06\0\0\0"
+
+        cases = [
+            (b"GIF89a", 400, "the logo is not an image"),
+            (b"plain text, not a picture", 400, "the logo is not an image"),
+            (png_header(10000, 20), 400, "at most 4096 on each side"),
+            (png_header(64, 64) + b"\0" * 100, 400, "cannot be read as an image"),
+            (b"\x89PNG\r\n\x1a\n" + b"\0" * 600 * 1024, 413, "the logo is too large"),
+        ]
+        for body, status, message in cases:
+            with self.subTest(message=message):
+                got, answer = self.server.post("/api/logo", body, "application/octet-stream")
+                self.assertEqual((got, message in answer.get("error", "")), (status, True),
+                                 answer)
+        logo = qr.encode_png("a logo", module_size=3)
+        tokens = []
+        for _ in range(20):
+            status, answer = self.server.post("/api/logo", logo, "application/octet-stream")
+            self.assertEqual(status, 200, answer)
+            tokens.append(answer["logo"])
+        stored = [p for p in self.server.leftovers() if os.path.basename(p).startswith("logo-")]
+        self.assertEqual(len(stored), 16, "older logos are dropped")
+        status, answer = self.render(look={"logo": tokens[-1], "logo_size": 0.15})
+        self.assertEqual((status, answer.get("level")), (200, "H"), answer)
+        status, answer = self.render(look={"logo": tokens[0]})
+        self.assertIn("upload it again", answer["error"])
+
+    def test_concurrent_requests_all_get_an_answer(self):
+        results = []
+
+        def one(i):
+            results.append(self.render(content={"kind": "text", "text": f"c{i}"},
+                                       look={"preset": qr.PRESETS[i % 6]}))
+
+        threads = [threading.Thread(target=one, args=(i,)) for i in range(24)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(len(results), 24)
+        for status, answer in results:
+            self.assertIn(status, (200, 503), answer)
+            if status == 503:
+                self.assertIn("busy", answer["error"])
+        self.assertIn(200, [s for s, _ in results])
+        self.assertEqual(self.render()[0], 200, "the server keeps serving")
+
+    def test_assets_are_local(self):
+        for path, kind in (("/", "text/html"), ("/designer.js", "text/javascript"),
+                           ("/designer.css", "text/css")):
+            with self.subTest(path=path):
+                status, body, headers = self.server.request(path)
+                self.assertEqual(status, 200)
+                self.assertTrue(headers["Content-Type"].startswith(kind))
+                self.assertIn("default-src 'self'", headers["Content-Security-Policy"])
+                text = body.decode()
+                self.assertIsNone(re.search(r"(src|href)=\"(https?:)?//|url\(|@import|"
+                                            r"fetch\(\"http", text), "loads only from here")
+        for path in ("/../designer.py", "/static/designer.js", "/api/nothing"):
+            self.assertEqual(self.server.request(path)[0], 404, path)
+        # What a form on another site could send without asking first.
+        status, answer = self.server.post("/api/render", b"{}", "text/plain")
+        self.assertEqual((status, answer["error"]), (415, "send the request as application/json"))
+
+
+class ImageSizeTest(unittest.TestCase):
+    def test_sizes_from_headers(self):
+        def segment(marker, payload):
+            return b"\xff" + bytes([marker]) + struct.pack(">H", len(payload) + 2) + payload
+
+        sof = b"\x08" + struct.pack(">HH", 30, 40) + b"\x03"  # precision, height, width
+        app0 = segment(0xE0, b"JFIF\0" + b"\0" * 9)
+        bmp = b"BM" + b"\0" * 16 + struct.pack("<ii", 40, -30)
+        cases = [
+            ("gif", b"GIF89a" + struct.pack("<HH", 40, 30), (40, 30)),
+            ("bmp stored top-down", bmp, (40, 30)),
+            ("jpeg baseline", b"\xff\xd8" + app0 + segment(0xC0, sof), (40, 30)),
+            ("jpeg progressive", b"\xff\xd8" + segment(0xC2, sof), (40, 30)),
+            ("jpeg tables first", b"\xff\xd8" + segment(0xC4, b"\0" * 20)
+             + segment(0xDB, b"\0" * 65) + segment(0xC1, sof), (40, 30)),
+            ("jpeg without a frame", b"\xff\xd8" + app0, None),
+            ("jpeg with garbage", b"\xff\xd8\x00\x01" + b"\0" * 20, None),
+            ("truncated png", b"\x89PNG\r\n\x1a\n\0\0", None),
+            ("text", b"just words", None),
+        ]
+        for name, data, size in cases:
+            with self.subTest(name):
+                self.assertEqual(designer.image_size(data), size)
+
+
+class DesignerLifecycleTest(unittest.TestCase):
+    def test_stops_cleanly_and_leaves_nothing(self):
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            with self.subTest(signal=sig.name):
+                server = DesignerProcess()
+                try:
+                    logo = qr.encode_png("logo", module_size=2)
+                    status, _ = server.post("/api/logo", logo, "application/octet-stream")
+                    self.assertEqual(status, 200)
+                    self.assertNotEqual(server.leftovers(), [])
+                    self.assertEqual(server.stop(sig), 0)
+                    self.assertEqual(server.leftovers(), [])
+                finally:
+                    server.close()
+
+    def test_a_busy_port_is_reported(self):
+        server = DesignerProcess()
+        try:
+            port = server.url.rsplit(":", 1)[1].strip("/")
+            run = subprocess.run([sys.executable, "-m", "vantelor_qrcode", "serve", "--port",
+                                  port], capture_output=True, text=True, timeout=30)
+            self.assertEqual(run.returncode, 1)
+            self.assertIn("cannot listen on 127.0.0.1:" + port, run.stderr)
+        finally:
+            server.close()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,436 @@
+"""The designer page: a local web server where a person composes a code,
+sees its PNG and SVG renditions update live, learns whether our decoder
+reads it back, and downloads it.
+
+Standard library only. Every library call runs under the binding's lock
+(the library's style is process-wide). The server writes only into its own
+temporary directory (uploaded logos, payload scratch files) and removes it
+when it stops.
+"""
+
+import base64
+import collections
+import http.server
+import json
+import math
+import os
+import secrets
+import shutil
+import signal
+import socket
+import struct
+import sys
+import tempfile
+import threading
+
+from . import (CENTER_STYLES, LEVELS, MODULE_STYLES, PRESETS, RING_STYLES, Gradient, QRError,
+               Style, VerifyError, check_reads_back, decode, email, encode_png, encode_svg, event,
+               geo, sms, symbol_version, vcard, wifi, _lock)
+
+STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
+ASSETS = {
+    "/": ("designer.html", "text/html; charset=utf-8"),
+    "/designer.css": ("designer.css", "text/css; charset=utf-8"),
+    "/designer.js": ("designer.js", "text/javascript; charset=utf-8"),
+}
+# Everything the page loads comes from this server; the browser refuses the rest.
+SECURITY_HEADERS = {
+    "Content-Security-Policy": "default-src 'self'; img-src 'self' data: blob:; "
+                               "connect-src 'self'; object-src 'none'; base-uri 'none'",
+    "X-Content-Type-Options": "nosniff",
+    "Cache-Control": "no-store",
+}
+
+MAX_JSON_BYTES = 64 * 1024
+MAX_LOGO_BYTES = 512 * 1024
+MAX_LOGO_SIDE = 4096
+MAX_LOGOS_KEPT = 16
+MAX_MODULE_SIZE = 40
+MAX_QUIET_ZONE = 16
+MAX_IMAGE_SIDE = 2048        # pixels: the largest canvas the page may ask for
+MAX_DISCARD = 16 * 1024 * 1024  # oversized bodies read (and dropped) to answer them
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+MAX_BUSY = 8                 # requests served at once; more get a "busy" answer
+
+# kind: (encoder writing the payload as a PNG file, required fields, optional fields)
+PAYLOADS = {
+    "text": (None, ("text",), ()),
+    "wifi": (wifi, ("ssid",), ("password", "security")),
+    "vcard": (vcard, ("name",), ("phone", "email")),
+    "email": (email, ("to",), ("subject", "body")),
+    "sms": (sms, ("phone",), ("message",)),
+    "geo": (geo, ("lat", "lon"), ()),
+    "event": (event, ("title", "start"), ("end", "location")),
+}
+LOOK_FIELDS = ("preset", "module_style", "ring_style", "center_style", "module_color",
+               "ring_color", "center_color", "background", "module_gradient", "ring_gradient",
+               "center_gradient", "background_gradient", "logo", "logo_size", "logo_margin")
+GRADIENT_FIELDS = ("start", "end", "kind", "rotation")
+REQUEST_FIELDS = ("content", "look", "level", "module_size", "quiet_zone")
+
+
+class BadRequest(Exception):
+    """Input the page sent that cannot be served; the message is shown there."""
+
+    def __init__(self, message, status=400):
+        super().__init__(message)
+        self.status = status
+
+
+# ---- Request checking ---------------------------------------------------------------------
+
+
+def _object(value, where, allowed):
+    if not isinstance(value, dict):
+        raise BadRequest(f"{where or 'the request'} must be a JSON object")
+    unknown = sorted(set(value) - set(allowed))
+    if unknown:
+        raise BadRequest(f"unknown field {where}.{unknown[0]}" if where else
+                         f"unknown field {unknown[0]}")
+    # Empty form fields mean "not set".
+    return {k: v for k, v in value.items() if v not in (None, "")}
+
+
+def _string(value, where):
+    if not isinstance(value, str):
+        raise BadRequest(f"{where} must be a text")
+    return value
+
+
+def _integer(value, where, low, high):
+    if isinstance(value, str) and value.strip().lstrip("-").isdigit():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise BadRequest(f"{where} must be a whole number from {low} to {high}")
+    return value
+
+
+def _number(value, where):
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise BadRequest(f"{where} must be a number") from None
+    if isinstance(value, bool) or not math.isfinite(number):
+        raise BadRequest(f"{where} must be a number")
+    return number
+
+
+# ---- The designer -------------------------------------------------------------------------
+
+
+class Designer:
+    """The state one server keeps: its temporary directory and uploaded logos."""
+
+    def __init__(self, workdir):
+        self.workdir = workdir
+        self.logos = collections.OrderedDict()  # token -> path, oldest first
+        self.logos_lock = threading.Lock()
+        self.busy = threading.BoundedSemaphore(MAX_BUSY)
+
+    def payload_text(self, content):
+        """The text a payload form stands for, as the library's own builders
+        write it: they encode it into a scratch PNG in the default look, and
+        our decoder reads it back from there."""
+        kind = content.get("kind", "text") if isinstance(content, dict) else None
+        if kind not in PAYLOADS:
+            raise BadRequest(f"content.kind must be one of {', '.join(PAYLOADS)}")
+        encoder, required, optional = PAYLOADS[kind]
+        fields = _object(content, "content", ("kind",) + required + optional)
+        fields.pop("kind", None)
+        if kind == "text" and "text" not in fields:
+            raise BadRequest("type a text to encode")
+        for name in required:
+            if name not in fields:
+                raise BadRequest(f"content.{name} is required for {kind}")
+        if kind == "geo":
+            args = [_number(fields[n], f"content.{n}") for n in required]
+        else:
+            args = [_string(fields[n], f"content.{n}") for n in required]
+        kwargs = {n: _string(fields[n], f"content.{n}") for n in optional if n in fields}
+        if encoder is None:
+            return args[0].encode("utf-8")
+        scratch = os.path.join(self.workdir, "payload.png")
+        with _lock:
+            try:
+                encoder(*args, **kwargs, path=scratch, module_size=4, style=Style())
+                return decode(scratch, raw=True)
+            except (QRError, ValueError) as exc:
+                raise BadRequest(str(exc)) from None
+            finally:
+                if os.path.exists(scratch):
+                    os.remove(scratch)
+
+    # ---- Looks ------------------------------------------------------------------------------
+
+    def look_style(self, look):
+        fields = _object(look if look is not None else {}, "look", LOOK_FIELDS)
+        for name in ("module_gradient", "ring_gradient", "center_gradient",
+                     "background_gradient"):
+            if name in fields:
+                g = _object(fields[name], f"look.{name}", GRADIENT_FIELDS)
+                try:
+                    fields[name] = Gradient(g.get("start", "#000000"), g.get("end", "#000000"),
+                                            g.get("kind", "linear"),
+                                            _number(g.get("rotation", 0), f"look.{name}.rotation"))
+                except ValueError as exc:
+                    raise BadRequest(f"look.{name}: {exc}") from None
+        if "logo" in fields:
+            with self.logos_lock:
+                path = self.logos.get(fields["logo"]) if isinstance(fields["logo"], str) else None
+            if path is None:
+                raise BadRequest("the logo is no longer on the server: upload it again")
+            fields["logo"] = path
+        for name in ("logo_size", "logo_margin"):
+            if name in fields:
+                fields[name] = (_number(fields[name], f"look.{name}") if name == "logo_size"
+                                else _integer(fields[name], f"look.{name}", 0, 200))
+        try:
+            return Style(**fields)
+        except (TypeError, ValueError) as exc:
+            raise BadRequest(f"look: {exc}") from None
+
+    # ---- Rendering -------------------------------------------------------------------------
+
+    def render(self, request):
+        fields = _object(request, "", REQUEST_FIELDS)
+        level = fields.get("level", "M")
+        if level not in LEVELS:
+            raise BadRequest("level must be one of L, M, Q, H")
+        module_size = _integer(fields.get("module_size", 10), "module_size", 1, MAX_MODULE_SIZE)
+        quiet_zone = _integer(fields.get("quiet_zone", 4), "quiet_zone", 0, MAX_QUIET_ZONE)
+        text = self.payload_text(fields.get("content", {"kind": "text"}))
+        style = self.look_style(fields.get("look"))
+        # A logo raises the level to H when encoding.
+        used_level = "H" if style.logo is not None else level
+        try:
+            version = symbol_version(text, used_level)
+        except QRError:
+            raise BadRequest(f"text too long: {len(text)} bytes do not fit in any QR version "
+                             f"at level {used_level} (at most 2953 bytes, at level L "
+                             "without a logo)") from None
+        side = (17 + 4 * version + 2 * quiet_zone) * module_size
+        if side > MAX_IMAGE_SIDE:
+            raise BadRequest(f"the image would be {side} pixels wide; the designer draws at most "
+                             f"{MAX_IMAGE_SIDE}: lower the module size or the quiet zone")
+        geometry = dict(level=level, module_size=module_size, quiet_zone=quiet_zone)
+        with _lock:
+            try:
+                png = encode_png(text, style=style, **geometry)
+                svg = encode_svg(text, style=style, **geometry)
+            except QRError as exc:
+                raise BadRequest(str(exc)) from None
+            try:
+                check_reads_back(png, text)
+                reads, verdict = True, (f"Our decoder reads this code back at {module_size} px "
+                                        "per module.")
+            except VerifyError as exc:
+                reads, verdict = False, (
+                    f"Warning: at {module_size} px per module "
+                    f"{exc.message.removeprefix('verify: ')}. Phones may fail too: raise the "
+                    "contrast, shrink the logo or enlarge the modules.")
+        return {"text": text.decode("utf-8", "replace"), "version": version,
+                "level": used_level, "width": side, "png": base64.b64encode(png).decode(),
+                "svg": svg, "reads": reads, "verdict": verdict}
+
+    # ---- Logos -----------------------------------------------------------------------------
+
+    def add_logo(self, data):
+        if len(data) > MAX_LOGO_BYTES:
+            raise BadRequest(f"the logo is too large: at most {MAX_LOGO_BYTES // 1024} KB", 413)
+        size = image_size(data)
+        if size is None:
+            raise BadRequest("the logo is not an image: upload a PNG, JPEG, GIF or BMP file")
+        if not (0 < size[0] <= MAX_LOGO_SIDE and 0 < size[1] <= MAX_LOGO_SIDE):
+            raise BadRequest(f"the logo is {size[0]} x {size[1]} pixels: at most {MAX_LOGO_SIDE}"
+                             " on each side")
+        token = secrets.token_hex(8)
+        path = os.path.join(self.workdir, f"logo-{token}")
+        with open(path, "wb") as f:
+            f.write(data)
+        try:
+            encode_png("logo check", module_size=1, style=Style(logo=path))
+        except QRError:
+            os.remove(path)
+            raise BadRequest("the logo cannot be read as an image") from None
+        with self.logos_lock:
+            self.logos[token] = path
+            while len(self.logos) > MAX_LOGOS_KEPT:
+                os.remove(self.logos.popitem(last=False)[1])
+        return {"logo": token, "width": size[0], "height": size[1]}
+
+    def options(self):
+        return {"presets": list(PRESETS), "module_styles": list(MODULE_STYLES),
+                "ring_styles": list(RING_STYLES), "center_styles": list(CENTER_STYLES),
+                "levels": list(LEVELS), "payloads": {k: list(v[1] + v[2])
+                                                     for k, v in PAYLOADS.items()},
+                "max_module_size": MAX_MODULE_SIZE, "max_quiet_zone": MAX_QUIET_ZONE,
+                "max_image_side": MAX_IMAGE_SIDE, "max_logo_bytes": MAX_LOGO_BYTES}
+
+
+def image_size(data):
+    """(width, height) from the header of a PNG, GIF, BMP or JPEG file, or None."""
+    if data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) >= 24:
+        return struct.unpack(">II", data[16:24])
+    if data[:6] in (b"GIF87a", b"GIF89a") and len(data) >= 10:
+        return struct.unpack("<HH", data[6:10])
+    if data[:2] == b"BM" and len(data) >= 26:
+        w, h = struct.unpack("<ii", data[18:26])
+        return abs(w), abs(h)
+    if data[:3] == b"\xff\xd8\xff":
+        return _jpeg_size(data)
+    return None
+
+
+def _jpeg_size(data):
+    # Walk the marker segments to the first frame header (SOF0..SOF15 but
+    # DHT, JPG and DAC, which share the range).
+    at = 2
+    while at + 9 <= len(data):
+        if data[at] != 0xFF:
+            return None
+        marker = data[at + 1]
+        if marker == 0xFF:
+            at += 1
+            continue
+        length = struct.unpack(">H", data[at + 2:at + 4])[0]
+        if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+            h, w = struct.unpack(">HH", data[at + 5:at + 9])
+            return w, h
+        at += 2 + length
+    return None
+
+
+# ---- HTTP ---------------------------------------------------------------------------------
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    server_version = "vantelor-designer"
+    timeout = 30  # a client that stops sending does not hold a thread for ever
+
+    def log_message(self, format, *args):
+        pass
+
+    def send(self, status, body, content_type):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in SECURITY_HEADERS.items():
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def send_json(self, status, value):
+        self.send(status, json.dumps(value).encode("utf-8"), "application/json")
+
+    def do_GET(self):
+        path = self.path.split("?", 1)[0]
+        if path == "/api/options":
+            return self.send_json(200, self.server.designer.options())
+        if path not in ASSETS:
+            return self.send_json(404, {"error": "not found"})
+        name, content_type = ASSETS[path]
+        with open(os.path.join(STATIC, name), "rb") as f:
+            self.send(200, f.read(), content_type)
+
+    do_HEAD = do_GET
+
+    def do_POST(self):
+        designer = self.server.designer
+        routes = {"/api/render": ("application/json", MAX_JSON_BYTES,
+                                  lambda body: designer.render(_json(body))),
+                  "/api/logo": ("application/octet-stream", MAX_LOGO_BYTES, designer.add_logo)}
+        route = routes.get(self.path)
+        if route is None:
+            return self.send_json(404, {"error": "not found"})
+        content_type, limit, action = route
+        # Other web sites cannot send these types here without the browser
+        # asking first (and this server never allows it).
+        if self.headers.get("Content-Type", "").split(";")[0].strip() != content_type:
+            self.discard(self.content_length() or 0)
+            return self.send_json(415, {"error": f"send the request as {content_type}"})
+        if not designer.busy.acquire(blocking=False):
+            self.close_connection = True
+            return self.send_json(503, {"error": "the designer is busy: try again"})
+        try:
+            self.send_json(200, action(self.read_body(limit)))
+        except BadRequest as exc:
+            self.send_json(exc.status, {"error": str(exc)})
+        except Exception as exc:  # the server answers every request and keeps running
+            self.send_json(500, {"error": f"internal error: {type(exc).__name__}: {exc}"})
+        finally:
+            designer.busy.release()
+
+    def content_length(self):
+        try:
+            return int(self.headers.get("Content-Length", ""))
+        except ValueError:
+            return None
+
+    def read_body(self, limit):
+        length = self.content_length()
+        if length is None:
+            raise BadRequest("the request needs a Content-Length", 411)
+        if length < 0 or length > limit:
+            self.discard(length)
+            what = "logo" if limit == MAX_LOGO_BYTES else "request"
+            raise BadRequest(f"the {what} is too large: at most {limit // 1024} KB", 413)
+        return self.rfile.read(length)
+
+
+    def discard(self, length):
+        # Reading a moderately oversized body lets the client see the answer
+        # (a client still sending when the connection closes sees only a
+        # broken pipe); beyond MAX_DISCARD the connection is simply dropped.
+        self.close_connection = True
+        if 0 < length <= MAX_DISCARD:
+            while length > 0:
+                chunk = self.rfile.read(min(length, 65536))
+                if not chunk:
+                    break
+                length -= len(chunk)
+
+
+def _json(body):
+    try:
+        return json.loads(body.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as exc:
+        raise BadRequest(f"malformed JSON: {exc}") from None
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, address, workdir):
+        if ":" in address[0]:
+            self.address_family = socket.AF_INET6
+        super().__init__(address, Handler)
+        self.designer = Designer(workdir)
+
+
+def serve(host="127.0.0.1", port=8765, out=sys.stdout):
+    """Serve the designer until interrupted (Ctrl+C, SIGTERM or SIGHUP)."""
+    workdir = tempfile.mkdtemp(prefix="vqr-designer-")
+    try:
+        server = Server((host, port), workdir)
+    except OSError:
+        shutil.rmtree(workdir, ignore_errors=True)
+        raise
+    # A service manager's stop and a closed terminal end it like Ctrl+C does.
+    previous = {sig: signal.signal(sig, _interrupt) for sig in STOP_SIGNALS}
+    try:
+        shown = f"[{host}]" if ":" in host else host
+        print(f"Designer page: http://{shown}:{server.server_address[1]}/ "
+              "(Ctrl+C stops it)", file=out, flush=True)
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+        server.server_close()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
