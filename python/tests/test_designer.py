@@ -2,6 +2,7 @@
 and what the server leaves behind."""
 
 import base64
+import http.client
 import json
 import os
 import re
@@ -71,6 +72,17 @@ class DesignerTest(unittest.TestCase):
                 got_status, answer = self.server.post("/api/render", body)
                 self.assertEqual(got_status, status, answer)
                 self.assertIn(message, answer["error"])
+
+    def test_other_host_names_are_refused(self):
+        # A rebound domain reaches the loopback server with its own Host.
+        port = self.server.url.rsplit(":", 1)[1].strip("/")
+        for host, status in [(f"evil.example:{port}", 421), ("127.0.0.1.evil.example", 421),
+                             (f"localhost:{port}", 200), (f"127.0.0.1:{port}", 200)]:
+            with self.subTest(host=host):
+                conn = http.client.HTTPConnection("127.0.0.1", int(port), timeout=30)
+                conn.request("GET", "/api/options", headers={"Host": host})
+                self.assertEqual(conn.getresponse().status, status)
+                conn.close()
 
     def test_payload_texts_are_the_library_builders_own(self):
         forms = [

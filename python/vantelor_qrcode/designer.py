@@ -11,6 +11,7 @@ when it stops.
 import base64
 import collections
 import http.server
+import ipaddress
 import json
 import math
 import os
@@ -22,6 +23,7 @@ import struct
 import sys
 import tempfile
 import threading
+import urllib.parse
 
 from . import (CENTER_STYLES, LEVELS, MODULE_STYLES, PRESETS, RING_STYLES, Gradient, QRError,
                Style, VerifyError, check_reads_back, decode, email, encode_png, encode_svg, event,
@@ -323,7 +325,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def send_json(self, status, value):
         self.send(status, json.dumps(value).encode("utf-8"), "application/json")
 
+    def host_refused(self):
+        """Answers 421 when a loopback server is asked under another name.
+
+        A web page whose domain its owner re-points at 127.0.0.1 (DNS
+        rebinding) reaches this server as a same-origin site; its requests
+        still carry that domain in the Host header."""
+        if self.server.host_allowed(self.headers.get("Host", "")):
+            return False
+        self.close_connection = True
+        self.send_json(421, {"error": "open the designer under its own address"})
+        return True
+
     def do_GET(self):
+        if self.host_refused():
+            return
         path = self.path.split("?", 1)[0]
         if path == "/api/options":
             return self.send_json(200, self.server.designer.options())
@@ -336,6 +352,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     do_HEAD = do_GET
 
     def do_POST(self):
+        if self.host_refused():
+            return self.discard(self.content_length() or 0)
         designer = self.server.designer
         routes = {"/api/render": ("application/json", MAX_JSON_BYTES,
                                   lambda body: designer.render(_json(body))),
@@ -406,6 +424,23 @@ class Server(http.server.ThreadingHTTPServer):
             self.address_family = socket.AF_INET6
         super().__init__(address, Handler)
         self.designer = Designer(workdir)
+        # Bound to a loopback address, the server answers only to loopback
+        # names; bound elsewhere (--host), the user chose who may reach it.
+        self.loopback = ipaddress.ip_address(self.server_address[0]).is_loopback
+
+    def host_allowed(self, host_header):
+        if not self.loopback:
+            return True
+        try:
+            name = urllib.parse.urlsplit("//" + host_header).hostname
+        except ValueError:
+            return False
+        if name == "localhost":
+            return True
+        try:
+            return ipaddress.ip_address(name or "").is_loopback
+        except ValueError:
+            return False
 
 
 def serve(host="127.0.0.1", port=8765, out=sys.stdout):
