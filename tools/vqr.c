@@ -23,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <unistd.h>
 #include <vantelor_qrcode.h>
 
 #ifndef VQR_TOOL_VERSION
@@ -289,7 +290,7 @@ static int apply_style(const style_opts *s) {
 typedef struct {
     const char *output, *dir;
     int format; /* -1 from the extension, 0 PNG, 1 SVG */
-    int level, module_size, quiet_zone, verbose;
+    int level, module_size, quiet_zone, verbose, verify;
     const char *field[4]; /* a payload's texts, in the library's argument order */
     double lat, lon;
     const char *missing; /* the first required option not given */
@@ -635,6 +636,32 @@ static int write_code(const cli_args *a, const char *text, int svg) {
                ? 0 : library_error(a->output);
 }
 
+/* Reports whether `got`, what the decoder read from the code, is `expected`. */
+static int check_read_back(const char *output, const char *expected, const char *got) {
+    if (got && *got && strcmp(got, expected) == 0) return 0;
+    const char *name = strcmp(output, "-") != 0 ? output : "standard output";
+    if (got && *got)
+        fprintf(stderr, "%s: %s: verify failed: the code reads back as a different text\n", g_cmd,
+                name);
+    else
+        fprintf(stderr, "%s: %s: verify failed: the code does not read back (%s)\n", g_cmd, name,
+                qr_last_error());
+    return EXIT_FAILURE;
+}
+
+/* The decoder reads PNG only: an SVG document, or a code gone to standard
+ * output, is checked through the PNG of the same look, made in memory. */
+static int verify_code(const cli_args *a, const char *text, int svg) {
+    if (!svg && strcmp(a->output, "-") != 0)
+        return check_read_back(a->output, text, qr_decode_from_file(a->output));
+    int len = 0;
+    unsigned char *png = qr_encode_to_memory(text, a->level, a->module_size, a->quiet_zone, &len);
+    if (!png) return library_error(NULL);
+    int rc = check_read_back(a->output, text, qr_decode_from_memory(png, len));
+    qr_free_buffer(png);
+    return rc;
+}
+
 static int run_encode(const command *c, cli_args *a, int argc, char **argv) {
     (void)c;
     int rc = need_output(a);
@@ -647,6 +674,7 @@ static int run_encode(const command *c, cli_args *a, int argc, char **argv) {
     if (rc == 0) rc = write_code(a, text, svg);
     if (rc == 0 && a->verbose && strcmp(a->output, "-") != 0)
         fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
+    if (rc == 0 && a->verify) rc = verify_code(a, text, svg);
     free(text);
     qr_cleanup();
     return rc;
@@ -719,6 +747,41 @@ static int write_event(const cli_args *a) {
                            a->module_size);
 }
 
+/* The payload text is built inside the library, so the reference is what
+ * the decoder reads from the same payload written in the default look
+ * (which always reads back) to a temporary file. NULL when that fails. */
+static char *payload_reference(const command *c, const cli_args *a) {
+    const char *tmp = getenv("TMPDIR");
+    char path[4096];
+    snprintf(path, sizeof path, "%s/vqr-verify-XXXXXX.png", tmp && *tmp ? tmp : "/tmp");
+    int fd = mkstemps(path, 4);
+    if (fd < 0) return NULL;
+    close(fd);
+    cli_args plain = *a;
+    plain.output = path;
+    plain.module_size = 10;
+    qr_reset_style();
+    qr_set_logo(NULL, 0.0f, 0);
+    const char *text = c->write_payload(&plain) == 1 ? qr_decode_from_file(path) : NULL;
+    char *copy = text && *text ? strdup(text) : NULL;
+    unlink(path);
+    return copy;
+}
+
+static int verify_payload(const command *c, const cli_args *a) {
+    const char *got = qr_decode_from_file(a->output);
+    if (!got || !*got) return check_read_back(a->output, "", NULL);
+    char *read = strdup(got);
+    char *expected = read ? payload_reference(c, a) : NULL;
+    int rc = expected ? check_read_back(a->output, expected, read) : EXIT_FAILURE;
+    if (!expected)
+        fprintf(stderr, "%s: %s: verify failed: no reference text to compare with (%s)\n",
+                g_cmd, a->output, qr_last_error());
+    free(expected);
+    free(read);
+    return rc;
+}
+
 static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     if (argc > 0) {
         usage_error("unexpected argument '%s'", argv[0]);
@@ -738,6 +801,7 @@ static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     if (rc != 0) return rc;
     rc = c->write_payload(a) == 1 ? EXIT_SUCCESS : library_error(a->output);
     if (rc == 0 && a->verbose) fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
+    if (rc == 0 && a->verify) rc = verify_payload(c, a);
     qr_cleanup();
     return rc;
 }
@@ -800,8 +864,13 @@ static const cli_option OUTPUT_CODE = {
 static const cli_option FORMAT = {
     VALUE("format", 'f', VAL_NAME, format), .arg = "png|svg",
     .help = "default: from the output's extension (.svg), else PNG", .names = &FORMATS};
+static const cli_option VERIFY_CODE = {
+    SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
+    .help = "read the code back with the decoder; exit 1 unless\n"
+            "the text comes back (an SVG or '-' output is checked\n"
+            "through the PNG of the same look, made in memory)"};
 static const cli_option *const ENCODE_OPTIONS[] = {
-    &OUTPUT_CODE, &FORMAT, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &VERBOSE_FILE, &HELP};
+    &OUTPUT_CODE, &FORMAT, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &VERBOSE_FILE, &VERIFY_CODE, &HELP};
 
 static const cli_option *const DECODE_OPTIONS[] = {&HELP};
 static const cli_option *const VERSION_OPTIONS[] = {&LEVEL, &HELP};
@@ -838,7 +907,12 @@ static const cli_option START = PAYLOAD_TEXT("start", 1, 1);
 static const cli_option END = PAYLOAD_TEXT("end", 2, 0);
 static const cli_option LOCATION = PAYLOAD_TEXT("location", 3, 0);
 
-#define PAYLOAD_COMMON &OUTPUT_PNG, &MODULE_SIZE, &VERBOSE_FILE, &HELP
+static const cli_option VERIFY_PAYLOAD = {
+    SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
+    .help = "read the code back with the decoder; exit 1 unless\n"
+            "the payload text comes back"};
+
+#define PAYLOAD_COMMON &OUTPUT_PNG, &MODULE_SIZE, &VERBOSE_FILE, &VERIFY_PAYLOAD, &HELP
 static const cli_option *const WIFI_OPTIONS[] = {PAYLOAD_COMMON, &SSID, &PASSWORD, &SECURITY};
 static const cli_option *const VCARD_OPTIONS[] = {PAYLOAD_COMMON, &NAME, &VCARD_PHONE,
                                                   &VCARD_EMAIL};

@@ -5,12 +5,24 @@ import json
 import os
 import struct
 import unittest
+import zlib
 
 from usage_env import VQR, TempDirTest, run, zxing
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 COMMANDS = ["encode", "decode", "wifi", "vcard", "email", "sms", "geo", "event", "batch",
             "version"]
+
+
+def write_black_png(path, side):
+    """A solid black greyscale PNG of side x side pixels."""
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+    rows = b"".join(b"\0" + bytes(side) for _ in range(side))
+    with open(path, "wb") as f:
+        f.write(PNG_MAGIC + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 0, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 def png_size(path):
@@ -268,6 +280,35 @@ class Payloads(CliTest):
             with self.subTest(message=message):
                 self.assertFails(self.vqr(*args, "-o", out), 1, message)
         self.assertFalse(os.path.exists(out))
+
+
+class Verify(CliTest):
+    def test_verify_passes_on_readable_looks_and_fails_on_a_covering_logo(self):
+        # A logo far wider than its box is drawn at the scale floor, larger
+        # than the box, and hides most of the symbol.
+        logo = self.path("wide-logo.png")
+        write_black_png(logo, 3000)
+        writes = [
+            ("encode", "-o", self.path("v.png"), "verify me"),
+            ("encode", "-o", self.path("v.svg"), "verify me"),
+            ("encode", "-f", "svg", "-o", "-", "verify me"),
+            ("encode", "-o", "-", "verify me"),
+            ("wifi", "--ssid", "Home", "-o", self.path("w.png")),
+            ("geo", "--lat", "1.5", "--lon", "2", "-s", "3", "-p", "dots",
+             "-o", self.path("g.png")),
+        ]
+        scratch = self.path("tmp")
+        os.mkdir(scratch)
+        env = dict(os.environ, TMPDIR=scratch)
+        for args in writes:
+            with self.subTest(args=args):
+                code, _, err = run([VQR, *args, "--verify"], env=env)
+                self.assertEqual((code, err), (0, ""))
+                code, _, err = run([VQR, *args, "--logo", logo, "--verify"], env=env)
+                self.assertEqual(code, 1)
+                self.assertIn("verify failed: the code does not read back (qr_decode: ", err)
+        self.assertTrue(os.path.exists(self.path("v.png")))  # kept for a look
+        self.assertEqual(os.listdir(scratch), [])  # no reference file left behind
 
 
 class Batch(CliTest):
