@@ -26,6 +26,8 @@
 #include <unistd.h>
 #include <vantelor_qrcode.h>
 
+#include "vqr_batch.h"
+
 #ifndef VQR_TOOL_VERSION
 #define VQR_TOOL_VERSION "unknown"
 #endif
@@ -291,6 +293,7 @@ typedef struct {
     const char *output, *dir;
     int format; /* -1 from the extension, 0 PNG, 1 SVG */
     int level, module_size, quiet_zone, verbose, verify;
+    int jobs, shard[2]; /* batch workers (0: one per core); shard K of N */
     const char *field[4]; /* a payload's texts, in the library's argument order */
     double lat, lon;
     const char *missing; /* the first required option not given */
@@ -303,6 +306,7 @@ static void args_defaults(cli_args *a) {
     a->level = 1;
     a->module_size = 10;
     a->quiet_zone = 4;
+    a->shard[1] = 1;
     style_opts *s = &a->style;
     s->figure[0] = s->figure[1] = s->figure[2] = -1;
     s->logo_size = 0.2f;
@@ -320,7 +324,8 @@ typedef enum {
     VAL_NAME,        /* int: index in `names` */
     VAL_COLOR,       /* paint: #rrggbb */
     VAL_COLOR_ALPHA, /* paint: #rrggbb[aa] or 'transparent' */
-    VAL_GRADIENT     /* paint: a gradient */
+    VAL_GRADIENT,    /* paint: a gradient */
+    VAL_SHARD        /* int[2]: K/N with 0 <= K < N */
 } value_kind;
 
 typedef struct {
@@ -337,6 +342,19 @@ typedef struct {
 } cli_option;
 
 #define FIELD(member) offsetof(cli_args, member)
+
+/* "K/N": this process takes the items whose index is K modulo N. */
+static int parse_shard(const char *s, int *shard) {
+    char buf[32];
+    const char *slash = strchr(s, '/');
+    size_t k_len = slash ? (size_t)(slash - s) : 0;
+    if (!slash || k_len >= sizeof buf) return -1;
+    memcpy(buf, s, k_len);
+    buf[k_len] = 0;
+    if (parse_int(slash + 1, 1, 1000000, &shard[1]) || parse_int(buf, 0, shard[1] - 1, &shard[0]))
+        return -1;
+    return 0;
+}
 
 static int parse_value(const cli_option *o, cli_args *a, const char *arg) {
     void *field = (char *)a + o->field;
@@ -369,6 +387,7 @@ static int parse_value(const cli_option *o, cli_args *a, const char *arg) {
         if (parse_gradient(arg, &p->gradient)) return -1;
         p->gradient_set = 1;
         return 0;
+    case VAL_SHARD: return parse_shard(arg, field);
     }
     return -1;
 }
@@ -808,10 +827,36 @@ static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
 
 /* ---- batch -------------------------------------------------------------------- */
 
+static int report_batch(const batch_plan *plan, const batch_job *job, int verbose) {
+    batch_outcome out;
+    if (batch_plan_run(plan, job, &out) != 0) {
+        fprintf(stderr, "%s: cannot start the workers: %s\n", g_cmd, strerror(errno));
+        return EXIT_FAILURE;
+    }
+    if (out.failed) {
+        fprintf(stderr, "%s: %zu of %zu items failed; %zu written to %s\n", g_cmd, out.failed,
+                out.failed + out.written, out.written, job->dir);
+        return EXIT_FAILURE;
+    }
+    if (!verbose) return EXIT_SUCCESS;
+    fprintf(stderr, "%s: wrote %zu code%s to %s (", g_cmd, out.written,
+            out.written == 1 ? "" : "s", job->dir);
+    if (job->shard_count > 1)
+        fprintf(stderr, "shard %d/%d of %zu items, ", job->shard_index, job->shard_count,
+                plan->count);
+    fprintf(stderr, "%d worker%s, %.1f s)\n", plan->workers, plan->workers == 1 ? "" : "s",
+            out.seconds);
+    return EXIT_SUCCESS;
+}
+
 static int run_batch(const command *c, cli_args *a, int argc, char **argv) {
     (void)c;
     if (!a->dir) {
         usage_error("%s", "an output directory is required (-d DIR)");
+        return EXIT_USAGE;
+    }
+    if (!*a->dir) {
+        usage_error("%s", "-d/--directory is empty; name the folder the codes go to");
         return EXIT_USAGE;
     }
     int rc = operands_at_most_one(argc, argv, 0);
@@ -824,14 +869,20 @@ static int run_batch(const command *c, cli_args *a, int argc, char **argv) {
                 strcmp(src, "-") ? src : "standard input", strerror(errno));
         return EXIT_FAILURE;
     }
-    rc = apply_style(&a->style);
-    if (rc == 0) {
-        int n = qr_encode_batch(json, a->dir, a->level, a->module_size, a->quiet_zone);
-        if (n < 0)
-            rc = library_error(NULL);
-        else if (a->verbose)
-            fprintf(stderr, "%s: wrote %d code%s to %s\n", g_cmd, n, n == 1 ? "" : "s", a->dir);
+    batch_job job = {a->dir,     a->level,    a->module_size,        a->quiet_zone, a->jobs,
+                     a->shard[0], a->shard[1], isatty(STDERR_FILENO), g_cmd};
+    batch_plan plan;
+    qr_init(); /* the file names are learnt in the default look, before the style is set */
+    int planned = batch_plan_make(json, &job, &plan);
+    if (planned == -1) {
+        rc = library_error(NULL);
+    } else if (planned != 0) {
+        fprintf(stderr, "%s: cannot plan the batch: %s\n", g_cmd, strerror(errno));
+        rc = EXIT_FAILURE;
     }
+    if (rc == 0) rc = apply_style(&a->style);
+    if (rc == 0) rc = report_batch(&plan, &job, a->verbose);
+    batch_plan_free(&plan);
     free(json);
     qr_cleanup();
     return rc;
@@ -879,8 +930,15 @@ static const cli_option DIRECTORY = {VALUE("directory", 'd', VAL_TEXT, dir), .ar
                                      .help = "where the files go (must exist)"};
 static const cli_option VERBOSE_COUNT = {SWITCH("verbose", 'v', VAL_FLAG, verbose), .arg = "",
                                          .help = "print how many codes were written"};
+static const cli_option JOBS = {VALUE("jobs", 'j', VAL_INT, jobs), .arg = "N",
+                                .help = "worker processes (default: one per core)", .lo = 1,
+                                .hi = 1024};
+static const cli_option SHARD = {
+    VALUE("shard", 0, VAL_SHARD, shard), .arg = "K/N",
+    .help = "take only the items whose index is K modulo N\n"
+            "(0 <= K < N), e.g. one shard per machine"};
 static const cli_option *const BATCH_OPTIONS[] = {
-    &DIRECTORY, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &VERBOSE_COUNT, &HELP};
+    &DIRECTORY, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &JOBS, &SHARD, &VERBOSE_COUNT, &HELP};
 
 /* A payload's own options are named in its usage line, not in the list. */
 #define PAYLOAD_TEXT(name, slot, is_required)                                                   \
@@ -966,7 +1024,11 @@ static const command COMMANDS[] = {
     {"batch", "one code per item of a JSON array",
      "Usage: vqr batch -d DIR [OPTIONS] [JSON_FILE]\n"
      "Write one PNG per item of a JSON array [{\"text\": ..., \"filename\": ...}, ...]\n"
-     "read from JSON_FILE or standard input. Stops at the first failing item.\n\n",
+     "read from JSON_FILE or standard input, spread over worker processes. Every\n"
+     "item is tried: failed items are listed with their index and message, and\n"
+     "the exit status is 1 unless all were written. Items that name the same file\n"
+     "are written in array order (the last one wins). A progress bar is drawn on\n"
+     "standard error when it is a terminal.\n\n",
      OPTIONS(BATCH_OPTIONS), "\n", 1, run_batch, NULL},
     {"version", "the QR version a text needs",
      "Usage: vqr version [-l L|M|Q|H] [TEXT]\n"

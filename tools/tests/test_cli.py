@@ -339,5 +339,61 @@ class Batch(CliTest):
                          "cannot read")
 
 
+class BatchScaleOut(CliTest):
+    """Workers and shards must leave exactly the files one process leaves."""
+
+    def written(self, folder):
+        files = {}
+        for name in os.listdir(folder):
+            with open(os.path.join(folder, name), "rb") as f:
+                files[name] = f.read()
+        return files
+
+    def test_workers_and_shards_match_one_process(self):
+        # Items i and i + 10 write the same file (the later one must win);
+        # with two shards both fall into the same shard. Item 7 fails.
+        items = [{"text": f"item {i}", "filename": f"f{i % 10}"} for i in range(40)]
+        items[7] = {"text": "", "filename": "f7"}
+        src = self.path("items.json")
+        with open(src, "w") as f:
+            json.dump(items, f)
+        runs = {
+            "one": [("-j", "1")],
+            "two": [("-j", "2")],
+            "shards": [("--shard", "1/2", "-j", "2"), ("--shard", "0/2")],
+        }
+        results = {}
+        for label, invocations in runs.items():
+            out = self.path(label)
+            os.mkdir(out)
+            for extra in invocations:
+                code, stdout, err = self.vqr("batch", "-s", "2", "-d", out, *extra, src)
+                if "0/2" in extra:  # the even items: all written
+                    self.assertEqual((code, stdout, err), (0, b"", ""))
+                else:
+                    self.assertEqual((code, stdout), (1, b""), err)
+                    self.assertIn("item 7: qr_encode_batch: item with empty text", err)
+            results[label] = self.written(out)
+        self.assertEqual(sorted(results["one"]), [f"f{i}.png" for i in range(10)])
+        self.assertEqual(zxing(self.path("one/f3.png")), "item 33")
+        self.assertEqual(zxing(self.path("one/f7.png")), "item 37")
+        self.assertEqual(results["two"], results["one"])
+        self.assertEqual(results["shards"], results["one"])
+
+    def test_empty_directory_option_writes_nothing(self):
+        src = self.path("items.json")
+        with open(src, "w") as f:
+            json.dump([{"text": "x"}], f)
+        code, out, err = run([VQR, "batch", "-d", "", src], cwd=self.dir)
+        self.assertEqual((code, out), (2, b""))
+        self.assertIn("-d/--directory is empty", err)
+        self.assertEqual(os.listdir(self.dir), ["items.json"])
+
+    def test_bad_scale_out_values_are_usage_errors(self):
+        for args in (("-j", "0"), ("--shard", "2/2"), ("--shard", "1"), ("--shard", "-1/2")):
+            with self.subTest(args=args):
+                self.assertFails(self.vqr("batch", "-d", self.dir, *args), 2, "invalid value")
+
+
 if __name__ == "__main__":
     unittest.main()
