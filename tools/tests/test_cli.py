@@ -3,6 +3,7 @@ stdout and stderr, and that what it writes reads back."""
 
 import json
 import os
+import re
 import struct
 import unittest
 import zlib
@@ -91,6 +92,29 @@ class HelpAndUsage(CliTest):
             with self.subTest(args=args):
                 self.assertFails(self.vqr(*args), 2, message)
         self.assertFalse(os.path.exists(out))
+
+
+class ManPage(CliTest):
+    def test_man_page_names_the_options_of_every_help(self):
+        """Every --option a --help text names is in the installed manual page,
+        and the page names no option that no --help text names."""
+        with open(os.path.join(os.path.dirname(VQR), "..", "share", "man", "man1", "vqr.1"),
+                  encoding="utf-8") as f:
+            page = f.read()
+        self.assertTrue(page.startswith(".TH VQR 1 "))
+        text = re.sub(r"\\f[BIR]", "", page).replace("\\-", "-")
+        options = lambda s: set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", s))
+        in_page = options(text)
+        in_help = set()
+        for cmd in COMMANDS:
+            with self.subTest(cmd=cmd):
+                code, out, _ = self.vqr(cmd, "--help")
+                self.assertEqual(code, 0)
+                self.assertIn(f".SS {cmd}\n", page)
+                listed = options(out.decode())
+                self.assertEqual(listed - in_page, set())
+                in_help |= listed
+        self.assertEqual(in_page - in_help, set())
 
 
 class Encode(CliTest):
