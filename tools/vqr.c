@@ -393,10 +393,10 @@ static int parse_value(const cli_option *o, cli_args *a, const char *arg) {
 }
 
 /* The fixed parts of an entry: names, what the value is and where it goes. */
-#define VALUE(name, letter, value_kind, member)                                                 \
-    .opt = {name, required_argument, NULL, letter}, .kind = value_kind, .field = FIELD(member)
-#define SWITCH(name, letter, value_kind, member)                                                \
-    .opt = {name, no_argument, NULL, letter}, .kind = value_kind, .field = FIELD(member)
+#define VALUE(name, letter, kind_of, member)                                                    \
+    .opt = {name, required_argument, NULL, letter}, .kind = kind_of, .field = FIELD(member)
+#define SWITCH(name, letter, kind_of, member)                                                   \
+    .opt = {name, no_argument, NULL, letter}, .kind = kind_of, .field = FIELD(member)
 #define PAINT(part) style.paints[part]
 #define GRADIENT_ARG "KIND:#FROM:#TO[:DEGREES]"
 
