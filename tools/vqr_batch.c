@@ -102,12 +102,22 @@ static int by_name_then_index(const void *a, const void *b) {
     return (x->index > y->index) - (x->index < y->index);
 }
 
-/* Names the file of every selected item; `named` holds `n` entries. */
-static int name_items(const batch_plan *plan, named_item *named, size_t n) {
+/* A new empty folder for probing, in the temporary folder or, when that is
+ * not writable, in the output folder. */
+static int make_probe_dir(char *path, size_t size, const char *out_dir) {
     const char *tmp = getenv("TMPDIR");
+    const char *const bases[] = {tmp && *tmp ? tmp : "/tmp", out_dir};
+    for (size_t i = 0; i < sizeof bases / sizeof bases[0]; i++) {
+        snprintf(path, size, "%s/.vqr-names-XXXXXX", bases[i]);
+        if (mkdtemp(path)) return 0;
+    }
+    return -1;
+}
+
+/* Names the file of every selected item; `named` holds `n` entries. */
+static int name_items(const batch_plan *plan, named_item *named, size_t n, const char *job_dir) {
     char probe_dir[4096];
-    snprintf(probe_dir, sizeof probe_dir, "%s/vqr-names-XXXXXX", tmp && *tmp ? tmp : "/tmp");
-    if (!mkdtemp(probe_dir)) return -1;
+    if (make_probe_dir(probe_dir, sizeof probe_dir, job_dir) != 0) return -1;
     for (size_t k = 0; k < n; k++) {
         yyjson_val *item = plan->values[named[k].index];
         yyjson_val *filename = yyjson_obj_get(item, "filename");
@@ -174,7 +184,7 @@ static int plan_shard(batch_plan *plan, const batch_job *job) {
     if (!named) return -1;
     for (size_t k = 0; k < n; k++)
         named[k].index = (size_t)job->shard_index + k * (size_t)job->shard_count;
-    int rc = name_items(plan, named, n);
+    int rc = name_items(plan, named, n, job->dir);
     if (rc == 0) rc = assign_workers(plan, named, n, job);
     for (size_t k = 0; k < n; k++) free(named[k].name);
     free(named);
