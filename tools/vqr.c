@@ -7,6 +7,10 @@
  * number, a document written to "-"); errors go to stderr with the
  * library's own message.
  *
+ * One table describes the commands and one per command its options: the
+ * getopt tables, the short-option strings, --help and the manual page are
+ * all made from it, and each option names the field it fills.
+ *
  * Exit status: 0 success, 1 the library reported a failure or found no
  * code, 2 the command line was wrong.
  */
@@ -14,11 +18,15 @@
 #include <errno.h>
 #include <getopt.h>
 #include <math.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <unistd.h>
 #include <vantelor_qrcode.h>
+
+#include "vqr_batch.h"
 
 #ifndef VQR_TOOL_VERSION
 #define VQR_TOOL_VERSION "unknown"
@@ -28,6 +36,8 @@ enum { EXIT_USAGE = 2 };
 
 /* Inputs larger than this are refused rather than read whole into memory. */
 #define MAX_INPUT_BYTES (64L * 1024 * 1024)
+
+#define COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
 static const char *g_cmd = "vqr";
 
@@ -44,7 +54,6 @@ static int library_error(const char *what) {
         fprintf(stderr, "%s: %s\n", g_cmd, qr_last_error());
     return EXIT_FAILURE;
 }
-
 /* ---- Reading inputs ------------------------------------------------------- */
 
 /* Reads a whole stream; returns a malloc'ed, zero-terminated block. */
@@ -160,41 +169,74 @@ static int parse_color(const char *s, int *rgba, int allow_alpha) {
     return 0;
 }
 
-static int parse_name(const char *s, const char *const *names, int count, int *out) {
-    for (int i = 0; i < count; i++)
-        if (strcasecmp(s, names[i]) == 0) {
+
+/* A closed list of names, matched in any case; `numbered` also accepts the
+ * index as a number. */
+typedef struct {
+    const char *const *names;
+    int count, numbered;
+} name_list;
+
+static int parse_name(const char *s, const name_list *list, int *out) {
+    for (int i = 0; i < list->count; i++)
+        if (strcasecmp(s, list->names[i]) == 0) {
             *out = i;
             return 0;
         }
-    return parse_int(s, 0, count - 1, out);
+    return list->numbered ? parse_int(s, 0, list->count - 1, out) : -1;
 }
 
-static const char *const MODULE_STYLES[] = {"block", "pill", "disc", "leaf", "petal", "fan"};
-static const char *const RING_STYLES[] = {"box", "circle", "cushion", "pebble", "tile", "tube"};
-static const char *const CENTER_STYLES[] = {"box", "disc", "cushion"};
+static const char *const MODULE_NAMES[] = {"block", "pill", "disc", "leaf", "petal", "fan"};
+static const char *const RING_NAMES[] = {"box", "circle", "cushion", "pebble", "tile", "tube"};
+static const char *const CENTER_NAMES[] = {"box", "disc", "cushion"};
+static const char *const FORMAT_NAMES[] = {"png", "svg"};
+static const name_list MODULE_STYLES = {MODULE_NAMES, (int)COUNT(MODULE_NAMES), 1};
+static const name_list RING_STYLES = {RING_NAMES, (int)COUNT(RING_NAMES), 1};
+static const name_list CENTER_STYLES = {CENTER_NAMES, (int)COUNT(CENTER_NAMES), 1};
+static const name_list FORMATS = {FORMAT_NAMES, (int)COUNT(FORMAT_NAMES), 0};
 
-/* ---- Style options, shared by every command that draws ------------------- */
+/* ---- The style a command draws with ---------------------------------------- */
+
+/* The four paintable parts, in the order they are applied. */
+enum { PAINT_MODULE, PAINT_RING, PAINT_CENTER, PAINT_BACKGROUND, PAINT_COUNT };
 
 typedef struct {
-    int set;
     int type; /* the library's public numbering: 0 linear, 1 radial */
     float rotation;
     int from[4], to[4];
-} gradient_opt;
+} gradient;
+
+/* A solid colour or a gradient; the later option of the two wins. */
+typedef struct {
+    int color_set, gradient_set;
+    int rgba[4];
+    gradient gradient;
+} paint;
+
+typedef void (*gradient_setter)(int, float, int, int, int, int, int, int);
+
+/* The background's colour setter takes an alpha and has no entry here. */
+static const struct {
+    void (*set_rgb)(int, int, int);
+    gradient_setter set_gradient;
+} PAINT_SETTERS[PAINT_COUNT] = {
+    {qr_set_dot_color, qr_set_dot_gradient},
+    {qr_set_corner_square_color, qr_set_corner_square_gradient},
+    {qr_set_corner_dot_color, qr_set_corner_dot_gradient},
+    {NULL, qr_set_background_gradient},
+};
 
 typedef struct {
     const char *preset;
-    int module_style, ring_style, center_style; /* -1: not given */
-    int module_color[4], ring_color[4], center_color[4], background[4];
-    int module_color_set, ring_color_set, center_color_set, background_set;
-    gradient_opt module_gradient, ring_gradient, center_gradient, background_gradient;
+    int figure[3]; /* module, ring, centre style; -1: not given */
+    paint paints[PAINT_COUNT];
     const char *logo;
     float logo_size;
     int logo_margin;
 } style_opts;
 
 /* "linear:#rrggbb:#rrggbb[:DEGREES]" or "radial:#rrggbb:#rrggbb". */
-static int parse_gradient(const char *s, gradient_opt *g) {
+static int parse_gradient(const char *s, gradient *g) {
     char buf[128];
     if (strlen(s) >= sizeof buf) return -1;
     strcpy(buf, s);
@@ -214,140 +256,347 @@ static int parse_gradient(const char *s, gradient_opt *g) {
     double deg = 0.0;
     if (angle && parse_double(angle, &deg)) return -1;
     g->rotation = (float)deg;
-    g->set = 1;
     return 0;
 }
 
-enum {
-    OPT_PRESET = 256, OPT_MODULE_STYLE, OPT_MODULE_COLOR, OPT_MODULE_GRADIENT,
-    OPT_RING_STYLE, OPT_RING_COLOR, OPT_RING_GRADIENT, OPT_CENTER_STYLE,
-    OPT_CENTER_COLOR, OPT_CENTER_GRADIENT, OPT_BACKGROUND, OPT_BACKGROUND_GRADIENT,
-    OPT_LOGO, OPT_LOGO_SIZE, OPT_LOGO_MARGIN,
-    OPT_SSID, OPT_PASSWORD, OPT_SECURITY, OPT_NAME, OPT_PHONE, OPT_EMAIL, OPT_TO,
-    OPT_SUBJECT, OPT_BODY, OPT_MESSAGE, OPT_LAT, OPT_LON, OPT_TITLE, OPT_START,
-    OPT_END, OPT_LOCATION
-};
-
-#define STYLE_LONG_OPTIONS                                                       \
-    {"preset", required_argument, NULL, OPT_PRESET},                             \
-    {"module-style", required_argument, NULL, OPT_MODULE_STYLE},                 \
-    {"module-color", required_argument, NULL, OPT_MODULE_COLOR},                 \
-    {"module-gradient", required_argument, NULL, OPT_MODULE_GRADIENT},           \
-    {"ring-style", required_argument, NULL, OPT_RING_STYLE},                     \
-    {"ring-color", required_argument, NULL, OPT_RING_COLOR},                     \
-    {"ring-gradient", required_argument, NULL, OPT_RING_GRADIENT},               \
-    {"center-style", required_argument, NULL, OPT_CENTER_STYLE},                 \
-    {"center-color", required_argument, NULL, OPT_CENTER_COLOR},                 \
-    {"center-gradient", required_argument, NULL, OPT_CENTER_GRADIENT},           \
-    {"background", required_argument, NULL, OPT_BACKGROUND},                     \
-    {"background-gradient", required_argument, NULL, OPT_BACKGROUND_GRADIENT},   \
-    {"logo", required_argument, NULL, OPT_LOGO},                                 \
-    {"logo-size", required_argument, NULL, OPT_LOGO_SIZE},                       \
-    {"logo-margin", required_argument, NULL, OPT_LOGO_MARGIN}
-
-static const char STYLE_HELP[] =
-    "Style options (applied after --preset, so they refine it):\n"
-    "  -p, --preset NAME            modern, dots, elegant, neon, corporate, minimal\n"
-    "      --module-style NAME      block, pill, disc, leaf, petal, fan\n"
-    "      --ring-style NAME        finder rings: box, circle, cushion, pebble, tile, tube\n"
-    "      --center-style NAME      finder centres: box, disc, cushion\n"
-    "      --module-color #RRGGBB   also --ring-color, --center-color\n"
-    "      --module-gradient KIND:#FROM:#TO[:DEGREES]\n"
-    "                               KIND linear or radial; also --ring-gradient,\n"
-    "                               --center-gradient, --background-gradient\n"
-    "      --background #RRGGBB[AA] or 'transparent'\n"
-    "      --logo FILE              centre logo (any image format; raises the level to H)\n"
-    "      --logo-size FRACTION     box side as a fraction of the symbol (default 0.2, max 0.5)\n"
-    "      --logo-margin PIXELS     clear border around the logo (default 4)\n";
-
-static void style_defaults(style_opts *s) {
-    memset(s, 0, sizeof *s);
-    s->module_style = s->ring_style = s->center_style = -1;
-    s->logo_size = 0.2f;
-    s->logo_margin = 4;
-}
-
-/* Returns 1 when `code` was a style option, 0 when it is not one, -1 on a bad value. */
-static int style_option(style_opts *s, int code, const char *arg) {
-    int ok = 0;
-    switch (code) {
-    case 'p':
-    case OPT_PRESET: s->preset = arg; return 1;
-    case OPT_MODULE_STYLE: ok = parse_name(arg, MODULE_STYLES, 6, &s->module_style); break;
-    case OPT_RING_STYLE: ok = parse_name(arg, RING_STYLES, 6, &s->ring_style); break;
-    case OPT_CENTER_STYLE: ok = parse_name(arg, CENTER_STYLES, 3, &s->center_style); break;
-    case OPT_MODULE_COLOR:
-        ok = parse_color(arg, s->module_color, 0);
-        s->module_color_set = 1;
-        s->module_gradient.set = 0;
-        break;
-    case OPT_RING_COLOR:
-        ok = parse_color(arg, s->ring_color, 0);
-        s->ring_color_set = 1;
-        s->ring_gradient.set = 0;
-        break;
-    case OPT_CENTER_COLOR:
-        ok = parse_color(arg, s->center_color, 0);
-        s->center_color_set = 1;
-        s->center_gradient.set = 0;
-        break;
-    case OPT_BACKGROUND:
-        if (strcasecmp(arg, "transparent") == 0) {
-            s->background[0] = s->background[1] = s->background[2] = 255;
-            s->background[3] = 0;
-        } else {
-            ok = parse_color(arg, s->background, 1);
-        }
-        s->background_set = 1;
-        s->background_gradient.set = 0;
-        break;
-    case OPT_MODULE_GRADIENT: ok = parse_gradient(arg, &s->module_gradient); break;
-    case OPT_RING_GRADIENT: ok = parse_gradient(arg, &s->ring_gradient); break;
-    case OPT_CENTER_GRADIENT: ok = parse_gradient(arg, &s->center_gradient); break;
-    case OPT_BACKGROUND_GRADIENT: ok = parse_gradient(arg, &s->background_gradient); break;
-    case OPT_LOGO: s->logo = arg; return 1;
-    case OPT_LOGO_SIZE: {
-        double v = 0;
-        ok = parse_double(arg, &v);
-        if (!ok && (v <= 0.0 || v > 0.5)) ok = -1;
-        s->logo_size = (float)v;
-        break;
+static void apply_paint(const paint *p, int part) {
+    const int *c = p->rgba;
+    if (p->color_set) {
+        if (PAINT_SETTERS[part].set_rgb)
+            PAINT_SETTERS[part].set_rgb(c[0], c[1], c[2]);
+        else
+            qr_set_background_color(c[0], c[1], c[2], c[3]);
     }
-    case OPT_LOGO_MARGIN: ok = parse_int(arg, 0, 100000, &s->logo_margin); break;
-    default: return 0;
-    }
-    return ok == 0 ? 1 : -1;
-}
-
-typedef void (*gradient_setter)(int, float, int, int, int, int, int, int);
-
-static void apply_gradient(const gradient_opt *g, gradient_setter set) {
-    if (g->set) set(g->type, g->rotation, g->from[0], g->from[1], g->from[2], g->to[0], g->to[1], g->to[2]);
+    const gradient *g = &p->gradient;
+    if (p->gradient_set)
+        PAINT_SETTERS[part].set_gradient(g->type, g->rotation, g->from[0], g->from[1], g->from[2],
+                                         g->to[0], g->to[1], g->to[2]);
 }
 
 /* Sets the library's style from the options; 0 on success. */
 static int apply_style(const style_opts *s) {
+    static void (*const SET_FIGURE[3])(int) = {
+        qr_set_dot_style, qr_set_corner_square_style, qr_set_corner_dot_style};
     qr_init();
     if (s->preset && qr_apply_preset(s->preset) != 1) return library_error(NULL);
-    if (s->module_style >= 0) qr_set_dot_style(s->module_style);
-    if (s->ring_style >= 0) qr_set_corner_square_style(s->ring_style);
-    if (s->center_style >= 0) qr_set_corner_dot_style(s->center_style);
-    if (s->module_color_set) qr_set_dot_color(s->module_color[0], s->module_color[1], s->module_color[2]);
-    if (s->ring_color_set)
-        qr_set_corner_square_color(s->ring_color[0], s->ring_color[1], s->ring_color[2]);
-    if (s->center_color_set)
-        qr_set_corner_dot_color(s->center_color[0], s->center_color[1], s->center_color[2]);
-    if (s->background_set)
-        qr_set_background_color(s->background[0], s->background[1], s->background[2], s->background[3]);
-    apply_gradient(&s->module_gradient, qr_set_dot_gradient);
-    apply_gradient(&s->ring_gradient, qr_set_corner_square_gradient);
-    apply_gradient(&s->center_gradient, qr_set_corner_dot_gradient);
-    apply_gradient(&s->background_gradient, qr_set_background_gradient);
+    for (int i = 0; i < 3; i++)
+        if (s->figure[i] >= 0) SET_FIGURE[i](s->figure[i]);
+    for (int part = 0; part < PAINT_COUNT; part++) apply_paint(&s->paints[part], part);
     if (s->logo) qr_set_logo(s->logo, s->logo_size, s->logo_margin);
     return 0;
 }
 
-/* ---- Output helpers ------------------------------------------------------- */
+/* ---- Options ------------------------------------------------------------------ */
+
+/* Everything any command can be told; each option fills one field. */
+typedef struct {
+    const char *output, *dir;
+    int format; /* -1 from the extension, 0 PNG, 1 SVG */
+    int level, module_size, quiet_zone, verbose, verify;
+    int jobs, shard[2]; /* batch workers (0: one per core); shard K of N */
+    const char *field[4]; /* a payload's texts, in the library's argument order */
+    double lat, lon;
+    const char *missing; /* the first required option not given */
+    style_opts style;
+} cli_args;
+
+static void args_defaults(cli_args *a) {
+    memset(a, 0, sizeof *a);
+    a->format = -1;
+    a->level = 1;
+    a->module_size = 10;
+    a->quiet_zone = 4;
+    a->shard[1] = 1;
+    style_opts *s = &a->style;
+    s->figure[0] = s->figure[1] = s->figure[2] = -1;
+    s->logo_size = 0.2f;
+    s->logo_margin = 4;
+}
+
+typedef enum {
+    VAL_HELP,        /* prints the command's help */
+    VAL_TEXT,        /* const char * */
+    VAL_FLAG,        /* int, set to 1 */
+    VAL_INT,         /* int in lo..hi */
+    VAL_REAL,        /* any finite double */
+    VAL_FRACTION,    /* float above 0, at most hi */
+    VAL_LEVEL,       /* L, M, Q, H (any case) or 0..3 */
+    VAL_NAME,        /* int: index in `names` */
+    VAL_COLOR,       /* paint: #rrggbb */
+    VAL_COLOR_ALPHA, /* paint: #rrggbb[aa] or 'transparent' */
+    VAL_GRADIENT,    /* paint: a gradient */
+    VAL_SHARD        /* int[2]: K/N with 0 <= K < N */
+} value_kind;
+
+typedef struct {
+    /* `val` is the short letter; long-only options leave it 0 and get a
+     * code above 255 from their place in the merged table. */
+    struct option opt;
+    value_kind kind;
+    size_t field; /* offset in cli_args */
+    const char *arg;  /* the value's name in the help */
+    const char *help; /* NULL: named only in the usage line or a sibling's help */
+    const name_list *names;
+    double lo, hi;
+    int required;
+} cli_option;
+
+#define FIELD(member) offsetof(cli_args, member)
+
+/* "K/N": this process takes the items whose index is K modulo N. */
+static int parse_shard(const char *s, int *shard) {
+    char buf[32];
+    const char *slash = strchr(s, '/');
+    size_t k_len = slash ? (size_t)(slash - s) : 0;
+    if (!slash || k_len >= sizeof buf) return -1;
+    memcpy(buf, s, k_len);
+    buf[k_len] = 0;
+    if (parse_int(slash + 1, 1, 1000000, &shard[1]) || parse_int(buf, 0, shard[1] - 1, &shard[0]))
+        return -1;
+    return 0;
+}
+
+static int parse_value(const cli_option *o, cli_args *a, const char *arg) {
+    void *field = (char *)a + o->field;
+    paint *p = field;
+    switch (o->kind) {
+    case VAL_HELP: return 0;
+    case VAL_TEXT: *(const char **)field = arg; return 0;
+    case VAL_FLAG: *(int *)field = 1; return 0;
+    case VAL_INT: return parse_int(arg, (long)o->lo, (long)o->hi, field);
+    case VAL_REAL: return parse_double(arg, field);
+    case VAL_FRACTION: {
+        double v = 0;
+        if (parse_double(arg, &v) || v <= 0.0 || v > o->hi) return -1;
+        *(float *)field = (float)v;
+        return 0;
+    }
+    case VAL_LEVEL: return parse_level(arg, field);
+    case VAL_NAME: return parse_name(arg, o->names, field);
+    case VAL_COLOR:
+    case VAL_COLOR_ALPHA:
+        p->color_set = 1;
+        p->gradient_set = 0;
+        if (o->kind == VAL_COLOR_ALPHA && strcasecmp(arg, "transparent") == 0) {
+            p->rgba[0] = p->rgba[1] = p->rgba[2] = 255;
+            p->rgba[3] = 0;
+            return 0;
+        }
+        return parse_color(arg, p->rgba, o->kind == VAL_COLOR_ALPHA);
+    case VAL_GRADIENT:
+        if (parse_gradient(arg, &p->gradient)) return -1;
+        p->gradient_set = 1;
+        return 0;
+    case VAL_SHARD: return parse_shard(arg, field);
+    }
+    return -1;
+}
+
+/* The fixed parts of an entry: names, what the value is and where it goes. */
+#define VALUE(name, letter, kind_of, member)                                                    \
+    .opt = {name, required_argument, NULL, letter}, .kind = kind_of, .field = FIELD(member)
+#define SWITCH(name, letter, kind_of, member)                                                   \
+    .opt = {name, no_argument, NULL, letter}, .kind = kind_of, .field = FIELD(member)
+#define PAINT(part) style.paints[part]
+#define GRADIENT_ARG "KIND:#FROM:#TO[:DEGREES]"
+
+static const cli_option HELP = {.opt = {"help", no_argument, NULL, 'h'}, .kind = VAL_HELP,
+                                .arg = "", .help = "this text"};
+static const cli_option LEVEL = {VALUE("level", 'l', VAL_LEVEL, level), .arg = "L|M|Q|H",
+                                 .help = "error correction (default M)"};
+static const cli_option MODULE_SIZE = {VALUE("module-size", 's', VAL_INT, module_size),
+                                       .arg = "PX", .help = "pixels per module (default 10)",
+                                       .lo = 1, .hi = 10000};
+static const cli_option QUIET_ZONE = {VALUE("quiet-zone", 'q', VAL_INT, quiet_zone), .arg = "N",
+                                      .help = "border in modules (default 4)", .lo = 0,
+                                      .hi = 10000};
+static const cli_option VERBOSE_FILE = {SWITCH("verbose", 'v', VAL_FLAG, verbose), .arg = "",
+                                        .help = "name the file written"};
+
+/* Listed in the order of the help; the ring and centre paints are named in
+ * the module paint's line. */
+static const cli_option STYLE_OPTIONS[] = {
+    {VALUE("preset", 'p', VAL_TEXT, style.preset), .arg = "NAME",
+     .help = "modern, dots, elegant, neon, corporate, minimal"},
+    {VALUE("module-style", 0, VAL_NAME, style.figure[0]), .arg = "NAME",
+     .help = "block, pill, disc, leaf, petal, fan", .names = &MODULE_STYLES},
+    {VALUE("ring-style", 0, VAL_NAME, style.figure[1]), .arg = "NAME",
+     .help = "finder rings: box, circle, cushion, pebble, tile, tube", .names = &RING_STYLES},
+    {VALUE("center-style", 0, VAL_NAME, style.figure[2]), .arg = "NAME",
+     .help = "finder centres: box, disc, cushion", .names = &CENTER_STYLES},
+    {VALUE("module-color", 0, VAL_COLOR, PAINT(PAINT_MODULE)), .arg = "#RRGGBB",
+     .help = "also --ring-color, --center-color"},
+    {VALUE("ring-color", 0, VAL_COLOR, PAINT(PAINT_RING)), .arg = "#RRGGBB"},
+    {VALUE("center-color", 0, VAL_COLOR, PAINT(PAINT_CENTER)), .arg = "#RRGGBB"},
+    {VALUE("module-gradient", 0, VAL_GRADIENT, PAINT(PAINT_MODULE)), .arg = GRADIENT_ARG,
+     .help = "KIND linear or radial; also --ring-gradient,\n"
+             "--center-gradient, --background-gradient"},
+    {VALUE("ring-gradient", 0, VAL_GRADIENT, PAINT(PAINT_RING)), .arg = GRADIENT_ARG},
+    {VALUE("center-gradient", 0, VAL_GRADIENT, PAINT(PAINT_CENTER)), .arg = GRADIENT_ARG},
+    {VALUE("background-gradient", 0, VAL_GRADIENT, PAINT(PAINT_BACKGROUND)),
+     .arg = GRADIENT_ARG},
+    {VALUE("background", 0, VAL_COLOR_ALPHA, PAINT(PAINT_BACKGROUND)), .arg = "#RRGGBB[AA]",
+     .help = "or 'transparent'"},
+    {VALUE("logo", 0, VAL_TEXT, style.logo), .arg = "FILE",
+     .help = "centre logo (any image format; raises the level to H)"},
+    {VALUE("logo-size", 0, VAL_FRACTION, style.logo_size), .arg = "FRACTION",
+     .help = "box side as a fraction of the symbol (default 0.2, max 0.5)", .hi = 0.5},
+    {VALUE("logo-margin", 0, VAL_INT, style.logo_margin), .arg = "PIXELS",
+     .help = "clear border around the logo (default 4)", .lo = 0, .hi = 100000},
+};
+
+static const char STYLE_HEADING[] = "Style options (applied after --preset, so they refine it):\n";
+
+/* Help columns: where the description starts. */
+enum { COMMAND_HELP_COLUMN = 27, STYLE_HELP_COLUMN = 31 };
+
+/* "  -o, --output FILE" padded to the column, then the description; a head
+ * too wide for the column puts the description on the next line. */
+static void print_option_help(FILE *out, const cli_option *o, int column) {
+    if (!o->help) return;
+    const struct option *opt = &o->opt;
+    int width = opt->val ? fprintf(out, "  -%c, --%s", opt->val, opt->name)
+                         : fprintf(out, "      --%s", opt->name);
+    if (*o->arg) width += fprintf(out, " %s", o->arg);
+    if (width < column)
+        fprintf(out, "%*s", column - width, "");
+    else
+        fprintf(out, "\n%*s", column, "");
+    for (const char *line = o->help; *line;) {
+        size_t n = strcspn(line, "\n");
+        fprintf(out, "%.*s\n", (int)n, line);
+        line += n;
+        if (*line == '\n' && *++line) fprintf(out, "%*s", column, "");
+    }
+}
+
+/* ---- Commands ----------------------------------------------------------------- */
+
+typedef struct command command;
+/* Runs a command on its operands (what follows the options). */
+typedef int (*command_run)(const command *c, cli_args *a, int argc, char **argv);
+
+struct command {
+    const char *name;
+    const char *summary; /* its line in 'vqr --help' */
+    const char *usage;   /* the help text above the options */
+    const cli_option *const *options;
+    size_t option_count;
+    const char *trailer; /* the help text below the options */
+    int styled;          /* takes the style options */
+    command_run run;
+    int (*write_payload)(const cli_args *a); /* payload commands only */
+};
+
+static void print_help(FILE *out, const command *c) {
+    fputs(c->usage, out);
+    for (size_t i = 0; i < c->option_count; i++)
+        print_option_help(out, c->options[i], COMMAND_HELP_COLUMN);
+    fputs(c->trailer, out);
+    if (!c->styled) return;
+    fputs(STYLE_HEADING, out);
+    for (size_t i = 0; i < COUNT(STYLE_OPTIONS); i++)
+        print_option_help(out, &STYLE_OPTIONS[i], STYLE_HELP_COLUMN);
+}
+
+/* The command's own options followed by the style options, in one list. */
+typedef struct {
+    const cli_option **all;
+    struct option *table; /* for getopt_long, zero-terminated */
+    char *shortopts;
+    size_t count;
+} option_set;
+
+static void option_set_free(option_set *set) {
+    free(set->all);
+    free(set->table);
+    free(set->shortopts);
+}
+
+static int option_set_build(const command *c, option_set *set) {
+    size_t n = c->option_count + (c->styled ? COUNT(STYLE_OPTIONS) : 0);
+    set->count = n;
+    set->all = calloc(n, sizeof *set->all);
+    set->table = calloc(n + 1, sizeof *set->table);
+    /* ':' first: a missing value is told apart from an unknown option. */
+    set->shortopts = calloc(2 * n + 2, 1);
+    if (!set->all || !set->table || !set->shortopts) return -1;
+    char *s = set->shortopts;
+    *s++ = ':';
+    for (size_t i = 0; i < n; i++) {
+        const cli_option *o = i < c->option_count ? c->options[i]
+                                                  : &STYLE_OPTIONS[i - c->option_count];
+        set->all[i] = o;
+        set->table[i] = o->opt;
+        if (!o->opt.val) {
+            set->table[i].val = 256 + (int)i;
+            continue;
+        }
+        *s++ = (char)o->opt.val;
+        if (o->opt.has_arg == required_argument) *s++ = ':';
+    }
+    return 0;
+}
+
+/* The place in the set of the option getopt_long returned, or -1. */
+static long option_index(const option_set *set, int code) {
+    if (code >= 256) return (size_t)(code - 256) < set->count ? code - 256 : -1;
+    for (size_t i = 0; i < set->count; i++)
+        if (set->all[i]->opt.val == code) return (long)i;
+    return -1;
+}
+
+static void option_error(int code, char **argv) {
+    const char *token = argv[optind - 1];
+    if (code == ':' && strncmp(token, "--", 2) == 0)
+        fprintf(stderr, "%s: option '%s' needs a value\n", g_cmd, token);
+    else if (optopt > 0 && optopt < 256)
+        fprintf(stderr, "%s: option '-%c' %s\n", g_cmd, optopt,
+                code == ':' ? "needs a value" : "is not known");
+    else
+        fprintf(stderr, "%s: option '%s' is not known or needs a value\n", g_cmd, token);
+    fprintf(stderr, "Try '%s --help'.\n", g_cmd);
+}
+
+enum { PARSED = 0, PARSED_HELP = -2 };
+
+/* Fills `a` from the options; PARSED, PARSED_HELP after printing the help,
+ * or -1 after a usage error. Records the first required option not given. */
+static int parse_options(const command *c, int argc, char **argv, cli_args *a) {
+    option_set set = {0};
+    unsigned char *seen = NULL;
+    int rc = PARSED;
+    if (option_set_build(c, &set) != 0 || !(seen = calloc(set.count, 1))) {
+        fprintf(stderr, "%s: out of memory\n", g_cmd);
+        rc = -1;
+    }
+    optind = 1;
+    opterr = 0;
+    int code;
+    while (rc == PARSED && (code = getopt_long(argc, argv, set.shortopts, set.table, NULL)) != -1) {
+        long i = option_index(&set, code);
+        const cli_option *o = i >= 0 ? set.all[i] : NULL;
+        if (!o) {
+            option_error(code, argv);
+            rc = -1;
+        } else if (o->kind == VAL_HELP) {
+            print_help(stdout, c);
+            rc = PARSED_HELP;
+        } else if (parse_value(o, a, optarg) != 0) {
+            usage_error("invalid value '%s'", optarg ? optarg : "");
+            rc = -1;
+        } else {
+            seen[i] = 1;
+        }
+    }
+    for (size_t i = 0; rc == PARSED && !a->missing && i < set.count; i++)
+        if (set.all[i]->required && !seen[i]) a->missing = set.all[i]->opt.name;
+    free(seen);
+    option_set_free(&set);
+    return rc;
+}
+
+/* ---- Output helpers ----------------------------------------------------------- */
 
 static int ends_with_svg(const char *path) {
     size_t n = strlen(path);
@@ -362,576 +611,493 @@ static int write_stdout(const void *data, size_t len) {
     return 0;
 }
 
-/* Common option parsing: builds the getopt_long table from the command's own
- * options plus the style options, and hands each option to `handle`. */
-typedef int (*option_handler)(void *ctx, int code, const char *arg);
-
-static int parse_options(int argc, char **argv, const char *shortopts,
-                         const struct option *own, size_t own_count, int with_style,
-                         style_opts *style, const char *help, void *ctx,
-                         option_handler handle) {
-    static const struct option STYLE[] = {STYLE_LONG_OPTIONS};
-    static const struct option HELP = {"help", no_argument, NULL, 'h'};
-    struct option table[64];
-    size_t n = 0;
-    for (size_t i = 0; i < own_count; i++) table[n++] = own[i];
-    if (with_style)
-        for (size_t i = 0; i < sizeof STYLE / sizeof STYLE[0]; i++) table[n++] = STYLE[i];
-    table[n++] = HELP;
-    memset(&table[n], 0, sizeof table[n]);
-
-    optind = 1;
-    opterr = 0;
-    int code;
-    while ((code = getopt_long(argc, argv, shortopts, table, NULL)) != -1) {
-        if (code == 'h') {
-            fputs(help, stdout);
-            if (with_style) fputs(STYLE_HELP, stdout);
-            return -2;
-        }
-        if (code == '?' || code == ':') {
-            if (optopt > 0 && optopt < 256)
-                fprintf(stderr, "%s: option '-%c' %s\n", g_cmd, optopt,
-                        code == ':' ? "needs a value" : "is not known");
-            else
-                fprintf(stderr, "%s: option '%s' is not known or needs a value\n", g_cmd,
-                        argv[optind - 1]);
-            fprintf(stderr, "Try '%s --help'.\n", g_cmd);
-            return -1;
-        }
-        int r = with_style ? style_option(style, code, optarg) : 0;
-        if (r < 0) {
-            usage_error("invalid value '%s'", optarg);
-            return -1;
-        }
-        if (r == 0 && handle(ctx, code, optarg) != 0) return -1;
-    }
-    return 0;
-}
-
-/* Turns a parse_options result into an exit code (-2 help, -1 usage error). */
-#define PARSE_OR_RETURN(call)                                                    \
-    do {                                                                         \
-        int parsed_ = (call);                                                    \
-        if (parsed_ == -2) return EXIT_SUCCESS;                                  \
-        if (parsed_ != 0) return EXIT_USAGE;                                     \
-    } while (0)
-
-/* ---- Level, module size, quiet zone: shared by encode and batch ---------- */
-
-typedef struct {
-    int level, module_size, quiet_zone, verbose;
-} code_opts;
-
-static const code_opts CODE_DEFAULTS = {1, 10, 4, 0};
-
-/* 0 when `code` was one of these options with a good value, -1 for a bad
- * value, 1 when it is not one of them. */
-static int code_option(code_opts *o, int code, const char *arg) {
-    switch (code) {
-    case 'l': return parse_level(arg, &o->level);
-    case 's': return parse_int(arg, 1, 10000, &o->module_size);
-    case 'q': return parse_int(arg, 0, 10000, &o->quiet_zone);
-    case 'v': o->verbose = 1; return 0;
-    default: return 1;
-    }
-}
-
-#define CODE_LONG_OPTIONS                                                        \
-    {"level", required_argument, NULL, 'l'},                                     \
-    {"module-size", required_argument, NULL, 's'},                               \
-    {"quiet-zone", required_argument, NULL, 'q'},                                \
-    {"verbose", no_argument, NULL, 'v'}
-
-#define CODE_HELP                                                                \
-    "  -l, --level L|M|Q|H      error correction (default M)\n"                  \
-    "  -s, --module-size PX     pixels per module (default 10)\n"                \
-    "  -q, --quiet-zone N       border in modules (default 4)\n"
-
-/* ---- encode --------------------------------------------------------------- */
-
-typedef struct {
-    const char *output;
-    int format; /* -1 from the extension, 0 PNG, 1 SVG */
-    code_opts code;
-} encode_opts;
-
-static int encode_option(void *ctx, int code, const char *arg) {
-    encode_opts *o = ctx;
-    int r = code_option(&o->code, code, arg);
-    if (r == 1) {
-        r = -1;
-        if (code == 'o') {
-            o->output = arg;
-            r = 0;
-        } else if (code == 'f' && (strcasecmp(arg, "png") == 0 || strcasecmp(arg, "svg") == 0)) {
-            o->format = strcasecmp(arg, "svg") == 0;
-            r = 0;
-        }
-    }
-    if (r != 0) usage_error("invalid value '%s'", arg ? arg : "");
-    return r;
-}
-
-static const struct option ENCODE_OPTIONS[] = {
-    {"output", required_argument, NULL, 'o'},
-    {"format", required_argument, NULL, 'f'},
-    CODE_LONG_OPTIONS,
-};
-
-static const char ENCODE_HELP[] =
-    "Usage: vqr encode [OPTIONS] -o FILE [TEXT]\n"
-    "Write TEXT (or standard input, less one trailing line end) as a QR code.\n\n"
-    "  -o, --output FILE        PNG or SVG file; '-' writes to standard output\n"
-    "  -f, --format png|svg     default: from the output's extension (.svg), else PNG\n"
-    CODE_HELP
-    "  -v, --verbose            name the file written\n"
-    "  -h, --help               this text\n\n";
-
-static int cmd_encode(int argc, char **argv) {
-    encode_opts o = {NULL, -1, CODE_DEFAULTS};
-    style_opts style;
-    style_defaults(&style);
-    PARSE_OR_RETURN(parse_options(argc, argv, "o:f:l:s:q:vp:h", ENCODE_OPTIONS,
-                                  sizeof ENCODE_OPTIONS / sizeof ENCODE_OPTIONS[0], 1, &style,
-                                  ENCODE_HELP, &o, encode_option));
-    if (!o.output) {
-        usage_error("%s", "an output file is required (-o FILE)");
-        return EXIT_USAGE;
-    }
-    if (argc - optind > 1) {
+static int operands_at_most_one(int argc, char **argv, int quoted_hint) {
+    if (argc <= 1) return 0;
+    if (quoted_hint)
         usage_error("%s", "give the text as one argument (quote it)");
-        return EXIT_USAGE;
+    else
+        usage_error("unexpected argument '%s'", argv[1]);
+    return EXIT_USAGE;
+}
+
+static int need_output(const cli_args *a) {
+    if (a->output) return 0;
+    usage_error("%s", "an output file is required (-o FILE)");
+    return EXIT_USAGE;
+}
+
+static char *read_text_or_fail(int argc, char **argv) {
+    char *text = read_text_arg(argc > 0 ? argv[0] : NULL);
+    if (!text) fprintf(stderr, "%s: cannot read the text: %s\n", g_cmd, strerror(errno));
+    return text;
+}
+
+/* ---- encode ------------------------------------------------------------------- */
+
+static int write_code(const cli_args *a, const char *text, int svg) {
+    int level = a->level, size = a->module_size, quiet = a->quiet_zone;
+    int to_stdout = strcmp(a->output, "-") == 0;
+    if (svg && to_stdout) {
+        const char *doc = qr_encode_to_svg_string(text, level, size, quiet);
+        return doc ? write_stdout(doc, strlen(doc)) : library_error(NULL);
     }
-    int svg = o.format >= 0 ? o.format : ends_with_svg(o.output);
-    char *text = read_text_arg(optind < argc ? argv[optind] : NULL);
-    if (!text) {
-        fprintf(stderr, "%s: cannot read the text: %s\n", g_cmd, strerror(errno));
-        return EXIT_FAILURE;
+    if (svg)
+        return qr_encode_to_svg_file(text, a->output, level, size, quiet) == 1
+                   ? 0 : library_error(a->output);
+    if (to_stdout) {
+        int len = 0;
+        unsigned char *png = qr_encode_to_memory(text, level, size, quiet, &len);
+        int rc = png ? write_stdout(png, (size_t)len) : library_error(NULL);
+        qr_free_buffer(png);
+        return rc;
     }
-    int rc = apply_style(&style);
-    if (rc == 0) {
-        int to_stdout = strcmp(o.output, "-") == 0;
-        const code_opts *c = &o.code;
-        if (svg && to_stdout) {
-            const char *doc = qr_encode_to_svg_string(text, c->level, c->module_size, c->quiet_zone);
-            rc = doc ? write_stdout(doc, strlen(doc)) : library_error(NULL);
-        } else if (svg) {
-            rc = qr_encode_to_svg_file(text, o.output, c->level, c->module_size, c->quiet_zone) == 1
-                     ? 0 : library_error(o.output);
-        } else if (to_stdout) {
-            int len = 0;
-            unsigned char *png = qr_encode_to_memory(text, c->level, c->module_size, c->quiet_zone, &len);
-            rc = png ? write_stdout(png, (size_t)len) : library_error(NULL);
-            qr_free_buffer(png);
-        } else {
-            rc = qr_encode_to_file(text, o.output, c->level, c->module_size, c->quiet_zone) == 1
-                     ? 0 : library_error(o.output);
-        }
-        if (rc == 0 && c->verbose && !to_stdout) fprintf(stderr, "%s: wrote %s\n", g_cmd, o.output);
-    }
+    return qr_encode_to_file(text, a->output, level, size, quiet) == 1
+               ? 0 : library_error(a->output);
+}
+
+/* Reports whether `got`, what the decoder read from the code, is `expected`. */
+static int check_read_back(const char *output, const char *expected, const char *got) {
+    if (got && *got && strcmp(got, expected) == 0) return 0;
+    const char *name = strcmp(output, "-") != 0 ? output : "standard output";
+    if (got && *got)
+        fprintf(stderr, "%s: %s: verify failed: the code reads back as a different text\n", g_cmd,
+                name);
+    else
+        fprintf(stderr, "%s: %s: verify failed: the code does not read back (%s)\n", g_cmd, name,
+                qr_last_error());
+    return EXIT_FAILURE;
+}
+
+/* The decoder reads PNG only: an SVG document, or a code gone to standard
+ * output, is checked through the PNG of the same look, made in memory. */
+static int verify_code(const cli_args *a, const char *text, int svg) {
+    if (!svg && strcmp(a->output, "-") != 0)
+        return check_read_back(a->output, text, qr_decode_from_file(a->output));
+    int len = 0;
+    unsigned char *png = qr_encode_to_memory(text, a->level, a->module_size, a->quiet_zone, &len);
+    if (!png) return library_error(NULL);
+    int rc = check_read_back(a->output, text, qr_decode_from_memory(png, len));
+    qr_free_buffer(png);
+    return rc;
+}
+
+static int run_encode(const command *c, cli_args *a, int argc, char **argv) {
+    (void)c;
+    int rc = need_output(a);
+    if (rc == 0) rc = operands_at_most_one(argc, argv, 1);
+    if (rc != 0) return rc;
+    int svg = a->format >= 0 ? a->format : ends_with_svg(a->output);
+    char *text = read_text_or_fail(argc, argv);
+    if (!text) return EXIT_FAILURE;
+    rc = apply_style(&a->style);
+    if (rc == 0) rc = write_code(a, text, svg);
+    if (rc == 0 && a->verbose && strcmp(a->output, "-") != 0)
+        fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
+    if (rc == 0 && a->verify) rc = verify_code(a, text, svg);
     free(text);
     qr_cleanup();
     return rc;
 }
 
-/* ---- decode --------------------------------------------------------------- */
+/* ---- decode ------------------------------------------------------------------- */
 
-static const char DECODE_HELP[] =
-    "Usage: vqr decode FILE...\n"
-    "Print the text of the first QR code in each image (PNG, JPEG, BMP, GIF, TGA,\n"
-    "PSD, HDR, PIC, PNM). '-' reads the image from standard input. With more than\n"
-    "one file each line starts with the file name. Exits with 1 when any image\n"
-    "holds no readable code.\n\n"
-    "  -h, --help               this text\n";
-
-static int no_option(void *ctx, int code, const char *arg) {
-    (void)ctx;
-    (void)code;
-    (void)arg;
-    return -1;
+/* The text of the code in one image ('-': standard input), or NULL after
+ * saying why there is none. */
+static const char *decode_one(const char *path) {
+    const char *text;
+    if (strcmp(path, "-") == 0) {
+        size_t len = 0;
+        unsigned char *data = read_stream(stdin, &len);
+        if (!data || len > (size_t)0x7fffffff) {
+            fprintf(stderr, "%s: cannot read standard input\n", g_cmd);
+            free(data);
+            return NULL;
+        }
+        text = qr_decode_from_memory(data, (int)len);
+        free(data);
+    } else {
+        text = qr_decode_from_file(path);
+    }
+    if (text && *text) return text;
+    library_error(path);
+    return NULL;
 }
 
-static int cmd_decode(int argc, char **argv) {
-    PARSE_OR_RETURN(parse_options(argc, argv, "h", NULL, 0, 0, NULL, DECODE_HELP, NULL, no_option));
-    if (optind >= argc) {
+static int run_decode(const command *c, cli_args *a, int argc, char **argv) {
+    (void)c;
+    (void)a;
+    if (argc == 0) {
         usage_error("%s", "name at least one image file ('-' for standard input)");
         return EXIT_USAGE;
     }
-    int many = argc - optind > 1, rc = EXIT_SUCCESS;
-    for (int i = optind; i < argc; i++) {
-        const char *path = argv[i];
-        const char *text;
-        if (strcmp(path, "-") == 0) {
-            size_t len = 0;
-            unsigned char *data = read_stream(stdin, &len);
-            if (!data || len > (size_t)0x7fffffff) {
-                fprintf(stderr, "%s: cannot read standard input\n", g_cmd);
-                free(data);
-                rc = EXIT_FAILURE;
-                continue;
-            }
-            text = qr_decode_from_memory(data, (int)len);
-            free(data);
-        } else {
-            text = qr_decode_from_file(path);
-        }
-        if (!text || !*text) {
-            library_error(path);
+    int rc = EXIT_SUCCESS;
+    for (int i = 0; i < argc; i++) {
+        const char *text = decode_one(argv[i]);
+        if (!text) {
             rc = EXIT_FAILURE;
             continue;
         }
-        if (many) printf("%s: ", path);
+        if (argc > 1) printf("%s: ", argv[i]);
         printf("%s\n", text);
     }
     if (fflush(stdout) != 0) rc = EXIT_FAILURE;
     return rc;
 }
 
-/* ---- Payload commands ------------------------------------------------------ */
+/* ---- Payload commands ---------------------------------------------------------- */
 
-typedef struct {
-    const char *output;
-    int module_size, verbose;
-    const char *field[4];   /* the command's texts, in the library's order */
-    double lat, lon;
-    int lat_set, lon_set;
-} payload_opts;
-
-/* Maps a payload option code to its slot in payload_opts.field. */
-static int payload_slot(int code) {
-    switch (code) {
-    case OPT_SSID: case OPT_NAME: case OPT_TO: case OPT_PHONE: case OPT_TITLE: return 0;
-    case OPT_PASSWORD: case OPT_SUBJECT: case OPT_MESSAGE: case OPT_START: return 1;
-    case OPT_SECURITY: case OPT_BODY: case OPT_END: return 2;
-    case OPT_LOCATION: return 3;
-    default: return -1;
-    }
+static int write_wifi(const cli_args *a) {
+    return qr_encode_wifi(a->field[0], a->field[1], a->field[2], a->output, a->module_size);
+}
+static int write_vcard(const cli_args *a) {
+    return qr_encode_vcard(a->field[0], a->field[1], a->field[2], a->output, a->module_size);
+}
+static int write_email(const cli_args *a) {
+    return qr_encode_email(a->field[0], a->field[1], a->field[2], a->output, a->module_size);
+}
+static int write_sms(const cli_args *a) {
+    return qr_encode_sms(a->field[0], a->field[1], a->output, a->module_size);
+}
+static int write_geo(const cli_args *a) {
+    return qr_encode_geo(a->lat, a->lon, a->output, a->module_size);
+}
+static int write_event(const cli_args *a) {
+    return qr_encode_event(a->field[0], a->field[1], a->field[2], a->field[3], a->output,
+                           a->module_size);
 }
 
-static int payload_option(void *ctx, int code, const char *arg) {
-    payload_opts *o = ctx;
-    switch (code) {
-    case 'o': o->output = arg; return 0;
-    case 's': if (parse_int(arg, 1, 10000, &o->module_size) == 0) return 0; break;
-    case 'v': o->verbose = 1; return 0;
-    case OPT_LAT: if (parse_double(arg, &o->lat) == 0) { o->lat_set = 1; return 0; } break;
-    case OPT_LON: if (parse_double(arg, &o->lon) == 0) { o->lon_set = 1; return 0; } break;
-    default: {
-        int slot = payload_slot(code);
-        if (slot >= 0) {
-            o->field[slot] = arg;
-            return 0;
-        }
-    }
-    }
-    usage_error("invalid value '%s'", arg ? arg : "");
-    return -1;
+/* The payload text is built inside the library, so the reference is what
+ * the decoder reads from the same payload written in the default look
+ * (which always reads back) to a temporary file. NULL when that fails. */
+static char *payload_reference(const command *c, const cli_args *a) {
+    const char *tmp = getenv("TMPDIR");
+    char path[4096];
+    snprintf(path, sizeof path, "%s/vqr-verify-XXXXXX.png", tmp && *tmp ? tmp : "/tmp");
+    int fd = mkstemps(path, 4);
+    if (fd < 0) return NULL;
+    close(fd);
+    cli_args plain = *a;
+    plain.output = path;
+    plain.module_size = 10;
+    qr_reset_style();
+    qr_set_logo(NULL, 0.0f, 0);
+    const char *text = c->write_payload(&plain) == 1 ? qr_decode_from_file(path) : NULL;
+    char *copy = text && *text ? strdup(text) : NULL;
+    unlink(path);
+    return copy;
 }
 
-/* The vCard's phone and e-mail are fields 1 and 2; OPT_PHONE and OPT_EMAIL
- * mean different slots there than in the sms command. */
-static int vcard_option(void *ctx, int code, const char *arg) {
-    payload_opts *o = ctx;
-    if (code == OPT_PHONE) { o->field[1] = arg; return 0; }
-    if (code == OPT_EMAIL) { o->field[2] = arg; return 0; }
-    return payload_option(ctx, code, arg);
+static int verify_payload(const command *c, const cli_args *a) {
+    const char *got = qr_decode_from_file(a->output);
+    if (!got || !*got) return check_read_back(a->output, "", NULL);
+    char *read = strdup(got);
+    char *expected = read ? payload_reference(c, a) : NULL;
+    int rc = expected ? check_read_back(a->output, expected, read) : EXIT_FAILURE;
+    if (!expected)
+        fprintf(stderr, "%s: %s: verify failed: no reference text to compare with (%s)\n",
+                g_cmd, a->output, qr_last_error());
+    free(expected);
+    free(read);
+    return rc;
 }
 
-#define PAYLOAD_COMMON_OPTIONS                                                   \
-    {"output", required_argument, NULL, 'o'},                                    \
-    {"module-size", required_argument, NULL, 's'},                               \
-    {"verbose", no_argument, NULL, 'v'}
-
-#define PAYLOAD_COMMON_HELP                                                      \
-    "  -o, --output FILE        PNG file to write (required)\n"                  \
-    "  -s, --module-size PX     pixels per module (default 10)\n"                \
-    "  -v, --verbose            name the file written\n"                         \
-    "  -h, --help               this text\n"                                     \
-    "The code is written at level Q with a quiet zone of 2 modules.\n\n"
-
-typedef struct {
-    const char *name;
-    const char *help;
-    const struct option *options;
-    size_t option_count;
-    option_handler handle;
-    const char *required[2]; /* long names of required options, in field order */
-} payload_command;
-
-static const struct option WIFI_OPTIONS[] = {
-    PAYLOAD_COMMON_OPTIONS,
-    {"ssid", required_argument, NULL, OPT_SSID},
-    {"password", required_argument, NULL, OPT_PASSWORD},
-    {"security", required_argument, NULL, OPT_SECURITY},
-};
-static const struct option VCARD_OPTIONS[] = {
-    PAYLOAD_COMMON_OPTIONS,
-    {"name", required_argument, NULL, OPT_NAME},
-    {"phone", required_argument, NULL, OPT_PHONE},
-    {"email", required_argument, NULL, OPT_EMAIL},
-};
-static const struct option EMAIL_OPTIONS[] = {
-    PAYLOAD_COMMON_OPTIONS,
-    {"to", required_argument, NULL, OPT_TO},
-    {"subject", required_argument, NULL, OPT_SUBJECT},
-    {"body", required_argument, NULL, OPT_BODY},
-};
-static const struct option SMS_OPTIONS[] = {
-    PAYLOAD_COMMON_OPTIONS,
-    {"phone", required_argument, NULL, OPT_PHONE},
-    {"message", required_argument, NULL, OPT_MESSAGE},
-};
-static const struct option GEO_OPTIONS[] = {
-    PAYLOAD_COMMON_OPTIONS,
-    {"lat", required_argument, NULL, OPT_LAT},
-    {"lon", required_argument, NULL, OPT_LON},
-};
-static const struct option EVENT_OPTIONS[] = {
-    PAYLOAD_COMMON_OPTIONS,
-    {"title", required_argument, NULL, OPT_TITLE},
-    {"start", required_argument, NULL, OPT_START},
-    {"end", required_argument, NULL, OPT_END},
-    {"location", required_argument, NULL, OPT_LOCATION},
-};
-
-#define COUNT(a) (sizeof(a) / sizeof((a)[0]))
-
-static const payload_command PAYLOADS[] = {
-    {"wifi",
-     "Usage: vqr wifi --ssid NAME [--password SECRET] [--security WPA|WEP|nopass] -o FILE\n"
-     "Write a Wi-Fi network code (WIFI:T:...;S:...;P:...;;). Security defaults to WPA.\n\n"
-     PAYLOAD_COMMON_HELP,
-     WIFI_OPTIONS, COUNT(WIFI_OPTIONS), payload_option, {"ssid", NULL}},
-    {"vcard",
-     "Usage: vqr vcard --name 'GIVEN FAMILY' [--phone NUMBER] [--email ADDRESS] -o FILE\n"
-     "Write a vCard 3.0 contact code.\n\n" PAYLOAD_COMMON_HELP,
-     VCARD_OPTIONS, COUNT(VCARD_OPTIONS), vcard_option, {"name", NULL}},
-    {"email",
-     "Usage: vqr email --to ADDRESS [--subject TEXT] [--body TEXT] -o FILE\n"
-     "Write a mailto: link code.\n\n" PAYLOAD_COMMON_HELP,
-     EMAIL_OPTIONS, COUNT(EMAIL_OPTIONS), payload_option, {"to", NULL}},
-    {"sms",
-     "Usage: vqr sms --phone NUMBER [--message TEXT] -o FILE\n"
-     "Write an smsto: code. Only +, - and digits of the number are kept.\n\n" PAYLOAD_COMMON_HELP,
-     SMS_OPTIONS, COUNT(SMS_OPTIONS), payload_option, {"phone", NULL}},
-    {"geo",
-     "Usage: vqr geo --lat DEGREES --lon DEGREES -o FILE\n"
-     "Write a geo: position code (latitude -90..90, longitude -180..180).\n\n" PAYLOAD_COMMON_HELP,
-     GEO_OPTIONS, COUNT(GEO_OPTIONS), payload_option, {"lat", "lon"}},
-    {"event",
-     "Usage: vqr event --title TEXT --start WHEN [--end WHEN] [--location TEXT] -o FILE\n"
-     "Write a one-event iCalendar code. WHEN is ISO 8601: 2024-05-01,\n"
-     "2024-05-01T10:30:00 (local) or 2024-05-01T10:30:00Z (UTC).\n\n" PAYLOAD_COMMON_HELP,
-     EVENT_OPTIONS, COUNT(EVENT_OPTIONS), payload_option, {"title", "start"}},
-};
-
-static int cmd_payload(const payload_command *c, int argc, char **argv) {
-    payload_opts o;
-    memset(&o, 0, sizeof o);
-    o.module_size = 10;
-    style_opts style;
-    style_defaults(&style);
-    PARSE_OR_RETURN(parse_options(argc, argv, "o:s:vp:h", c->options, c->option_count, 1, &style,
-                                  c->help, &o, c->handle));
-    if (optind < argc) {
-        usage_error("unexpected argument '%s'", argv[optind]);
+static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
+    if (argc > 0) {
+        usage_error("unexpected argument '%s'", argv[0]);
         return EXIT_USAGE;
     }
-    if (!o.output) {
-        usage_error("%s", "an output file is required (-o FILE)");
-        return EXIT_USAGE;
-    }
-    if (ends_with_svg(o.output)) {
+    int rc = need_output(a);
+    if (rc != 0) return rc;
+    if (ends_with_svg(a->output)) {
         usage_error("%s", "payload codes are written as PNG; name a .png file");
         return EXIT_USAGE;
     }
-    int is_geo = strcmp(c->name, "geo") == 0;
-    for (int i = 0; i < 2 && c->required[i]; i++) {
-        int present = is_geo ? (i == 0 ? o.lat_set : o.lon_set) : o.field[i] != NULL;
-        if (!present) {
-            usage_error("--%s is required", c->required[i]);
-            return EXIT_USAGE;
-        }
+    if (a->missing) {
+        usage_error("--%s is required", a->missing);
+        return EXIT_USAGE;
     }
-    int rc = apply_style(&style);
+    rc = apply_style(&a->style);
     if (rc != 0) return rc;
-    const char *const *f = o.field;
-    int ok;
-    if (strcmp(c->name, "wifi") == 0)
-        ok = qr_encode_wifi(f[0], f[1], f[2], o.output, o.module_size);
-    else if (strcmp(c->name, "vcard") == 0)
-        ok = qr_encode_vcard(f[0], f[1], f[2], o.output, o.module_size);
-    else if (strcmp(c->name, "email") == 0)
-        ok = qr_encode_email(f[0], f[1], f[2], o.output, o.module_size);
-    else if (strcmp(c->name, "sms") == 0)
-        ok = qr_encode_sms(f[0], f[1], o.output, o.module_size);
-    else if (is_geo)
-        ok = qr_encode_geo(o.lat, o.lon, o.output, o.module_size);
-    else
-        ok = qr_encode_event(f[0], f[1], f[2], f[3], o.output, o.module_size);
-    rc = ok == 1 ? EXIT_SUCCESS : library_error(o.output);
-    if (rc == 0 && o.verbose) fprintf(stderr, "%s: wrote %s\n", g_cmd, o.output);
+    rc = c->write_payload(a) == 1 ? EXIT_SUCCESS : library_error(a->output);
+    if (rc == 0 && a->verbose) fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
+    if (rc == 0 && a->verify) rc = verify_payload(c, a);
     qr_cleanup();
     return rc;
 }
 
-/* ---- batch ---------------------------------------------------------------- */
+/* ---- batch -------------------------------------------------------------------- */
 
-typedef struct {
-    const char *dir;
-    code_opts code;
-} batch_opts;
-
-static int batch_option(void *ctx, int code, const char *arg) {
-    batch_opts *o = ctx;
-    int r = code_option(&o->code, code, arg);
-    if (r == 1 && code == 'd') {
-        o->dir = arg;
-        r = 0;
+static int report_batch(const batch_plan *plan, const batch_job *job, int verbose) {
+    batch_outcome out;
+    if (batch_plan_run(plan, job, &out) != 0) {
+        fprintf(stderr, "%s: cannot start the workers: %s\n", g_cmd, strerror(errno));
+        return EXIT_FAILURE;
     }
-    if (r != 0) usage_error("invalid value '%s'", arg ? arg : "");
-    return r;
+    if (out.failed) {
+        fprintf(stderr, "%s: %zu of %zu items failed; %zu written to %s\n", g_cmd, out.failed,
+                out.failed + out.written, out.written, job->dir);
+        return EXIT_FAILURE;
+    }
+    if (!verbose) return EXIT_SUCCESS;
+    fprintf(stderr, "%s: wrote %zu code%s to %s (", g_cmd, out.written,
+            out.written == 1 ? "" : "s", job->dir);
+    if (job->shard_count > 1)
+        fprintf(stderr, "shard %d/%d of %zu items, ", job->shard_index, job->shard_count,
+                plan->count);
+    fprintf(stderr, "%d worker%s, %.1f s)\n", plan->workers, plan->workers == 1 ? "" : "s",
+            out.seconds);
+    return EXIT_SUCCESS;
 }
 
-static const struct option BATCH_OPTIONS[] = {
-    {"directory", required_argument, NULL, 'd'},
-    CODE_LONG_OPTIONS,
-};
-
-static const char BATCH_HELP[] =
-    "Usage: vqr batch -d DIR [OPTIONS] [JSON_FILE]\n"
-    "Write one PNG per item of a JSON array [{\"text\": ..., \"filename\": ...}, ...]\n"
-    "read from JSON_FILE or standard input. Stops at the first failing item.\n\n"
-    "  -d, --directory DIR      where the files go (must exist)\n"
-    CODE_HELP
-    "  -v, --verbose            print how many codes were written\n"
-    "  -h, --help               this text\n\n";
-
-static int cmd_batch(int argc, char **argv) {
-    batch_opts o = {NULL, CODE_DEFAULTS};
-    style_opts style;
-    style_defaults(&style);
-    PARSE_OR_RETURN(parse_options(argc, argv, "d:l:s:q:vp:h", BATCH_OPTIONS, COUNT(BATCH_OPTIONS), 1,
-                                  &style, BATCH_HELP, &o, batch_option));
-    if (!o.dir) {
+static int run_batch(const command *c, cli_args *a, int argc, char **argv) {
+    (void)c;
+    if (!a->dir) {
         usage_error("%s", "an output directory is required (-d DIR)");
         return EXIT_USAGE;
     }
-    if (argc - optind > 1) {
-        usage_error("unexpected argument '%s'", argv[optind + 1]);
+    if (!*a->dir) {
+        usage_error("%s", "-d/--directory is empty; name the folder the codes go to");
         return EXIT_USAGE;
     }
-    const char *src = optind < argc ? argv[optind] : "-";
+    int rc = operands_at_most_one(argc, argv, 0);
+    if (rc != 0) return rc;
+    const char *src = argc > 0 ? argv[0] : "-";
     size_t len = 0;
     char *json = (char *)read_input(src, &len);
     if (!json) {
-        fprintf(stderr, "%s: cannot read %s: %s\n", g_cmd, strcmp(src, "-") ? src : "standard input",
-                strerror(errno));
+        fprintf(stderr, "%s: cannot read %s: %s\n", g_cmd,
+                strcmp(src, "-") ? src : "standard input", strerror(errno));
         return EXIT_FAILURE;
     }
-    int rc = apply_style(&style);
-    if (rc == 0) {
-        int n = qr_encode_batch(json, o.dir, o.code.level, o.code.module_size, o.code.quiet_zone);
-        if (n < 0)
-            rc = library_error(NULL);
-        else if (o.code.verbose)
-            fprintf(stderr, "%s: wrote %d code%s to %s\n", g_cmd, n, n == 1 ? "" : "s", o.dir);
+    batch_job job = {a->dir,     a->level,    a->module_size,        a->quiet_zone, a->jobs,
+                     a->shard[0], a->shard[1], isatty(STDERR_FILENO), g_cmd};
+    batch_plan plan;
+    qr_init(); /* the file names are learnt in the default look, before the style is set */
+    int planned = batch_plan_make(json, &job, &plan);
+    if (planned == -1) {
+        rc = library_error(NULL);
+    } else if (planned != 0) {
+        fprintf(stderr, "%s: cannot plan the batch: %s\n", g_cmd, strerror(errno));
+        rc = EXIT_FAILURE;
     }
+    if (rc == 0) rc = apply_style(&a->style);
+    if (rc == 0) rc = report_batch(&plan, &job, a->verbose);
+    batch_plan_free(&plan);
     free(json);
     qr_cleanup();
     return rc;
 }
 
-/* ---- version -------------------------------------------------------------- */
+/* ---- version ------------------------------------------------------------------ */
 
-static const char VERSION_HELP[] =
-    "Usage: vqr version [-l L|M|Q|H] [TEXT]\n"
-    "Print the QR version (1..40) that TEXT (or standard input, less one trailing\n"
-    "line end) needs at the level. Exits with 1 when it does not fit in version 40.\n\n"
-    "  -l, --level L|M|Q|H      error correction (default M)\n"
-    "  -h, --help               this text\n";
-
-static int version_option(void *ctx, int code, const char *arg) {
-    if (code == 'l' && parse_level(arg, ctx) == 0) return 0;
-    usage_error("invalid value '%s'", arg ? arg : "");
-    return -1;
-}
-
-static int cmd_version(int argc, char **argv) {
-    static const struct option OPTIONS[] = {{"level", required_argument, NULL, 'l'}};
-    int level = 1;
-    PARSE_OR_RETURN(parse_options(argc, argv, "l:h", OPTIONS, 1, 0, NULL, VERSION_HELP, &level,
-                                  version_option));
-    if (argc - optind > 1) {
-        usage_error("%s", "give the text as one argument (quote it)");
-        return EXIT_USAGE;
-    }
-    char *text = read_text_arg(optind < argc ? argv[optind] : NULL);
-    if (!text) {
-        fprintf(stderr, "%s: cannot read the text: %s\n", g_cmd, strerror(errno));
-        return EXIT_FAILURE;
-    }
-    int v = qr_get_version(text, level);
+static int run_version(const command *c, cli_args *a, int argc, char **argv) {
+    (void)c;
+    int rc = operands_at_most_one(argc, argv, 1);
+    if (rc != 0) return rc;
+    char *text = read_text_or_fail(argc, argv);
+    if (!text) return EXIT_FAILURE;
+    int v = qr_get_version(text, a->level);
     free(text);
     if (v <= 0) {
-        fprintf(stderr, "%s: the text does not fit in any QR version (max 40) at this level\n", g_cmd);
+        fprintf(stderr, "%s: the text does not fit in any QR version (max 40) at this level\n",
+                g_cmd);
         return EXIT_FAILURE;
     }
     printf("%d\n", v);
     return fflush(stdout) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 
-/* ---- main ----------------------------------------------------------------- */
+/* ---- The command table ---------------------------------------------------------- */
 
-static const char MAIN_HELP[] =
-    "Usage: vqr COMMAND [OPTIONS]\n"
-    "Make styled QR codes (PNG, SVG) and read them back.\n\n"
-    "Commands:\n"
-    "  encode    write a text as a PNG or SVG code\n"
-    "  decode    print the text of the QR code in images\n"
-    "  wifi      Wi-Fi network code\n"
-    "  vcard     contact card code\n"
-    "  email     e-mail (mailto:) code\n"
-    "  sms       text message (smsto:) code\n"
-    "  geo       geographic position code\n"
-    "  event     calendar event code\n"
-    "  batch     one code per item of a JSON array\n"
-    "  version   the QR version a text needs\n\n"
-    "'vqr COMMAND --help' describes each command. 'vqr --version' prints the\n"
-    "tool's own version.\n\n"
+static const cli_option OUTPUT_CODE = {
+    VALUE("output", 'o', VAL_TEXT, output), .arg = "FILE",
+    .help = "PNG or SVG file; '-' writes to standard output"};
+static const cli_option FORMAT = {
+    VALUE("format", 'f', VAL_NAME, format), .arg = "png|svg",
+    .help = "default: from the output's extension (.svg), else PNG", .names = &FORMATS};
+static const cli_option VERIFY_CODE = {
+    SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
+    .help = "read the code back with the decoder; exit 1 unless\n"
+            "the text comes back (an SVG or '-' output is checked\n"
+            "through the PNG of the same look, made in memory)"};
+static const cli_option *const ENCODE_OPTIONS[] = {
+    &OUTPUT_CODE, &FORMAT, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &VERBOSE_FILE, &VERIFY_CODE, &HELP};
+
+static const cli_option *const DECODE_OPTIONS[] = {&HELP};
+static const cli_option *const VERSION_OPTIONS[] = {&LEVEL, &HELP};
+
+static const cli_option DIRECTORY = {VALUE("directory", 'd', VAL_TEXT, dir), .arg = "DIR",
+                                     .help = "where the files go (must exist)"};
+static const cli_option VERBOSE_COUNT = {SWITCH("verbose", 'v', VAL_FLAG, verbose), .arg = "",
+                                         .help = "print how many codes were written"};
+static const cli_option JOBS = {VALUE("jobs", 'j', VAL_INT, jobs), .arg = "N",
+                                .help = "worker processes (default: one per core)", .lo = 1,
+                                .hi = 1024};
+static const cli_option SHARD = {
+    VALUE("shard", 0, VAL_SHARD, shard), .arg = "K/N",
+    .help = "take only the items whose index is K modulo N\n"
+            "(0 <= K < N), e.g. one shard per machine"};
+static const cli_option *const BATCH_OPTIONS[] = {
+    &DIRECTORY, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &JOBS, &SHARD, &VERBOSE_COUNT, &HELP};
+
+/* A payload's own options are named in its usage line, not in the list. */
+#define PAYLOAD_TEXT(name, slot, is_required)                                                   \
+    {VALUE(name, 0, VAL_TEXT, field[slot]), .required = is_required}
+#define PAYLOAD_REAL(name, member) {VALUE(name, 0, VAL_REAL, member), .required = 1}
+
+static const cli_option OUTPUT_PNG = {VALUE("output", 'o', VAL_TEXT, output), .arg = "FILE",
+                                      .help = "PNG file to write (required)"};
+static const cli_option SSID = PAYLOAD_TEXT("ssid", 0, 1);
+static const cli_option PASSWORD = PAYLOAD_TEXT("password", 1, 0);
+static const cli_option SECURITY = PAYLOAD_TEXT("security", 2, 0);
+static const cli_option NAME = PAYLOAD_TEXT("name", 0, 1);
+static const cli_option VCARD_PHONE = PAYLOAD_TEXT("phone", 1, 0);
+static const cli_option VCARD_EMAIL = PAYLOAD_TEXT("email", 2, 0);
+static const cli_option TO = PAYLOAD_TEXT("to", 0, 1);
+static const cli_option SUBJECT = PAYLOAD_TEXT("subject", 1, 0);
+static const cli_option BODY = PAYLOAD_TEXT("body", 2, 0);
+static const cli_option SMS_PHONE = PAYLOAD_TEXT("phone", 0, 1);
+static const cli_option MESSAGE = PAYLOAD_TEXT("message", 1, 0);
+static const cli_option LAT = PAYLOAD_REAL("lat", lat);
+static const cli_option LON = PAYLOAD_REAL("lon", lon);
+static const cli_option TITLE = PAYLOAD_TEXT("title", 0, 1);
+static const cli_option START = PAYLOAD_TEXT("start", 1, 1);
+static const cli_option END = PAYLOAD_TEXT("end", 2, 0);
+static const cli_option LOCATION = PAYLOAD_TEXT("location", 3, 0);
+
+static const cli_option VERIFY_PAYLOAD = {
+    SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
+    .help = "read the code back with the decoder; exit 1 unless\n"
+            "the payload text comes back"};
+
+#define PAYLOAD_COMMON &OUTPUT_PNG, &MODULE_SIZE, &VERBOSE_FILE, &VERIFY_PAYLOAD, &HELP
+static const cli_option *const WIFI_OPTIONS[] = {PAYLOAD_COMMON, &SSID, &PASSWORD, &SECURITY};
+static const cli_option *const VCARD_OPTIONS[] = {PAYLOAD_COMMON, &NAME, &VCARD_PHONE,
+                                                  &VCARD_EMAIL};
+static const cli_option *const EMAIL_OPTIONS[] = {PAYLOAD_COMMON, &TO, &SUBJECT, &BODY};
+static const cli_option *const SMS_OPTIONS[] = {PAYLOAD_COMMON, &SMS_PHONE, &MESSAGE};
+static const cli_option *const GEO_OPTIONS[] = {PAYLOAD_COMMON, &LAT, &LON};
+static const cli_option *const EVENT_OPTIONS[] = {PAYLOAD_COMMON, &TITLE, &START, &END,
+                                                  &LOCATION};
+
+#define OPTIONS(list) list, COUNT(list)
+#define PAYLOAD_TRAILER "The code is written at level Q with a quiet zone of 2 modules.\n\n"
+#define PAYLOAD(list, write) OPTIONS(list), PAYLOAD_TRAILER, 1, run_payload, write
+
+static const command COMMANDS[] = {
+    {"encode", "write a text as a PNG or SVG code",
+     "Usage: vqr encode [OPTIONS] -o FILE [TEXT]\n"
+     "Write TEXT (or standard input, less one trailing line end) as a QR code.\n\n",
+     OPTIONS(ENCODE_OPTIONS), "\n", 1, run_encode, NULL},
+    {"decode", "print the text of the QR code in images",
+     "Usage: vqr decode FILE...\n"
+     "Print the text of the first QR code in each image (PNG, JPEG, BMP, GIF, TGA,\n"
+     "PSD, HDR, PIC, PNM). '-' reads the image from standard input. With more than\n"
+     "one file each line starts with the file name. Exits with 1 when any image\n"
+     "holds no readable code.\n\n",
+     OPTIONS(DECODE_OPTIONS), "", 0, run_decode, NULL},
+    {"wifi", "Wi-Fi network code",
+     "Usage: vqr wifi --ssid NAME [--password SECRET] [--security WPA|WEP|nopass] -o FILE\n"
+     "Write a Wi-Fi network code (WIFI:T:...;S:...;P:...;;). Security defaults to WPA.\n\n",
+     PAYLOAD(WIFI_OPTIONS, write_wifi)},
+    {"vcard", "contact card code",
+     "Usage: vqr vcard --name 'GIVEN FAMILY' [--phone NUMBER] [--email ADDRESS] -o FILE\n"
+     "Write a vCard 3.0 contact code.\n\n",
+     PAYLOAD(VCARD_OPTIONS, write_vcard)},
+    {"email", "e-mail (mailto:) code",
+     "Usage: vqr email --to ADDRESS [--subject TEXT] [--body TEXT] -o FILE\n"
+     "Write a mailto: link code.\n\n",
+     PAYLOAD(EMAIL_OPTIONS, write_email)},
+    {"sms", "text message (smsto:) code",
+     "Usage: vqr sms --phone NUMBER [--message TEXT] -o FILE\n"
+     "Write an smsto: code. Only +, - and digits of the number are kept.\n\n",
+     PAYLOAD(SMS_OPTIONS, write_sms)},
+    {"geo", "geographic position code",
+     "Usage: vqr geo --lat DEGREES --lon DEGREES -o FILE\n"
+     "Write a geo: position code (latitude -90..90, longitude -180..180).\n\n",
+     PAYLOAD(GEO_OPTIONS, write_geo)},
+    {"event", "calendar event code",
+     "Usage: vqr event --title TEXT --start WHEN [--end WHEN] [--location TEXT] -o FILE\n"
+     "Write a one-event iCalendar code. WHEN is ISO 8601: 2024-05-01,\n"
+     "2024-05-01T10:30:00 (local) or 2024-05-01T10:30:00Z (UTC).\n\n",
+     PAYLOAD(EVENT_OPTIONS, write_event)},
+    {"batch", "one code per item of a JSON array",
+     "Usage: vqr batch -d DIR [OPTIONS] [JSON_FILE]\n"
+     "Write one PNG per item of a JSON array [{\"text\": ..., \"filename\": ...}, ...]\n"
+     "read from JSON_FILE or standard input, spread over worker processes. Every\n"
+     "item is tried: failed items are listed with their index and message, and\n"
+     "the exit status is 1 unless all were written. Items that name the same file\n"
+     "are written in array order (the last one wins). A progress bar is drawn on\n"
+     "standard error when it is a terminal.\n\n",
+     OPTIONS(BATCH_OPTIONS), "\n", 1, run_batch, NULL},
+    {"version", "the QR version a text needs",
+     "Usage: vqr version [-l L|M|Q|H] [TEXT]\n"
+     "Print the QR version (1..40) that TEXT (or standard input, less one trailing\n"
+     "line end) needs at the level. Exits with 1 when it does not fit in version 40.\n\n",
+     OPTIONS(VERSION_OPTIONS), "", 0, run_version, NULL},
+};
+
+/* ---- main ----------------------------------------------------------------------- */
+
+static const char MAIN_USAGE[] = "Usage: vqr COMMAND [OPTIONS]\n"
+                                 "Make styled QR codes (PNG, SVG) and read them back.\n\n";
+static const char MAIN_EXAMPLES[] =
     "Examples:\n"
     "  vqr encode -p neon -o code.png 'https://example.org'\n"
     "  vqr encode --module-style disc --ring-style circle -o code.svg 'hello'\n"
     "  vqr decode code.png\n"
     "  vqr wifi --ssid Home --password 'secret' -o wifi.png\n";
 
+static void print_main_help(FILE *out) {
+    fputs(MAIN_USAGE, out);
+    fputs("Commands:\n", out);
+    for (size_t i = 0; i < COUNT(COMMANDS); i++)
+        fprintf(out, "  %-10s%s\n", COMMANDS[i].name, COMMANDS[i].summary);
+    fputs("\n'vqr COMMAND --help' describes each command. 'vqr --version' prints the\n"
+          "tool's own version.\n\n",
+          out);
+    fputs(MAIN_EXAMPLES, out);
+}
+
+static const command *find_command(const char *name) {
+    for (size_t i = 0; i < COUNT(COMMANDS); i++)
+        if (strcmp(name, COMMANDS[i].name) == 0) return &COMMANDS[i];
+    return NULL;
+}
+
+static int is_one_of(const char *s, const char *const *words, size_t count) {
+    for (size_t i = 0; i < count; i++)
+        if (strcmp(s, words[i]) == 0) return 1;
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    static const char *const HELP_WORDS[] = {"-h", "--help", "help"};
     if (argc < 2) {
-        fputs(MAIN_HELP, stderr);
+        print_main_help(stderr);
         return EXIT_USAGE;
     }
-    const char *cmd = argv[1];
-    if (strcmp(cmd, "-h") == 0 || strcmp(cmd, "--help") == 0 || strcmp(cmd, "help") == 0) {
-        fputs(MAIN_HELP, stdout);
+    const char *name = argv[1];
+    if (is_one_of(name, HELP_WORDS, COUNT(HELP_WORDS))) {
+        print_main_help(stdout);
         return EXIT_SUCCESS;
     }
-    if (strcmp(cmd, "--version") == 0) {
+    if (strcmp(name, "--version") == 0) {
         printf("vqr %s\n", VQR_TOOL_VERSION);
         return EXIT_SUCCESS;
     }
-    static char name[64];
-    snprintf(name, sizeof name, "vqr %s", cmd);
-    g_cmd = name;
-    argc--;
-    argv++;
-    if (strcmp(cmd, "encode") == 0) return cmd_encode(argc, argv);
-    if (strcmp(cmd, "decode") == 0) return cmd_decode(argc, argv);
-    if (strcmp(cmd, "batch") == 0) return cmd_batch(argc, argv);
-    if (strcmp(cmd, "version") == 0) return cmd_version(argc, argv);
-    for (size_t i = 0; i < COUNT(PAYLOADS); i++)
-        if (strcmp(cmd, PAYLOADS[i].name) == 0) return cmd_payload(&PAYLOADS[i], argc, argv);
-    g_cmd = "vqr";
-    usage_error("unknown command '%s'", cmd);
-    return EXIT_USAGE;
+    const command *c = find_command(name);
+    if (!c) {
+        usage_error("unknown command '%s'", name);
+        return EXIT_USAGE;
+    }
+    static char prefix[64];
+    snprintf(prefix, sizeof prefix, "vqr %s", c->name);
+    g_cmd = prefix;
+    cli_args a;
+    args_defaults(&a);
+    int parsed = parse_options(c, argc - 1, argv + 1, &a);
+    if (parsed == PARSED_HELP) return EXIT_SUCCESS;
+    if (parsed != PARSED) return EXIT_USAGE;
+    return c->run(c, &a, argc - 1 - optind, argv + 1 + optind);
 }

@@ -6,7 +6,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install into ${PREFIX} failed (${rc})")
 endif()
-foreach(f bin/vqr include/vantelor_qrcode.h)
+foreach(f bin/vqr include/vantelor_qrcode.h share/man/man1/vqr.1)
   if(NOT EXISTS "${PREFIX}/${f}")
     message(FATAL_ERROR "installed tree lacks ${f}")
   endif()

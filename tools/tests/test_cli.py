@@ -3,14 +3,27 @@ stdout and stderr, and that what it writes reads back."""
 
 import json
 import os
+import re
 import struct
 import unittest
+import zlib
 
 from usage_env import VQR, TempDirTest, run, zxing
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 COMMANDS = ["encode", "decode", "wifi", "vcard", "email", "sms", "geo", "event", "batch",
             "version"]
+
+
+def write_black_png(path, side):
+    """A solid black greyscale PNG of side x side pixels."""
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+    rows = b"".join(b"\0" + bytes(side) for _ in range(side))
+    with open(path, "wb") as f:
+        f.write(PNG_MAGIC + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 0, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 def png_size(path):
@@ -79,6 +92,29 @@ class HelpAndUsage(CliTest):
             with self.subTest(args=args):
                 self.assertFails(self.vqr(*args), 2, message)
         self.assertFalse(os.path.exists(out))
+
+
+class ManPage(CliTest):
+    def test_man_page_names_the_options_of_every_help(self):
+        """Every --option a --help text names is in the installed manual page,
+        and the page names no option that no --help text names."""
+        with open(os.path.join(os.path.dirname(VQR), "..", "share", "man", "man1", "vqr.1"),
+                  encoding="utf-8") as f:
+            page = f.read()
+        self.assertTrue(page.startswith(".TH VQR 1 "))
+        text = re.sub(r"\\f[BIR]", "", page).replace("\\-", "-")
+        options = lambda s: set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", s))
+        in_page = options(text)
+        in_help = set()
+        for cmd in COMMANDS:
+            with self.subTest(cmd=cmd):
+                code, out, _ = self.vqr(cmd, "--help")
+                self.assertEqual(code, 0)
+                self.assertIn(f".SS {cmd}\n", page)
+                listed = options(out.decode())
+                self.assertEqual(listed - in_page, set())
+                in_help |= listed
+        self.assertEqual(in_page - in_help, set())
 
 
 class Encode(CliTest):
@@ -270,6 +306,35 @@ class Payloads(CliTest):
         self.assertFalse(os.path.exists(out))
 
 
+class Verify(CliTest):
+    def test_verify_passes_on_readable_looks_and_fails_on_a_covering_logo(self):
+        # A logo far wider than its box is drawn at the scale floor, larger
+        # than the box, and hides most of the symbol.
+        logo = self.path("wide-logo.png")
+        write_black_png(logo, 3000)
+        writes = [
+            ("encode", "-o", self.path("v.png"), "verify me"),
+            ("encode", "-o", self.path("v.svg"), "verify me"),
+            ("encode", "-f", "svg", "-o", "-", "verify me"),
+            ("encode", "-o", "-", "verify me"),
+            ("wifi", "--ssid", "Home", "-o", self.path("w.png")),
+            ("geo", "--lat", "1.5", "--lon", "2", "-s", "3", "-p", "dots",
+             "-o", self.path("g.png")),
+        ]
+        scratch = self.path("tmp")
+        os.mkdir(scratch)
+        env = dict(os.environ, TMPDIR=scratch)
+        for args in writes:
+            with self.subTest(args=args):
+                code, _, err = run([VQR, *args, "--verify"], env=env)
+                self.assertEqual((code, err), (0, ""))
+                code, _, err = run([VQR, *args, "--logo", logo, "--verify"], env=env)
+                self.assertEqual(code, 1)
+                self.assertIn("verify failed: the code does not read back (qr_decode: ", err)
+        self.assertTrue(os.path.exists(self.path("v.png")))  # kept for a look
+        self.assertEqual(os.listdir(scratch), [])  # no reference file left behind
+
+
 class Batch(CliTest):
     def test_batch_from_stdin_and_file(self):
         items = [{"text": "alpha", "filename": "a"}, {"text": "beta", "filename": "b.png"}]
@@ -296,6 +361,62 @@ class Batch(CliTest):
                 self.assertFails(self.vqr("batch", "-d", self.dir, stdin=data), 1, message)
         self.assertFails(self.vqr("batch", "-d", self.dir, self.path("none.json")), 1,
                          "cannot read")
+
+
+class BatchScaleOut(CliTest):
+    """Workers and shards must leave exactly the files one process leaves."""
+
+    def written(self, folder):
+        files = {}
+        for name in os.listdir(folder):
+            with open(os.path.join(folder, name), "rb") as f:
+                files[name] = f.read()
+        return files
+
+    def test_workers_and_shards_match_one_process(self):
+        # Items i and i + 10 write the same file (the later one must win);
+        # with two shards both fall into the same shard. Item 7 fails.
+        items = [{"text": f"item {i}", "filename": f"f{i % 10}"} for i in range(40)]
+        items[7] = {"text": "", "filename": "f7"}
+        src = self.path("items.json")
+        with open(src, "w") as f:
+            json.dump(items, f)
+        runs = {
+            "one": [("-j", "1")],
+            "two": [("-j", "2")],
+            "shards": [("--shard", "1/2", "-j", "2"), ("--shard", "0/2")],
+        }
+        results = {}
+        for label, invocations in runs.items():
+            out = self.path(label)
+            os.mkdir(out)
+            for extra in invocations:
+                code, stdout, err = self.vqr("batch", "-s", "2", "-d", out, *extra, src)
+                if "0/2" in extra:  # the even items: all written
+                    self.assertEqual((code, stdout, err), (0, b"", ""))
+                else:
+                    self.assertEqual((code, stdout), (1, b""), err)
+                    self.assertIn("item 7: qr_encode_batch: item with empty text", err)
+            results[label] = self.written(out)
+        self.assertEqual(sorted(results["one"]), [f"f{i}.png" for i in range(10)])
+        self.assertEqual(zxing(self.path("one/f3.png")), "item 33")
+        self.assertEqual(zxing(self.path("one/f7.png")), "item 37")
+        self.assertEqual(results["two"], results["one"])
+        self.assertEqual(results["shards"], results["one"])
+
+    def test_empty_directory_option_writes_nothing(self):
+        src = self.path("items.json")
+        with open(src, "w") as f:
+            json.dump([{"text": "x"}], f)
+        code, out, err = run([VQR, "batch", "-d", "", src], cwd=self.dir)
+        self.assertEqual((code, out), (2, b""))
+        self.assertIn("-d/--directory is empty", err)
+        self.assertEqual(os.listdir(self.dir), ["items.json"])
+
+    def test_bad_scale_out_values_are_usage_errors(self):
+        for args in (("-j", "0"), ("--shard", "2/2"), ("--shard", "1"), ("--shard", "-1/2")):
+            with self.subTest(args=args):
+                self.assertFails(self.vqr("batch", "-d", self.dir, *args), 2, "invalid value")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,368 @@
+/* vqr batch: the items of one JSON array spread over worker processes.
+ *
+ * The library encodes a whole array per call; here each item is handed to
+ * it as a one-element array, so file names and messages stay the library's.
+ * Items that write the same file must be written in array order, so that
+ * the last one wins as it does in a single process: they are planned onto
+ * one worker, and every worker takes its items in array order. Workers
+ * report each item through one pipe, in records small enough to be
+ * written atomically.
+ */
+#define _GNU_SOURCE
+#include "vqr_batch.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vantelor_qrcode.h>
+#include <yyjson.h>
+
+/* The library refuses larger arrays as a whole. */
+enum { MAX_BATCH_ITEMS = 10000 };
+
+/* ---- File names ------------------------------------------------------------ */
+
+/* Wraps a serialised value as "[value]"; takes ownership of `json`. */
+static char *bracket(char *json, size_t len) {
+    char *array = json ? malloc(len + 3) : NULL;
+    if (array) {
+        array[0] = '[';
+        memcpy(array + 1, json, len);
+        array[len + 1] = ']';
+        array[len + 2] = 0;
+    }
+    free(json);
+    return array;
+}
+
+static char *single_item_array(yyjson_val *item) {
+    size_t len = 0;
+    char *json = yyjson_val_write(item, 0, &len);
+    return bracket(json, len);
+}
+
+/* Removes everything in `dir`; returns the name of the first entry. */
+static char *take_entries(const char *dir) {
+    DIR *d = opendir(dir);
+    if (!d) return NULL;
+    char *name = NULL;
+    const struct dirent *e;
+    while ((e = readdir(d)) != NULL) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        if (!name) name = strdup(e->d_name);
+        unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+    return name;
+}
+
+/* The name the library gives the file of an item whose "filename" member
+ * is `filename` (NULL when absent), learnt by writing a tiny code into the
+ * empty folder `probe_dir`. NULL when that fails: the item then shares its
+ * file with no other. */
+static char *probe_file_name(const char *probe_dir, yyjson_val *filename) {
+    size_t len = 0;
+    char *member = filename ? yyjson_val_write(filename, 0, &len) : NULL;
+    char *json = NULL;
+    if ((!filename || member) &&
+        asprintf(&json, "[{\"text\":\"x\"%s%s}]", member ? ",\"filename\":" : "",
+                 member ? member : "") < 0)
+        json = NULL;
+    free(member);
+    char *name = json && qr_encode_batch(json, probe_dir, 0, 1, 0) == 1 ? take_entries(probe_dir)
+                                                                      : NULL;
+    free(json);
+    return name;
+}
+
+/* ---- The plan ---------------------------------------------------------------- */
+
+typedef struct {
+    char *name; /* NULL: unknown, shared with no other item */
+    size_t index;
+} named_item;
+
+static int same_file(const named_item *x, const named_item *y) {
+    return x->name && y->name && strcmp(x->name, y->name) == 0;
+}
+
+static int by_name_then_index(const void *a, const void *b) {
+    const named_item *x = a, *y = b;
+    if (x->name && y->name) {
+        int c = strcmp(x->name, y->name);
+        if (c != 0) return c;
+    } else if (x->name || y->name) {
+        return x->name ? -1 : 1;
+    }
+    return (x->index > y->index) - (x->index < y->index);
+}
+
+/* A new empty folder for probing, in the temporary folder or, when that is
+ * not writable, in the output folder. */
+static int make_probe_dir(char *path, size_t size, const char *out_dir) {
+    const char *tmp = getenv("TMPDIR");
+    const char *const bases[] = {tmp && *tmp ? tmp : "/tmp", out_dir};
+    for (size_t i = 0; i < sizeof bases / sizeof bases[0]; i++) {
+        snprintf(path, size, "%s/.vqr-names-XXXXXX", bases[i]);
+        if (mkdtemp(path)) return 0;
+    }
+    return -1;
+}
+
+/* Names the file of every selected item; `named` holds `n` entries. */
+static int name_items(const batch_plan *plan, named_item *named, size_t n, const char *job_dir) {
+    char probe_dir[4096];
+    if (make_probe_dir(probe_dir, sizeof probe_dir, job_dir) != 0) return -1;
+    for (size_t k = 0; k < n; k++) {
+        yyjson_val *item = plan->values[named[k].index];
+        yyjson_val *filename = yyjson_obj_get(item, "filename");
+        named[k].name = yyjson_is_obj(item)
+                            ? probe_file_name(probe_dir, yyjson_is_str(filename) ? filename : NULL)
+                            : NULL;
+    }
+    take_entries(probe_dir);
+    rmdir(probe_dir);
+    return 0;
+}
+
+static int default_jobs(void) {
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    return cores > 0 ? (int)cores : 1;
+}
+
+/* Puts each group of items writing the same file on the least loaded
+ * worker, then lists every worker's items in array order. */
+static int assign_workers(batch_plan *plan, named_item *named, size_t n, const batch_job *job) {
+    int jobs = job->jobs > 0 ? job->jobs : default_jobs();
+    qsort(named, n, sizeof *named, by_name_then_index);
+    size_t groups = 0;
+    for (size_t k = 0; k < n; k++) groups += k == 0 || !same_file(&named[k - 1], &named[k]);
+    plan->workers = (size_t)jobs < groups ? jobs : (int)(groups ? groups : 1);
+    int *owner = malloc(plan->count * sizeof *owner);
+    size_t *load = calloc((size_t)plan->workers + 1, sizeof *load);
+    plan->start = calloc((size_t)plan->workers + 1, sizeof *plan->start);
+    plan->items = malloc((n ? n : 1) * sizeof *plan->items);
+    if (!owner || !load || !plan->start || !plan->items) {
+        free(owner);
+        free(load);
+        return -1;
+    }
+    int w = 0;
+    for (size_t k = 0; k < n; k++) {
+        if (k == 0 || !same_file(&named[k - 1], &named[k]))
+            for (int v = w = 0; v < plan->workers; v++)
+                if (load[v] < load[w]) w = v;
+        owner[named[k].index] = w;
+        load[w]++;
+    }
+    for (int v = 0; v < plan->workers; v++) plan->start[v + 1] = plan->start[v] + load[v];
+    memcpy(load, plan->start, (size_t)plan->workers * sizeof *load);
+    for (size_t i = (size_t)job->shard_index; i < plan->count; i += (size_t)job->shard_count)
+        plan->items[load[owner[i]]++] = i;
+    free(owner);
+    free(load);
+    return 0;
+}
+
+void batch_plan_free(batch_plan *plan) {
+    yyjson_doc_free(plan->doc);
+    free(plan->values);
+    free(plan->items);
+    free(plan->start);
+    memset(plan, 0, sizeof *plan);
+}
+
+static int plan_shard(batch_plan *plan, const batch_job *job) {
+    size_t n = 0;
+    for (size_t i = (size_t)job->shard_index; i < plan->count; i += (size_t)job->shard_count) n++;
+    named_item *named = calloc(n ? n : 1, sizeof *named);
+    if (!named) return -1;
+    for (size_t k = 0; k < n; k++)
+        named[k].index = (size_t)job->shard_index + k * (size_t)job->shard_count;
+    int rc = name_items(plan, named, n, job->dir);
+    if (rc == 0) rc = assign_workers(plan, named, n, job);
+    for (size_t k = 0; k < n; k++) free(named[k].name);
+    free(named);
+    return rc;
+}
+
+int batch_plan_make(const char *json, const batch_job *job, batch_plan *plan) {
+    memset(plan, 0, sizeof *plan);
+    yyjson_doc *doc = yyjson_read(json, strlen(json), 0);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    size_t count = yyjson_arr_size(root);
+    if (!yyjson_is_arr(root) || count == 0 || count > MAX_BATCH_ITEMS) {
+        /* The library says what is wrong with the array, before writing anything. */
+        yyjson_doc_free(doc);
+        if (qr_encode_batch(json, job->dir, job->level, job->module_size, job->quiet_zone) < 0)
+            return -1;
+        /* Read the same way, the library cannot accept it; should it, it has
+         * done the whole batch and nothing is left to plan. */
+        plan->workers = 1;
+        plan->start = calloc(2, sizeof *plan->start);
+        return plan->start ? 0 : -2;
+    }
+    plan->doc = doc;
+    plan->count = count;
+    plan->values = calloc(count, sizeof *plan->values);
+    if (!plan->values) return -2;
+    size_t i, max;
+    yyjson_val *item;
+    yyjson_arr_foreach(root, i, max, item) plan->values[i] = item;
+    return plan_shard(plan, job) == 0 ? 0 : -2;
+}
+
+/* ---- Workers ------------------------------------------------------------------ */
+
+/* One item's result; well under PIPE_BUF, so concurrent writes never mix. */
+typedef struct {
+    size_t index;
+    int ok;
+    char message[244];
+} item_report;
+
+static int write_report(int fd, const item_report *r) {
+    ssize_t n;
+    while ((n = write(fd, r, sizeof *r)) < 0 && errno == EINTR) {}
+    return n == (ssize_t)sizeof *r ? 0 : -1;
+}
+
+/* 1 when a whole report was read, 0 at the end of the pipe. */
+static int read_report(int fd, item_report *r) {
+    size_t got = 0;
+    while (got < sizeof *r) {
+        ssize_t n = read(fd, (char *)r + got, sizeof *r - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        got += (size_t)n;
+    }
+    return 1;
+}
+
+static void run_worker(const batch_plan *plan, const batch_job *job, int w, int fd) {
+    for (size_t k = plan->start[w]; k < plan->start[w + 1]; k++) {
+        item_report r = {plan->items[k], 0, ""};
+        char *json = single_item_array(plan->values[r.index]);
+        r.ok = json && qr_encode_batch(json, job->dir, job->level, job->module_size,
+                                       job->quiet_zone) == 1;
+        if (!r.ok)
+            snprintf(r.message, sizeof r.message, "%s", json ? qr_last_error() : "out of memory");
+        free(json);
+        if (write_report(fd, &r) != 0) return;
+    }
+}
+
+/* Starts the workers writing to `fd`; returns how many started. */
+static int start_workers(const batch_plan *plan, const batch_job *job, int fd, int reader,
+                         pid_t *pids) {
+    fflush(stdout);
+    fflush(stderr);
+    int started = 0;
+    for (int w = 0; w < plan->workers; w++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(reader);
+            run_worker(plan, job, w, fd);
+            _exit(0);
+        }
+        if (pid > 0) pids[started++] = pid;
+    }
+    return started;
+}
+
+/* ---- Progress ------------------------------------------------------------------ */
+
+static double seconds_since(const struct timespec *t0) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)(now.tv_sec - t0->tv_sec) + (double)(now.tv_nsec - t0->tv_nsec) / 1e9;
+}
+
+static void draw_progress(const char *prefix, size_t done, size_t total, double elapsed) {
+    enum { WIDTH = 30 };
+    static const char BAR[] = "##############################";
+    static const char ROOM[] = "..............................";
+    int filled = total ? (int)((double)WIDTH * (double)done / (double)total) : WIDTH;
+    double rate = elapsed > 0 ? (double)done / elapsed : 0.0;
+    fprintf(stderr, "\r%s: [%.*s%.*s] %zu/%zu  %.1f/s", prefix, filled, BAR, WIDTH - filled,
+            ROOM, done, total, rate);
+    if (rate > 0 && done < total) {
+        long left = (long)((double)(total - done) / rate + 0.5);
+        fprintf(stderr, "  %ld:%02ld left", left / 60, left % 60);
+    }
+    fputs("\033[K", stderr); /* clears what a longer earlier line left */
+}
+
+/* ---- Running the plan ------------------------------------------------------------ */
+
+enum { ITEM_SKIPPED, ITEM_PENDING, ITEM_WRITTEN, ITEM_FAILED };
+
+typedef struct {
+    unsigned char *state;   /* per array index */
+    char (*message)[244];   /* per array index, for failed items */
+} item_states;
+
+/* Reads the workers' reports until every worker has closed the pipe. */
+static void collect_reports(int fd, const batch_job *job, size_t total, item_states *s,
+                              const struct timespec *t0) {
+    size_t done = 0;
+    double drawn = -1.0;
+    item_report r;
+    while (read_report(fd, &r)) {
+        if (s->state[r.index] != ITEM_PENDING) continue;
+        s->state[r.index] = r.ok ? ITEM_WRITTEN : ITEM_FAILED;
+        memcpy(s->message[r.index], r.message, sizeof r.message);
+        done++;
+        double t = seconds_since(t0);
+        if (job->progress && (t - drawn >= 0.1 || done == total)) {
+            draw_progress(job->prefix, done, total, t);
+            drawn = t;
+        }
+    }
+    if (job->progress) fputc('\n', stderr);
+}
+
+/* Lists the failed items in array order; an item no worker reported on
+ * failed with its worker. */
+static void list_failures(const batch_plan *plan, const batch_job *job, item_states *s,
+                          batch_outcome *out) {
+    for (size_t i = 0; i < plan->count; i++) {
+        if (s->state[i] == ITEM_WRITTEN) out->written++;
+        if (s->state[i] != ITEM_FAILED && s->state[i] != ITEM_PENDING) continue;
+        out->failed++;
+        fprintf(stderr, "%s: item %zu: %s\n", job->prefix, i,
+                s->state[i] == ITEM_FAILED ? s->message[i] : "not written: its worker stopped");
+    }
+}
+
+int batch_plan_run(const batch_plan *plan, const batch_job *job, batch_outcome *out) {
+    memset(out, 0, sizeof *out);
+    struct timespec t0;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    size_t total = plan->start[plan->workers];
+    item_states s = {calloc(plan->count, 1), calloc(plan->count, sizeof *s.message)};
+    pid_t *pids = calloc((size_t)plan->workers, sizeof *pids);
+    int fds[2] = {-1, -1};
+    int rc = s.state && s.message && pids && pipe(fds) == 0 ? 0 : -1;
+    if (rc == 0) {
+        for (size_t k = 0; k < total; k++) s.state[plan->items[k]] = ITEM_PENDING;
+        int started = start_workers(plan, job, fds[1], fds[0], pids);
+        close(fds[1]);
+        if (started > 0) collect_reports(fds[0], job, total, &s, &t0);
+        close(fds[0]);
+        for (int w = 0; w < started; w++)
+            while (waitpid(pids[w], NULL, 0) < 0 && errno == EINTR) {}
+        if (started == 0 && total > 0) rc = -1;
+        else list_failures(plan, job, &s, out);
+    }
+    out->seconds = seconds_since(&t0);
+    free(pids);
+    free(s.state);
+    free(s.message);
+    return rc;
+}
