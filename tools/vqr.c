@@ -18,6 +18,7 @@
 #include <errno.h>
 #include <getopt.h>
 #include <math.h>
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,10 +42,14 @@ enum { EXIT_USAGE = 2 };
 
 static const char *g_cmd = "vqr";
 
-static void usage_error(const char *fmt, const char *arg) {
+static void usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void usage_error(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
     fprintf(stderr, "%s: ", g_cmd);
-    fprintf(stderr, fmt, arg);
+    vfprintf(stderr, fmt, args);
     fprintf(stderr, "\nTry '%s --help'.\n", g_cmd);
+    va_end(args);
 }
 
 static int library_error(const char *what) {

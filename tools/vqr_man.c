@@ -4,6 +4,7 @@
  * --help, compiled in from vqr.c, so the two cannot drift apart. The build
  * runs this program and installs its output.
  */
+int vqr_main(int argc, char **argv);
 #define main vqr_main
 #include "vqr.c"
 #undef main
