@@ -538,6 +538,12 @@ int batch_item(yyjson_val *item, const char *out_dir, int ecc, int module_size,
         qr_set_error("qr_encode_batch: item with empty text");
         return -1;
     }
+    // An escaped NUL would cut the text short: what got encoded would not
+    // be what the item asked for.
+    if (std::strlen(text_str) != yyjson_get_len(text)) {
+        qr_set_error("qr_encode_batch: item text contains a NUL byte");
+        return -1;
+    }
     char name[BATCH_NAME_CAP];
     batch_file_name(item, name);
     char path[BATCH_PATH_CAP];
@@ -560,6 +566,11 @@ extern "C" QR_EXPORT int qr_encode_batch(const char *json, const char *out_dir, 
                                          int module_size, int quiet_zone) noexcept {
     if (!json || !out_dir) {
         qr_set_error("qr_encode_batch: NULL argument");
+        return -1;
+    }
+    // "" + "/" + name would write at the filesystem root.
+    if (out_dir[0] == '\0') {
+        qr_set_error("qr_encode_batch: empty output directory");
         return -1;
     }
     // Without the in-situ flag yyjson only reads the text, so dropping const

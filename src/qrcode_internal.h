@@ -79,6 +79,11 @@ int qr_encode_run(const char *text, int ecc, int module_size, int quiet_zone,
                   unsigned char **out_png, int *out_len);
 int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone,
                    const char *path);
+// Replaces the file at `path` with the bytes in one step (the old file
+// survives any failure); 1 on success, else -1 with `open_failed` or
+// `short_write` as the message.
+int qr_write_output(const char *path, const void *bytes, std::size_t len,
+                    const char *open_failed, const char *short_write);
 
 // ---- Canvas and image I/O ----------------------------------------------------
 

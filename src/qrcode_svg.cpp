@@ -743,17 +743,7 @@ extern "C" QR_EXPORT int qr_encode_to_svg_file(const char *text, const char *pat
         return -1;
     }
     if (qr_svg_build(text, ecc, module_size, quiet_zone) != 1) return -1;
-    std::FILE *f = std::fopen(path, "wb");
-    if (!f) {
-        qr_set_error("qr_encode_to_svg_file: cannot open output path for writing");
-        return -1;
-    }
-    const std::size_t written = std::fwrite(g_svg_buf, 1, g_svg_len, f);
-    // A write error may surface only when the stream is flushed on close.
-    const bool closed = std::fclose(f) == 0;
-    if (written != g_svg_len || !closed) {
-        qr_set_error("qr_encode_to_svg_file: short write");
-        return -1;
-    }
-    return 1;
+    return qr_write_output(path, g_svg_buf, g_svg_len,
+                           "qr_encode_to_svg_file: cannot open output path for writing",
+                           "qr_encode_to_svg_file: short write");
 }
