@@ -30,7 +30,7 @@ static_assert(QUIRC_MAX_PAYLOAD + 1 == QR_RESULT_CAP);
 static_assert(QUIRC_MAX_BITMAP == QR_BITMAP_CAP);
 static_assert(QUIRC_MAX_GRID_SIZE == QR_MAX_SIDE);
 
-constinit char g_result[QR_RESULT_CAP] = {};
+constinit thread_local char g_result[QR_RESULT_CAP] = {};
 
 namespace {
 
@@ -344,6 +344,7 @@ int qr_decode_run_rgba(const unsigned char *rgba, int width, int height) {
 const char *qr_decode_result() { return g_result; }
 
 extern "C" QR_EXPORT const char *qr_decode_from_file(const char *path) noexcept {
+    const qr_api_lock lock;
     g_result[0] = '\0';
     if (!path) {
         qr_set_error("qr_decode_from_file: NULL path");
@@ -360,6 +361,7 @@ extern "C" QR_EXPORT const char *qr_decode_from_file(const char *path) noexcept 
 
 extern "C" QR_EXPORT const char *qr_decode_from_memory(const unsigned char *data,
                                                        int len) noexcept {
+    const qr_api_lock lock;
     g_result[0] = '\0';
     if (!data || len <= 7) {
         qr_set_error("qr_decode_from_memory: data too small");

@@ -136,6 +136,7 @@ int qr_write_output(const char *path, const void *bytes, std::size_t len,
 
 extern "C" QR_EXPORT int qr_encode_to_file(const char *text, const char *path, int ecc,
                                            int module_size, int quiet_zone) noexcept {
+    const qr_api_lock lock;
     if (!path) {
         qr_set_error("qr_encode_to_file: NULL output path");
         return -1;
@@ -146,6 +147,7 @@ extern "C" QR_EXPORT int qr_encode_to_file(const char *text, const char *path, i
 extern "C" QR_EXPORT unsigned char *qr_encode_to_memory(const char *text, int ecc,
                                                         int module_size, int quiet_zone,
                                                         int *out_len) noexcept {
+    const qr_api_lock lock;
     unsigned char *png = nullptr;
     int len = 0;
     if (qr_encode_run(text, ecc, module_size, quiet_zone, &png, &len) != 1) return nullptr;
@@ -153,4 +155,7 @@ extern "C" QR_EXPORT unsigned char *qr_encode_to_memory(const char *text, int ec
     return png;
 }
 
-extern "C" QR_EXPORT void qr_free_buffer(void *buf) noexcept { std::free(buf); }
+extern "C" QR_EXPORT void qr_free_buffer(void *buf) noexcept {
+    const qr_api_lock lock;
+    std::free(buf);
+}

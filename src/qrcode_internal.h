@@ -2,8 +2,11 @@
 //
 // Everything here has external linkage inside the library but hidden
 // visibility: only the functions of the public header leave the shared
-// object. All process-wide state is plain, trivially destructible data, so
-// nothing runs when the library is loaded.
+// object. All state is constant-initialised, so nothing runs when the
+// library is loaded. The style is process-wide and guarded by the one lock
+// every exported call holds; the texts handed to the host (last error, SVG
+// document, decode result) are per thread, so a pointer one thread holds is
+// never rewritten or freed by another thread's call.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +50,18 @@ extern qr_style g_style;
 extern int g_initialized;
 
 inline constexpr std::size_t QR_ERROR_CAP = 512;
-extern char g_last_error[QR_ERROR_CAP];
+extern constinit thread_local char g_last_error[QR_ERROR_CAP];
+
+// Held for the whole body of every exported function, so calls from several
+// threads run one after another; internal functions never take it (it is
+// not recursive, and no exported function calls another).
+class qr_api_lock {
+public:
+    qr_api_lock() noexcept;
+    ~qr_api_lock();
+    qr_api_lock(const qr_api_lock &) = delete;
+    qr_api_lock &operator=(const qr_api_lock &) = delete;
+};
 
 // Writes one fixed message into the last-error slot (NULL: "unknown error").
 void qr_set_error(const char *msg);
@@ -221,8 +235,9 @@ int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width
 
 // ---- SVG -----------------------------------------------------------------------
 
-extern char *g_svg_buf;
-extern std::size_t g_svg_len;
+// The calling thread's last document; freed when the thread ends.
+extern constinit thread_local char *g_svg_buf;
+extern constinit thread_local std::size_t g_svg_len;
 
 // Growable text buffer of the SVG writer: starts at 64 KiB, doubles, jumps
 // to the 32 MiB ceiling from above 16 MiB; `data` is zero-terminated after
@@ -264,7 +279,7 @@ int qr_build_event(const char *title, const char *start, const char *end,
 // ---- Decoding ----------------------------------------------------------------
 
 inline constexpr int QR_RESULT_CAP = 8897;  // 8,896 payload bytes + terminator
-extern char g_result[QR_RESULT_CAP];
+extern constinit thread_local char g_result[QR_RESULT_CAP];
 
 int qr_decode_run_rgba(const unsigned char *rgba, int width, int height);
 const char *qr_decode_result();
