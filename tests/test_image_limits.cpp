@@ -164,4 +164,29 @@ TEST(ImageLimits, DecoderRefusesNarrowImagesFromTheirHeader) {
     std::free(pixels);
 }
 
+// A PSD whose black pixels carry alpha 1: undoing the white matte gives
+// about -64,770 for their colour, which the loader stores as a byte. The
+// load and the decode still end cleanly, and every pixel the step leaves
+// alone (alpha 0 or 255) and the alpha plane come through exactly.
+TEST(ImageLimits, PsdWhoseMatteFallsBelowZeroLoadsCleanly) {
+    const fs::path file = fs::path(VQR_SOURCE_DIR) /
+                          "tests/crashers/decode/image_loader/psd_white_matte_below_zero.psd";
+    const bytes psd = vqr_test::read_bytes(file);
+    unsigned char *pixels = nullptr;
+    int w = 0;
+    int h = 0;
+    ASSERT_EQ(qr_image_read_memory(psd.data(), static_cast<int>(psd.size()), &pixels, &w, &h), 0);
+    const qr_heap_ptr<unsigned char> owner(pixels);
+    ASSERT_EQ(w * h, 21 * 21);
+    for (int i = 0; i < w * h; ++i) {
+        const unsigned char alpha = (i % 3 == 0) ? 1 : (i % 3 == 1) ? 255 : 0;
+        ASSERT_EQ(pixels[i * 4 + 3], alpha) << i;
+        if (alpha != 1) {
+            EXPECT_EQ(vqr_test::px4_of(pixels + i * 4), (vqr_test::px4{0, 0, 0, alpha})) << i;
+        }
+    }
+    EXPECT_STREQ(qr_decode_from_memory(psd.data(), static_cast<int>(psd.size())), "");
+    EXPECT_STREQ(qr_last_error(), "qr_decode: no QR code found in image");
+}
+
 }  // namespace
