@@ -19,6 +19,12 @@
  *    Successful calls never clear that message.
  *  - Texts are zero-terminated byte strings (UTF-8 passes through unchanged);
  *    paths go to the C runtime unchanged.
+ *  - Images (logos, decoder input) are checked on their header before they
+ *    are decoded: one above 2^26 pixels, or whose loader would need more
+ *    than 512 MiB of working memory (16-bit, floating-point HDR and
+ *    progressive JPEG images need more per pixel than 8-bit ones), is
+ *    refused with the reader's usual message. The decoders also refuse an
+ *    image below 21 x 21 pixels from its header.
  *  - Pointers returned by qr_last_error, qr_encode_to_svg_string and the
  *    decoders belong to the library and stay valid until the same thread's
  *    next call that rewrites them, or until that thread ends. PNG buffers
@@ -101,7 +107,11 @@ QR_API void qr_reset_style(void) QR_NOTHROW;
 /* Centre logo: an image file (any format the reader accepts), `size` the box
  * side as a fraction of the symbol width (above 0, at most 0.5), `margin`
  * a clear border in pixels. A NULL path or a size <= 0 removes the logo.
- * The file is read at encode time; a set logo raises the level to H. */
+ * The file is read at encode time; a set logo raises the level to H.
+ * The image is shrunk to fit the box but never below 5% of its own size:
+ * a logo more than 20 times wider or taller than the box (less margins) is
+ * drawn larger than the box and can cover the code. Make the image about
+ * the size it is drawn at (`size` x the symbol width in pixels). */
 QR_API void qr_set_logo(const char *path, float size, int margin) QR_NOTHROW;
 /* One of "modern", "dots", "elegant", "neon", "corporate", "minimal" (exact,
  * case-sensitive). Returns 1, or -1 for NULL or an unknown name. */
