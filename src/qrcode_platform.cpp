@@ -116,6 +116,7 @@ int create_temp_beside(const std::string &target, std::string *temp) {
 // to the device for durability across a power cut would cost every batch
 // item a disk round trip, and a host that needs that can sync the folder.
 qr_write_status qr_replace_file(const char *path, const void *bytes, std::size_t len) {
+    if (path[0] == '\0') return qr_write_status::cannot_open;
     struct stat existing {};
     const bool exists = stat(path, &existing) == 0;
     if (exists && !S_ISREG(existing.st_mode)) return write_in_place(path, bytes, len);

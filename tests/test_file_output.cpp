@@ -136,13 +136,25 @@ TEST_F(library, WritesFollowLinksToTheirFinalTarget) {
     }
 }
 
-TEST_F(library, LinkLoopCannotBeOpened) {
+TEST_F(library, PathsThatCannotBeWrittenLeaveTheFolderAsItWas) {
     temp_dir dir;
-    fs::create_symlink("b", dir / "out.png");
-    fs::create_symlink("out.png", dir / "b");
-    EXPECT_EQ(writers()[0].write(dir.path()), -1);
-    EXPECT_STREQ(qr_last_error(), PNG_OPEN);
-    EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"b", "out.png"}));
+    fs::create_symlink("b", dir / "loop");
+    fs::create_symlink("loop", dir / "b");
+    fs::create_directory(dir / "sub");
+    const std::set<std::string> before = files_in(dir.path());
+    const std::string paths[] = {
+        "", (dir / "sub").string(), (dir / "sub/").string(), (dir / "missing/x.png").string(),
+        (dir / "loop").string(),
+    };
+    for (const std::string &path : paths) {
+        EXPECT_EQ(qr_encode_to_file("A", path.c_str(), 1, 4, 4), -1) << path;
+        EXPECT_STREQ(qr_last_error(), PNG_OPEN) << path;
+        EXPECT_EQ(qr_encode_to_svg_file("A", path.c_str(), 1, 4, 4), -1) << path;
+        EXPECT_STREQ(qr_last_error(), "qr_encode_to_svg_file: cannot open output path for writing")
+            << path;
+        EXPECT_EQ(files_in(dir.path()), before) << path;
+        EXPECT_TRUE(fs::is_empty(dir / "sub")) << path;
+    }
 }
 
 TEST_F(library, ReplacedFileKeepsItsPermissionsAndNewFilesFollowTheUmask) {
