@@ -9,7 +9,8 @@
  *    one thread changes what every thread draws next. The texts the library
  *    hands out (the last error, the SVG document, the decode result) belong
  *    to the calling thread: another thread's calls never rewrite or free
- *    them, and each thread starts with "no error".
+ *    them, and each thread starts with "no error". Read qr_last_error on
+ *    the thread that made the failing call.
  *  - Arguments are clamped into range rather than rejected: style numbers to
  *    their ranges, colour channels to 0..255, module size to at least 1,
  *    quiet zone to at least 0, an error-correction level outside 0..3 to M.
