@@ -3,9 +3,14 @@
  * QR codes from images, behind a flat C interface.
  *
  * Properties that hold for every function below:
- *  - State is process-wide (one style record, one last-error slot, one SVG
- *    document, one decode result). There are no handles and no locks: call
- *    the library from one thread at a time.
+ *  - Threads: any thread may call any function at any time. Calls are
+ *    serialised by one internal lock (they run one after another, never
+ *    side by side). The style is process-wide: a setter or preset called by
+ *    one thread changes what every thread draws next. The texts the library
+ *    hands out (the last error, the SVG document, the decode result) belong
+ *    to the calling thread: another thread's calls never rewrite or free
+ *    them, and each thread starts with "no error". Read qr_last_error on
+ *    the thread that made the failing call.
  *  - Arguments are clamped into range rather than rejected: style numbers to
  *    their ranges, colour channels to 0..255, module size to at least 1,
  *    quiet zone to at least 0, an error-correction level outside 0..3 to M.
@@ -15,10 +20,24 @@
  *    Successful calls never clear that message.
  *  - Texts are zero-terminated byte strings (UTF-8 passes through unchanged);
  *    paths go to the C runtime unchanged.
+ *  - Images (logos, decoder input) are checked on their header before they
+ *    are decoded: one above 2^26 pixels, or whose loader would need more
+ *    than 512 MiB of working memory (16-bit, floating-point HDR and
+ *    progressive JPEG images need more per pixel than 8-bit ones), is
+ *    refused with the reader's usual message. The decoders also refuse an
+ *    image below 21 x 21 pixels from its header.
  *  - Pointers returned by qr_last_error, qr_encode_to_svg_string and the
- *    decoders belong to the library and stay valid until the next call that
- *    rewrites them. PNG buffers from qr_encode_to_memory belong to the caller
- *    and are released with qr_free_buffer.
+ *    decoders belong to the library and stay valid until the same thread's
+ *    next call that rewrites them, or until that thread ends. PNG buffers
+ *    from qr_encode_to_memory belong to the caller and are released with
+ *    qr_free_buffer.
+ *  - Files are replaced in one step: the bytes go to a temporary file in the
+ *    destination's folder, which is renamed over the destination once it is
+ *    complete. A failed write leaves the old file as it was and no temporary
+ *    file behind. A symbolic link is written through to its target (the link
+ *    stays a link); a replaced file keeps its permission bits (its owner
+ *    becomes the writing user), a new one gets 0666 less the umask. A device
+ *    or pipe is written in place. The folder must accept new files.
  */
 #ifndef VANTELOR_QRCODE_H
 #define VANTELOR_QRCODE_H
@@ -89,7 +108,11 @@ QR_API void qr_reset_style(void) QR_NOTHROW;
 /* Centre logo: an image file (any format the reader accepts), `size` the box
  * side as a fraction of the symbol width (above 0, at most 0.5), `margin`
  * a clear border in pixels. A NULL path or a size <= 0 removes the logo.
- * The file is read at encode time; a set logo raises the level to H. */
+ * The file is read at encode time; a set logo raises the level to H.
+ * The image is shrunk to fit the box but never below 5% of its own size:
+ * a logo more than 20 times wider or taller than the box (less margins) is
+ * drawn larger than the box and can cover the code. Make the image about
+ * the size it is drawn at (`size` x the symbol width in pixels). */
 QR_API void qr_set_logo(const char *path, float size, int margin) QR_NOTHROW;
 /* One of "modern", "dots", "elegant", "neon", "corporate", "minimal" (exact,
  * case-sensitive). Returns 1, or -1 for NULL or an unknown name. */
@@ -98,7 +121,7 @@ QR_API int qr_apply_preset(const char *preset_name) QR_NOTHROW;
 /* ---- Raster encoding (PNG) ---------------------------------------------- */
 
 /* Writes an 8-bit RGBA PNG file. `module_size` pixels per module (>= 1),
- * `quiet_zone` modules of border (>= 0). The file is opened only after the
+ * `quiet_zone` modules of border (>= 0). The file is written only after the
  * image exists, so a failing encode never creates or truncates it. */
 QR_API int qr_encode_to_file(const char *text, const char *path, int ecc,
                              int module_size, int quiet_zone) QR_NOTHROW;
@@ -112,7 +135,7 @@ QR_API void qr_free_buffer(void *buf) QR_NOTHROW;
 /* ---- SVG encoding ------------------------------------------------------- */
 
 /* Returns the SVG 1.1 document text, owned by the library and valid until
- * the next SVG call; NULL on failure. */
+ * the calling thread's next SVG call; NULL on failure. */
 QR_API const char *qr_encode_to_svg_string(const char *text, int ecc, int module_size,
                                            int quiet_zone) QR_NOTHROW;
 QR_API int qr_encode_to_svg_file(const char *text, const char *path, int ecc,
@@ -138,15 +161,16 @@ QR_API int qr_encode_geo(double lat, double lon, const char *path, int module_si
 QR_API int qr_encode_event(const char *title, const char *start, const char *end,
                            const char *location, const char *path, int module_size) QR_NOTHROW;
 /* JSON array of {"text": ..., "filename": ...}: one PNG per item in
- * `out_dir`. Returns the number of items written, or -1. */
+ * `out_dir` (not empty). Returns the number of items written, or -1. A text
+ * holding an escaped NUL byte fails its item. */
 QR_API int qr_encode_batch(const char *json, const char *out_dir, int ecc,
                            int module_size, int quiet_zone) QR_NOTHROW;
 
 /* ---- Decoding ----------------------------------------------------------- */
 
 /* The text of the first QR code found in the image, or "" on failure (see
- * qr_last_error). Always the same library-owned buffer, valid until the next
- * decode call. */
+ * qr_last_error). Always the calling thread's library-owned buffer, valid
+ * until that thread's next decode call. */
 QR_API const char *qr_decode_from_file(const char *path) QR_NOTHROW;
 QR_API const char *qr_decode_from_memory(const unsigned char *data, int len) QR_NOTHROW;
 

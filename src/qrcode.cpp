@@ -2,7 +2,7 @@
 // version query, the style setters, the presets and the logo setter.
 //
 // Invariants: the state is zero bytes at load (a transparent background) and
-// "no error" in the slot; nothing runs at load. Before qr_init every setter,
+// "no error" in every thread's slot; nothing runs at load. Before qr_init every setter,
 // preset and version query first restores the defaults, so settings only
 // accumulate once the host has called qr_init. Setters clamp, never fail and
 // never touch the error slot.
@@ -11,14 +11,27 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <string_view>
+#include <type_traits>
 
 #include "qrcode_internal.h"
 #include "qrcode_platform.h"
 
 constinit qr_style g_style{};
 constinit int g_initialized = 0;
-constinit char g_last_error[QR_ERROR_CAP] = "no error";
+constinit thread_local char g_last_error[QR_ERROR_CAP] = "no error";
+
+namespace {
+
+// Constant-initialised and trivially destructible: no code at load or exit.
+constinit std::mutex g_api_mutex;
+static_assert(std::is_trivially_destructible_v<std::mutex>);
+
+}  // namespace
+
+qr_api_lock::qr_api_lock() noexcept { g_api_mutex.lock(); }
+qr_api_lock::~qr_api_lock() { g_api_mutex.unlock(); }
 
 void qr_set_error(const char *msg) {
     qr_snprintf(g_last_error, sizeof g_last_error, "%s", msg ? msg : "unknown error");
@@ -163,6 +176,7 @@ void apply_preset(const preset &p) {
 // ---- Lifecycle, errors, version ----
 
 extern "C" QR_EXPORT int qr_init(void) noexcept {
+    const qr_api_lock lock;
     qr_restore_style_defaults();
     g_initialized = 1;
     g_last_error[0] = '\0';
@@ -170,13 +184,18 @@ extern "C" QR_EXPORT int qr_init(void) noexcept {
 }
 
 extern "C" QR_EXPORT void qr_cleanup(void) noexcept {
+    const qr_api_lock lock;
     qr_restore_style_defaults();
     g_initialized = 0;
 }
 
-extern "C" QR_EXPORT const char *qr_last_error(void) noexcept { return g_last_error; }
+extern "C" QR_EXPORT const char *qr_last_error(void) noexcept {
+    const qr_api_lock lock;
+    return g_last_error;
+}
 
 extern "C" QR_EXPORT int qr_get_version(const char *text, int ecc) noexcept {
+    const qr_api_lock lock;
     apply_lazy_defaults();
     if (!text) return 0;
     uint8_t temp[qrcodegen_BUFFER_LEN_MAX];
@@ -192,25 +211,30 @@ extern "C" QR_EXPORT int qr_get_version(const char *text, int ecc) noexcept {
 // ---- Style setters ----
 
 extern "C" QR_EXPORT void qr_set_dot_style(int style) noexcept {
+    const qr_api_lock lock;
     set_figure(g_style.dot_style, style, 5);
 }
 
 extern "C" QR_EXPORT void qr_set_dot_color(int r, int g, int b) noexcept {
+    const qr_api_lock lock;
     set_solid(g_style.dot_color, g_style.dot_gradient, r, g, b);
 }
 
 extern "C" QR_EXPORT void qr_set_dot_gradient(int type, float rotation, int start_r,
                                               int start_g, int start_b, int end_r,
                                               int end_g, int end_b) noexcept {
+    const qr_api_lock lock;
     set_gradient(g_style.dot_gradient, type, rotation, start_r, start_g, start_b, end_r,
                  end_g, end_b);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_square_style(int style) noexcept {
+    const qr_api_lock lock;
     set_figure(g_style.corner_square_style, style, 5);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_square_color(int r, int g, int b) noexcept {
+    const qr_api_lock lock;
     set_solid(g_style.corner_square_color, g_style.corner_square_gradient, r, g, b);
 }
 
@@ -218,26 +242,31 @@ extern "C" QR_EXPORT void qr_set_corner_square_gradient(int type, float rotation
                                                         int start_r, int start_g,
                                                         int start_b, int end_r, int end_g,
                                                         int end_b) noexcept {
+    const qr_api_lock lock;
     set_gradient(g_style.corner_square_gradient, type, rotation, start_r, start_g, start_b,
                  end_r, end_g, end_b);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_dot_style(int style) noexcept {
+    const qr_api_lock lock;
     set_figure(g_style.corner_dot_style, style, 2);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_dot_color(int r, int g, int b) noexcept {
+    const qr_api_lock lock;
     set_solid(g_style.corner_dot_color, g_style.corner_dot_gradient, r, g, b);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_dot_gradient(int type, float rotation, int start_r,
                                                      int start_g, int start_b, int end_r,
                                                      int end_g, int end_b) noexcept {
+    const qr_api_lock lock;
     set_gradient(g_style.corner_dot_gradient, type, rotation, start_r, start_g, start_b,
                  end_r, end_g, end_b);
 }
 
 extern "C" QR_EXPORT void qr_set_background_color(int r, int g, int b, int a) noexcept {
+    const qr_api_lock lock;
     set_solid(g_style.background_color, g_style.background_gradient, r, g, b);
     g_style.background_color[3] = clamp_channel(a);
 }
@@ -245,16 +274,21 @@ extern "C" QR_EXPORT void qr_set_background_color(int r, int g, int b, int a) no
 extern "C" QR_EXPORT void qr_set_background_gradient(int type, float rotation, int start_r,
                                                      int start_g, int start_b, int end_r,
                                                      int end_g, int end_b) noexcept {
+    const qr_api_lock lock;
     set_gradient(g_style.background_gradient, type, rotation, start_r, start_g, start_b,
                  end_r, end_g, end_b);
     g_style.background_color[3] = 255;
 }
 
-extern "C" QR_EXPORT void qr_reset_style(void) noexcept { qr_restore_style_defaults(); }
+extern "C" QR_EXPORT void qr_reset_style(void) noexcept {
+    const qr_api_lock lock;
+    qr_restore_style_defaults();
+}
 
 // ---- Logo setter ----
 
 extern "C" QR_EXPORT void qr_set_logo(const char *path, float size, int margin) noexcept {
+    const qr_api_lock lock;
     apply_lazy_defaults();
     // A size that is not a number cannot describe a box: treat it as "no logo".
     if (!path || !(size > 0.0f)) {
@@ -271,6 +305,7 @@ extern "C" QR_EXPORT void qr_set_logo(const char *path, float size, int margin) 
 // ---- Presets ----
 
 extern "C" QR_EXPORT int qr_apply_preset(const char *preset_name) noexcept {
+    const qr_api_lock lock;
     apply_lazy_defaults();
     if (!preset_name) {
         qr_set_error("qr_apply_preset: NULL preset_name");

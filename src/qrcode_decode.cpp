@@ -30,9 +30,11 @@ static_assert(QUIRC_MAX_PAYLOAD + 1 == QR_RESULT_CAP);
 static_assert(QUIRC_MAX_BITMAP == QR_BITMAP_CAP);
 static_assert(QUIRC_MAX_GRID_SIZE == QR_MAX_SIDE);
 
-constinit char g_result[QR_RESULT_CAP] = {};
+constinit thread_local char g_result[QR_RESULT_CAP] = {};
 
 namespace {
+
+constexpr const char *INVALID_IMAGE = "qr_decode: invalid image (need RGBA, >= 21x21)";
 
 // Owns a quirc decoder for one run.
 struct quirc_deleter {
@@ -313,8 +315,8 @@ int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int heigh
 
 int qr_decode_run_rgba(const unsigned char *rgba, int width, int height) {
     g_result[0] = '\0';
-    if (width <= 20 || height <= 20 || !rgba) {
-        qr_set_error("qr_decode: invalid image (need RGBA, >= 21x21)");
+    if (width < QR_MIN_DECODE_SIDE || height < QR_MIN_DECODE_SIDE || !rgba) {
+        qr_set_error(INVALID_IMAGE);
         return -1;
     }
     const quirc_ptr q = new_decoder();
@@ -344,6 +346,7 @@ int qr_decode_run_rgba(const unsigned char *rgba, int width, int height) {
 const char *qr_decode_result() { return g_result; }
 
 extern "C" QR_EXPORT const char *qr_decode_from_file(const char *path) noexcept {
+    const qr_api_lock lock;
     g_result[0] = '\0';
     if (!path) {
         qr_set_error("qr_decode_from_file: NULL path");
@@ -352,7 +355,11 @@ extern "C" QR_EXPORT const char *qr_decode_from_file(const char *path) noexcept 
     unsigned char *pixels = nullptr;
     int width = 0;
     int height = 0;
-    if (qr_png_read_file(path, &pixels, &width, &height) != 0) return g_result;
+    // The size is checked on the header, before an image too small to hold
+    // a code is decoded.
+    const int read = qr_png_read_file(path, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
+    if (read == QR_IMAGE_TOO_SMALL) qr_set_error(INVALID_IMAGE);
+    if (read != 0) return g_result;
     const qr_heap_ptr<unsigned char> owner(pixels);
     qr_decode_run_rgba(pixels, width, height);
     return g_result;
@@ -360,6 +367,7 @@ extern "C" QR_EXPORT const char *qr_decode_from_file(const char *path) noexcept 
 
 extern "C" QR_EXPORT const char *qr_decode_from_memory(const unsigned char *data,
                                                        int len) noexcept {
+    const qr_api_lock lock;
     g_result[0] = '\0';
     if (!data || len <= 7) {
         qr_set_error("qr_decode_from_memory: data too small");
@@ -368,8 +376,12 @@ extern "C" QR_EXPORT const char *qr_decode_from_memory(const unsigned char *data
     unsigned char *pixels = nullptr;
     int width = 0;
     int height = 0;
-    if (qr_image_read_memory(data, len, &pixels, &width, &height) != 0) {
-        qr_set_error("qr_decode_from_memory: stbi_load_from failed (not a valid image?)");
+    const int read =
+        qr_image_read_memory(data, len, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
+    if (read != 0) {
+        qr_set_error(read == QR_IMAGE_TOO_SMALL
+                         ? INVALID_IMAGE
+                         : "qr_decode_from_memory: stbi_load_from failed (not a valid image?)");
         return g_result;
     }
     const qr_heap_ptr<unsigned char> owner(pixels);

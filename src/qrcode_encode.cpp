@@ -3,14 +3,14 @@
 // The generator's working buffers and the module matrix live in fixed local
 // storage sized for version 40; the canvas and the PNG bytes are the only
 // heap blocks, and both are released on every path. The output file is
-// opened only once the PNG bytes exist, so a failing encode never creates or
-// truncates it.
+// written only once the PNG bytes exist, and through a temporary file that
+// replaces it in one step, so a failing encode or a failing write never
+// creates, truncates or damages it.
 #include <qrcodegen.h>
 
 #include <cstdint>
-#include <cstdio>
-
 #include "qrcode_internal.h"
+#include "qrcode_platform.h"
 
 namespace {
 
@@ -41,17 +41,6 @@ bool raster_geometry_for(int n, int module_size, int quiet_zone, raster_geometry
     if (side > QR_MAX_CANVAS_SIDE) return false;
     *out = {static_cast<int>(m), static_cast<int>(q), static_cast<int>(side)};
     return true;
-}
-
-// Writes all bytes and closes the stream; a failing close (the kernel may
-// report a write error only then) counts as a short write too.
-bool write_whole_file(const char *path, const unsigned char *bytes, int len, bool *opened) {
-    std::FILE *f = std::fopen(path, "wb");
-    *opened = f != nullptr;
-    if (!f) return false;
-    const std::size_t written = std::fwrite(bytes, 1, static_cast<std::size_t>(len), f);
-    const bool closed = std::fclose(f) == 0;
-    return written == static_cast<std::size_t>(len) && closed;
 }
 
 }  // namespace
@@ -125,17 +114,29 @@ int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone,
     int len = 0;
     if (qr_encode_run(text, ecc, module_size, quiet_zone, &png, &len) != 1) return -1;
     const qr_heap_ptr<unsigned char> owned(png);
-    bool opened = false;
-    if (!write_whole_file(path, png, len, &opened)) {
-        qr_set_error(opened ? "qr_encode_to_file: short write"
-                            : "qr_encode_to_file: cannot open output path for writing");
+    return qr_write_output(path, png, static_cast<std::size_t>(len),
+                           "qr_encode_to_file: cannot open output path for writing",
+                           "qr_encode_to_file: short write");
+}
+
+int qr_write_output(const char *path, const void *bytes, std::size_t len,
+                    const char *open_failed, const char *short_write) {
+    switch (qr_replace_file(path, bytes, len)) {
+    case qr_write_status::ok:
+        return 1;
+    case qr_write_status::cannot_open:
+        qr_set_error(open_failed);
         return -1;
+    case qr_write_status::short_write:
+        break;
     }
-    return 1;
+    qr_set_error(short_write);
+    return -1;
 }
 
 extern "C" QR_EXPORT int qr_encode_to_file(const char *text, const char *path, int ecc,
                                            int module_size, int quiet_zone) noexcept {
+    const qr_api_lock lock;
     if (!path) {
         qr_set_error("qr_encode_to_file: NULL output path");
         return -1;
@@ -146,6 +147,7 @@ extern "C" QR_EXPORT int qr_encode_to_file(const char *text, const char *path, i
 extern "C" QR_EXPORT unsigned char *qr_encode_to_memory(const char *text, int ecc,
                                                         int module_size, int quiet_zone,
                                                         int *out_len) noexcept {
+    const qr_api_lock lock;
     unsigned char *png = nullptr;
     int len = 0;
     if (qr_encode_run(text, ecc, module_size, quiet_zone, &png, &len) != 1) return nullptr;
@@ -153,4 +155,7 @@ extern "C" QR_EXPORT unsigned char *qr_encode_to_memory(const char *text, int ec
     return png;
 }
 
-extern "C" QR_EXPORT void qr_free_buffer(void *buf) noexcept { std::free(buf); }
+extern "C" QR_EXPORT void qr_free_buffer(void *buf) noexcept {
+    const qr_api_lock lock;
+    std::free(buf);
+}

@@ -270,6 +270,7 @@ int qr_build_vcard(const char *name, const char *phone, const char *email, char 
 extern "C" QR_EXPORT int qr_encode_wifi(const char *ssid, const char *password,
                                         const char *security, const char *path,
                                         int module_size) noexcept {
+    const qr_api_lock lock;
     return encode_payload<PAYLOAD_CAP>(path, "qr_encode_wifi: NULL output path", module_size,
                                        [&](char *out, int cap) {
                                            return qr_build_wifi(ssid, password, security, out, cap);
@@ -279,6 +280,7 @@ extern "C" QR_EXPORT int qr_encode_wifi(const char *ssid, const char *password,
 extern "C" QR_EXPORT int qr_encode_vcard(const char *name, const char *phone,
                                          const char *email, const char *path,
                                          int module_size) noexcept {
+    const qr_api_lock lock;
     return encode_payload<PAYLOAD_CAP>(path, "qr_encode_vcard: NULL output path", module_size,
                                        [&](char *out, int cap) {
                                            return qr_build_vcard(name, phone, email, out, cap);
@@ -347,6 +349,7 @@ int qr_build_geo(double lat, double lon, char *out, int cap) {
 
 extern "C" QR_EXPORT int qr_encode_email(const char *to, const char *subject, const char *body,
                                          const char *path, int module_size) noexcept {
+    const qr_api_lock lock;
     return encode_payload<EMAIL_CAP>(path, "qr_encode_email: NULL output path", module_size,
                                        [&](char *out, int cap) {
                                            return qr_build_email(to, subject, body, out, cap);
@@ -355,6 +358,7 @@ extern "C" QR_EXPORT int qr_encode_email(const char *to, const char *subject, co
 
 extern "C" QR_EXPORT int qr_encode_sms(const char *phone, const char *message,
                                        const char *path, int module_size) noexcept {
+    const qr_api_lock lock;
     return encode_payload<PAYLOAD_CAP>(path, "qr_encode_sms: NULL output path", module_size,
                                        [&](char *out, int cap) {
                                            return qr_build_sms(phone, message, out, cap);
@@ -363,6 +367,7 @@ extern "C" QR_EXPORT int qr_encode_sms(const char *phone, const char *message,
 
 extern "C" QR_EXPORT int qr_encode_geo(double lat, double lon, const char *path,
                                        int module_size) noexcept {
+    const qr_api_lock lock;
     return encode_payload<GEO_CAP>(path, "qr_encode_geo: NULL output path", module_size,
                                        [&](char *out, int cap) {
                                            return qr_build_geo(lat, lon, out, cap);
@@ -473,6 +478,7 @@ int qr_build_event(const char *title, const char *start, const char *end,
 extern "C" QR_EXPORT int qr_encode_event(const char *title, const char *start, const char *end,
                                          const char *location, const char *path,
                                          int module_size) noexcept {
+    const qr_api_lock lock;
     return encode_payload<EVENT_CAP>(path, "qr_encode_event: NULL output path", module_size,
                                        [&](char *out, int cap) {
                                            return qr_build_event(title, start, end, location, out, cap);
@@ -538,6 +544,12 @@ int batch_item(yyjson_val *item, const char *out_dir, int ecc, int module_size,
         qr_set_error("qr_encode_batch: item with empty text");
         return -1;
     }
+    // An escaped NUL would cut the text short: what got encoded would not
+    // be what the item asked for.
+    if (std::strlen(text_str) != yyjson_get_len(text)) {
+        qr_set_error("qr_encode_batch: item text contains a NUL byte");
+        return -1;
+    }
     char name[BATCH_NAME_CAP];
     batch_file_name(item, name);
     char path[BATCH_PATH_CAP];
@@ -558,8 +570,14 @@ int batch_item(yyjson_val *item, const char *out_dir, int ecc, int module_size,
 
 extern "C" QR_EXPORT int qr_encode_batch(const char *json, const char *out_dir, int ecc,
                                          int module_size, int quiet_zone) noexcept {
+    const qr_api_lock lock;
     if (!json || !out_dir) {
         qr_set_error("qr_encode_batch: NULL argument");
+        return -1;
+    }
+    // "" + "/" + name would write at the filesystem root.
+    if (out_dir[0] == '\0') {
+        qr_set_error("qr_encode_batch: empty output directory");
         return -1;
     }
     // Without the in-situ flag yyjson only reads the text, so dropping const

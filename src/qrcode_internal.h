@@ -2,8 +2,11 @@
 //
 // Everything here has external linkage inside the library but hidden
 // visibility: only the functions of the public header leave the shared
-// object. All process-wide state is plain, trivially destructible data, so
-// nothing runs when the library is loaded.
+// object. All state is constant-initialised, so nothing runs when the
+// library is loaded. The style is process-wide and guarded by the one lock
+// every exported call holds; the texts handed to the host (last error, SVG
+// document, decode result) are per thread, so a pointer one thread holds is
+// never rewritten or freed by another thread's call.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +50,18 @@ extern qr_style g_style;
 extern int g_initialized;
 
 inline constexpr std::size_t QR_ERROR_CAP = 512;
-extern char g_last_error[QR_ERROR_CAP];
+extern constinit thread_local char g_last_error[QR_ERROR_CAP];
+
+// Held for the whole body of every exported function, so calls from several
+// threads run one after another; internal functions never take it (it is
+// not recursive, and no exported function calls another).
+class qr_api_lock {
+public:
+    qr_api_lock() noexcept;
+    ~qr_api_lock();
+    qr_api_lock(const qr_api_lock &) = delete;
+    qr_api_lock &operator=(const qr_api_lock &) = delete;
+};
 
 // Writes one fixed message into the last-error slot (NULL: "unknown error").
 void qr_set_error(const char *msg);
@@ -79,6 +93,11 @@ int qr_encode_run(const char *text, int ecc, int module_size, int quiet_zone,
                   unsigned char **out_png, int *out_len);
 int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone,
                    const char *path);
+// Replaces the file at `path` with the bytes in one step (the old file
+// survives any failure); 1 on success, else -1 with `open_failed` or
+// `short_write` as the message.
+int qr_write_output(const char *path, const void *bytes, std::size_t len,
+                    const char *open_failed, const char *short_write);
 
 // ---- Canvas and image I/O ----------------------------------------------------
 
@@ -103,19 +122,39 @@ private:
     qr_canvas &c_;
 };
 
-// Largest decoded image accepted, in pixels (256 MiB of RGBA): bigger
-// declared sizes are refused before decoding, so a small hostile file cannot
-// make the host allocate gigabytes.
+// Largest decoded image accepted, in pixels (256 MiB of RGBA), and the most
+// working memory the image loader may need for one image, both checked on
+// the declared size before any decoding: a small hostile file cannot make
+// the host allocate gigabytes. The working memory counts the loader's
+// buffers at their own depth (8-bit, 16-bit, float) and layout (a
+// progressive JPEG's coefficients, a GIF's background and history).
 inline constexpr std::int64_t QR_MAX_IMAGE_PIXELS = std::int64_t{1} << 26;
+inline constexpr std::int64_t QR_MAX_IMAGE_WORK_BYTES = std::int64_t{512} << 20;
+// Smallest side the decoder can use (a version 1 symbol at one pixel per module).
+inline constexpr int QR_MIN_DECODE_SIDE = 21;
+// Result of an image read whose declared width or height is below its
+// `min_side`; the image is not decoded and no message is written.
+inline constexpr int QR_IMAGE_TOO_SMALL = -2;
+
+// An encoded image as its loader would see it: declared size and the
+// loader's working memory in bytes.
+struct qr_declared_image {
+    int width;
+    int height;
+    std::int64_t work_bytes;
+};
 
 int qr_png_write_mem(const qr_canvas *canvas, unsigned char **out, int *out_len);
 int qr_png_write_file(const qr_canvas *canvas, const char *path);
 int qr_png_read_file(const char *path, unsigned char **out_pixels, int *out_width,
-                     int *out_height);
-// Decodes an image held in memory to RGBA under the same size cap; writes no
+                     int *out_height, int min_side = 1);
+// Decodes an image held in memory to RGBA under the same caps; writes no
 // message (the caller names its own failure). 0 on success, -1 on failure.
 int qr_image_read_memory(const unsigned char *data, int len, unsigned char **out_pixels,
-                         int *out_width, int *out_height);
+                         int *out_width, int *out_height, int min_side = 1);
+// Reads the header of an encoded image in memory; false when no loader
+// recognises it.
+bool qr_image_declared(const unsigned char *data, int len, qr_declared_image *out);
 
 // Straight-alpha source-over compositing of one pixel; `a` is never 0.
 void qr_blend_px(unsigned char *dst, int r, int g, int b, int a);
@@ -216,8 +255,9 @@ int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width
 
 // ---- SVG -----------------------------------------------------------------------
 
-extern char *g_svg_buf;
-extern std::size_t g_svg_len;
+// The calling thread's last document; freed when the thread ends.
+extern constinit thread_local char *g_svg_buf;
+extern constinit thread_local std::size_t g_svg_len;
 
 // Growable text buffer of the SVG writer: starts at 64 KiB, doubles, jumps
 // to the 32 MiB ceiling from above 16 MiB; `data` is zero-terminated after
@@ -259,7 +299,7 @@ int qr_build_event(const char *title, const char *start, const char *end,
 // ---- Decoding ----------------------------------------------------------------
 
 inline constexpr int QR_RESULT_CAP = 8897;  // 8,896 payload bytes + terminator
-extern char g_result[QR_RESULT_CAP];
+extern constinit thread_local char g_result[QR_RESULT_CAP];
 
 int qr_decode_run_rgba(const unsigned char *rgba, int width, int height);
 const char *qr_decode_result();

@@ -27,3 +27,16 @@ struct qr_utc_time {
 std::int64_t qr_clock_now();
 // UTC calendar fields of a clock reading; false when it cannot be converted.
 bool qr_utc_fields(std::int64_t seconds, qr_utc_time *out);
+
+enum class qr_write_status { ok, cannot_open, short_write };
+
+// Replaces the file at `path` with `len` bytes so that a reader sees either
+// the old file or the complete new one, never a partial write: the bytes go
+// to a fresh file in the destination's folder, which is renamed over the
+// destination once it is complete and closed. On any failure the fresh file
+// is removed and the destination is left as it was. A symbolic link is
+// written through to the file it names (the link stays a link); an existing
+// file keeps its permission bits, a new one gets 0666 less the umask. A
+// destination that exists but is not a regular file (a device, a pipe) is
+// written in place, since it cannot be replaced.
+qr_write_status qr_replace_file(const char *path, const void *bytes, std::size_t len);

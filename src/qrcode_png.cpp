@@ -1,9 +1,12 @@
 // Image I/O: the one translation unit that compiles stb_image and
 // stb_image_write, with every stb symbol static so none leaves the library.
 //
-// Every image read checks the declared size first and refuses anything above
-// QR_MAX_IMAGE_PIXELS before a pixel buffer is allocated. PNG writing uses
+// Every image read first reads the header the way stb_image's loader will
+// (the same format tests in the same order) and refuses, before a pixel
+// buffer is allocated, an image above QR_MAX_IMAGE_PIXELS or one whose
+// loader would need more than QR_MAX_IMAGE_WORK_BYTES. PNG writing uses
 // stb_image_write's defaults (compression level 8, filter chosen per row).
+#include <algorithm>
 #include <cstdio>
 
 #include "qrcode_internal.h"
@@ -17,25 +20,157 @@
 
 namespace {
 
-bool acceptable_size(int width, int height) {
-    return width > 0 && height > 0 &&
-           std::int64_t{width} * std::int64_t{height} <= QR_MAX_IMAGE_PIXELS;
-}
-
 // Closes a stream opened for reading when it leaves scope.
 struct file_closer {
     void operator()(std::FILE *f) const noexcept { std::fclose(f); }
 };
 
-unsigned char *load_file(const char *path, int *width, int *height) {
-    const std::unique_ptr<std::FILE, file_closer> f(std::fopen(path, "rb"));
-    if (!f) return nullptr;
-    int channels = 0;
-    if (!stbi_info_from_file(f.get(), width, height, &channels) ||
-        !acceptable_size(*width, *height)) {
-        return nullptr;
+// An encoded image in memory or in an open file, which stb can read from
+// the start as often as needed (stb's own rewind only reaches back over its
+// first buffer of a file).
+class image_source {
+public:
+    image_source(const unsigned char *data, int len) : data_(data), len_(len) {}
+    explicit image_source(std::FILE *f) : file_(f), start_(std::ftell(f)) {}
+
+    bool restart(stbi__context *s) const {
+        if (!file_) {
+            stbi__start_mem(s, data_, len_);
+            return true;
+        }
+        if (start_ < 0 || std::fseek(file_, start_, SEEK_SET) != 0) return false;
+        stbi__start_file(s, file_);
+        return true;
     }
-    return stbi_load_from_file(f.get(), width, height, &channels, 4);
+
+    unsigned char *load(int *width, int *height) const {
+        int channels = 0;
+        if (!file_) return stbi_load_from_memory(data_, len_, width, height, &channels, 4);
+        if (std::fseek(file_, start_, SEEK_SET) != 0) return nullptr;
+        return stbi_load_from_file(file_, width, height, &channels, 4);
+    }
+
+private:
+    const unsigned char *data_ = nullptr;
+    int len_ = 0;
+    std::FILE *file_ = nullptr;
+    long start_ = 0;
+};
+
+using info_fn = int (*)(stbi__context *, int *, int *, int *);
+using depth_fn = int (*)(stbi__context *);
+
+int eight_bit(stbi__context *) { return 0; }
+
+std::int64_t pixels_of(const qr_declared_image &img) {
+    return std::int64_t{img.width} * std::int64_t{img.height};
+}
+
+bool read_info(info_fn info, const image_source &src, qr_declared_image *out,
+               int *channels) {
+    stbi__context s;
+    return src.restart(&s) && info(&s, &out->width, &out->height, channels) &&
+           out->width > 0 && out->height > 0;
+}
+
+// Integer formats hold the image at its own depth (1 or 2 bytes a channel)
+// and its 4-channel conversion at that depth; a 16-bit image is then cut to
+// the 8-bit RGBA result. PNG's inflated stream, no larger than the image, is
+// released before the conversion.
+template <info_fn INFO, depth_fn IS16>
+bool measure_integer(const image_source &src, qr_declared_image *out) {
+    int channels = 0;
+    stbi__context s;
+    if (!read_info(INFO, src, out, &channels) || !src.restart(&s)) return false;
+    const std::int64_t depth = IS16(&s) ? 2 : 1;
+    const std::int64_t cut_to_8_bit = depth == 2 ? 4 : 0;
+    out->work_bytes = pixels_of(*out) * (channels * depth + 4 * depth + cut_to_8_bit);
+    return true;
+}
+
+// Formats whose loader needs a fixed number of bytes a pixel: GIF keeps the
+// frame, the background and a history byte; HDR keeps 4 float channels and
+// the 8-bit result.
+template <info_fn INFO, int BYTES_PER_PIXEL>
+bool measure_fixed(const image_source &src, qr_declared_image *out) {
+    int channels = 0;
+    if (!read_info(INFO, src, out, &channels)) return false;
+    out->work_bytes = pixels_of(*out) * BYTES_PER_PIXEL;
+    return true;
+}
+
+// JPEG planes are padded to whole MCUs (up to 32 x 32 pixels); a progressive
+// file also keeps a 16-bit coefficient for every plane sample.
+bool measure_jpeg(const image_source &src, qr_declared_image *out) {
+    stbi__context s;
+    if (!src.restart(&s)) return false;
+    const qr_heap_ptr<stbi__jpeg> j(static_cast<stbi__jpeg *>(std::calloc(1, sizeof(stbi__jpeg))));
+    if (!j) return false;
+    j->s = &s;
+    if (!stbi__decode_jpeg_header(j.get(), STBI__SCAN_header)) return false;
+    out->width = static_cast<int>(s.img_x);
+    out->height = static_cast<int>(s.img_y);
+    int h_max = 1;
+    int v_max = 1;
+    for (int i = 0; i < s.img_n; ++i) {
+        h_max = std::max(h_max, j->img_comp[i].h);
+        v_max = std::max(v_max, j->img_comp[i].v);
+    }
+    const std::int64_t mcu_cols = (std::int64_t{s.img_x} + 8 * h_max - 1) / (8 * h_max);
+    const std::int64_t mcu_rows = (std::int64_t{s.img_y} + 8 * v_max - 1) / (8 * v_max);
+    std::int64_t plane_bytes = 0;
+    for (int i = 0; i < s.img_n; ++i) {
+        plane_bytes += mcu_cols * j->img_comp[i].h * 8 * mcu_rows * j->img_comp[i].v * 8;
+    }
+    out->work_bytes = plane_bytes * (j->progressive ? 3 : 1) + pixels_of(*out) * 4;
+    return out->width > 0 && out->height > 0;
+}
+
+struct loader {
+    int (*test)(stbi__context *);
+    bool (*measure)(const image_source &, qr_declared_image *);
+};
+
+// stb_image's loaders in the order it tries them: the first whose test
+// passes decodes the file.
+constexpr loader LOADERS[] = {
+    {stbi__png_test, measure_integer<stbi__png_info, stbi__png_is16>},
+    {stbi__bmp_test, measure_integer<stbi__bmp_info, eight_bit>},
+    {stbi__gif_test, measure_fixed<stbi__gif_info, 9>},
+    {stbi__psd_test, measure_integer<stbi__psd_info, eight_bit>},
+    {stbi__pic_test, measure_integer<stbi__pic_info, eight_bit>},
+    {stbi__jpeg_test, measure_jpeg},
+    {stbi__pnm_test, measure_integer<stbi__pnm_info, stbi__pnm_is16>},
+    {stbi__hdr_test, measure_fixed<stbi__hdr_info, 4 * 4 + 4>},
+    {stbi__tga_test, measure_integer<stbi__tga_info, eight_bit>},
+};
+
+bool declared(const image_source &src, qr_declared_image *out) {
+    for (const loader &l : LOADERS) {
+        stbi__context s;
+        if (!src.restart(&s)) return false;
+        if (l.test(&s)) return l.measure(src, out);
+    }
+    return false;
+}
+
+// 0 with the pixels, -1 when unreadable or above a cap, QR_IMAGE_TOO_SMALL.
+int read_image(const image_source &src, int min_side, unsigned char **out_pixels,
+               int *out_width, int *out_height) {
+    qr_declared_image img{};
+    if (!declared(src, &img)) return -1;
+    if (img.width < min_side || img.height < min_side) return QR_IMAGE_TOO_SMALL;
+    if (pixels_of(img) > QR_MAX_IMAGE_PIXELS || img.work_bytes > QR_MAX_IMAGE_WORK_BYTES) {
+        return -1;
+    }
+    int width = 0;
+    int height = 0;
+    unsigned char *pixels = src.load(&width, &height);
+    if (!pixels) return -1;
+    *out_pixels = pixels;
+    *out_width = width;
+    *out_height = height;
+    return 0;
 }
 
 }  // namespace
@@ -71,38 +206,26 @@ int qr_png_write_file(const qr_canvas *canvas, const char *path) {
 }
 
 int qr_png_read_file(const char *path, unsigned char **out_pixels, int *out_width,
-                     int *out_height) {
+                     int *out_height, int min_side) {
     if (!path || !out_pixels || !out_width || !out_height) {
         qr_set_error("qr_png_read_file: bad args");
         return -1;
     }
-    int width = 0;
-    int height = 0;
-    unsigned char *pixels = load_file(path, &width, &height);
-    if (!pixels) {
-        qr_set_error("qr_png_read_file: stbi_load failed (not a valid PNG?)");
-        return -1;
-    }
-    *out_pixels = pixels;
-    *out_width = width;
-    *out_height = height;
-    return 0;
+    const std::unique_ptr<std::FILE, file_closer> f(std::fopen(path, "rb"));
+    const int result =
+        f ? read_image(image_source(f.get()), min_side, out_pixels, out_width, out_height) : -1;
+    if (result == -1) qr_set_error("qr_png_read_file: stbi_load failed (not a valid PNG?)");
+    return result;
 }
 
 int qr_image_read_memory(const unsigned char *data, int len, unsigned char **out_pixels,
-                         int *out_width, int *out_height) {
+                         int *out_width, int *out_height, int min_side) {
     if (!data || len <= 0 || !out_pixels || !out_width || !out_height) return -1;
-    int width = 0;
-    int height = 0;
-    int channels = 0;
-    if (!stbi_info_from_memory(data, len, &width, &height, &channels) ||
-        !acceptable_size(width, height)) {
-        return -1;
-    }
-    unsigned char *pixels = stbi_load_from_memory(data, len, &width, &height, &channels, 4);
-    if (!pixels) return -1;
-    *out_pixels = pixels;
-    *out_width = width;
-    *out_height = height;
-    return 0;
+    return read_image(image_source(data, len), min_side, out_pixels, out_width, out_height);
+}
+
+// The header reading alone, so the caps can be checked against what stb
+// reports without decoding.
+bool qr_image_declared(const unsigned char *data, int len, qr_declared_image *out) {
+    return data && len > 0 && out && declared(image_source(data, len), out);
 }

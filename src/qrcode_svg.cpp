@@ -23,10 +23,17 @@
 #include "qrcode_internal.h"
 #include "qrcode_platform.h"
 
-char *g_svg_buf = nullptr;
-std::size_t g_svg_len = 0;
+constinit thread_local char *g_svg_buf = nullptr;
+constinit thread_local std::size_t g_svg_len = 0;
 
 namespace {
+
+// Frees the thread's document when the thread ends. Its destructor is
+// registered on the thread's first publish, not at load.
+struct document_reaper {
+    ~document_reaper() { std::free(g_svg_buf); }
+};
+thread_local document_reaper t_reaper;
 
 constexpr std::size_t DOUBLING_LIMIT = 16777216;
 constexpr float DEG_TO_RAD = 0.017453292f;
@@ -665,6 +672,7 @@ int build_document(const char *text, int ecc, int module_size, int quiet_zone) {
         return -1;
     }
     release_document();
+    static_cast<void>(&t_reaper);  // registers the thread-exit release
     g_svg_len = doc.sb.len;
     g_svg_buf = owner.release();
     return 1;
@@ -733,27 +741,19 @@ const char *qr_svg_buffer() { return g_svg_buf; }
 extern "C" QR_EXPORT const char *qr_encode_to_svg_string(const char *text, int ecc,
                                                          int module_size,
                                                          int quiet_zone) noexcept {
+    const qr_api_lock lock;
     return qr_svg_build(text, ecc, module_size, quiet_zone) == 1 ? g_svg_buf : nullptr;
 }
 
 extern "C" QR_EXPORT int qr_encode_to_svg_file(const char *text, const char *path, int ecc,
                                                int module_size, int quiet_zone) noexcept {
+    const qr_api_lock lock;
     if (!path) {
         qr_set_error("qr_encode_to_svg_file: NULL output path");
         return -1;
     }
     if (qr_svg_build(text, ecc, module_size, quiet_zone) != 1) return -1;
-    std::FILE *f = std::fopen(path, "wb");
-    if (!f) {
-        qr_set_error("qr_encode_to_svg_file: cannot open output path for writing");
-        return -1;
-    }
-    const std::size_t written = std::fwrite(g_svg_buf, 1, g_svg_len, f);
-    // A write error may surface only when the stream is flushed on close.
-    const bool closed = std::fclose(f) == 0;
-    if (written != g_svg_len || !closed) {
-        qr_set_error("qr_encode_to_svg_file: short write");
-        return -1;
-    }
-    return 1;
+    return qr_write_output(path, g_svg_buf, g_svg_len,
+                           "qr_encode_to_svg_file: cannot open output path for writing",
+                           "qr_encode_to_svg_file: short write");
 }

@@ -60,6 +60,9 @@ TEST_F(library, BatchFailures) {
         {R"([{"text":5,"text":"a"}])", MISSING, {}},  // the first of two keys counts
         {R"([{"text":""}])", EMPTY_TEXT, {}},
         {R"([{"text":"\u0000abc"}])", EMPTY_TEXT, {}},
+        {R"([{"text":"a\u0000b"}])", "qr_encode_batch: item text contains a NUL byte", {}},
+        {R"([{"text":"a","filename":"one"},{"text":"ab\u0000","filename":"two"}])",
+         "qr_encode_batch: item text contains a NUL byte", {"one.png"}},
         // Items are examined in turn: earlier files stay, later items never run.
         {R"([{"text":"a","filename":"one"},"x",{"text":"b","filename":"three"}])", NOT_OBJECT,
          {"one.png"}},
@@ -82,6 +85,14 @@ TEST_F(library, BatchFailures) {
     EXPECT_STREQ(qr_last_error(), "qr_encode_batch: NULL argument");
     EXPECT_EQ(qr_encode_batch("[]", nullptr, 1, 1, 0), -1);
     EXPECT_STREQ(qr_last_error(), "qr_encode_batch: NULL argument");
+}
+
+// An empty folder would make every path start at the filesystem root.
+TEST_F(library, BatchEmptyOutputDirectoryWritesNothing) {
+    const char *json = R"([{"text":"a","filename":"vqr-root-probe"}])";
+    EXPECT_EQ(qr_encode_batch(json, "", 1, 1, 0), -1);
+    EXPECT_STREQ(qr_last_error(), "qr_encode_batch: empty output directory");
+    EXPECT_FALSE(std::filesystem::exists("/vqr-root-probe.png"));
 }
 
 TEST_F(library, BatchFileNames) {
