@@ -3,15 +3,18 @@
 //
 // Every image read checks the declared size first and refuses anything above
 // QR_MAX_IMAGE_PIXELS before a pixel buffer is allocated. PNG writing uses
-// stb_image_write's defaults (compression level 8, filter chosen per row).
+// stb_image_write's defaults (compression level 8, filter chosen per row),
+// with our own compressor in place of stb's: same bytes, several times faster.
 #include <cstdio>
 
+#include "qrcode_deflate.h"
 #include "qrcode_internal.h"
 
 #define STB_IMAGE_STATIC
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STBIW_ZLIB_COMPRESS qr_deflate
 #include <stb_image.h>
 #include <stb_image_write.h>
 
