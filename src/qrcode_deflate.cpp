@@ -18,7 +18,7 @@
 // bytes at a time after a one-byte test that rules out any candidate unable
 // to beat the best so far, and giving up on the compressed form as soon as
 // it outgrows the stored one. None of these changes a chosen match.
-#include "qrcode_deflate.h"
+#include "qrcode_png_write.h"
 
 #include <algorithm>
 #include <array>

@@ -1,22 +1,18 @@
-// Image I/O: the one translation unit that compiles stb_image and
-// stb_image_write, with every stb symbol static so none leaves the library.
+// Image I/O: the one translation unit that compiles stb_image, with every
+// stb symbol static so none leaves the library.
 //
 // Every image read checks the declared size first and refuses anything above
-// QR_MAX_IMAGE_PIXELS before a pixel buffer is allocated. PNG writing uses
-// stb_image_write's defaults (compression level 8, filter chosen per row),
-// with our own compressor in place of stb's: same bytes, several times faster.
+// QR_MAX_IMAGE_PIXELS before a pixel buffer is allocated. PNG files are
+// written by our own encoder (qrcode_png_write.cpp), byte for byte what
+// stb_image_write writes at its defaults, several times faster.
 #include <cstdio>
 
-#include "qrcode_deflate.h"
 #include "qrcode_internal.h"
+#include "qrcode_png_write.h"
 
 #define STB_IMAGE_STATIC
 #define STB_IMAGE_IMPLEMENTATION
-#define STB_IMAGE_WRITE_STATIC
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#define STBIW_ZLIB_COMPRESS qr_deflate
 #include <stb_image.h>
-#include <stb_image_write.h>
 
 namespace {
 
@@ -41,6 +37,22 @@ unsigned char *load_file(const char *path, int *width, int *height) {
     return stbi_load_from_file(f.get(), width, height, &channels, 4);
 }
 
+// Encodes the canvas and writes the file; a file that could not be written
+// completely is removed.
+bool write_png_file(const qr_canvas *canvas, const char *path) {
+    int len = 0;
+    const std::unique_ptr<unsigned char, decltype(&std::free)> png(
+        qr_png_encode(canvas->pixels, canvas->width, canvas->height, &len), &std::free);
+    if (!png) return false;
+    std::FILE *f = std::fopen(path, "wb");
+    if (!f) return false;
+    const bool written = std::fwrite(png.get(), 1, static_cast<std::size_t>(len), f) ==
+                         static_cast<std::size_t>(len);
+    if (std::fclose(f) == 0 && written) return true;
+    std::remove(path);
+    return false;
+}
+
 }  // namespace
 
 int qr_png_write_mem(const qr_canvas *canvas, unsigned char **out, int *out_len) {
@@ -49,8 +61,7 @@ int qr_png_write_mem(const qr_canvas *canvas, unsigned char **out, int *out_len)
         return -1;
     }
     int len = 0;
-    unsigned char *png = stbi_write_png_to_mem(canvas->pixels, canvas->width * 4,
-                                               canvas->width, canvas->height, 4, &len);
+    unsigned char *png = qr_png_encode(canvas->pixels, canvas->width, canvas->height, &len);
     if (!png) {
         qr_set_error("qr_png_write_mem: stbi_write_png_to_mem failed");
         return -1;
@@ -65,8 +76,7 @@ int qr_png_write_file(const qr_canvas *canvas, const char *path) {
         qr_set_error("qr_png_write_file: bad args");
         return -1;
     }
-    if (!stbi_write_png(path, canvas->width, canvas->height, 4, canvas->pixels,
-                        canvas->width * 4)) {
+    if (!write_png_file(canvas, path)) {
         qr_set_error("qr_png_write_file: stbi_write_png failed");
         return -1;
     }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_deflate.h"
+#include "qrcode_png_write.h"
 #include "test_support.h"
 
 #define STB_IMAGE_WRITE_STATIC
