@@ -282,19 +282,32 @@ private:
 
 // ---- Stream ---------------------------------------------------------------
 
+// Sums 32 bytes at a time: s2 gains 32 x s1 plus the bytes weighted by how
+// many sums they enter, which the compiler vectorises; the result is the
+// same integer as adding byte by byte.
 std::uint32_t adler32(const unsigned char *data, std::size_t len) {
+    constexpr std::size_t CHUNK = 32;
     std::uint32_t s1 = 1;
     std::uint32_t s2 = 0;
     while (len > 0) {
-        const std::size_t run = std::min<std::size_t>(len, ADLER_RUN);
-        for (std::size_t k = 0; k < run; ++k) {
-            s1 += data[k];
+        std::size_t run = std::min<std::size_t>(len, ADLER_RUN);
+        len -= run;
+        for (; run >= CHUNK; run -= CHUNK, data += CHUNK) {
+            std::uint32_t sum = 0;
+            std::uint32_t weighted = 0;
+            for (std::size_t k = 0; k < CHUNK; ++k) {
+                sum += data[k];
+                weighted += static_cast<std::uint32_t>(CHUNK - k) * data[k];
+            }
+            s2 += static_cast<std::uint32_t>(CHUNK) * s1 + weighted;
+            s1 += sum;
+        }
+        for (; run > 0; --run) {
+            s1 += *data++;
             s2 += s1;
         }
         s1 %= ADLER_MOD;
         s2 %= ADLER_MOD;
-        data += run;
-        len -= run;
     }
     return s2 << 16 | s1;
 }

@@ -125,6 +125,11 @@ TEST(PngWriter, SameBytesAsStbOnAnyCanvas) {
          [](int, int y, unsigned char *p) { p[0] = p[1] = p[2] = p[3] = static_cast<unsigned char>(y); }},
         {"N x 1 ramp", 300, 1,
          [](int x, int, unsigned char *p) { p[0] = p[1] = p[2] = p[3] = static_cast<unsigned char>(x); }},
+        // Small steps from pixel to pixel: every filter wins some rows.
+        {"random walk", 83, 70,
+         [&, v = 128u](int, int, unsigned char *p) mutable {
+             for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v += rng() % 7);
+         }},
         {"diagonal gradient, translucent", 97, 61,
          [](int x, int y, unsigned char *p) {
              p[0] = static_cast<unsigned char>(x * 2);
