@@ -26,7 +26,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -202,10 +201,6 @@ struct match_tables {
     std::uint32_t older[WINDOW];
 };
 
-struct free_deleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-
 struct match {
     int length;  // 0 when there is none
     int distance;
@@ -360,28 +355,26 @@ unsigned char *write_stored_blocks(const unsigned char *data, int len, unsigned 
 
 }  // namespace
 
-unsigned char *qr_deflate(const unsigned char *data, int len, int *out_len, int quality) {
-    if (len < 0) return nullptr;
-    quality = std::max(quality, MIN_QUALITY);
-    const std::size_t n = static_cast<std::size_t>(len);
-    // Fixed codes spend at most 9 bits per byte; 8 bytes of slack for the
-    // bit writer's whole words, 4 for the checksum.
-    const std::size_t fixed_bound = 2 + (9 * n + 10 + 7) / 8 + 8;
-    const std::size_t capacity = std::max(fixed_bound, 2 + stored_size(len)) + 4;
-    std::unique_ptr<unsigned char, free_deleter> out(
-        static_cast<unsigned char *>(std::malloc(capacity)));
-    std::unique_ptr<match_tables, free_deleter> tables(
-        static_cast<match_tables *>(std::malloc(sizeof(match_tables))));
-    if (!out || !tables) return nullptr;
+std::size_t qr_deflate_table_size() { return sizeof(match_tables); }
 
-    unsigned char *o = out.get();
-    o[0] = 0x78;  // deflate, 32 KiB window
-    o[1] = 0x5E;  // compression level flag 1
-    const unsigned char *stored_end = o + 2 + stored_size(len);
-    unsigned char *end = write_fixed_block(data, len, quality, *tables, o + 2, stored_end);
-    if (!end || end > stored_end) end = write_stored_blocks(data, len, o + 2);
-    const std::uint32_t adler = adler32(data, n);
-    for (int shift = 24; shift >= 0; shift -= 8) *end++ = static_cast<unsigned char>(adler >> shift);
-    *out_len = static_cast<int>(end - o);
-    return out.release();
+// The fixed-code block is abandoned once it passes the stored size; by then
+// at most two codes and the closing literals and end code (well under 32
+// bytes) have gone past it.
+std::size_t qr_deflate_bound(int len) { return 2 + stored_size(len) + 32 + 4; }
+
+std::size_t qr_deflate_to(const unsigned char *data, int len, int quality, void *tables,
+                          unsigned char *out) {
+    quality = std::max(quality, MIN_QUALITY);
+    out[0] = 0x78;  // deflate, 32 KiB window
+    out[1] = 0x5E;  // compression level flag 1
+    const unsigned char *stored_end = out + 2 + stored_size(len);
+    unsigned char *end = write_fixed_block(data, len, quality,
+                                           *static_cast<match_tables *>(tables), out + 2,
+                                           stored_end);
+    if (!end || end > stored_end) end = write_stored_blocks(data, len, out + 2);
+    const std::uint32_t adler = adler32(data, static_cast<std::size_t>(len));
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        *end++ = static_cast<unsigned char>(adler >> shift);
+    }
+    return static_cast<std::size_t>(end - out);
 }

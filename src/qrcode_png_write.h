@@ -4,11 +4,19 @@
 // which the tests check against stb itself; only the speed differs.
 #pragma once
 
-// Compresses `len` bytes into a zlib stream: one block of fixed Huffman
-// codes, or stored blocks when that would be larger, with matches chosen the
-// way stb_image_write chooses them at `quality`. Returns a malloc'd buffer
-// and its size in *out_len, or null when memory runs out.
-unsigned char *qr_deflate(const unsigned char *data, int len, int *out_len, int quality);
+#include <cstddef>
+
+// Size of the match tables qr_deflate_to works in (their contents on entry
+// do not matter).
+std::size_t qr_deflate_table_size();
+// The most bytes qr_deflate_to writes for `len` input bytes (len >= 0).
+std::size_t qr_deflate_bound(int len);
+// Compresses `len` bytes into a zlib stream at `out`: one block of fixed
+// Huffman codes, or stored blocks when that would be larger, with matches
+// chosen the way stb_image_write chooses them at `quality`. Returns the
+// stream's size.
+std::size_t qr_deflate_to(const unsigned char *data, int len, int quality, void *tables,
+                          unsigned char *out);
 
 // Encodes width x height RGBA pixels (rows of width * 4 bytes, top first) as
 // an 8-bit RGBA PNG. Returns a malloc'd buffer and its size in *out_len, or
