@@ -154,7 +154,7 @@ unsigned char *close_chunk(unsigned char *o, const char *type, std::size_t len) 
 // system cost more than the whole encoding (a 370 x 370 code works in about
 // 1.3 MB), while reused ones cost nothing. Blocks above KEEP_LIMIT are given
 // back after the call.
-constexpr std::size_t KEEP_LIMIT = std::size_t{16} << 20;
+constexpr std::size_t KEEP_LIMIT = std::size_t{4} << 20;
 
 class scratch_block {
 public:

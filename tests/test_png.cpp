@@ -123,6 +123,10 @@ TEST(PngWriter, SameBytesAsStbOnAnyCanvas) {
         {"all white", 64, 64, [](int, int, unsigned char *p) { std::memset(p, 255, 4); }},
         {"all black", 64, 64,
          [](int, int, unsigned char *p) { p[0] = p[1] = p[2] = 0, p[3] = 255; }},
+        // Larger than the working memory the writer keeps between calls,
+        // between smaller images that reuse it.
+        {"stripes beyond the kept memory", 1100, 1000,
+         [](int x, int, unsigned char *p) { std::memset(p, x % 97 < 3 ? 0 : 255, 4); }},
         {"noise", 120, 90,
          [&](int, int, unsigned char *p) {
              for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(rng());
