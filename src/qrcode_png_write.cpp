@@ -16,6 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr int CHANNELS = 4;
@@ -90,10 +94,27 @@ void filter_row(const unsigned char *row, const unsigned char *prev, int bytes,
     }
 }
 
+// Sum of the bytes' absolute values read as signed bytes. With SSE2, 16 at
+// a time: the magnitude of a signed byte is the smaller of it and its
+// negation read unsigned (-128 gives 128), and psadbw adds them up.
 int abs_sum(const unsigned char *filtered, int bytes) {
-    int sum = 0;
-    for (int i = 0; i < bytes; ++i) sum += std::abs(static_cast<signed char>(filtered[i]));
-    return sum;
+    int i = 0;
+    std::uint64_t sum = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    __m128i acc = zero;
+    for (; i + 16 <= bytes; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(filtered + i));
+        const __m128i magnitude = _mm_min_epu8(v, _mm_sub_epi8(zero, v));
+        acc = _mm_add_epi64(acc, _mm_sad_epu8(magnitude, zero));
+    }
+    sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(acc)) +
+          static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+#endif
+    for (; i < bytes; ++i) {
+        sum += static_cast<std::uint64_t>(std::abs(static_cast<signed char>(filtered[i])));
+    }
+    return static_cast<int>(sum);
 }
 
 using filter_fn = void (*)(const unsigned char *, const unsigned char *, int, unsigned char *);
