@@ -60,7 +60,7 @@ lanes16 paeth8(lanes16 left, lanes16 up, lanes16 up_left) {
     const lanes16 to_up = abs16(left - up_left);
     const lanes16 to_up_left = abs16(left + up - up_left - up_left);
     const lanes16 up_or_up_left = to_up <= to_up_left ? up : up_left;
-    return (to_left <= to_up) & (to_left <= to_up_left) ? left : up_or_up_left;
+    return ((to_left <= to_up) & (to_left <= to_up_left)) ? left : up_or_up_left;
 }
 
 template <int Filter>
