@@ -36,6 +36,8 @@ packages=(
   g++ cmake ninja-build pkg-config git ca-certificates
   # libraries the library links
   libqrcodegen-dev
+  # benchmark peer only (never linked into the library)
+  libqrencode-dev libpng-dev
   # tests, benchmarks, fuzzing and independent references
   libgtest-dev libgmock-dev libbenchmark-dev libzxing-dev zbar-tools
   librsvg2-bin clang libclang-rt-14-dev valgrind python3 locales

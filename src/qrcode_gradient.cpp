@@ -5,7 +5,9 @@
 // The frame centre lies between pixel centres for even sizes ((w - 1) / 2).
 // Non-finite inputs never reach a float-to-int conversion: a rotation that is
 // not finite counts as 0 and a t that is not a number as 0.
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "qrcode_internal.h"
 
@@ -18,6 +20,26 @@ float clamp_unit(float t) {
     return t > 1.0f ? 1.0f : t;
 }
 
+// cos and sin of the last rotation evaluated on this thread: a gradient is
+// evaluated once per pixel, always with the same rotation, and the two
+// calls cost more than the rest of the evaluation.
+struct axis_memo {
+    bool valid;
+    std::uint32_t rotation_bits;
+    float c, s;
+};
+thread_local constinit axis_memo t_axis{};
+
+void rotation_axis(float rotation, float *c, float *s) {
+    const auto bits = std::bit_cast<std::uint32_t>(rotation);
+    if (!t_axis.valid || t_axis.rotation_bits != bits) {
+        const float angle = rotation * DEG_TO_RAD;
+        t_axis = {true, bits, std::cos(angle), std::sin(angle)};
+    }
+    *c = t_axis.c;
+    *s = t_axis.s;
+}
+
 float centre_offset(int pos, int size) {
     return static_cast<float>(pos) - static_cast<float>(size - 1) * 0.5f;
 }
@@ -28,10 +50,7 @@ float qr_linear_t(const qr_gradient *grad, int x, int y, int w, int h) {
     float c = 1.0f;
     float s = 0.0f;
     if (grad) {
-        const float rotation = std::isfinite(grad->rotation) ? grad->rotation : 0.0f;
-        const float angle = rotation * DEG_TO_RAD;
-        c = std::cos(angle);
-        s = std::sin(angle);
+        rotation_axis(std::isfinite(grad->rotation) ? grad->rotation : 0.0f, &c, &s);
     }
     const float dx = centre_offset(x, w);
     const float dy = centre_offset(y, h);

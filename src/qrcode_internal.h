@@ -230,6 +230,15 @@ struct qr_dot_figure {
 };
 
 qr_dot_figure select_dot_figure(int style, int mask);
+// The QR_NB_* mask of the dark neighbours `nb` reports (0 for a null nb).
+int qr_neighbor_mask(qr_neighbor_fn nb);
+// Whether the figure covers its whole cell at full coverage, so that every
+// pixel of the cell gets the paint's colour at alpha 255 (solid paints).
+bool qr_figure_fills_cell(const qr_dot_figure &fig);
+// qr_shape_sample for a figure already selected: the same pixel.
+void qr_figure_sample(const qr_dot_figure &fig, const qr_shape_paint *paint, float u, float v,
+                      int px, int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
+                      unsigned char rgba_out[4]);
 
 // ---- Gradients -----------------------------------------------------------
 

@@ -41,6 +41,23 @@ qr_shape_paint paint_of(int style, const qr_gradient &gradient, const int color[
     return {style, &gradient, {color[0], color[1], color[2]}};
 }
 
+// Paints a rectangle one opaque colour: what compositing an alpha-255 sample
+// onto each of its pixels gives.
+void fill_opaque(qr_canvas *canvas, int x, int y, int w, int h, int r, int g, int b) {
+    const unsigned char px[4] = {static_cast<unsigned char>(r), static_cast<unsigned char>(g),
+                                 static_cast<unsigned char>(b), 255};
+    unsigned char *first = pixel_at(canvas, x, y);
+    for (int k = 0; k < w; ++k) std::memcpy(first + k * 4, px, 4);
+    const auto row_bytes = static_cast<std::size_t>(w) * 4;
+    for (int row = 1; row < h; ++row) std::memcpy(pixel_at(canvas, x, y + row), first, row_bytes);
+}
+
+bool has_gradient(const qr_shape_paint &paint) {
+    return paint.gradient && paint.gradient->type != QR_GRADIENT_NONE;
+}
+
+// A module's figure depends only on its neighbours, so it is chosen once per
+// module; a figure that fills its cell in a solid paint is one fill.
 void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int margin, int m) {
     const qr_shape_paint paint = paint_of(g_style.dot_style, g_style.dot_gradient, g_style.dot_color);
     const auto scale = static_cast<float>(m);
@@ -51,14 +68,21 @@ void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int ma
             if (!modules[y * n + x] || in_finder_area(x, y, n)) continue;
             g_row = y;
             g_col = x;
+            const qr_dot_figure fig =
+                select_dot_figure(paint.style, qr_neighbor_mask(g_neighbor_ctx));
+            if (qr_figure_fills_cell(fig) && !has_gradient(paint)) {
+                fill_opaque(canvas, margin + x * m, margin + y * m, m, m, paint.color[0] & 0xff,
+                            paint.color[1] & 0xff, paint.color[2] & 0xff);
+                continue;
+            }
             for (int py = 0; py < m; ++py) {
                 const float v = (static_cast<float>(py) + 0.5f) / scale;
                 for (int px = 0; px < m; ++px) {
                     const float u = (static_cast<float>(px) + 0.5f) / scale;
                     const int cx = margin + x * m + px;
                     const int cy = margin + y * m + py;
-                    qr_shape_sample(&paint, g_neighbor_ctx, u, v, cx, cy, margin, margin, sym,
-                                    sym, scale, rgba);
+                    qr_figure_sample(fig, &paint, u, v, cx, cy, margin, margin, sym, sym, scale,
+                                     rgba);
                     composite_sample(canvas, cx, cy, rgba);
                 }
             }
@@ -147,6 +171,10 @@ void qr_render_background(qr_canvas *canvas) {
     const qr_gradient &grad = g_style.background_gradient;
     int rgb[3] = {g_style.background_color[0], g_style.background_color[1],
                   g_style.background_color[2]};
+    if (alpha == 255 && grad.type == QR_GRADIENT_NONE) {
+        fill_opaque(canvas, 0, 0, canvas->width, canvas->height, rgb[0], rgb[1], rgb[2]);
+        return;
+    }
     for (int y = 0; y < canvas->height; ++y) {
         for (int x = 0; x < canvas->width; ++x) {
             if (grad.type != QR_GRADIENT_NONE) {

@@ -206,9 +206,7 @@ qr_dot_figure select_dot_figure(int style, int mask) {
     }
 }
 
-void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
-                     int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
-                     unsigned char rgba_out[4]) {
+int qr_neighbor_mask(qr_neighbor_fn nb) {
     int mask = 0;
     if (nb) {
         if (nb(-1, 0)) mask |= QR_NB_LEFT;
@@ -216,9 +214,25 @@ void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, fl
         if (nb(1, 0)) mask |= QR_NB_RIGHT;
         if (nb(0, 1)) mask |= QR_NB_BOTTOM;
     }
-    const qr_dot_figure fig = select_dot_figure(paint->style, mask);
+    return mask;
+}
+
+bool qr_figure_fills_cell(const qr_dot_figure &fig) {
+    return fig.kind == QR_FIG_FULL && fig.side != QR_SIDE_LEAF;
+}
+
+void qr_figure_sample(const qr_dot_figure &fig, const qr_shape_paint *paint, float u, float v,
+                      int px, int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
+                      unsigned char rgba_out[4]) {
     finish_sample(paint, dot_distance(fig, u, v, aa_scale), px, py, x0, y0, frame_w, frame_h,
                   rgba_out);
+}
+
+void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
+                     int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
+                     unsigned char rgba_out[4]) {
+    const qr_dot_figure fig = select_dot_figure(paint->style, qr_neighbor_mask(nb));
+    qr_figure_sample(fig, paint, u, v, px, py, x0, y0, frame_w, frame_h, aa_scale, rgba_out);
 }
 
 void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v, int px,
