@@ -138,7 +138,7 @@ TEST(PngWriter, SameBytesAsStbOnAnyCanvas) {
         // Small steps from pixel to pixel: every filter wins some rows.
         {"random walk", 83, 70,
          [&, v = 128u](int, int, unsigned char *p) mutable {
-             for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v += rng() % 7);
+             for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v += static_cast<unsigned>(rng() % 7));
          }},
         {"diagonal gradient, translucent", 97, 61,
          [](int x, int y, unsigned char *p) {
