@@ -40,7 +40,7 @@ packages=(
   libqrencode-dev libpng-dev
   # tests, benchmarks, fuzzing and independent references
   libgtest-dev libgmock-dev libbenchmark-dev libzxing-dev zbar-tools
-  librsvg2-bin clang libclang-rt-14-dev valgrind python3 locales
+  librsvg2-bin clang clang-format libclang-rt-14-dev valgrind python3 locales
   chromium chromium-driver python3-selenium
   # fetching third-party sources
   dpkg-dev zstd xz-utils
