@@ -29,7 +29,7 @@ namespace {
 // survive the reduction, and every strategy's cost stays bounded.
 constexpr std::int64_t WORK_MAX_PIXELS = std::int64_t{1} << 21;
 // Pixels one call may hand to quirc, in working images' worth.
-constexpr std::int64_t BUDGET_IMAGES =  16;
+constexpr std::int64_t BUDGET_IMAGES = 20;
 // Upscaling only pays on small pictures, whose modules are few pixels wide.
 constexpr std::int64_t UPSCALE_MAX_PIXELS = 400 * 400;
 // Reductions stop where a code could no longer hold enough pixels per module.
@@ -45,6 +45,12 @@ struct grey_image {
     int width = 0;
     int height = 0;
 };
+
+// Offset of pixel (x, y) in an image `width` pixels wide.
+std::size_t offset(int x, int y, int width) {
+    return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+           static_cast<std::size_t>(x);
+}
 
 grey_image blank_image(int width, int height) {
     grey_image g;
@@ -101,13 +107,14 @@ grey_image reduce(const unsigned char *rgba, int width, int height, int s, Level
             for (int ox = 0; ox < out.width; ++ox) {
                 for (int x = ox * s; x < (ox + 1) * s; ++x) {
                     const unsigned char *px = row + static_cast<std::size_t>(x) * 4;
-                    sums[ox] += static_cast<std::uint32_t>(level(px));
+                    sums[static_cast<std::size_t>(ox)] += static_cast<std::uint32_t>(level(px));
                 }
             }
         }
-        std::uint8_t *dst = out.px.data() + static_cast<std::size_t>(oy) * out.width;
+        std::uint8_t *dst = out.px.data() + offset(0, oy, out.width);
         for (int ox = 0; ox < out.width; ++ox) {
-            dst[ox] = static_cast<std::uint8_t>((sums[ox] + area / 2) / area);
+            const std::uint32_t sum = sums[static_cast<std::size_t>(ox)];
+            dst[ox] = static_cast<std::uint8_t>((sum + area / 2) / area);
         }
     }
     return out;
@@ -117,9 +124,9 @@ grey_image reduce(const unsigned char *rgba, int width, int height, int s, Level
 grey_image halve(const grey_image &in) {
     grey_image out = blank_image(in.width / 2, in.height / 2);
     for (int y = 0; y < out.height; ++y) {
-        const std::uint8_t *r0 = in.px.data() + static_cast<std::size_t>(2 * y) * in.width;
+        const std::uint8_t *r0 = in.px.data() + offset(0, 2 * y, in.width);
         const std::uint8_t *r1 = r0 + in.width;
-        std::uint8_t *dst = out.px.data() + static_cast<std::size_t>(y) * out.width;
+        std::uint8_t *dst = out.px.data() + offset(0, y, out.width);
         for (int x = 0; x < out.width; ++x) {
             dst[x] = static_cast<std::uint8_t>((r0[2 * x] + r0[2 * x + 1] + r1[2 * x] +
                                                 r1[2 * x + 1] + 2) >> 2);
@@ -138,9 +145,9 @@ grey_image double_size(const grey_image &in) {
         const int y0 = fy / 4;
         const int y1 = std::min(y0 + 1, in.height - 1);
         const int wy = fy % 4;
-        const std::uint8_t *r0 = in.px.data() + static_cast<std::size_t>(y0) * in.width;
-        const std::uint8_t *r1 = in.px.data() + static_cast<std::size_t>(y1) * in.width;
-        std::uint8_t *dst = out.px.data() + static_cast<std::size_t>(y) * out.width;
+        const std::uint8_t *r0 = in.px.data() + offset(0, y0, in.width);
+        const std::uint8_t *r1 = in.px.data() + offset(0, y1, in.width);
+        std::uint8_t *dst = out.px.data() + offset(0, y, out.width);
         for (int x = 0; x < out.width; ++x) {
             const int fx = std::clamp(2 * x - 1, 0, 4 * (in.width - 1));
             const int x0 = fx / 4;
@@ -160,8 +167,8 @@ grey_image with_margin(const grey_image &in, int margin) {
     grey_image out = blank_image(in.width + 2 * margin, in.height + 2 * margin);
     std::fill(out.px.begin(), out.px.end(), std::uint8_t{255});
     for (int y = 0; y < in.height; ++y) {
-        std::memcpy(out.px.data() + static_cast<std::size_t>(y + margin) * out.width + margin,
-                    in.px.data() + static_cast<std::size_t>(y) * in.width,
+        std::memcpy(out.px.data() + offset(margin, y + margin, out.width),
+                    in.px.data() + offset(0, y, in.width),
                     static_cast<std::size_t>(in.width));
     }
     return out;
@@ -181,7 +188,7 @@ struct integral_image {
         : sums((static_cast<std::size_t>(g.width) + 1) * (static_cast<std::size_t>(g.height) + 1)),
           stride(static_cast<std::size_t>(g.width) + 1) {
         for (int y = 0; y < g.height; ++y) {
-            const std::uint8_t *row = g.px.data() + static_cast<std::size_t>(y) * g.width;
+            const std::uint8_t *row = g.px.data() + offset(0, y, g.width);
             const std::uint32_t *above = sums.data() + static_cast<std::size_t>(y) * stride;
             std::uint32_t *out = sums.data() + static_cast<std::size_t>(y + 1) * stride;
             std::uint32_t run = 0;
@@ -191,7 +198,9 @@ struct integral_image {
             }
         }
     }
-    std::uint32_t at(int x, int y) const { return sums[static_cast<std::size_t>(y) * stride + x]; }
+    std::uint32_t at(int x, int y) const {
+        return sums[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)];
+    }
 };
 
 // Black where a pixel is clearly darker than the mean of the square window
@@ -226,11 +235,11 @@ grey_image local_threshold(const grey_image &in, const integral_image &sums, int
             std::fill_n(limits.begin() + bx, std::min(block, in.width - bx), limit);
         }
         for (int y = by; y < std::min(by + block, in.height); ++y) {
-            const std::size_t row = static_cast<std::size_t>(y) * in.width;
+            const std::size_t row = offset(0, y, in.width);
             const std::uint8_t *src = in.px.data() + row;
             std::uint8_t *dst = out.px.data() + row;
             for (int x = 0; x < in.width; ++x) {
-                dst[x] = (src[x] ^ flip) < limits[x] ? 0 : 255;
+                dst[x] = (src[x] ^ flip) < limits[static_cast<std::size_t>(x)] ? 0 : 255;
             }
         }
     }
@@ -322,11 +331,28 @@ grey_image local_halved(const source &src, bool inverted) {
     return local_threshold(g, window_radius(g, Divisor), inverted);
 }
 
-// Double size, then locally thresholded: thin modules of small pictures.
+// Double size: modules one or two pixels wide get the few pixels that the
+// finder scan needs. Only small pictures hold modules that thin.
+grey_image doubled(const grey_image &g) {
+    if (std::int64_t{g.width} * g.height > UPSCALE_MAX_PIXELS) return {};
+    return double_size(g);
+}
+
 template <int Divisor>
 grey_image local_upscaled(const source &src, bool inverted) {
-    if (std::int64_t{src.luma.width} * src.luma.height > UPSCALE_MAX_PIXELS) return {};
-    const grey_image g = double_size(src.luma);
+    const grey_image g = doubled(src.luma);
+    if (g.px.empty()) return g;
+    return local_threshold(g, window_radius(g, Divisor), inverted);
+}
+
+grey_image colour_upscaled(const source &src, bool inverted) {
+    return in_polarity(doubled(channel(src, inverted)), inverted);
+}
+
+template <int Divisor>
+grey_image local_colour_upscaled(const source &src, bool inverted) {
+    const grey_image g = doubled(channel(src, inverted));
+    if (g.px.empty()) return g;
     return local_threshold(g, window_radius(g, Divisor), inverted);
 }
 
@@ -344,12 +370,13 @@ constexpr strategy STRATEGIES[] = {
     {"colour-inverted", colour, true},
     {"halved", halved, false},
     {"local-32-inverted", local<32>, true},
-    {"local-upscaled-8", local_upscaled<8>, false},
+    {"local-colour-upscaled-8", local_colour_upscaled<8>, false},
     {"local-colour-8", local_colour<8>, false},
     {"local-halved-16", local_halved<16>, false},
     {"local-halved-8", local_halved<8>, false},
     {"local-colour-32", local_colour<32>, false},
-    {"local-upscaled-8-inverted", local_upscaled<8>, true},
+    {"colour-upscaled-inverted", colour_upscaled, true},
+    {"local-upscaled-16", local_upscaled<16>, false},
 };
 constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 

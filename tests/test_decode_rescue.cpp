@@ -69,10 +69,10 @@ std::optional<image> rendered_svg(const char *text, int module, const vqr_test::
 
 // Every preset and the default look, at module sizes 2 to 10, as PNG and as
 // SVG rendered by an independent renderer, with a short and a long text.
-// Known exceptions, at 2 pixels per module only: "neon" (light fan-shaped
-// modules on a dark ground) and "elegant" (petals): anti-aliasing blends
-// shapes that small into their neighbours so far that no threshold
-// separates modules from ground any more.
+// Known exception: "elegant" at 2 pixels per module. Its petal-shaped
+// modules and pebble-shaped finder rings, anti-aliased at that size, blend
+// into their neighbours so far that no prepared image gives quirc three
+// finder patterns with the right proportions.
 TEST_F(DecodeRescue, EveryLookReadsBackAtEveryModuleSize) {
     const char *const looks[] = {"default", "modern", "dots",    "elegant",
                                  "neon",    "corporate", "minimal"};
@@ -80,8 +80,7 @@ TEST_F(DecodeRescue, EveryLookReadsBackAtEveryModuleSize) {
     std::string unread;
     for (const char *look : looks) {
         for (int m = 2; m <= 10; ++m) {
-            const bool known = m == 2 && (std::string(look) == "neon" ||
-                                          std::string(look) == "elegant");
+            const bool known = m == 2 && std::string(look) == "elegant";
             for (const char *text : {SHORT_TEXT, LONG_TEXT}) {
                 qr_reset_style();
                 if (std::string(look) != "default") ASSERT_EQ(qr_apply_preset(look), 1);
