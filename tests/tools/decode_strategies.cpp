@@ -1,6 +1,7 @@
 // Measures the decoder's second-chance strategies on a folder of images: for
-// every image listed in <dir>/MANIFEST.tsv, the whole decode run and then each
-// strategy alone, with the text each returns and its time. Prints one JSON
+// every image listed in <dir>/MANIFEST.tsv, the whole decode run, the four
+// fixed attempts alone, then each strategy alone, with the text each returns
+// (and the times). Prints one JSON
 // object per image; tests/tools/decode_strategies.py judges and tabulates.
 // Usage: vqr_decode_strategies <dir>
 #include <chrono>
@@ -9,6 +10,10 @@
 #include <string>
 
 #include "qrcode_internal.h"
+
+extern "C" {
+#include "quirc.h"
+}
 
 namespace {
 
@@ -35,8 +40,13 @@ void measure(const std::string &dir, const std::string &rel) {
     std::printf("{\"path\": \"%s\", \"full_ms\": %.2f, \"full\": ", rel.c_str(),
                 millis([&] { qr_decode_run_rgba(pixels, w, h); }));
     print_text(qr_decode_result());
-    std::printf(", \"strategies\": [");
     const qr_quirc_ptr q(qr_quirc_new());
+    if (!q || quirc_resize(q.get(), w, h) != 0) return;
+    g_result[0] = '\0';
+    qr_decode_attempts(q.get(), pixels, w, h);
+    std::printf(", \"fixed\": ");
+    print_text(qr_decode_result());
+    std::printf(", \"strategies\": [");
     for (int i = 0; i < qr_rescue_strategy_count(); ++i) {
         const double ms = millis([&] { qr_rescue_try_strategy(q.get(), pixels, w, h, i); });
         std::printf("%s[\"%s\", %.2f, ", i ? ", " : "", qr_rescue_strategy_name(i), ms);

@@ -4,9 +4,10 @@
 usage: vqr_decode_strategies DIR > runs.jsonl
        decode_strategies.py DIR runs.jsonl [--images]
 
-Prints, per strategy, how many images it reads alone, how many of the images
-that no earlier strategy read, wrong texts and false positives, and its median
-and worst time; then the whole decode run's counts per set. The folder's
+Prints, per strategy, how many images it reads alone, how many of those the
+four fixed attempts and every earlier strategy missed, wrong texts and false
+positives, and its median and worst time; then per set the fixed attempts'
+and the whole decode run's counts. The folder's
 score.py supplies the judging rule (expected texts, accepted character sets).
 """
 import json
@@ -23,30 +24,31 @@ def main():
     rows = [json.loads(line) for line in open(runs)]
     names = [s[0] for s in rows[0]["strategies"]]
     verdict = lambda r, hx: score.judge(expected[r["path"]], bytes.fromhex(hx))
-    covered = set()
+    covered = {r["path"] for r in rows if verdict(r, r["fixed"]) == "read"}
     print(f"{'strategy':26} {'reads':>5} {'new':>4} {'wrong':>5} {'fp':>3} "
           f"{'median':>7} {'worst':>7}")
     for i, name in enumerate(names):
         v = [verdict(r, r["strategies"][i][2]) for r in rows]
         ms = [r["strategies"][i][1] for r in rows]
         hits = {r["path"] for r, x in zip(rows, v) if x == "read"}
-        full_read = {r["path"] for r in rows if verdict(r, r["full"]) == "read"}
         new = hits - covered
         covered |= hits
         print(f"{name:26} {len(hits):5} {len(new):4} {v.count('wrong'):5} {v.count('fp'):3} "
               f"{statistics.median(ms):7.2f} {max(ms):7.2f}")
     sets = {}
     for r in rows:
-        s = sets.setdefault(r["path"].split("/")[0], {"n": 0, "read": 0, "wrong": 0, "fp": 0,
-                                                     "ms": []})
+        s = sets.setdefault(r["path"].split("/")[0], {"n": 0, "fixed": 0, "read": 0, "wrong": 0,
+                                                     "fp": 0, "ms": []})
         s["n"] += 1
+        s["fixed"] += verdict(r, r["fixed"]) == "read"
         x = verdict(r, r["full"])
         if x in s:
             s[x] += 1
         s["ms"].append(r["full_ms"])
-    print("\nwhole run per set: images read wrong fp median-ms worst-ms")
+    print("\nper set: images, read by the fixed attempts, by the whole run (wrong, fp,"
+          " median and worst ms)")
     for k, s in sorted(sets.items()):
-        print(f"{k:10} {s['n']:4} {s['read']:4} {s['wrong']:4} {s['fp']:3} "
+        print(f"{k:10} {s['n']:4} {s['fixed']:4} {s['read']:4} {s['wrong']:4} {s['fp']:3} "
               f"{statistics.median(s['ms']):7.2f} {max(s['ms']):7.2f}")
     if "--images" in sys.argv:
         for r in rows:
