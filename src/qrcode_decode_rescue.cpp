@@ -10,7 +10,7 @@
 // Strategies run in table order, cheapest and most productive first, until
 // one reads a text. Big images are reduced once by area averaging to a
 // working size, and the pixels handed to quirc per call are budgeted, so an
-// image without a code costs a bounded multiple of the prescribed attempts.
+// image without a code costs a bounded multiple of the four fixed attempts.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -278,7 +278,7 @@ grey_image in_polarity(grey_image g, bool inverted) {
     return g;
 }
 
-// The luma, locally thresholded with a window of 1/Divisor of the longer
+// The luma, locally thresholded with a window radius of 1/Divisor of the longer
 // side: small windows follow steep light changes, large ones keep big
 // modules whole.
 template <int Divisor>

@@ -339,7 +339,7 @@ bool qr_decode_grids(const quirc *q, bool mirrored_too);
 // The four fixed attempts (quirc, fallback, inverted quirc, inverted
 // fallback) with q already sized to the image: 1 when one stored a text.
 int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height);
-// Second-chance stage, run after the prescribed attempts have failed: 1 when
+// Second-chance stage, run after the four fixed attempts have failed: 1 when
 // one of its strategies stored a text in g_result, else 0 (no message). q is
 // a decoder that the stage may resize.
 int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height);
