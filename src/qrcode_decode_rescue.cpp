@@ -28,10 +28,14 @@ namespace {
 // that the full-resolution attempts missed in such a photo is big enough to
 // survive the reduction, and every strategy's cost stays bounded.
 constexpr std::int64_t WORK_MAX_PIXELS = std::int64_t{1} << 21;
-// Pixels one call may hand to quirc, in working images' worth.
+// Pixels one call may hand to quirc, in working images' worth, but never
+// fewer than BUDGET_MIN_PIXELS: tiny pictures may try every strategy.
 constexpr std::int64_t BUDGET_IMAGES = 20;
-// Upscaling only pays on small pictures, whose modules are few pixels wide.
+constexpr std::int64_t BUDGET_MIN_PIXELS = std::int64_t{1} << 20;
+// Upscaling only pays on small pictures, whose modules are few pixels wide;
+// fourfold upscaling only on tiny ones.
 constexpr std::int64_t UPSCALE_MAX_PIXELS = 400 * 400;
+constexpr std::int64_t QUADRUPLE_MAX_PIXELS = 128 * 128;
 // Reductions stop where a code could no longer hold enough pixels per module.
 constexpr int REDUCE_MIN_SIDE = 120;
 // Module samples the fallback may take on one prepared image.
@@ -356,6 +360,17 @@ grey_image local_colour_upscaled(const source &src, bool inverted) {
     return local_threshold(g, window_radius(g, Divisor), inverted);
 }
 
+// Four times the size of a tiny picture's darkest channel, then locally
+// thresholded: anti-aliased figures of two pixels (petals, discs) regain
+// their shape between the samples.
+template <int Divisor>
+grey_image local_colour_quadrupled(const source &src, bool inverted) {
+    const grey_image &c = channel(src, inverted);
+    if (std::int64_t{c.width} * c.height > QUADRUPLE_MAX_PIXELS) return {};
+    const grey_image g = double_size(double_size(c));
+    return local_threshold(g, window_radius(g, Divisor), inverted);
+}
+
 struct strategy {
     const char *name;
     grey_image (*prepare)(const source &src, bool inverted);
@@ -377,6 +392,7 @@ constexpr strategy STRATEGIES[] = {
     {"local-colour-32", local_colour<32>, false},
     {"colour-upscaled-inverted", colour_upscaled, true},
     {"local-upscaled-16", local_upscaled<16>, false},
+    {"local-colour-quadrupled-8", local_colour_quadrupled<8>, false},
 };
 constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 
@@ -419,7 +435,8 @@ source make_source(const unsigned char *rgba, int width, int height) {
 int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height) {
     const source src = make_source(rgba, width, height);
     if (!usable(src.luma)) return 0;
-    std::int64_t budget = BUDGET_IMAGES * std::int64_t{src.luma.width} * src.luma.height;
+    std::int64_t budget = std::max(BUDGET_IMAGES * src.luma.width * src.luma.height,
+                                   BUDGET_MIN_PIXELS);
     for (const strategy &s : STRATEGIES) {
         const grey_image g = s.prepare(src, s.inverted);
         if (!usable(g)) continue;
