@@ -38,8 +38,10 @@ constexpr std::int64_t UPSCALE_MAX_PIXELS = 400 * 400;
 constexpr std::int64_t QUADRUPLE_MAX_PIXELS = 128 * 128;
 // Reductions stop where a code could no longer hold enough pixels per module.
 constexpr int REDUCE_MIN_SIDE = 120;
+// Finder patterns per unit of crowding charge (see crowding()).
+constexpr int CROWD_FINDERS = 4;
 // Module samples the fallback may take on one prepared image.
-constexpr std::int64_t FALLBACK_SAMPLES = std::int64_t{1} << 20;
+constexpr std::int64_t FALLBACK_SAMPLES = std::int64_t{1} << 18;
 // A pixel is dark when it lies this many percent below its neighbourhood's
 // mean: flat areas then stay light instead of turning into speckle.
 constexpr int LOCAL_CONTRAST_PERCENT = 12;
@@ -416,6 +418,14 @@ bool read_prepared(quirc *q, const grey_image &g) {
 
 bool usable(const grey_image &g) { return g.width > 20 && g.height > 20; }
 
+// quirc tries every grouping of the finder patterns it found, so a picture
+// crowded with finder-like shapes (chequered fabric, tiles, many codes'
+// worth of targets) costs far more per pixel than a photo with a handful:
+// such a pass is charged a multiple of its pixels.
+std::int64_t crowding(const quirc *q) {
+    return std::max(q->num_capstones / CROWD_FINDERS, 1);
+}
+
 grey_image working_luma(const unsigned char *rgba, int width, int height, int step) {
     if (step > 1) return reduce(rgba, width, height, step, luma_level);
     grey_image g = blank_image(width, height);
@@ -440,9 +450,10 @@ int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height)
     for (const strategy &s : STRATEGIES) {
         const grey_image g = s.prepare(src, s.inverted);
         if (!usable(g)) continue;
-        budget -= std::int64_t{g.width} * g.height;
-        if (budget < 0) break;
+        const std::int64_t pixels = std::int64_t{g.width} * g.height;
+        if (pixels > budget) break;
         if (read_prepared(q, g)) return 1;
+        budget -= pixels * crowding(q);
     }
     return 0;
 }
