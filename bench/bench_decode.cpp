@@ -3,6 +3,8 @@
 // triples pass the geometric tests.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -159,6 +161,50 @@ void BM_decode_worst_case_finders(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_decode_worst_case_finders)->Unit(benchmark::kMillisecond);
+
+// A 480 x 480 picture without a code: smooth shading under a fine, uneven
+// texture, on which every attempt and every second-chance strategy runs and
+// fails.
+rgba_image textured_photo() {
+    rgba_image img = blank(480, 480);
+    std::uint32_t seed = 12345;
+    for (int y = 0; y < img.height; ++y) {
+        for (int x = 0; x < img.width; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            const double shade = 120 + 60 * std::sin(x * 0.013) * std::cos(y * 0.021) +
+                                 40 * std::sin((x + 2 * y) * 0.11);
+            const int level = std::clamp(static_cast<int>(shade) + static_cast<int>(seed >> 28), 0,
+                                         255);
+            unsigned char *p = &img.px[(static_cast<std::size_t>(y) * img.width + x) * 4];
+            p[0] = static_cast<unsigned char>(level);
+            p[1] = static_cast<unsigned char>(std::max(level - 20, 0));
+            p[2] = static_cast<unsigned char>(std::min(level + 15, 255));
+        }
+    }
+    return img;
+}
+
+// The four fixed attempts alone on that picture; the whole run below adds the
+// second-chance stage, and the ratio of the two is what a picture without a
+// code pays for it.
+void BM_fixed_attempts_photo_without_code(benchmark::State &state) {
+    const rgba_image img = textured_photo();
+    quirc *q = qr_quirc_new();
+    quirc_resize(q, img.width, img.height);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(qr_decode_attempts(q, img.px.data(), img.width, img.height));
+    }
+    quirc_destroy(q);
+}
+BENCHMARK(BM_fixed_attempts_photo_without_code)->Unit(benchmark::kMillisecond);
+
+void BM_decode_photo_without_code(benchmark::State &state) {
+    const rgba_image img = textured_photo();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(qr_decode_run_rgba(img.px.data(), img.width, img.height));
+    }
+}
+BENCHMARK(BM_decode_photo_without_code)->Unit(benchmark::kMillisecond);
 
 // One fallback call on the detector's finder list for that image.
 void BM_fallback_worst_case_one_call(benchmark::State &state) {

@@ -36,27 +36,23 @@ namespace {
 
 constexpr const char *INVALID_IMAGE = "qr_decode: invalid image (need RGBA, >= 21x21)";
 
-// Owns a quirc decoder for one run.
-struct quirc_deleter {
-    void operator()(quirc *q) const noexcept { quirc_destroy(q); }
-};
-using quirc_ptr = std::unique_ptr<quirc, quirc_deleter>;
-
-quirc_ptr new_decoder() { return quirc_ptr(qr_quirc_new()); }
-
 void store_result(const quirc_data &data) {
     const int len = std::clamp(data.payload_len, 0, QR_RESULT_CAP - 1);
     std::memcpy(g_result, data.payload, static_cast<std::size_t>(len));
     g_result[len] = '\0';
 }
 
+}  // namespace
+
 // Decodes one grid; true when it held a non-empty payload (now in g_result).
-bool decode_grid(const quirc_code &code) {
+bool qr_decode_grid(const quirc_code &code) {
     quirc_data data;
     if (quirc_decode(&code, &data) != QUIRC_SUCCESS || data.payload_len <= 0) return false;
     store_result(data);
     return true;
 }
+
+namespace {
 
 // rgba_gray_white for every pixel. Most images are opaque throughout, and
 // the opaque formula alone vectorises well (the grey conversion is otherwise
@@ -68,8 +64,10 @@ bool all_opaque(const unsigned char *__restrict rgba, std::size_t pixels) {
     return alpha == 255;
 }
 
-void grey_pixels(const unsigned char *__restrict rgba, std::uint8_t *__restrict grey,
-                 std::size_t pixels, int flip) {
+}  // namespace
+
+void qr_grey_levels(const unsigned char *__restrict rgba, std::uint8_t *__restrict grey,
+                    std::size_t pixels, int flip) {
     constexpr std::size_t BLOCK = 1024;
     for (std::size_t start = 0; start < pixels; start += BLOCK) {
         const std::size_t n = std::min(BLOCK, pixels - start);
@@ -89,20 +87,31 @@ void grey_pixels(const unsigned char *__restrict rgba, std::uint8_t *__restrict 
     }
 }
 
+namespace {
+
 void detect(quirc *q, const unsigned char *rgba, std::size_t pixels, bool inverted) {
-    grey_pixels(rgba, quirc_begin(q, nullptr, nullptr), pixels, inverted ? 255 : 0);
+    qr_grey_levels(rgba, quirc_begin(q, nullptr, nullptr), pixels, inverted ? 255 : 0);
     quirc_end(q);
 }
 
-bool decode_grids(const quirc *q) {
+}  // namespace
+
+bool qr_decode_grids(const quirc *q, bool mirrored_too) {
     const int count = quirc_count(q);
     for (int j = 0; j < count; ++j) {
         quirc_code code;
         quirc_extract(q, j, &code);
-        if (decode_grid(code)) return true;
+        if (qr_decode_grid(code)) return true;
+        // quirc_extract leaves an oversized grid unsampled but keeps its size,
+        // which quirc_flip would walk beyond the bitmap.
+        if (!mirrored_too || code.size > QUIRC_MAX_GRID_SIZE) continue;
+        quirc_flip(&code);
+        if (qr_decode_grid(code)) return true;
     }
     return false;
 }
+
+namespace {
 
 // ---- Grid-sampling fallback ---------------------------------------------------
 
@@ -132,12 +141,59 @@ bool pixel_index(float v, int limit, int *out) {
     return true;
 }
 
+// Grey level of the pixel at index i, for the two kinds of image the fallback
+// samples: the caller's RGBA pixels (polarity applied here) and a prepared
+// grey image that already has the polarity it is read in.
+struct rgba_levels {
+    const unsigned char *rgba;
+    int inverted;
+    int dark(std::size_t i) const {
+        return qr_fallback_is_dark(rgba_gray_white(rgba + i * 4), inverted);
+    }
+};
+struct grey_levels {
+    const std::uint8_t *grey;
+    int dark(std::size_t i) const { return qr_fallback_is_dark(grey[i], 0); }
+};
+
+template <class Levels>
+void sample_grid(const Levels &levels, int width, int height, const qr_finder *a,
+                 const qr_finder *b, const qr_finder *c, int n, unsigned char *bitmap) {
+    std::memset(bitmap, 0, QR_BITMAP_CAP);
+    const arms g = arms_of(*a, *b, *c);
+    const float ax = static_cast<float>(a->x);
+    const float ay = static_cast<float>(a->y);
+    // Module 3 (a finder centre) maps to 0 and module n - 4 to 1.
+    const float span = static_cast<float>(n - 7);
+    for (int y = 0; y < n; ++y) {
+        const float fy = (static_cast<float>(y) + 0.5f - 3.5f) / span;
+        for (int x = 0; x < n; ++x) {
+            const float fx = (static_cast<float>(x) + 0.5f - 3.5f) / span;
+            int px = 0;
+            int py = 0;
+            if (!pixel_index(g.dbx * fx + ax + g.dcx * fy, width, &px) ||
+                !pixel_index(fx * g.dby + ay + fy * g.dcy, height, &py)) {
+                continue;
+            }
+            const std::size_t pixel =
+                static_cast<std::size_t>(py) * static_cast<std::size_t>(width) +
+                static_cast<std::size_t>(px);
+            if (levels.dark(pixel)) {
+                const int i = y * n + x;
+                bitmap[i >> 3] = static_cast<unsigned char>(bitmap[i >> 3] | (1 << (i & 7)));
+            }
+        }
+    }
+}
+
 struct search {
     const qr_finder *finders;
-    const unsigned char *rgba;
+    const unsigned char *rgba;  // sampled when grey is null
+    const std::uint8_t *grey;
     int width;
     int height;
     int inverted;
+    std::int64_t max_samples;
     std::int64_t samples;  // modules sampled so far
 };
 
@@ -158,17 +214,24 @@ int try_triple(void *user, int ia, int ib, int ic) {
         // of triples pass (several seconds). The sample budget ends the whole
         // search, not just this triple: -1 stops the enumeration empty-handed.
         s->samples += std::int64_t{n} * n;
-        if (s->samples > QR_FALLBACK_MAX_SAMPLES) return -1;
+        if (s->samples > s->max_samples) return -1;
         std::memset(&code, 0, sizeof code);
         code.size = n;
-        qr_fallback_sample(s->rgba, s->width, s->height, s->inverted, &a, &b, &c, n,
-                           code.cell_bitmap);
-        if (decode_grid(code)) return 1;
+        if (s->grey) {
+            sample_grid(grey_levels{s->grey}, s->width, s->height, &a, &b, &c, n,
+                        code.cell_bitmap);
+        } else {
+            sample_grid(rgba_levels{s->rgba, s->inverted}, s->width, s->height, &a, &b, &c, n,
+                        code.cell_bitmap);
+        }
+        if (qr_decode_grid(code)) return 1;
     }
     return 0;
 }
 
 }  // namespace
+
+void qr_quirc_deleter::operator()(quirc *q) const noexcept { quirc_destroy(q); }
 
 // quirc_resize copies the old image into the new one with memcpy even when
 // there is none yet (a null source with length 0, undefined behaviour). A
@@ -263,55 +326,54 @@ int qr_fallback_is_dark(int grey, int inverted) {
 void qr_fallback_sample(const unsigned char *rgba, int width, int height, int inverted,
                         const qr_finder *a, const qr_finder *b, const qr_finder *c, int n,
                         unsigned char *bitmap) {
-    std::memset(bitmap, 0, QR_BITMAP_CAP);
-    const arms g = arms_of(*a, *b, *c);
-    const float ax = static_cast<float>(a->x);
-    const float ay = static_cast<float>(a->y);
-    // Module 3 (a finder centre) maps to 0 and module n - 4 to 1.
-    const float span = static_cast<float>(n - 7);
-    for (int y = 0; y < n; ++y) {
-        const float fy = (static_cast<float>(y) + 0.5f - 3.5f) / span;
-        for (int x = 0; x < n; ++x) {
-            const float fx = (static_cast<float>(x) + 0.5f - 3.5f) / span;
-            int px = 0;
-            int py = 0;
-            if (!pixel_index(g.dbx * fx + ax + g.dcx * fy, width, &px) ||
-                !pixel_index(fx * g.dby + ay + fy * g.dcy, height, &py)) {
-                continue;
-            }
-            const std::size_t pixel =
-                static_cast<std::size_t>(py) * static_cast<std::size_t>(width) +
-                static_cast<std::size_t>(px);
-            if (qr_fallback_is_dark(rgba_gray_white(rgba + pixel * 4), inverted)) {
-                const int i = y * n + x;
-                bitmap[i >> 3] = static_cast<unsigned char>(bitmap[i >> 3] | (1 << (i & 7)));
-            }
-        }
-    }
+    sample_grid(rgba_levels{rgba, inverted}, width, height, a, b, c, n, bitmap);
 }
 
 int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba,
                        int width, int height, int inverted) {
     if (count < 3) return 0;
-    search s{finders, rgba, width, height, inverted, 0};
+    search s{finders, rgba, nullptr, width, height, inverted, QR_FALLBACK_MAX_SAMPLES, 0};
     return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
 }
 
-int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height,
-                       int inverted) {
-    const int count = std::min(q->num_capstones, QR_MAX_FINDERS);
+int qr_fallback_decode_grey(const qr_finder *finders, int count, const std::uint8_t *grey,
+                            int width, int height, std::int64_t max_samples) {
     if (count < 3) return 0;
-    qr_finder finders[QR_MAX_FINDERS];
+    search s{finders, nullptr, grey, width, height, 0, max_samples, 0};
+    return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
+}
+
+int qr_read_finders(const quirc *q, qr_finder *finders) {
+    const int count = std::clamp(q->num_capstones, 0, QR_MAX_FINDERS);
     for (int i = 0; i < count; ++i) {
         const quirc_capstone &cap = q->capstones[i];
         finders[i].x = cap.center.x;
         finders[i].y = cap.center.y;
         finders[i].area = q->regions[cap.stone].count;
     }
+    return count;
+}
+
+int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height,
+                       int inverted) {
+    qr_finder finders[QR_MAX_FINDERS];
+    const int count = qr_read_finders(q, finders);
     return qr_fallback_decode(finders, count, rgba, width, height, inverted);
 }
 
 // ---- Decode run and entry points -------------------------------------------------
+
+int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height) {
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    for (const bool inverted : {false, true}) {
+        detect(q, rgba, pixels, inverted);
+        if (qr_decode_grids(q, false)) return 1;
+        if (q->num_capstones > 2 && try_decode_centers(q, rgba, width, height, inverted ? 1 : 0)) {
+            return 1;
+        }
+    }
+    return 0;
+}
 
 int qr_decode_run_rgba(const unsigned char *rgba, int width, int height) {
     g_result[0] = '\0';
@@ -319,7 +381,7 @@ int qr_decode_run_rgba(const unsigned char *rgba, int width, int height) {
         qr_set_error(INVALID_IMAGE);
         return -1;
     }
-    const quirc_ptr q = new_decoder();
+    const qr_quirc_ptr q(qr_quirc_new());
     if (!q) {
         qr_set_error("qr_decode: quirc_new failed");
         return -1;
@@ -331,13 +393,9 @@ int qr_decode_run_rgba(const unsigned char *rgba, int width, int height) {
         qr_set_error("qr_decode: image too large for quirc");
         return -1;
     }
-    for (const bool inverted : {false, true}) {
-        detect(q.get(), rgba, static_cast<std::size_t>(pixels), inverted);
-        if (decode_grids(q.get())) return 1;
-        if (q->num_capstones > 2 &&
-            try_decode_centers(q.get(), rgba, width, height, inverted ? 1 : 0)) {
-            return 1;
-        }
+    if (qr_decode_attempts(q.get(), rgba, width, height) ||
+        qr_decode_rescue(q.get(), rgba, width, height)) {
+        return 1;
     }
     qr_set_error("qr_decode: no QR code found in image");
     return -1;

@@ -317,6 +317,10 @@ const char *qr_decode_result();
 // a fully transparent pixel gives 254).
 int rgba_gray_white(const unsigned char *px);
 
+// rgba_gray_white of every pixel into grey, XORed with flip (0, or 255 for
+// the inverse).
+void qr_grey_levels(const unsigned char *rgba, std::uint8_t *grey, std::size_t pixels, int flip);
+
 // The grid-sampling fallback. It works on the detector's finder patterns:
 // centre in pixels and the area of the inner 3 x 3 block, in the detector's
 // order (at most QR_MAX_FINDERS).
@@ -362,3 +366,34 @@ quirc *qr_quirc_new();
 // Reads the finder list of quirc's current pass and runs the search.
 int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height,
                        int inverted);
+struct qr_quirc_deleter {
+    void operator()(quirc *q) const noexcept;
+};
+using qr_quirc_ptr = std::unique_ptr<quirc, qr_quirc_deleter>;
+// The finder patterns of quirc's current pass, in the detector's order;
+// returns how many (at most QR_MAX_FINDERS).
+int qr_read_finders(const quirc *q, qr_finder *finders);
+// The fallback search on a grey image already in the polarity it is read in
+// (dark at 127 and below), stopping after max_samples module samples.
+int qr_fallback_decode_grey(const qr_finder *finders, int count, const std::uint8_t *grey,
+                            int width, int height, std::int64_t max_samples);
+struct quirc_code;
+// Decodes one extracted grid; true when it held a non-empty payload, which is
+// then stored in g_result.
+bool qr_decode_grid(const quirc_code &code);
+// Decodes quirc's grids of the current pass in order, each also mirrored
+// when mirrored_too; true at the first non-empty payload (in g_result).
+bool qr_decode_grids(const quirc *q, bool mirrored_too);
+
+// The four fixed attempts (quirc, fallback, inverted quirc, inverted
+// fallback) with q already sized to the image: 1 when one stored a text.
+int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height);
+// Second-chance stage, run after the four fixed attempts have failed: 1 when
+// one of its strategies stored a text in g_result, else 0 (no message). q is
+// a decoder that the stage may resize.
+int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height);
+// For measurements: the stage's strategies one at a time, without the budget.
+int qr_rescue_strategy_count();
+const char *qr_rescue_strategy_name(int index);
+int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height,
+                           int index);

@@ -40,7 +40,10 @@ TEST(DecodeCorpus, SeedImagesDecode) {
 }
 
 // Images that made quirc hang in its alignment-pattern search, convert NaN to
-// int, or index its version table with a negative row.
+// int, or index its version table with a negative row; and a 930-byte RLE TGA
+// that claims 2614 x 13876 pixels, just under the size cap, which every
+// attempt and the second-chance stage (on its reduced working image) must
+// get through in bounded time.
 TEST(DecodeCorpus, CrashersReplaySafely) {
     replay(fs::path(VQR_SOURCE_DIR) / "tests/crashers/decode", 3);
 }

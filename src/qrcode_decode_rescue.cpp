@@ -1,0 +1,474 @@
+// Second-chance reading. When quirc and the grid-sampling fallback have failed
+// on the image and on its inverse, the picture may still hold a code that a
+// differently prepared grey image exposes: uneven light or a dark surround
+// that one threshold level cannot split, colours whose luma barely differs,
+// modules only a pixel or two wide, JPEG noise. Each strategy in the table
+// below prepares such a grey image afresh from the caller's RGBA pixels (never
+// from quirc's buffer, which detection overwrites with region labels) and
+// reads it with quirc, a mirrored retry of every grid, and the fallback.
+//
+// Strategies run in table order, cheapest and most productive first, until
+// one reads a text. Big images are reduced once by area averaging to a
+// working size, and the pixels handed to quirc per call are budgeted, so an
+// image without a code costs a bounded multiple of the four fixed attempts.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "qrcode_internal.h"
+
+extern "C" {
+#include "quirc_internal.h"
+}
+
+namespace {
+
+// Larger images are area-averaged to at most this many pixels first: a code
+// that the full-resolution attempts missed in such a photo is big enough to
+// survive the reduction, and every strategy's cost stays bounded.
+constexpr std::int64_t WORK_MAX_PIXELS = std::int64_t{1} << 21;
+// Pixels one call may hand to quirc, in working images' worth, but never
+// fewer than BUDGET_MIN_PIXELS: tiny pictures may try every strategy.
+constexpr std::int64_t BUDGET_IMAGES = 20;
+constexpr std::int64_t BUDGET_MIN_PIXELS = std::int64_t{1} << 20;
+// Upscaling only pays on small pictures, whose modules are few pixels wide;
+// fourfold upscaling only on tiny ones.
+constexpr std::int64_t UPSCALE_MAX_PIXELS = 400 * 400;
+constexpr std::int64_t QUADRUPLE_MAX_PIXELS = 128 * 128;
+// Reductions stop where a code could no longer hold enough pixels per module.
+constexpr int REDUCE_MIN_SIDE = 120;
+// Finder patterns per unit of crowding charge (see crowding()).
+constexpr int CROWD_FINDERS = 4;
+// Module samples the fallback may take on one prepared image.
+constexpr std::int64_t FALLBACK_SAMPLES = std::int64_t{1} << 18;
+// A pixel is dark when it lies this many percent below its neighbourhood's
+// mean: flat areas then stay light instead of turning into speckle.
+constexpr int LOCAL_CONTRAST_PERCENT = 12;
+
+struct grey_image {
+    std::vector<std::uint8_t> px;
+    int width = 0;
+    int height = 0;
+};
+
+// Offset of pixel (x, y) in an image `width` pixels wide.
+std::size_t offset(int x, int y, int width) {
+    return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+           static_cast<std::size_t>(x);
+}
+
+grey_image blank_image(int width, int height) {
+    grey_image g;
+    g.width = width;
+    g.height = height;
+    g.px.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    return g;
+}
+
+// Grey levels that the strategies derive from one RGBA pixel.
+int luma_level(const unsigned char *px) { return rgba_gray_white(px); }
+
+// The brightest channel, composited over white: a saturated colour (cyan,
+// magenta, pure blue) is as bright as white here, so light modules of any hue
+// on a dark ground separate although their luma differs widely.
+int brightest_level(const unsigned char *px) {
+    const int a = px[3];
+    const int c = std::max({px[0], px[1], px[2]});
+    return a == 255 ? c : (c * a + 255 * (255 - a)) >> 8;
+}
+
+// The darkest channel, composited over white: dark modules of any saturated
+// hue on a light ground read as dark as black.
+int darkest_level(const unsigned char *px) {
+    const int a = px[3];
+    const int c = std::min({px[0], px[1], px[2]});
+    return a == 255 ? c : (c * a + 255 * (255 - a)) >> 8;
+}
+
+int working_step(int width, int height) {
+    int step = 1;
+    while ((std::int64_t{width} / step) * (std::int64_t{height} / step) > WORK_MAX_PIXELS) ++step;
+    return step;
+}
+
+// One level per working pixel: the mean over its step x step block of
+// original pixels, so a big image is read once and never copied whole.
+template <class Level>
+grey_image reduce(const unsigned char *rgba, int width, int height, int s, Level level) {
+    grey_image out = blank_image(width / s, height / s);
+    if (s == 1) {
+        for (std::size_t i = 0; i < out.px.size(); ++i) {
+            out.px[i] = static_cast<std::uint8_t>(level(rgba + i * 4));
+        }
+        return out;
+    }
+    std::vector<std::uint32_t> sums(static_cast<std::size_t>(out.width));
+    const std::uint32_t area = static_cast<std::uint32_t>(s * s);
+    for (int oy = 0; oy < out.height; ++oy) {
+        std::fill(sums.begin(), sums.end(), 0u);
+        for (int y = oy * s; y < (oy + 1) * s; ++y) {
+            const unsigned char *row =
+                rgba + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
+            for (int ox = 0; ox < out.width; ++ox) {
+                for (int x = ox * s; x < (ox + 1) * s; ++x) {
+                    const unsigned char *px = row + static_cast<std::size_t>(x) * 4;
+                    sums[static_cast<std::size_t>(ox)] += static_cast<std::uint32_t>(level(px));
+                }
+            }
+        }
+        std::uint8_t *dst = out.px.data() + offset(0, oy, out.width);
+        for (int ox = 0; ox < out.width; ++ox) {
+            const std::uint32_t sum = sums[static_cast<std::size_t>(ox)];
+            dst[ox] = static_cast<std::uint8_t>((sum + area / 2) / area);
+        }
+    }
+    return out;
+}
+
+// Area average over 2 x 2 blocks.
+grey_image halve(const grey_image &in) {
+    grey_image out = blank_image(in.width / 2, in.height / 2);
+    for (int y = 0; y < out.height; ++y) {
+        const std::uint8_t *r0 = in.px.data() + offset(0, 2 * y, in.width);
+        const std::uint8_t *r1 = r0 + in.width;
+        std::uint8_t *dst = out.px.data() + offset(0, y, out.width);
+        for (int x = 0; x < out.width; ++x) {
+            dst[x] = static_cast<std::uint8_t>((r0[2 * x] + r0[2 * x + 1] + r1[2 * x] +
+                                                r1[2 * x + 1] + 2) >> 2);
+        }
+    }
+    return out;
+}
+
+// Bilinear doubling: a module one or two pixels wide gets the few pixels that
+// quirc's finder scan needs to measure its 1:1:3:1:1 runs.
+grey_image double_size(const grey_image &in) {
+    grey_image out = blank_image(in.width * 2, in.height * 2);
+    for (int y = 0; y < out.height; ++y) {
+        // Output pixel centre (y + 0.5) / 2 - 0.5 in input pixels, in quarters.
+        const int fy = std::clamp(2 * y - 1, 0, 4 * (in.height - 1));
+        const int y0 = fy / 4;
+        const int y1 = std::min(y0 + 1, in.height - 1);
+        const int wy = fy % 4;
+        const std::uint8_t *r0 = in.px.data() + offset(0, y0, in.width);
+        const std::uint8_t *r1 = in.px.data() + offset(0, y1, in.width);
+        std::uint8_t *dst = out.px.data() + offset(0, y, out.width);
+        for (int x = 0; x < out.width; ++x) {
+            const int fx = std::clamp(2 * x - 1, 0, 4 * (in.width - 1));
+            const int x0 = fx / 4;
+            const int x1 = std::min(x0 + 1, in.width - 1);
+            const int wx = fx % 4;
+            const int top = r0[x0] * (4 - wx) + r0[x1] * wx;
+            const int bottom = r1[x0] * (4 - wx) + r1[x1] * wx;
+            dst[x] = static_cast<std::uint8_t>((top * (4 - wy) + bottom * wy + 8) >> 4);
+        }
+    }
+    return out;
+}
+
+// A light margin around the picture: a code cropped at its edge gets back
+// the quiet zone that quirc's finder scan needs to see a finder's outer ring.
+grey_image with_margin(const grey_image &in, int margin) {
+    grey_image out = blank_image(in.width + 2 * margin, in.height + 2 * margin);
+    std::fill(out.px.begin(), out.px.end(), std::uint8_t{255});
+    for (int y = 0; y < in.height; ++y) {
+        std::memcpy(out.px.data() + offset(margin, y + margin, out.width),
+                    in.px.data() + offset(0, y, in.width),
+                    static_cast<std::size_t>(in.width));
+    }
+    return out;
+}
+
+void invert(grey_image &g) {
+    for (std::uint8_t &p : g.px) p = static_cast<std::uint8_t>(255 - p);
+}
+
+// Running sums over the rectangle above and left of every pixel, so that
+// the mean of any window costs four look-ups.
+struct integral_image {
+    std::vector<std::uint32_t> sums;
+    std::size_t stride = 0;
+
+    explicit integral_image(const grey_image &g)
+        : sums((static_cast<std::size_t>(g.width) + 1) * (static_cast<std::size_t>(g.height) + 1)),
+          stride(static_cast<std::size_t>(g.width) + 1) {
+        for (int y = 0; y < g.height; ++y) {
+            const std::uint8_t *row = g.px.data() + offset(0, y, g.width);
+            const std::uint32_t *above = sums.data() + static_cast<std::size_t>(y) * stride;
+            std::uint32_t *out = sums.data() + static_cast<std::size_t>(y + 1) * stride;
+            std::uint32_t run = 0;
+            for (int x = 0; x < g.width; ++x) {
+                run += row[x];
+                out[x + 1] = above[x + 1] + run;
+            }
+        }
+    }
+    std::uint32_t at(int x, int y) const {
+        return sums[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)];
+    }
+};
+
+// Black where a pixel is clearly darker than the mean of the square window
+// of the given radius around it, white elsewhere: uneven lighting, shadows and
+// dark surrounds shift the mean along with the code. In the inverted
+// polarity a pixel is black where it is clearly lighter than its window.
+// The threshold is computed once per small block (at most an eighth of the
+// radius wide, so it still follows the light) from the window around the
+// block's centre, which keeps the per-pixel work to one comparison.
+grey_image local_threshold(const grey_image &in, const integral_image &sums, int radius,
+                           bool inverted) {
+    constexpr float KEEP = (100 - LOCAL_CONTRAST_PERCENT) / 100.0f;
+    const int block = std::clamp(radius / 4, 1, 4);
+    const int flip = inverted ? 255 : 0;
+    grey_image out = blank_image(in.width, in.height);
+    // Per pixel of a band of rows: the level below which it is dark, a
+    // fraction KEEP of its window's mean (at most 225).
+    std::vector<std::uint8_t> limits(static_cast<std::size_t>(in.width));
+    for (int by = 0; by < in.height; by += block) {
+        const int cy = std::min(by + block / 2, in.height - 1);
+        const int y0 = std::max(cy - radius, 0);
+        const int y1 = std::min(cy + radius + 1, in.height);
+        for (int bx = 0; bx < in.width; bx += block) {
+            const int cx = std::min(bx + block / 2, in.width - 1);
+            const int x0 = std::max(cx - radius, 0);
+            const int x1 = std::min(cx + radius + 1, in.width);
+            const auto area = static_cast<float>((x1 - x0) * (y1 - y0));
+            auto sum = static_cast<float>(sums.at(x1, y1) - sums.at(x1, y0) - sums.at(x0, y1) +
+                                          sums.at(x0, y0));
+            if (inverted) sum = 255.0f * area - sum;
+            const auto limit = static_cast<std::uint8_t>(std::ceil(sum * KEEP / area));
+            std::fill_n(limits.begin() + bx, std::min(block, in.width - bx), limit);
+        }
+        for (int y = by; y < std::min(by + block, in.height); ++y) {
+            const std::size_t row = offset(0, y, in.width);
+            const std::uint8_t *src = in.px.data() + row;
+            std::uint8_t *dst = out.px.data() + row;
+            for (int x = 0; x < in.width; ++x) {
+                dst[x] = (src[x] ^ flip) < limits[static_cast<std::size_t>(x)] ? 0 : 255;
+            }
+        }
+    }
+    return out;
+}
+
+grey_image local_threshold(const grey_image &in, int radius, bool inverted) {
+    return local_threshold(in, integral_image(in), radius, inverted);
+}
+
+int window_radius(const grey_image &g, int divisor) {
+    return std::max(std::max(g.width, g.height) / divisor, 2);
+}
+
+// The caller's image, its reduction step, and its luma at working size with
+// the luma's integral image, which most strategies start from and which are
+// computed once per call.
+struct source {
+    const unsigned char *rgba;
+    int width;
+    int height;
+    int step;  // original pixels per working pixel along each axis
+    grey_image luma;
+    integral_image luma_sums;
+    // The colour channels at working size, made on first use.
+    mutable grey_image darkest;
+    mutable grey_image brightest;
+};
+
+// ---- Strategies ----------------------------------------------------------------
+// Each returns the grey image to read in the given polarity (dark modules
+// dark), or an empty image when it does not apply to this picture.
+
+grey_image in_polarity(grey_image g, bool inverted) {
+    if (inverted) invert(g);
+    return g;
+}
+
+// The luma, locally thresholded with a window radius of 1/Divisor of the longer
+// side: small windows follow steep light changes, large ones keep big
+// modules whole.
+template <int Divisor>
+grey_image local(const source &src, bool inverted) {
+    return local_threshold(src.luma, src.luma_sums, window_radius(src.luma, Divisor), inverted);
+}
+
+// The luma with a light margin of 1/8 of the longer side.
+grey_image margined(const source &src, bool inverted) {
+    const grey_image g = in_polarity(src.luma, inverted);
+    return with_margin(g, std::max(g.width, g.height) / 8);
+}
+
+// Light modules on a dark ground read through the brightest channel, dark
+// modules on a light ground through the darkest one.
+const grey_image &channel(const source &src, bool inverted) {
+    grey_image &cached = inverted ? src.brightest : src.darkest;
+    if (cached.px.empty()) {
+        cached = inverted ? reduce(src.rgba, src.width, src.height, src.step, brightest_level)
+                          : reduce(src.rgba, src.width, src.height, src.step, darkest_level);
+    }
+    return cached;
+}
+
+grey_image colour(const source &src, bool inverted) {
+    return in_polarity(channel(src, inverted), inverted);
+}
+
+template <int Divisor>
+grey_image local_colour(const source &src, bool inverted) {
+    const grey_image &g = channel(src, inverted);
+    return local_threshold(g, window_radius(g, Divisor), inverted);
+}
+
+// Half size by area averaging: a large, blurred or halftoned code becomes
+// crisp enough for the finder scan.
+grey_image halved_luma(const source &src) {
+    if (std::min(src.luma.width, src.luma.height) < 2 * REDUCE_MIN_SIDE) return {};
+    return halve(src.luma);
+}
+
+grey_image halved(const source &src, bool inverted) {
+    return in_polarity(halved_luma(src), inverted);
+}
+
+template <int Divisor>
+grey_image local_halved(const source &src, bool inverted) {
+    const grey_image g = halved_luma(src);
+    if (g.px.empty()) return g;
+    return local_threshold(g, window_radius(g, Divisor), inverted);
+}
+
+// Double size: modules one or two pixels wide get the few pixels that the
+// finder scan needs. Only small pictures hold modules that thin.
+grey_image doubled(const grey_image &g) {
+    if (std::int64_t{g.width} * g.height > UPSCALE_MAX_PIXELS) return {};
+    return double_size(g);
+}
+
+template <int Divisor>
+grey_image local_upscaled(const source &src, bool inverted) {
+    const grey_image g = doubled(src.luma);
+    if (g.px.empty()) return g;
+    return local_threshold(g, window_radius(g, Divisor), inverted);
+}
+
+grey_image colour_upscaled(const source &src, bool inverted) {
+    return in_polarity(doubled(channel(src, inverted)), inverted);
+}
+
+template <int Divisor>
+grey_image local_colour_upscaled(const source &src, bool inverted) {
+    const grey_image g = doubled(channel(src, inverted));
+    if (g.px.empty()) return g;
+    return local_threshold(g, window_radius(g, Divisor), inverted);
+}
+
+// Four times the size of a tiny picture's darkest channel, then locally
+// thresholded: anti-aliased figures of two pixels (petals, discs) regain
+// their shape between the samples.
+template <int Divisor>
+grey_image local_colour_quadrupled(const source &src, bool inverted) {
+    const grey_image &c = channel(src, inverted);
+    if (std::int64_t{c.width} * c.height > QUADRUPLE_MAX_PIXELS) return {};
+    const grey_image g = double_size(double_size(c));
+    return local_threshold(g, window_radius(g, Divisor), inverted);
+}
+
+struct strategy {
+    const char *name;
+    grey_image (*prepare)(const source &src, bool inverted);
+    bool inverted;
+};
+
+// Cheapest and most productive first (see docs/decoding.md for the figures
+// behind this order).
+constexpr strategy STRATEGIES[] = {
+    {"local-32", local<32>, false},
+    {"margined", margined, false},
+    {"colour-inverted", colour, true},
+    {"halved", halved, false},
+    {"local-32-inverted", local<32>, true},
+    {"local-colour-upscaled-8", local_colour_upscaled<8>, false},
+    {"local-colour-8", local_colour<8>, false},
+    {"local-halved-16", local_halved<16>, false},
+    {"local-halved-8", local_halved<8>, false},
+    {"local-colour-32", local_colour<32>, false},
+    {"colour-upscaled-inverted", colour_upscaled, true},
+    {"local-upscaled-16", local_upscaled<16>, false},
+    {"local-colour-quadrupled-8", local_colour_quadrupled<8>, false},
+};
+constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
+
+// quirc on a prepared image, then the fallback on the same image: its
+// coordinates are this image's pixels, and its fixed threshold splits a
+// locally thresholded image the way the local threshold did.
+bool read_prepared(quirc *q, const grey_image &g) {
+    if ((q->w != g.width || q->h != g.height) && quirc_resize(q, g.width, g.height) != 0) {
+        return false;
+    }
+    std::memcpy(quirc_begin(q, nullptr, nullptr), g.px.data(), g.px.size());
+    quirc_end(q);
+    // Every grid also mirrored: a code photographed through glass or printed
+    // on film shows its back.
+    if (qr_decode_grids(q, true)) return true;
+    qr_finder finders[QR_MAX_FINDERS];
+    const int count = qr_read_finders(q, finders);
+    return qr_fallback_decode_grey(finders, count, g.px.data(), g.width, g.height,
+                                   FALLBACK_SAMPLES) == 1;
+}
+
+bool usable(const grey_image &g) { return g.width > 20 && g.height > 20; }
+
+// quirc tries every grouping of the finder patterns it found, so a picture
+// crowded with finder-like shapes (chequered fabric, tiles, many codes'
+// worth of targets) costs far more per pixel than a photo with a handful:
+// such a pass is charged a multiple of its pixels.
+std::int64_t crowding(const quirc *q) {
+    return std::max(q->num_capstones / CROWD_FINDERS, 1);
+}
+
+grey_image working_luma(const unsigned char *rgba, int width, int height, int step) {
+    if (step > 1) return reduce(rgba, width, height, step, luma_level);
+    grey_image g = blank_image(width, height);
+    qr_grey_levels(rgba, g.px.data(), g.px.size(), 0);
+    return g;
+}
+
+source make_source(const unsigned char *rgba, int width, int height) {
+    const int step = working_step(width, height);
+    grey_image luma = working_luma(rgba, width, height, step);
+    integral_image sums(luma);
+    return {rgba, width, height, step, std::move(luma), std::move(sums), {}, {}};
+}
+
+}  // namespace
+
+int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height) {
+    const source src = make_source(rgba, width, height);
+    if (!usable(src.luma)) return 0;
+    std::int64_t budget = std::max(BUDGET_IMAGES * src.luma.width * src.luma.height,
+                                   BUDGET_MIN_PIXELS);
+    for (const strategy &s : STRATEGIES) {
+        const grey_image g = s.prepare(src, s.inverted);
+        if (!usable(g)) continue;
+        const std::int64_t pixels = std::int64_t{g.width} * g.height;
+        if (pixels > budget) break;
+        if (read_prepared(q, g)) return 1;
+        budget -= pixels * crowding(q);
+    }
+    return 0;
+}
+
+int qr_rescue_strategy_count() { return STRATEGY_COUNT; }
+
+const char *qr_rescue_strategy_name(int index) {
+    return index >= 0 && index < STRATEGY_COUNT ? STRATEGIES[index].name : "";
+}
+
+int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height,
+                           int index) {
+    g_result[0] = '\0';
+    if (index < 0 || index >= STRATEGY_COUNT || width <= 20 || height <= 20) return 0;
+    const source src = make_source(rgba, width, height);
+    const grey_image g = STRATEGIES[index].prepare(src, STRATEGIES[index].inverted);
+    return usable(g) && read_prepared(q, g) ? 1 : 0;
+}

@@ -1,0 +1,259 @@
+// The second-chance stage: every look we draw reads back at every module
+// size, pictures that the four fixed attempts miss are read, and pictures
+// without a code (hostile ones included) still end in "no QR code found".
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+
+#include "test_decode_helpers.h"
+
+extern "C" {
+#include "quirc.h"
+}
+
+namespace {
+
+using vqr_test::image;
+
+class DecodeRescue : public vqr_test::library {};
+
+const char *const SHORT_TEXT = "https://example.org/r?id=7";
+const char *const LONG_TEXT =
+    "https://example.org/products/catalogue?item=0123456789&ref=newsletter-2026-12";
+
+std::string decode_rgba(const image &img) {
+    qr_decode_run_rgba(img.rgba.data(), img.width, img.height);
+    return qr_decode_result();
+}
+
+// Only the four fixed attempts, on a decoder sized for the image.
+bool fixed_attempts_read(const image &img) {
+    const qr_quirc_ptr q(qr_quirc_new());
+    if (!q || quirc_resize(q.get(), img.width, img.height) != 0) return false;
+    return qr_decode_attempts(q.get(), img.rgba.data(), img.width, img.height) == 1;
+}
+
+image blank(int width, int height, unsigned char level) {
+    image img;
+    img.width = width;
+    img.height = height;
+    img.rgba.assign(static_cast<std::size_t>(width) * height * 4, level);
+    for (std::size_t i = 3; i < img.rgba.size(); i += 4) img.rgba[i] = 255;
+    return img;
+}
+
+unsigned char *pixel(image &img, int x, int y) {
+    return const_cast<unsigned char *>(img.at(x, y));
+}
+
+// ---- Our own looks -----------------------------------------------------------
+
+bool have_renderer() {
+    static const bool found = std::system("command -v rsvg-convert >/dev/null 2>&1") == 0;
+    return found;
+}
+
+std::optional<image> rendered_svg(const char *text, int module, const vqr_test::temp_dir &dir) {
+    const char *doc = qr_encode_to_svg_string(text, 1, module, 4);
+    if (!doc) return std::nullopt;
+    const std::string svg(doc);
+    vqr_test::write_bytes(dir / "in.svg", std::vector<unsigned char>(svg.begin(), svg.end()));
+    const std::string cmd = "rsvg-convert -o '" + (dir / "out.png").string() + "' '" +
+                            (dir / "in.svg").string() + "'";
+    if (std::system(cmd.c_str()) != 0) return std::nullopt;
+    return vqr_test::read_image(dir / "out.png");
+}
+
+// Every preset and the default look, at module sizes 2 to 10, as PNG and as
+// SVG rendered by an independent renderer, with a short and a long text.
+TEST_F(DecodeRescue, EveryLookReadsBackAtEveryModuleSize) {
+    const char *const looks[] = {"default", "modern", "dots",    "elegant",
+                                 "neon",    "corporate", "minimal"};
+    const vqr_test::temp_dir dir;
+    for (const char *look : looks) {
+        for (int m = 2; m <= 10; ++m) {
+            for (const char *text : {SHORT_TEXT, LONG_TEXT}) {
+                qr_reset_style();
+                if (std::string(look) != "default") ASSERT_EQ(qr_apply_preset(look), 1);
+                const std::string name = std::string(look) + " " + std::to_string(m) +
+                                         (text == SHORT_TEXT ? " short" : " long");
+                EXPECT_EQ(decode_rgba(vqr_test::encode_image(text, 1, m, 4)), text) << name;
+                if (!have_renderer()) continue;
+                const std::optional<image> svg = rendered_svg(text, m, dir);
+                ASSERT_TRUE(svg.has_value()) << name;
+                EXPECT_EQ(decode_rgba(*svg), text) << name << " as SVG";
+            }
+        }
+    }
+}
+
+// ---- Pictures the fixed attempts miss -------------------------------------------
+
+// A plain code drawn black on white, placed on a canvas of `level` grey.
+image code_on(const char *text, int module, int quiet, int canvas, unsigned char level) {
+    const image code = vqr_test::encode_image(text, 1, module, quiet);
+    image img = blank(canvas, canvas, level);
+    const int off = (canvas - code.width) / 2;
+    for (int y = 0; y < code.height; ++y) {
+        for (int x = 0; x < code.width; ++x) {
+            std::memcpy(pixel(img, x + off, y + off), code.at(x, y), 4);
+        }
+    }
+    return img;
+}
+
+// Light falling off from one corner to the other, as from a lamp beside the
+// page: the far corner's paper is darker than the near corner's ink.
+image under_uneven_light(image img) {
+    for (int y = 0; y < img.height; ++y) {
+        for (int x = 0; x < img.width; ++x) {
+            const float gain = 1.0f - 0.85f * static_cast<float>(x + y) / (img.width + img.height);
+            unsigned char *p = pixel(img, x, y);
+            for (int c = 0; c < 3; ++c) p[c] = static_cast<unsigned char>(p[c] * gain * gain);
+        }
+    }
+    return img;
+}
+
+// A dim page (paper 90, ink 50) lying on a near-black table (10) that
+// fills most of the picture.
+image dim_page_on_dark_table() {
+    image img = code_on(LONG_TEXT, 4, 4, 600, 10);
+    for (std::size_t i = 0; i < img.rgba.size(); ++i) {
+        if (i % 4 == 3) continue;
+        if (img.rgba[i] == 255) img.rgba[i] = 90;
+        else if (img.rgba[i] == 0) img.rgba[i] = 50;
+    }
+    return img;
+}
+
+image jpeg_at_quality_30(const image &src) {
+    vqr_writers::bytes out;
+    stbi_write_jpg_to_func(vqr_writers::append_to, &out, src.width, src.height, 4,
+                           src.rgba.data(), 30);
+    return *vqr_test::decode_image(out);
+}
+
+// Turned by `degrees` about the centre and shrunk by `shrink`, each output
+// pixel the mean of 4 x 4 bilinear samples, on white.
+image rotated(const image &src, double degrees, double shrink) {
+    image img = blank(static_cast<int>(src.width / shrink),
+                      static_cast<int>(src.height / shrink), 255);
+    const double a = degrees * 3.14159265358979 / 180.0;
+    const double cx = src.width / 2.0;
+    const double cy = src.height / 2.0;
+    for (int y = 0; y < img.height; ++y) {
+        for (int x = 0; x < img.width; ++x) {
+            double acc[3] = {0, 0, 0};
+            for (int s = 0; s < 16; ++s) {
+                const double ux = (x + (s % 4 + 0.5) / 4) * shrink - cx;
+                const double uy = (y + (s / 4 + 0.5) / 4) * shrink - cy;
+                const double sx = std::cos(a) * ux + std::sin(a) * uy + cx;
+                const double sy = -std::sin(a) * ux + std::cos(a) * uy + cy;
+                const int x0 = std::clamp(static_cast<int>(std::floor(sx)), 0, src.width - 2);
+                const int y0 = std::clamp(static_cast<int>(std::floor(sy)), 0, src.height - 2);
+                const double fx = std::clamp(sx - x0, 0.0, 1.0);
+                const double fy = std::clamp(sy - y0, 0.0, 1.0);
+                for (int c = 0; c < 3; ++c) {
+                    acc[c] += (1 - fx) * (1 - fy) * src.at(x0, y0)[c] +
+                              fx * (1 - fy) * src.at(x0 + 1, y0)[c] +
+                              (1 - fx) * fy * src.at(x0, y0 + 1)[c] +
+                              fx * fy * src.at(x0 + 1, y0 + 1)[c];
+                }
+            }
+            for (int c = 0; c < 3; ++c) {
+                pixel(img, x, y)[c] = static_cast<unsigned char>(std::lround(acc[c] / 16));
+            }
+        }
+    }
+    return img;
+}
+
+image mirrored(image img) {
+    for (int y = 0; y < img.height; ++y) {
+        for (int x = 0; x < img.width / 2; ++x) {
+            unsigned char *left = pixel(img, x, y);
+            unsigned char *right = pixel(img, img.width - 1 - x, y);
+            for (int c = 0; c < 4; ++c) std::swap(left[c], right[c]);
+        }
+    }
+    return img;
+}
+
+TEST_F(DecodeRescue, ReadsPicturesTheFixedAttemptsMiss) {
+    const struct {
+        const char *name;
+        const char *text;
+        std::function<image()> make;
+    } cases[] = {
+        {"uneven light", LONG_TEXT,
+         [] { return under_uneven_light(code_on(LONG_TEXT, 5, 4, 460, 255)); }},
+        {"dim page on a dark table", LONG_TEXT, dim_page_on_dark_table},
+        {"JPEG at quality 30 under uneven light", LONG_TEXT,
+         [] {
+             return jpeg_at_quality_30(under_uneven_light(code_on(LONG_TEXT, 3, 4, 200, 255)));
+         }},
+        {"small code turned 45 degrees", SHORT_TEXT,
+         [] { return rotated(code_on(SHORT_TEXT, 2, 4, 120, 255), 45.0, 1.2); }},
+        {"seen from the back", SHORT_TEXT,
+         [] { return mirrored(vqr_test::encode_image(SHORT_TEXT, 1, 4, 4)); }},
+        {"cropped at its edge", LONG_TEXT,
+         [] { return vqr_test::encode_image(LONG_TEXT, 1, 3, 0); }},
+    };
+    for (const auto &c : cases) {
+        const image img = c.make();
+        EXPECT_FALSE(fixed_attempts_read(img)) << c.name << ": no longer a hard case";
+        EXPECT_EQ(decode_rgba(img), c.text) << c.name;
+    }
+}
+
+// ---- Pictures without a code ----------------------------------------------------
+
+image noise(int width, int height, unsigned seed) {
+    image img = blank(width, height, 0);
+    std::mt19937 rng(seed);
+    for (std::size_t i = 0; i < img.rgba.size(); ++i) {
+        if (i % 4 != 3) img.rgba[i] = static_cast<unsigned char>(rng() & 0xff);
+    }
+    return img;
+}
+
+// 32 finder-like targets (7 x 7 modules of 4 pixels) in a grid: every triple
+// at a right angle looks like the corners of a symbol.
+image finder_blobs() {
+    image img = blank(520, 520, 255);
+    for (int k = 0; k < 32; ++k) {
+        const int ox = 10 + (k % 6) * 84;
+        const int oy = 10 + (k / 6) * 84;
+        for (int y = 0; y < 28; ++y) {
+            for (int x = 0; x < 28; ++x) {
+                const int ring = std::min({x / 4, y / 4, 6 - x / 4, 6 - y / 4});
+                if (ring != 1) std::memset(pixel(img, ox + x, oy + y), 0, 3);
+            }
+        }
+    }
+    return img;
+}
+
+TEST_F(DecodeRescue, PicturesWithoutACodeStayUnread) {
+    const struct {
+        const char *name;
+        std::function<image()> make;
+    } cases[] = {
+        {"noise", [] { return noise(300, 200, 7); }},
+        {"fine noise at 21 x 21", [] { return noise(21, 21, 3); }},
+        {"all black", [] { return blank(200, 200, 0); }},
+        {"1 pixel bands, 21 x 3000", [] { return noise(21, 3000, 5); }},
+        {"uneven light on paper", [] { return under_uneven_light(blank(300, 300, 255)); }},
+        {"32 finder-like targets", finder_blobs},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(decode_rgba(c.make()), "") << c.name;
+        EXPECT_STREQ(qr_last_error(), "qr_decode: no QR code found in image") << c.name;
+    }
+}
+
+}  // namespace
