@@ -77,7 +77,9 @@ TEST_F(DecodeRescue, EveryLookReadsBackAtEveryModuleSize) {
         for (int m = 2; m <= 10; ++m) {
             for (const char *text : {SHORT_TEXT, LONG_TEXT}) {
                 qr_reset_style();
-                if (std::string(look) != "default") ASSERT_EQ(qr_apply_preset(look), 1);
+                if (std::string(look) != "default") {
+                    ASSERT_EQ(qr_apply_preset(look), 1);
+                }
                 const std::string name = std::string(look) + " " + std::to_string(m) +
                                          (text == SHORT_TEXT ? " short" : " long");
                 EXPECT_EQ(decode_rgba(vqr_test::encode_image(text, 1, m, 4)), text) << name;
@@ -110,7 +112,8 @@ image code_on(const char *text, int module, int quiet, int canvas, unsigned char
 image under_uneven_light(image img) {
     for (int y = 0; y < img.height; ++y) {
         for (int x = 0; x < img.width; ++x) {
-            const float gain = 1.0f - 0.85f * static_cast<float>(x + y) / (img.width + img.height);
+            const float gain = 1.0f - 0.85f * static_cast<float>(x + y) /
+                                            static_cast<float>(img.width + img.height);
             unsigned char *p = pixel(img, x, y);
             for (int c = 0; c < 3; ++c) p[c] = static_cast<unsigned char>(p[c] * gain * gain);
         }
