@@ -63,14 +63,15 @@
  *    or pipe is written in place. The folder must accept new files.
  *
  * Caps at a glance (each is repeated at the functions it limits):
- *    PNG canvas side          16,384 pixels
- *    SVG document             33,554,431 bytes (32 MiB less the terminator)
- *    image read (logo, decode) 2^26 pixels, 512 MiB loader memory,
- *                             decoders at least 21 x 21 pixels
- *    logo path                1,023 bytes (longer paths are cut)
- *    batch                    1..10,000 items, file names 255 bytes,
- *                             output paths 1,023 bytes
- *    decoded text             8,896 bytes
+ *    PNG canvas side    16,384 pixels
+ *    SVG document       33,554,431 bytes (32 MiB less the terminator)
+ *    images read        2^26 pixels and 512 MiB of loader memory (logos and
+ *                       decoder input); decoder input at least 21 x 21
+ *    logo path          1,023 bytes (a longer path is cut)
+ *    batch              1..10,000 items, file names 255 bytes (longer ones
+ *                       are cut), output paths 1,023 bytes
+ *    payload texts      1,022 to 2,046 bytes (see each payload encoder)
+ *    decoded text       8,896 bytes
  */
 #ifndef VANTELOR_QRCODE_H
 #define VANTELOR_QRCODE_H
@@ -187,7 +188,7 @@ QR_API void qr_set_logo(const char *path, float size, int margin) QR_NOTHROW;
 
 /* Writes a complete look: one of "modern", "dots", "elegant", "neon",
  * "corporate", "minimal" (exact, case-sensitive); removes any logo. Lazy
- * defaults. On failure the style is unchanged.
+ * defaults. A failing call changes nothing more than the lazy defaults.
  * Returns: 1, or -1.
  * Fails with:
  *   "qr_apply_preset: NULL preset_name"
@@ -256,13 +257,13 @@ QR_API const char *qr_encode_to_svg_string(const char *text, int ecc, int module
                                            int quiet_zone) QR_NOTHROW;
 
 /* Writes the document of qr_encode_to_svg_string to `path`, once it is
- * complete, replacing the file in one step. The document also stays
- * available as the thread's SVG text, with the same lifetime.
+ * complete, replacing the file in one step. Like qr_encode_to_svg_string it
+ * first releases the thread's earlier document (a pointer from an earlier
+ * qr_encode_to_svg_string is then invalid), unless `path` is NULL.
  * Ranges and caps: as qr_encode_to_svg_string.
  * Returns: 1, or -1.
- * Fails with "qr_encode_to_svg_file: NULL output path" (checked first; the
- * thread's SVG text is then kept), the messages of qr_encode_to_svg_string,
- * and:
+ * Fails with "qr_encode_to_svg_file: NULL output path" (checked first),
+ * the messages of qr_encode_to_svg_string, and:
  *   "qr_encode_to_svg_file: cannot open output path for writing"
  *   "qr_encode_to_svg_file: short write"
  */
