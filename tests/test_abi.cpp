@@ -164,7 +164,7 @@ TEST(Abi, HeaderCompilesAsCAndCxxUnderStrictWarnings) {
                   0)
             << std_c;
     }
-    for (const char *std_cxx : {"-std=c++11", "-std=c++17", "-std=c++20"}) {
+    for (const char *std_cxx : {"-std=c++11", "-std=c++14", "-std=c++17", "-std=c++20"}) {
         EXPECT_EQ(std::system((std::string(VQR_CXX_COMPILER) + " " + std_cxx + strict +
                                (dir / "probe.cpp").string())
                                   .c_str()),
