@@ -88,6 +88,11 @@ inline constexpr int QR_MATRIX_CAP = QR_MAX_SIDE * QR_MAX_SIDE;
 // overflows from a side of 23,171 pixels.
 inline constexpr int QR_MAX_CANVAS_SIDE = 16384;
 
+// Module size and quiet zone as both writers read them: a module is at least
+// one unit wide and a negative quiet zone is none.
+inline std::int64_t qr_module_units(int module_size) { return module_size >= 1 ? module_size : 1; }
+inline std::int64_t qr_quiet_modules(int quiet_zone) { return quiet_zone > 0 ? quiet_zone : 0; }
+
 int qr_encode_matrix(const char *text, int ecc, unsigned char *modules, int *out_size,
                      int *out_ecc);
 int qr_encode_run(const char *text, int ecc, int module_size, int quiet_zone,

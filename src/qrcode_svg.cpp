@@ -89,8 +89,8 @@ void release_document() {
 // ---- Geometry ----
 
 bool geometry_for(int n, int module_size, int quiet_zone, svg_geometry *out) {
-    const std::int64_t m = module_size > 0 ? module_size : 1;
-    const std::int64_t q = quiet_zone > 0 ? quiet_zone : 0;
+    const std::int64_t m = qr_module_units(module_size);
+    const std::int64_t q = qr_quiet_modules(quiet_zone);
     const std::int64_t sym = n * m;
     const std::int64_t qz = q * m;
     if (sym > MAX_COORD || qz > MAX_COORD) return false;
