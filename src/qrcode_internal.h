@@ -262,8 +262,12 @@ std::array<qr_cell, 3> qr_finder_origins(int n);
 bool qr_in_finder_area(int col, int row, int n);
 
 // Outline and hole kinds of a finder figure.
-enum : int { QR_OUTLINE_NONE = 0, QR_OUTLINE_SQUARE = 1, QR_OUTLINE_CIRCLE = 2,
-             QR_OUTLINE_ROUNDED = 3 };
+enum : int {
+    QR_OUTLINE_NONE = 0,
+    QR_OUTLINE_SQUARE = 1,
+    QR_OUTLINE_CIRCLE = 2,
+    QR_OUTLINE_ROUNDED = 3
+};
 
 // A ring or centre figure in its own box, in module units. The outline and
 // the hole are centred on the box, whose half side is `radius`; squares

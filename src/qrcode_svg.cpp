@@ -155,8 +155,9 @@ private:
 // A number of a figure in module units, and whether its local text has two
 // decimals ("0.50") or the shortest form ("0", "0.5").
 struct path_num {
-    float value;
-    bool fixed;
+    float value = 0.0f;
+    bool fixed = false;
+    path_num() = default;
     template <std::same_as<int> T>
     constexpr path_num(T v) : value(static_cast<float>(v)), fixed(false) {}
     constexpr path_num(float v, bool two_decimals) : value(v), fixed(two_decimals) {}
@@ -172,8 +173,7 @@ enum num_role : unsigned char { ROLE_X, ROLE_Y, ROLE_LENGTH, ROLE_KEEP };
 struct path_token {
     char command;  // 0 for a number
     num_role role;
-    bool fixed;
-    float value;
+    path_num num;
 };
 
 // Enough for the longest figure, a ring of two rounded squares (88 tokens).
@@ -213,8 +213,8 @@ private:
         }
         return *this;
     }
-    figure_path &op(char command) { return add({command, ROLE_KEEP, false, 0.0f}); }
-    figure_path &num(num_role role, path_num n) { return add({0, role, n.fixed, n.value}); }
+    figure_path &op(char command) { return add({command, ROLE_KEEP, {}}); }
+    figure_path &num(num_role role, path_num n) { return add({0, role, n}); }
 
     path_token tokens_[PATH_TOKENS];
     std::size_t count_ = 0;
@@ -226,19 +226,18 @@ struct placement {
     double x, y, m;
 };
 
-void write_number(line_builder &line, num_role role, bool fixed, float value,
-                  const placement *at) {
-    const double v = value;
+void write_number(line_builder &line, num_role role, path_num n, const placement *at) {
+    const double v = n.value;
     if (at && role == ROLE_X) {
         line.two_decimals(at->x + v * at->m);
     } else if (at && role == ROLE_Y) {
         line.two_decimals(at->y + v * at->m);
     } else if (at && role == ROLE_LENGTH) {
         line.two_decimals(v * at->m);
-    } else if (fixed) {
+    } else if (n.fixed) {
         line.two_decimals(v);
     } else {
-        line.shortest(value);
+        line.shortest(n.value);
     }
 }
 
@@ -252,7 +251,7 @@ void write_path(line_builder &line, const figure_path &path, const placement *at
             const char letter[2] = {t.command, '\0'};
             line.text(letter);
         } else {
-            write_number(line, t.role, t.fixed, t.value, at);
+            write_number(line, t.role, t.num, at);
         }
     }
 }
@@ -309,8 +308,8 @@ constexpr std::size_t LOCAL_CAP = 512;
 // units after the placement attributes, written once per document.
 struct figure {
     bool circle = false;
-    path_num centre{0};  // circle: centre on both axes
-    path_num radius{0};  // circle: radius
+    path_num centre;         // circle: centre on both axes
+    path_num radius;         // circle: radius
     const char *extra = "";  // path: attributes between the paint and the geometry
     figure_path path;
     char local[LOCAL_CAP];
@@ -320,11 +319,11 @@ struct figure {
 void write_geometry(line_builder &line, const figure &f, const placement *at) {
     if (f.circle) {
         line.text(" cx=\"");
-        write_number(line, ROLE_X, f.centre.fixed, f.centre.value, at);
+        write_number(line, ROLE_X, f.centre, at);
         line.text("\" cy=\"");
-        write_number(line, ROLE_Y, f.centre.fixed, f.centre.value, at);
+        write_number(line, ROLE_Y, f.centre, at);
         line.text("\" r=\"");
-        write_number(line, ROLE_LENGTH, f.radius.fixed, f.radius.value, at);
+        write_number(line, ROLE_LENGTH, f.radius, at);
     } else {
         line.text(f.extra);
         line.text(" d=\"");
@@ -400,7 +399,7 @@ void quarter_disc_path(figure_path &p, const qr_dot_figure &f) {
     p.close();
 }
 
-// A cell with the two corners on its diagonal from top left cut round.
+// A cell with its top-left and bottom-right corners rounded to half a module.
 void leaf_path(figure_path &p) {
     const path_num mid = pl(0.5f);
     p.move_to(mid, 0).horizontal_to(1).vertical_to(mid).arc_to(mid, 0, 1, mid, 1);

@@ -272,8 +272,8 @@ TEST(FinderAreas, BoxesAndOrigins) {
         bool finder;
     };
     const row rows[] = {
-        {0, 0, true},   {6, 6, true},    {7, 6, false},  {6, 7, false},   {14, 0, true},
-        {13, 0, false}, {20, 6, true},   {0, 14, true},  {0, 13, false},  {6, 20, true},
+        {0, 0, true},    {6, 6, true},    {7, 6, false},  {6, 7, false},  {14, 0, true},
+        {13, 0, false},  {20, 6, true},   {0, 14, true},  {0, 13, false}, {6, 20, true},
         {14, 14, false}, {20, 20, false}, {7, 14, false}, {14, 7, false},
     };
     for (const row &r : rows) {
