@@ -184,19 +184,13 @@ constexpr std::size_t PATH_TOKENS = 96;
 // rotation 0.
 class figure_path {
 public:
-    figure_path &move_to(path_num x, path_num y) { return op('M').num(ROLE_X, x).num(ROLE_Y, y); }
-    figure_path &line_to(path_num x, path_num y) { return op('L').num(ROLE_X, x).num(ROLE_Y, y); }
+    figure_path &move_to(path_num x, path_num y) { return op('M').point(x, y); }
+    figure_path &line_to(path_num x, path_num y) { return op('L').point(x, y); }
     figure_path &horizontal_to(path_num x) { return op('H').num(ROLE_X, x); }
     figure_path &vertical_to(path_num y) { return op('V').num(ROLE_Y, y); }
     figure_path &arc_to(path_num r, int large, int sweep, path_num x, path_num y) {
-        return op('A')
-            .num(ROLE_LENGTH, r)
-            .num(ROLE_LENGTH, r)
-            .num(ROLE_KEEP, 0)
-            .num(ROLE_KEEP, large)
-            .num(ROLE_KEEP, sweep)
-            .num(ROLE_X, x)
-            .num(ROLE_Y, y);
+        op('A').num(ROLE_LENGTH, r).num(ROLE_LENGTH, r).num(ROLE_KEEP, 0);
+        return num(ROLE_KEEP, large).num(ROLE_KEEP, sweep).point(x, y);
     }
     figure_path &close() { return op('Z'); }
 
@@ -215,6 +209,7 @@ private:
     }
     figure_path &op(char command) { return add({command, ROLE_KEEP, {}}); }
     figure_path &num(num_role role, path_num n) { return add({0, role, n}); }
+    figure_path &point(path_num x, path_num y) { return num(ROLE_X, x).num(ROLE_Y, y); }
 
     path_token tokens_[PATH_TOKENS];
     std::size_t count_ = 0;
