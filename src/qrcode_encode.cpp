@@ -33,8 +33,8 @@ struct raster_geometry {
 // Each factor is checked against the cap before it is multiplied, so even
 // INT_MAX for both cannot overflow the 64-bit products.
 bool raster_geometry_for(int n, int module_size, int quiet_zone, raster_geometry *out) {
-    const std::int64_t m = module_size >= 1 ? module_size : 1;
-    const std::int64_t zone = quiet_zone > 0 ? quiet_zone : 0;
+    const std::int64_t m = qr_module_units(module_size);
+    const std::int64_t zone = qr_quiet_modules(quiet_zone);
     if (m > QR_MAX_CANVAS_SIDE || zone > QR_MAX_CANVAS_SIDE) return false;
     const std::int64_t q = zone * m;
     const std::int64_t side = n * m + 2 * q;

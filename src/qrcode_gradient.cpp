@@ -1,6 +1,7 @@
 // Gradient evaluation for the raster path: a position inside a frame maps to
 // a parameter t in [0, 1] (linear along the rotated axis, or radial from the
 // frame's centre), and t maps to a colour between the start and end colours.
+// The SVG writer takes its linear axis from here too, so both agree on it.
 //
 // The frame centre lies between pixel centres for even sizes ((w - 1) / 2).
 // Non-finite inputs never reach a float-to-int conversion: a rotation that is
@@ -46,12 +47,14 @@ float centre_offset(int pos, int size) {
 
 }  // namespace
 
+void qr_gradient_axis(const qr_gradient *grad, float *c, float *s) {
+    rotation_axis(std::isfinite(grad->rotation) ? grad->rotation : 0.0f, c, s);
+}
+
 float qr_linear_t(const qr_gradient *grad, int x, int y, int w, int h) {
     float c = 1.0f;
     float s = 0.0f;
-    if (grad) {
-        rotation_axis(std::isfinite(grad->rotation) ? grad->rotation : 0.0f, &c, &s);
-    }
+    if (grad) qr_gradient_axis(grad, &c, &s);
     const float dx = centre_offset(x, w);
     const float dy = centre_offset(y, h);
     return clamp_unit((dx * c + dy * s) / static_cast<float>(w) + 0.5f);

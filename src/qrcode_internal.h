@@ -9,6 +9,7 @@
 // never rewritten or freed by another thread's call.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -86,6 +87,11 @@ inline constexpr int QR_MATRIX_CAP = QR_MAX_SIDE * QR_MAX_SIDE;
 // Largest canvas side we draw: stb_image_write sizes its buffer in int and
 // overflows from a side of 23,171 pixels.
 inline constexpr int QR_MAX_CANVAS_SIDE = 16384;
+
+// Module size and quiet zone as both writers read them: a module is at least
+// one unit wide and a negative quiet zone is none.
+inline std::int64_t qr_module_units(int module_size) { return module_size >= 1 ? module_size : 1; }
+inline std::int64_t qr_quiet_modules(int quiet_zone) { return quiet_zone > 0 ? quiet_zone : 0; }
 
 int qr_encode_matrix(const char *text, int ecc, unsigned char *modules, int *out_size,
                      int *out_ecc);
@@ -230,8 +236,9 @@ struct qr_dot_figure {
 };
 
 qr_dot_figure select_dot_figure(int style, int mask);
-// The QR_NB_* mask of the dark neighbours `nb` reports (0 for a null nb).
-int qr_neighbor_mask(qr_neighbor_fn nb);
+// The QR_NB_* mask of the dark neighbours of module (col, row) in an n x n
+// matrix; outside the symbol counts as light.
+int qr_module_neighbors(const unsigned char *modules, int n, int col, int row);
 // Whether the figure covers its whole cell at full coverage, so that every
 // pixel of the cell gets the paint's colour at alpha 255 (solid paints).
 bool qr_figure_fills_cell(const qr_dot_figure &fig);
@@ -239,6 +246,44 @@ bool qr_figure_fills_cell(const qr_dot_figure &fig);
 void qr_figure_sample(const qr_dot_figure &fig, const qr_shape_paint *paint, float u, float v,
                       int px, int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
                       unsigned char rgba_out[4]);
+
+// The finder patterns: a ring in a 7 x 7 box at each origin, a centre in the
+// 3 x 3 box two modules inside it. Data modules inside a box are not drawn.
+inline constexpr int QR_FINDER_SIDE = 7;
+inline constexpr int QR_CENTER_INSET = 2;
+inline constexpr int QR_CENTER_SIDE = 3;
+
+struct qr_cell {
+    int col;
+    int row;
+};
+// Top-left modules of the three finder boxes of an n x n symbol, in drawing order.
+std::array<qr_cell, 3> qr_finder_origins(int n);
+bool qr_in_finder_area(int col, int row, int n);
+
+// Outline and hole kinds of a finder figure.
+enum : int {
+    QR_OUTLINE_NONE = 0,
+    QR_OUTLINE_SQUARE = 1,
+    QR_OUTLINE_CIRCLE = 2,
+    QR_OUTLINE_ROUNDED = 3
+};
+
+// A ring or centre figure in its own box, in module units. The outline and
+// the hole are centred on the box, whose half side is `radius`; squares
+// measure radii as half sides, rounded squares round their corners to
+// `corner` and `hole_corner`.
+struct qr_finder_shape {
+    int outline;
+    float radius;
+    float corner;
+    int hole;
+    float hole_radius;
+    float hole_corner;
+};
+// The figure of a ring or centre style; an unknown style gets the square one.
+const qr_finder_shape &qr_ring_shape(int style);
+const qr_finder_shape &qr_center_shape(int style);
 
 // ---- Gradients -----------------------------------------------------------
 
@@ -248,6 +293,8 @@ void qr_gradient_sample(const qr_gradient *grad, float t, int *r, int *g, int *b
 // The colour of a gradient whose type is not 0 at (x, y) within a w x h
 // frame: radial for type 2, linear for any other type.
 void qr_gradient_color(const qr_gradient *grad, int x, int y, int w, int h, int rgb[3]);
+// cos and sin of the gradient's rotation; a rotation that is not finite counts as 0.
+void qr_gradient_axis(const qr_gradient *grad, float *c, float *s);
 
 // ---- Logo ------------------------------------------------------------------
 

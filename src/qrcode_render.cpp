@@ -11,19 +11,6 @@
 
 namespace {
 
-// Neighbour context of the render in progress, read by g_neighbor_ctx.
-constinit const unsigned char *g_matrix = nullptr;
-constinit int g_count = 0;
-constinit int g_row = 0;
-constinit int g_col = 0;
-
-unsigned char g_neighbor_ctx(int dx, int dy) {
-    const int row = g_row + dy;
-    const int col = g_col + dx;
-    if (row < 0 || col < 0 || row >= g_count || col >= g_count) return 0;
-    return g_matrix[row * g_count + col];
-}
-
 unsigned char *pixel_at(qr_canvas *canvas, int x, int y) {
     return canvas->pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(canvas->width) +
                              static_cast<std::size_t>(x)) * 4;
@@ -31,10 +18,6 @@ unsigned char *pixel_at(qr_canvas *canvas, int x, int y) {
 
 void composite_sample(qr_canvas *canvas, int x, int y, const unsigned char rgba[4]) {
     if (rgba[3] != 0) qr_blend_px(pixel_at(canvas, x, y), rgba[0], rgba[1], rgba[2], rgba[3]);
-}
-
-bool in_finder_area(int x, int y, int n) {
-    return (y <= 6 && x <= 6) || (y <= 6 && x >= n - 7) || (y >= n - 7 && x <= 6);
 }
 
 qr_shape_paint paint_of(int style, const qr_gradient &gradient, const int color[3]) {
@@ -65,11 +48,9 @@ void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int ma
     unsigned char rgba[4];
     for (int y = 0; y < n; ++y) {
         for (int x = 0; x < n; ++x) {
-            if (!modules[y * n + x] || in_finder_area(x, y, n)) continue;
-            g_row = y;
-            g_col = x;
+            if (!modules[y * n + x] || qr_in_finder_area(x, y, n)) continue;
             const qr_dot_figure fig =
-                select_dot_figure(paint.style, qr_neighbor_mask(g_neighbor_ctx));
+                select_dot_figure(paint.style, qr_module_neighbors(modules, n, x, y));
             if (qr_figure_fills_cell(fig) && !has_gradient(paint)) {
                 fill_opaque(canvas, margin + x * m, margin + y * m, m, m, paint.color[0] & 0xff,
                             paint.color[1] & 0xff, paint.color[2] & 0xff);
@@ -116,12 +97,12 @@ void draw_finders(qr_canvas *canvas, int n, int margin, int m) {
                                          g_style.corner_square_color);
     const qr_shape_paint center = paint_of(g_style.corner_dot_style, g_style.corner_dot_gradient,
                                            g_style.corner_dot_color);
-    const int origins[3][2] = {{0, 0}, {n - 7, 0}, {0, n - 7}};
-    for (const auto &origin : origins) {
-        const int bx = margin + origin[0] * m;
-        const int by = margin + origin[1] * m;
-        draw_finder_part(canvas, 0, ring, bx, by, 7, m);
-        draw_finder_part(canvas, 1, center, bx + 2 * m, by + 2 * m, 3, m);
+    for (const qr_cell origin : qr_finder_origins(n)) {
+        const int bx = margin + origin.col * m;
+        const int by = margin + origin.row * m;
+        const int inset = QR_CENTER_INSET * m;
+        draw_finder_part(canvas, 0, ring, bx, by, QR_FINDER_SIDE, m);
+        draw_finder_part(canvas, 1, center, bx + inset, by + inset, QR_CENTER_SIDE, m);
     }
 }
 
@@ -186,8 +167,6 @@ void qr_render_background(qr_canvas *canvas) {
 }
 
 int qr_render_styled(qr_canvas *canvas, const unsigned char *modules, int n, int margin) {
-    g_matrix = modules;
-    g_count = n;
     const int m = (canvas->width - 2 * margin) / n;
     if (m < 1) {
         qr_set_error("qr_render: module size too small for canvas");

@@ -5,10 +5,12 @@
 // coverage k = D + 0.5 clamped to 0..1 and an alpha. "Full" means D equals
 // the pixels per module, so a covered pixel is always fully covered. Figures
 // are chosen by select_dot_figure, the one place that decides a module's
-// figure for both the raster and the SVG writer. Single precision
+// figure for both the raster and the SVG writer; the finder areas and the
+// ring and centre figures are described here for both as well. Single precision
 // throughout; at most two square roots per sample; no allocation.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "qrcode_internal.h"
 
@@ -24,8 +26,6 @@ float rounded_square(float u, float v, float c, float half, float r) {
     const float ay = std::max(std::fabs(v - c) - inset, 0.0f);
     return r - length(ax, ay);
 }
-
-bool in_square_hole(float u, float v) { return u >= 1.0f && u <= 6.0f && v >= 1.0f && v <= 6.0f; }
 
 // ---- Module figures ----
 
@@ -134,40 +134,56 @@ float dot_distance(const qr_dot_figure &fig, float u, float v, float s) {
 
 // ---- Finder figures ----
 
-float ring_distance(int style, float u, float v, float s) {
-    if (style == QR_RING_CIRCLE) {
-        const float dist = length(u - 3.5f, v - 3.5f);
-        if (dist > 3.5f) return (3.5f - dist) * s;
-        // Inside the band the distance is to the outer circle only, so the
-        // inner edge ramps over half a pixel on the hole side.
-        if (dist < 2.5f) return (dist - 2.5f) * s;
-        return (3.5f - dist) * s;
-    }
-    float outer_radius = 0.0f;
-    switch (style) {
-    case QR_RING_CUSHION: outer_radius = 1.0f; break;
-    case QR_RING_PEBBLE: outer_radius = 2.5f; break;
-    case QR_RING_TILE: outer_radius = 0.5f; break;
-    case QR_RING_TUBE: outer_radius = 1.0f; break;
-    default:
-        return in_square_hole(u, v) ? -s : s;
-    }
-    const float e = rounded_square(u, v, 3.5f, 3.5f, outer_radius);
-    if (e <= 0.0f) return e * s;
-    bool in_hole = false;
-    switch (style) {
-    case QR_RING_PEBBLE: in_hole = rounded_square(u, v, 3.5f, 2.5f, 1.5f) >= 0.0f; break;
-    case QR_RING_TUBE: in_hole = rounded_square(u, v, 3.5f, 2.5f, 0.5f) >= 0.0f; break;
-    default: in_hole = in_square_hole(u, v); break;
-    }
-    return in_hole ? -s : e * s;
+// Styles index these tables. A ring fills a 7-module box, a centre a 3-module
+// box, so each figure's centre lies at `radius` on both axes.
+constexpr qr_finder_shape RING_SHAPES[] = {
+    {QR_OUTLINE_SQUARE, 3.5f, 0.0f, QR_OUTLINE_SQUARE, 2.5f, 0.0f},    // box
+    {QR_OUTLINE_CIRCLE, 3.5f, 0.0f, QR_OUTLINE_CIRCLE, 2.5f, 0.0f},    // circle
+    {QR_OUTLINE_ROUNDED, 3.5f, 1.0f, QR_OUTLINE_SQUARE, 2.5f, 0.0f},   // cushion
+    {QR_OUTLINE_ROUNDED, 3.5f, 2.5f, QR_OUTLINE_ROUNDED, 2.5f, 1.5f},  // pebble
+    {QR_OUTLINE_ROUNDED, 3.5f, 0.5f, QR_OUTLINE_SQUARE, 2.5f, 0.0f},   // tile
+    {QR_OUTLINE_ROUNDED, 3.5f, 1.0f, QR_OUTLINE_ROUNDED, 2.5f, 0.5f},  // tube
+};
+static_assert(std::size(RING_SHAPES) == QR_RING_TUBE + 1);
+
+constexpr qr_finder_shape CENTER_SHAPES[] = {
+    {QR_OUTLINE_SQUARE, 1.5f, 0.0f, QR_OUTLINE_NONE, 0.0f, 0.0f},    // box
+    {QR_OUTLINE_CIRCLE, 1.5f, 0.0f, QR_OUTLINE_NONE, 0.0f, 0.0f},    // disc
+    {QR_OUTLINE_ROUNDED, 1.5f, 0.75f, QR_OUTLINE_NONE, 0.0f, 0.0f},  // cushion
+};
+static_assert(std::size(CENTER_SHAPES) == QR_CENTER_CUSHION + 1);
+
+bool in_square(float u, float v, float c, float half) {
+    return u >= c - half && u <= c + half && v >= c - half && v <= c + half;
 }
 
-float center_distance(int style, float u, float v, float s) {
-    switch (style) {
-    case QR_CENTER_DISC: return (1.5f - length(u - 1.5f, v - 1.5f)) * s;
-    case QR_CENTER_CUSHION: return rounded_square(u, v, 1.5f, 1.5f, 0.75f) * s;
-    default: return s;
+bool in_hole(const qr_finder_shape &f, float u, float v) {
+    switch (f.hole) {
+    case QR_OUTLINE_SQUARE: return in_square(u, v, f.radius, f.hole_radius);
+    case QR_OUTLINE_ROUNDED:
+        return rounded_square(u, v, f.radius, f.hole_radius, f.hole_corner) >= 0.0f;
+    default: return false;
+    }
+}
+
+// A square outline has no distance of its own: its box is the sampled area.
+float finder_distance(const qr_finder_shape &f, float u, float v, float s) {
+    switch (f.outline) {
+    case QR_OUTLINE_CIRCLE: {
+        const float dist = length(u - f.radius, v - f.radius);
+        // Inside the band the distance is to the outer circle only, so the
+        // inner edge ramps over half a pixel on the hole side.
+        if (f.hole == QR_OUTLINE_CIRCLE && dist < f.hole_radius) {
+            return (dist - f.hole_radius) * s;
+        }
+        return (f.radius - dist) * s;
+    }
+    case QR_OUTLINE_ROUNDED: {
+        const float e = rounded_square(u, v, f.radius, f.radius, f.corner);
+        if (e <= 0.0f) return e * s;
+        return in_hole(f, u, v) ? -s : e * s;
+    }
+    default: return in_hole(f, u, v) ? -s : s;
     }
 }
 
@@ -192,6 +208,18 @@ void finish_sample(const qr_shape_paint *paint, float d, int px, int py, int x0,
     rgba_out[3] = static_cast<unsigned char>(static_cast<int>(k * 255.0f + 0.5f));
 }
 
+// The QR_NB_* mask of the dark neighbours `nb` reports (0 for a null nb).
+int neighbor_mask(qr_neighbor_fn nb) {
+    int mask = 0;
+    if (nb) {
+        if (nb(-1, 0)) mask |= QR_NB_LEFT;
+        if (nb(0, -1)) mask |= QR_NB_TOP;
+        if (nb(1, 0)) mask |= QR_NB_RIGHT;
+        if (nb(0, 1)) mask |= QR_NB_BOTTOM;
+    }
+    return mask;
+}
+
 }  // namespace
 
 qr_dot_figure select_dot_figure(int style, int mask) {
@@ -204,17 +232,6 @@ qr_dot_figure select_dot_figure(int style, int mask) {
     case QR_DOT_FAN: return fan_figure(nb);
     default: return full_cell();
     }
-}
-
-int qr_neighbor_mask(qr_neighbor_fn nb) {
-    int mask = 0;
-    if (nb) {
-        if (nb(-1, 0)) mask |= QR_NB_LEFT;
-        if (nb(0, -1)) mask |= QR_NB_TOP;
-        if (nb(1, 0)) mask |= QR_NB_RIGHT;
-        if (nb(0, 1)) mask |= QR_NB_BOTTOM;
-    }
-    return mask;
 }
 
 bool qr_figure_fills_cell(const qr_dot_figure &fig) {
@@ -231,14 +248,46 @@ void qr_figure_sample(const qr_dot_figure &fig, const qr_shape_paint *paint, flo
 void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
                      int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
                      unsigned char rgba_out[4]) {
-    const qr_dot_figure fig = select_dot_figure(paint->style, qr_neighbor_mask(nb));
+    const qr_dot_figure fig = select_dot_figure(paint->style, neighbor_mask(nb));
     qr_figure_sample(fig, paint, u, v, px, py, x0, y0, frame_w, frame_h, aa_scale, rgba_out);
 }
 
 void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v, int px,
                       int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
                       unsigned char rgba_out[4]) {
-    const float d = is_center ? center_distance(paint->style, u, v, aa_scale)
-                              : ring_distance(paint->style, u, v, aa_scale);
-    finish_sample(paint, d, px, py, x0, y0, frame_w, frame_h, rgba_out);
+    const qr_finder_shape &f =
+        is_center ? qr_center_shape(paint->style) : qr_ring_shape(paint->style);
+    finish_sample(paint, finder_distance(f, u, v, aa_scale), px, py, x0, y0, frame_w, frame_h,
+                  rgba_out);
+}
+
+const qr_finder_shape &qr_ring_shape(int style) {
+    return RING_SHAPES[style >= 0 && style <= QR_RING_TUBE ? style : QR_RING_BOX];
+}
+
+const qr_finder_shape &qr_center_shape(int style) {
+    return CENTER_SHAPES[style >= 0 && style <= QR_CENTER_CUSHION ? style : QR_CENTER_BOX];
+}
+
+std::array<qr_cell, 3> qr_finder_origins(int n) {
+    return {{{0, 0}, {n - QR_FINDER_SIDE, 0}, {0, n - QR_FINDER_SIDE}}};
+}
+
+bool qr_in_finder_area(int col, int row, int n) {
+    const bool top = row < QR_FINDER_SIDE;
+    const bool left = col < QR_FINDER_SIDE;
+    return (top && left) || (top && col >= n - QR_FINDER_SIDE) ||
+           (row >= n - QR_FINDER_SIDE && left);
+}
+
+int qr_module_neighbors(const unsigned char *modules, int n, int col, int row) {
+    const auto dark = [modules, n](int c, int r) {
+        return c >= 0 && r >= 0 && c < n && r < n && modules[r * n + c] != 0;
+    };
+    int mask = 0;
+    if (dark(col - 1, row)) mask |= QR_NB_LEFT;
+    if (dark(col, row - 1)) mask |= QR_NB_TOP;
+    if (dark(col + 1, row)) mask |= QR_NB_RIGHT;
+    if (dark(col, row + 1)) mask |= QR_NB_BOTTOM;
+    return mask;
 }

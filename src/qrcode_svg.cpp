@@ -14,7 +14,7 @@
 // space, so under a per-element scale the gradient would collapse into each
 // module's own small square rather than run across the symbol.
 #include <charconv>
-#include <cmath>
+#include <concepts>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -36,28 +36,14 @@ struct document_reaper {
 thread_local document_reaper t_reaper;
 
 constexpr std::size_t DOUBLING_LIMIT = 16777216;
-constexpr float DEG_TO_RAD = 0.017453292f;
 constexpr int MIN_DOC_SIZE = 21;
 constexpr std::int64_t MAX_COORD = 2147483647;
+
+constexpr std::size_t FILL_CAP = 64;  // a fill attribute text
 
 constexpr const char *BUILD_FAILED = "qr_svg: failed while building SVG document";
 
 constexpr char B64TABLE[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// Scratch sizes. Local figure texts stay far below their bounds (the
-// longest, a two-subpath ring, is about 310 characters); a path rewritten in
-// document units carries up to 13 characters per number.
-constexpr std::size_t FILL_CAP = 64;
-constexpr std::size_t PATH_CAP = 256;
-constexpr std::size_t RING_CAP = 512;
-constexpr std::size_t DOC_PATH_CAP = 2048;
-
-constexpr const char *FULL_CELL = "M 0 0 H 1 V 1 H 0 Z";
-constexpr const char *LEAF_PATH =
-    "M 0.5 0 H 1 V 0.5 A 0.5 0.5 0 0 1 0.5 1 H 0 V 0.5 A 0.5 0.5 0 0 1 0.5 0 Z";
-constexpr const char *BOX_RING = "M 0 0 H 7 V 7 H 0 Z M 1 1 H 6 V 6 H 1 Z";
-constexpr const char *BOX_CENTER = "M 0 0 H 3 V 3 H 0 Z";
-constexpr const char *EVEN_ODD = " fill-rule=\"evenodd\"";
 
 // The three painted parts, in gradient-id order (the background comes last).
 enum part : int { PART_MODULE = 0, PART_RING = 1, PART_CENTER = 2, PART_COUNT = 3 };
@@ -100,14 +86,11 @@ void release_document() {
     g_svg_len = 0;
 }
 
-// A rotation that is not finite counts as 0, as on the raster path.
-float finite_rotation(float rotation) { return std::isfinite(rotation) ? rotation : 0.0f; }
-
 // ---- Geometry ----
 
 bool geometry_for(int n, int module_size, int quiet_zone, svg_geometry *out) {
-    const std::int64_t m = module_size > 0 ? module_size : 1;
-    const std::int64_t q = quiet_zone > 0 ? quiet_zone : 0;
+    const std::int64_t m = qr_module_units(module_size);
+    const std::int64_t q = qr_quiet_modules(quiet_zone);
     const std::int64_t sym = n * m;
     const std::int64_t qz = q * m;
     if (sym > MAX_COORD || qz > MAX_COORD) return false;
@@ -119,227 +102,12 @@ bool geometry_for(int n, int module_size, int quiet_zone, svg_geometry *out) {
     return true;
 }
 
-// ---- Paths in document units ----
+// ---- Text lines ----
 
-// Reads a non-negative or negative decimal written by the figure formats
-// ("0", "0.50", "-1"). Hand-rolled: strtod follows the host's locale.
-bool parse_number(const char *&p, double *out) {
-    bool negative = false;
-    if (*p == '-') {
-        negative = true;
-        ++p;
-    }
-    if (*p < '0' || *p > '9') return false;
-    double value = 0.0;
-    while (*p >= '0' && *p <= '9') value = value * 10.0 + (*p++ - '0');
-    if (*p == '.') {
-        ++p;
-        // One division of exact integers, so "0.75" reads as exactly 0.75.
-        double digits = 0.0;
-        double scale = 1.0;
-        while (*p >= '0' && *p <= '9') {
-            digits = digits * 10.0 + (*p++ - '0');
-            scale *= 10.0;
-        }
-        value += digits / scale;
-    }
-    *out = negative ? -value : value;
-    return true;
-}
-
-// Rewrites a path of absolute M, L, H, V, A and Z commands from the element's
-// module units into document units: a point (x, y) becomes
-// (X + x * m, Y + y * m), arc radii are multiplied by m, and an arc's
-// rotation and flags are copied unchanged.
-bool path_to_document(const char *d, double X, double Y, double m, char *out,
-                      std::size_t cap) {
-    std::size_t pos = 0;
-    char command = 0;
-    int arg = 0;
-    const char *p = d;
-    while (*p) {
-        if (*p == ' ') {
-            ++p;
-            continue;
-        }
-        char piece[32];
-        int n = 0;
-        if (std::strchr("MLHVAZ", *p)) {
-            command = *p++;
-            arg = 0;
-            n = qr_snprintf(piece, sizeof piece, "%c", command);
-        } else {
-            const char *start = p;
-            double v = 0.0;
-            if (!parse_number(p, &v)) return false;
-            int role = 0;  // 0 copy, 1 x, 2 y, 3 length
-            switch (command) {
-            case 'M':
-            case 'L': role = arg % 2 == 0 ? 1 : 2; break;
-            case 'H': role = 1; break;
-            case 'V': role = 2; break;
-            case 'A': {
-                const int k = arg % 7;
-                role = k < 2 ? 3 : k == 5 ? 1 : k == 6 ? 2 : 0;
-                break;
-            }
-            default: return false;
-            }
-            ++arg;
-            if (role == 0) {
-                n = qr_snprintf(piece, sizeof piece, "%.*s", static_cast<int>(p - start), start);
-            } else {
-                const double w = role == 1 ? X + v * m : role == 2 ? Y + v * m : v * m;
-                n = qr_snprintf(piece, sizeof piece, "%.2f", w);
-            }
-        }
-        if (n < 0 || static_cast<std::size_t>(n) >= sizeof piece) return false;
-        const std::size_t k = static_cast<std::size_t>(n);
-        if (pos + (pos ? 1 : 0) + k + 1 > cap) return false;
-        if (pos) out[pos++] = ' ';
-        std::memcpy(out + pos, piece, k);
-        pos += k;
-    }
-    if (pos == 0 || cap == 0) return false;
-    out[pos] = '\0';
-    return true;
-}
-
-// ---- Figures ----
-
-// Outline of a rounded rectangle as one closed clockwise subpath, starting
-// just right of the top-left corner.
-void rr_subpath(char out[PATH_CAP], float x, float y, float w, float h, float r) {
-    float k = r > 0.0f ? r : 0.0f;
-    const float half = (w < h ? w : h) / 2.0f;
-    if (k > half) k = half;
-    qr_snprintf(out, PATH_CAP,
-                "M %.2f %.2f H %.2f A %.2f %.2f 0 0 1 %.2f %.2f V %.2f A %.2f %.2f 0 0 1 %.2f "
-                "%.2f H %.2f A %.2f %.2f 0 0 1 %.2f %.2f V %.2f A %.2f %.2f 0 0 1 %.2f %.2f Z",
-                double(x + k), double(y), double(x + w - k), double(k), double(k), double(x + w),
-                double(y + k), double(y + h - k), double(k), double(k), double(x + w - k),
-                double(y + h), double(x + k), double(k), double(k), double(x), double(y + h - k),
-                double(y + k), double(k), double(k), double(x + k), double(y));
-}
-
-// The local path of a module figure; false when the figure is a disc of
-// radius *disc_r instead.
-bool module_path(const qr_dot_figure &f, char d[PATH_CAP], float *disc_r) {
-    const auto r = double(f.radius);
-    const double rest = 1.0 - r;
-    if (f.side == QR_SIDE_LEAF) {
-        qr_snprintf(d, PATH_CAP, "%s", LEAF_PATH);
-        return true;
-    }
-    switch (f.kind) {
-    case QR_FIG_DISC: *disc_r = f.radius; return false;
-    case QR_FIG_ROUND_CORNER:
-        if (f.corner_x == 0 && f.corner_y == 0) {
-            qr_snprintf(d, PATH_CAP, "M %.2f 0 H 1 V 1 H 0 V %.2f A %.2f %.2f 0 0 1 %.2f 0 Z", r,
-                        r, r, r, r);
-        } else if (f.corner_y == 0) {
-            qr_snprintf(d, PATH_CAP, "M 0 0 H %.2f A %.2f %.2f 0 0 1 1 %.2f V 1 H 0 Z", rest, r,
-                        r, r);
-        } else if (f.corner_x == 0) {
-            qr_snprintf(d, PATH_CAP, "M 0 0 H 1 V 1 H %.2f A %.2f %.2f 0 0 1 0 %.2f Z", r, r, r,
-                        rest);
-        } else {
-            qr_snprintf(d, PATH_CAP, "M 0 0 H 1 V %.2f A %.2f %.2f 0 0 1 %.2f 1 H 0 Z", rest, r,
-                        r, rest);
-        }
-        return true;
-    case QR_FIG_HALF_ROUND:
-        switch (f.side) {
-        case QR_SIDE_TOP:
-            qr_snprintf(d, PATH_CAP, "M 0 0 H 1 V %.2f A %.2f %.2f 0 0 1 0 %.2f Z", 0.5, r, r,
-                        0.5);
-            break;
-        case QR_SIDE_BOTTOM:
-            qr_snprintf(d, PATH_CAP, "M 0 1 V %.2f A %.2f %.2f 0 0 1 1 %.2f V 1 Z", 0.5, r, r,
-                        0.5);
-            break;
-        case QR_SIDE_LEFT:
-            qr_snprintf(d, PATH_CAP, "M 0 0 H %.2f A %.2f %.2f 0 0 1 %.2f 1 H 0 Z", 0.5, r, r,
-                        0.5);
-            break;
-        default:  // QR_SIDE_RIGHT: the left-side figure mirrored about x = 0.5
-            qr_snprintf(d, PATH_CAP, "M 1 0 V 1 H %.2f A %.2f %.2f 0 0 1 %.2f 0 Z", 0.5, r, r,
-                        0.5);
-            break;
-        }
-        return true;
-    case QR_FIG_QUARTER_DISC:
-        if (f.corner_x == 0 && f.corner_y == 0) {
-            qr_snprintf(d, PATH_CAP, "M 0 0 L %.2f 0 A %.2f %.2f 0 0 1 0 %.2f Z", r, r, r, r);
-        } else if (f.corner_y == 0) {
-            qr_snprintf(d, PATH_CAP, "M %.2f 0 V %.2f A %.2f %.2f 0 0 1 0 0 Z", r, r, r, r);
-        } else if (f.corner_x == 0) {
-            qr_snprintf(d, PATH_CAP, "M 0 %.2f V 0 A %.2f %.2f 0 0 1 %.2f %.2f Z", r, r, r, r, r);
-        } else {
-            qr_snprintf(d, PATH_CAP, "M %.2f %.2f H 0 A %.2f %.2f 0 0 1 %.2f 0 Z", r, r, r, r, r);
-        }
-        return true;
-    default: qr_snprintf(d, PATH_CAP, "%s", FULL_CELL); return true;
-    }
-}
-
-void ring_path(int style, char out[RING_CAP]) {
-    char a[PATH_CAP];
-    char b[PATH_CAP];
-    switch (style) {
-    case QR_RING_CIRCLE: {
-        constexpr const char *CIRCLE =
-            "M %.2f %.2f A %.2f %.2f 0 1 0 %.2f %.2f A %.2f %.2f 0 1 0 %.2f %.2f Z";
-        qr_snprintf(a, sizeof a, CIRCLE, 0.0, 3.5, 3.5, 3.5, 7.0, 3.5, 3.5, 3.5, 0.0, 3.5);
-        qr_snprintf(b, sizeof b, CIRCLE, 1.0, 3.5, 2.5, 2.5, 6.0, 3.5, 2.5, 2.5, 1.0, 3.5);
-        qr_snprintf(out, RING_CAP, "%s %s", a, b);
-        return;
-    }
-    case QR_RING_CUSHION:
-    case QR_RING_TILE:
-        rr_subpath(a, 0.0f, 0.0f, 7.0f, 7.0f, style == QR_RING_CUSHION ? 1.0f : 0.5f);
-        qr_snprintf(out, RING_CAP, "%s M 1 1 H 6 V 6 H 1 Z", a);
-        return;
-    case QR_RING_PEBBLE:
-    case QR_RING_TUBE:
-        rr_subpath(a, 0.0f, 0.0f, 7.0f, 7.0f, style == QR_RING_PEBBLE ? 2.5f : 1.0f);
-        rr_subpath(b, 1.0f, 1.0f, 5.0f, 5.0f, style == QR_RING_PEBBLE ? 1.5f : 0.5f);
-        qr_snprintf(out, RING_CAP, "%s %s", a, b);
-        return;
-    default: qr_snprintf(out, RING_CAP, "%s", BOX_RING); return;
-    }
-}
-
-// ---- Elements ----
-
-// A figure ready to be placed: its local markup after the placement
-// attributes, and what a document-unit copy needs.
-struct figure_text {
-    bool circle;
-    double centre;  // circle: centre on both axes, in local units
-    double radius;  // circle: radius, in local units
-    const char *extra;  // attributes between the paint and the geometry
-    char d[RING_CAP];  // path: local geometry
-    char tail[RING_CAP + 32];  // local markup after the placement text
-};
-
-void make_path_figure(figure_text *f, const char *extra) {
-    f->circle = false;
-    f->extra = extra;
-    qr_snprintf(f->tail, sizeof f->tail, "%s d=\"%s\"/>", extra, f->d);
-}
-
-void make_circle_figure(figure_text *f, double centre, double radius, const char *local) {
-    f->circle = true;
-    f->centre = centre;
-    f->radius = radius;
-    f->extra = "";
-    qr_snprintf(f->tail, sizeof f->tail, "%s", local);
-}
-
-// Builds one short line from texts and integers. Integers are written with
-// std::to_chars, which never consults the locale; this keeps the per-module
-// work of solid elements free of formatted printing.
+// Builds one line from texts and numbers. Numbers are written with
+// std::to_chars or qr_snprintf, which never consult the locale; solid
+// elements need only integers, keeping their per-module work free of
+// formatted printing.
 class line_builder {
 public:
     void text(const char *s) {
@@ -351,13 +119,17 @@ public:
         std::memcpy(buf_ + len_, s, k);
         len_ += k;
     }
-    void integer(int v) {
-        const auto res = std::to_chars(buf_ + len_, buf_ + sizeof buf_ - 1, v);
-        if (res.ec != std::errc()) {
+    void integer(int v) { chars(std::to_chars(buf_ + len_, buf_ + sizeof buf_ - 1, v)); }
+    // The shortest form that reads back as v: "0", "0.5", "1.5".
+    void shortest(float v) { chars(std::to_chars(buf_ + len_, buf_ + sizeof buf_ - 1, v)); }
+    void two_decimals(double v) {
+        char piece[32];
+        const int n = qr_snprintf(piece, sizeof piece, "%.2f", v);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof piece) {
             ok_ = false;
             return;
         }
-        len_ = static_cast<std::size_t>(res.ptr - buf_);
+        text(piece);
     }
     const char *finish() {
         buf_[len_] = '\0';
@@ -365,20 +137,311 @@ public:
     }
 
 private:
+    void chars(std::to_chars_result res) {
+        if (res.ec != std::errc()) {
+            ok_ = false;
+            return;
+        }
+        len_ = static_cast<std::size_t>(res.ptr - buf_);
+    }
+
     char buf_[QR_SVG_PIECE_CAP];
     std::size_t len_ = 0;
     bool ok_ = true;
 };
 
+// ---- Figure paths ----
+
+// A number of a figure in module units, and whether its local text has two
+// decimals ("0.50") or the shortest form ("0", "0.5").
+struct path_num {
+    float value = 0.0f;
+    bool fixed = false;
+    path_num() = default;
+    template <std::same_as<int> T>
+    constexpr path_num(T v) : value(static_cast<float>(v)), fixed(false) {}
+    constexpr path_num(float v, bool two_decimals) : value(v), fixed(two_decimals) {}
+};
+constexpr path_num fx(float v) { return {v, true}; }
+constexpr path_num pl(float v) { return {v, false}; }
+
+// How a number changes when its figure is written in document units: a
+// coordinate is scaled and moved to the element's origin, a length scaled,
+// an arc's rotation and flags kept.
+enum num_role : unsigned char { ROLE_X, ROLE_Y, ROLE_LENGTH, ROLE_KEEP };
+
+struct path_token {
+    char command;  // 0 for a number
+    num_role role;
+    path_num num;
+};
+
+// Enough for the longest figure, a ring of two rounded squares (88 tokens).
+constexpr std::size_t PATH_TOKENS = 96;
+
+// A figure outline as absolute commands, kept as numbers so that it can be
+// written in module units or in document units. All arcs are circular with
+// rotation 0.
+class figure_path {
+public:
+    figure_path &move_to(path_num x, path_num y) { return op('M').point(x, y); }
+    figure_path &line_to(path_num x, path_num y) { return op('L').point(x, y); }
+    figure_path &horizontal_to(path_num x) { return op('H').num(ROLE_X, x); }
+    figure_path &vertical_to(path_num y) { return op('V').num(ROLE_Y, y); }
+    figure_path &arc_to(path_num r, int large, int sweep, path_num x, path_num y) {
+        op('A').num(ROLE_LENGTH, r).num(ROLE_LENGTH, r).num(ROLE_KEEP, 0);
+        return num(ROLE_KEEP, large).num(ROLE_KEEP, sweep).point(x, y);
+    }
+    figure_path &close() { return op('Z'); }
+
+    const path_token *begin() const { return tokens_; }
+    const path_token *end() const { return tokens_ + count_; }
+    bool complete() const { return ok_; }
+
+private:
+    figure_path &add(path_token t) {
+        if (count_ == PATH_TOKENS) {
+            ok_ = false;
+        } else {
+            tokens_[count_++] = t;
+        }
+        return *this;
+    }
+    figure_path &op(char command) { return add({command, ROLE_KEEP, {}}); }
+    figure_path &num(num_role role, path_num n) { return add({0, role, n}); }
+    figure_path &point(path_num x, path_num y) { return num(ROLE_X, x).num(ROLE_Y, y); }
+
+    path_token tokens_[PATH_TOKENS];
+    std::size_t count_ = 0;
+    bool ok_ = true;
+};
+
+// Where a figure's module units land in the document.
+struct placement {
+    double x, y, m;
+};
+
+void write_number(line_builder &line, num_role role, path_num n, const placement *at) {
+    const double v = n.value;
+    if (at && role == ROLE_X) {
+        line.two_decimals(at->x + v * at->m);
+    } else if (at && role == ROLE_Y) {
+        line.two_decimals(at->y + v * at->m);
+    } else if (at && role == ROLE_LENGTH) {
+        line.two_decimals(v * at->m);
+    } else if (n.fixed) {
+        line.two_decimals(v);
+    } else {
+        line.shortest(n.value);
+    }
+}
+
+// Writes the path in module units, or in document units when `at` is given.
+void write_path(line_builder &line, const figure_path &path, const placement *at) {
+    bool first = true;
+    for (const path_token &t : path) {
+        if (!first) line.text(" ");
+        first = false;
+        if (t.command) {
+            const char letter[2] = {t.command, '\0'};
+            line.text(letter);
+        } else {
+            write_number(line, t.role, t.num, at);
+        }
+    }
+}
+
+// The outline of a square of half side `half` centred at (c, c), with the
+// corners at whole modules.
+void square_path(figure_path &p, float c, float half) {
+    const path_num lo = pl(c - half);
+    const path_num hi = pl(c + half);
+    p.move_to(lo, lo).horizontal_to(hi).vertical_to(hi).horizontal_to(lo).close();
+}
+
+// A rounded rectangle as one closed clockwise subpath, starting just right
+// of the top-left corner.
+void rounded_rect_path(figure_path &p, float x, float y, float w, float h, float r) {
+    const path_num k = fx(r);
+    p.move_to(fx(x + r), fx(y))
+        .horizontal_to(fx(x + w - r))
+        .arc_to(k, 0, 1, fx(x + w), fx(y + r))
+        .vertical_to(fx(y + h - r))
+        .arc_to(k, 0, 1, fx(x + w - r), fx(y + h))
+        .horizontal_to(fx(x + r))
+        .arc_to(k, 0, 1, fx(x), fx(y + h - r))
+        .vertical_to(fx(y + r))
+        .arc_to(k, 0, 1, fx(x + r), fx(y))
+        .close();
+}
+
+// A circle of radius r centred at (c, c) as two half-circle arcs.
+void circle_path(figure_path &p, float c, float r) {
+    const path_num left = fx(c - r);
+    const path_num right = fx(c + r);
+    p.move_to(left, fx(c)).arc_to(fx(r), 1, 0, right, fx(c)).arc_to(fx(r), 1, 0, left, fx(c));
+    p.close();
+}
+
+void outline_path(figure_path &p, int kind, float c, float half, float corner) {
+    switch (kind) {
+    case QR_OUTLINE_SQUARE: square_path(p, c, half); break;
+    case QR_OUTLINE_CIRCLE: circle_path(p, c, half); break;
+    case QR_OUTLINE_ROUNDED:
+        rounded_rect_path(p, c - half, c - half, half + half, half + half, corner);
+        break;
+    default: break;
+    }
+}
+
+// ---- Figures ----
+
+constexpr const char *EVEN_ODD = " fill-rule=\"evenodd\"";
+constexpr std::size_t LOCAL_CAP = 512;
+
+// A figure ready to be placed: a path or a circle, and its markup in module
+// units after the placement attributes, written once per document.
+struct figure {
+    bool circle = false;
+    path_num centre;         // circle: centre on both axes
+    path_num radius;         // circle: radius
+    const char *extra = "";  // path: attributes between the paint and the geometry
+    figure_path path;
+    char local[LOCAL_CAP];
+};
+
+// The geometry attributes and the end of the element.
+void write_geometry(line_builder &line, const figure &f, const placement *at) {
+    if (f.circle) {
+        line.text(" cx=\"");
+        write_number(line, ROLE_X, f.centre, at);
+        line.text("\" cy=\"");
+        write_number(line, ROLE_Y, f.centre, at);
+        line.text("\" r=\"");
+        write_number(line, ROLE_LENGTH, f.radius, at);
+    } else {
+        line.text(f.extra);
+        line.text(" d=\"");
+        write_path(line, f.path, at);
+    }
+    line.text("\"/>");
+}
+
+// Writes the local markup; false when the figure does not fit.
+bool finish_figure(figure &f) {
+    line_builder line;
+    write_geometry(line, f, nullptr);
+    const char *text = line.finish();
+    if (!f.path.complete() || !text || std::strlen(text) >= sizeof f.local) return false;
+    std::memcpy(f.local, text, std::strlen(text) + 1);
+    return true;
+}
+
+void make_circle(figure &f, path_num centre, path_num radius) {
+    f.circle = true;
+    f.centre = centre;
+    f.radius = radius;
+}
+
+void round_corner_path(figure_path &p, const qr_dot_figure &f) {
+    const path_num r = fx(f.radius);
+    const path_num rest = fx(1.0f - f.radius);
+    if (f.corner_x == 0 && f.corner_y == 0) {
+        p.move_to(r, 0).horizontal_to(1).vertical_to(1).horizontal_to(0).vertical_to(r);
+        p.arc_to(r, 0, 1, r, 0);
+    } else if (f.corner_y == 0) {
+        p.move_to(0, 0).horizontal_to(rest).arc_to(r, 0, 1, 1, r).vertical_to(1).horizontal_to(0);
+    } else if (f.corner_x == 0) {
+        p.move_to(0, 0).horizontal_to(1).vertical_to(1).horizontal_to(r).arc_to(r, 0, 1, 0, rest);
+    } else {
+        p.move_to(0, 0).horizontal_to(1).vertical_to(rest).arc_to(r, 0, 1, rest, 1);
+        p.horizontal_to(0);
+    }
+    p.close();
+}
+
+void half_round_path(figure_path &p, const qr_dot_figure &f) {
+    const path_num r = fx(f.radius);
+    const path_num mid = fx(0.5f);
+    switch (f.side) {
+    case QR_SIDE_TOP:
+        p.move_to(0, 0).horizontal_to(1).vertical_to(mid).arc_to(r, 0, 1, 0, mid);
+        break;
+    case QR_SIDE_BOTTOM:
+        p.move_to(0, 1).vertical_to(mid).arc_to(r, 0, 1, 1, mid).vertical_to(1);
+        break;
+    case QR_SIDE_LEFT:
+        p.move_to(0, 0).horizontal_to(mid).arc_to(r, 0, 1, mid, 1).horizontal_to(0);
+        break;
+    default:  // QR_SIDE_RIGHT: the left-side figure mirrored about x = 0.5
+        p.move_to(1, 0).vertical_to(1).horizontal_to(mid).arc_to(r, 0, 1, mid, 0);
+        break;
+    }
+    p.close();
+}
+
+void quarter_disc_path(figure_path &p, const qr_dot_figure &f) {
+    const path_num r = fx(f.radius);
+    if (f.corner_x == 0 && f.corner_y == 0) {
+        p.move_to(0, 0).line_to(r, 0).arc_to(r, 0, 1, 0, r);
+    } else if (f.corner_y == 0) {
+        p.move_to(r, 0).vertical_to(r).arc_to(r, 0, 1, 0, 0);
+    } else if (f.corner_x == 0) {
+        p.move_to(0, r).vertical_to(0).arc_to(r, 0, 1, r, r);
+    } else {
+        p.move_to(r, r).horizontal_to(0).arc_to(r, 0, 1, r, 0);
+    }
+    p.close();
+}
+
+// A cell with its top-left and bottom-right corners rounded to half a module.
+void leaf_path(figure_path &p) {
+    const path_num mid = pl(0.5f);
+    p.move_to(mid, 0).horizontal_to(1).vertical_to(mid).arc_to(mid, 0, 1, mid, 1);
+    p.horizontal_to(0).vertical_to(mid).arc_to(mid, 0, 1, mid, 0).close();
+}
+
+void module_figure(const qr_dot_figure &fig, figure &f) {
+    if (fig.side == QR_SIDE_LEAF) {
+        leaf_path(f.path);
+        return;
+    }
+    switch (fig.kind) {
+    case QR_FIG_DISC: make_circle(f, pl(0.5f), fx(fig.radius)); break;
+    case QR_FIG_ROUND_CORNER: round_corner_path(f.path, fig); break;
+    case QR_FIG_HALF_ROUND: half_round_path(f.path, fig); break;
+    case QR_FIG_QUARTER_DISC: quarter_disc_path(f.path, fig); break;
+    default: square_path(f.path, 0.5f, 0.5f); break;
+    }
+}
+
+// A ring or centre: a disc without a hole is a circle element, anything else
+// one path whose hole, when present, is cut by the even-odd rule.
+void finder_figure(const qr_finder_shape &shape, figure &f) {
+    if (shape.outline == QR_OUTLINE_CIRCLE && shape.hole == QR_OUTLINE_NONE) {
+        make_circle(f, pl(shape.radius), pl(shape.radius));
+        return;
+    }
+    outline_path(f.path, shape.outline, shape.radius, shape.radius, shape.corner);
+    if (shape.hole != QR_OUTLINE_NONE) {
+        outline_path(f.path, shape.hole, shape.radius, shape.hole_radius, shape.hole_corner);
+        f.extra = EVEN_ODD;
+    }
+}
+
+// ---- Elements ----
+
 // Appends one element with its local origin at document point (X, Y): with a
 // solid paint the local markup under translate + scale, with a gradient the
 // same geometry in document units and no transform.
-int add_element(svg_doc &doc, int which, int X, int Y, const figure_text &f) {
-    const char *fill = doc.fill[which];
-    if (!doc.gradient[which]) {
-        line_builder line;
-        line.text(f.circle ? "<circle" : "<path");
-        line.text(fill);
+int add_element(svg_doc &doc, int which, int X, int Y, const figure &f) {
+    line_builder line;
+    line.text(f.circle ? "<circle" : "<path");
+    line.text(doc.fill[which]);
+    if (doc.gradient[which]) {
+        const placement at{double(X), double(Y), double(doc.geo.m)};
+        write_geometry(line, f, &at);
+    } else {
         line.text(" transform=\"translate(");
         line.integer(X);
         line.text(" ");
@@ -386,18 +449,10 @@ int add_element(svg_doc &doc, int which, int X, int Y, const figure_text &f) {
         line.text(") scale(");
         line.integer(doc.geo.m);
         line.text(")\"");
-        line.text(f.tail);
-        const char *text = line.finish();
-        return text ? sb_add(&doc.sb, text) : -1;
+        line.text(f.local);
     }
-    const double m = doc.geo.m;
-    if (f.circle) {
-        return sb_addf(&doc.sb, "<circle%s cx=\"%.2f\" cy=\"%.2f\" r=\"%.2f\"/>", fill,
-                       X + f.centre * m, Y + f.centre * m, f.radius * m);
-    }
-    char moved[DOC_PATH_CAP];
-    if (!path_to_document(f.d, X, Y, m, moved, sizeof moved)) return -1;
-    return sb_addf(&doc.sb, "<path%s%s d=\"%s\"/>", fill, f.extra, moved);
+    const char *text = line.finish();
+    return text ? sb_add(&doc.sb, text) : -1;
 }
 
 // One rectangle in the background paint; nothing for a transparent solid
@@ -427,9 +482,9 @@ int grad_def(strbuf *sb, const qr_gradient *grad, int id, float x0, float y0, fl
     const float cx = (w - 1.0f) * 0.5f + x0;
     const float cy = (h - 1.0f) * 0.5f + y0;
     if (grad->type == QR_GRADIENT_LINEAR) {
-        const float angle = finite_rotation(grad->rotation) * DEG_TO_RAD;
-        const float c = std::cos(angle);
-        const float s = std::sin(angle);
+        float c = 1.0f;
+        float s = 0.0f;
+        qr_gradient_axis(grad, &c, &s);
         const float half = w * 0.5f;
         return sb_addf(sb,
                        "<linearGradient id=\"g%d\" gradientUnits=\"userSpaceOnUse\" x1=\"%.2f\" "
@@ -506,43 +561,21 @@ int add_defs(svg_doc &doc, const int ids[PART_COUNT]) {
     return rc == 0 && closed == 0 ? 0 : -1;
 }
 
-bool in_finder(int c, int r, int n) {
-    return (r <= 6 && c <= 6) || (r <= 6 && c >= n - 7) || (r >= n - 7 && c <= 6);
-}
-
 // The figure of a module depends only on the style and its neighbour mask,
-// so the 16 possible texts are prepared once per document.
-void prepare_module_figures(figure_text figs[16]) {
-    for (int mask = 0; mask < 16; ++mask) {
-        figure_text &f = figs[mask];
-        float disc_r = 0.0f;
-        if (module_path(select_dot_figure(g_style.dot_style, mask), f.d, &disc_r)) {
-            make_path_figure(&f, "");
-        } else {
-            char local[96];
-            qr_snprintf(local, sizeof local, " cx=\"0.5\" cy=\"0.5\" r=\"%.2f\"/>",
-                        double(disc_r));
-            make_circle_figure(&f, 0.5, double(disc_r), local);
-        }
-    }
-}
-
+// so the 16 possible figures are prepared once per document.
 int add_modules(svg_doc &doc, const unsigned char *modules, int n) {
     static_assert((QR_NB_LEFT | QR_NB_TOP | QR_NB_RIGHT | QR_NB_BOTTOM) == 15);
-    figure_text figs[16];
-    prepare_module_figures(figs);
-    const auto dark = [modules, n](int c, int r) { return modules[r * n + c] != 0; };
+    figure figs[16];
+    for (int mask = 0; mask < 16; ++mask) {
+        module_figure(select_dot_figure(g_style.dot_style, mask), figs[mask]);
+        if (!finish_figure(figs[mask])) return -1;
+    }
     const int m = doc.geo.m;
     for (int r = 0; r < n; ++r) {
         for (int c = 0; c < n; ++c) {
-            if (!dark(c, r) || in_finder(c, r, n)) continue;
-            int mask = 0;
-            if (c > 0 && dark(c - 1, r)) mask |= QR_NB_LEFT;
-            if (r > 0 && dark(c, r - 1)) mask |= QR_NB_TOP;
-            if (c < n - 1 && dark(c + 1, r)) mask |= QR_NB_RIGHT;
-            if (r < n - 1 && dark(c, r + 1)) mask |= QR_NB_BOTTOM;
-            if (add_element(doc, PART_MODULE, doc.geo.qz + c * m, doc.geo.qz + r * m,
-                            figs[mask]) != 0) {
+            if (!modules[r * n + c] || qr_in_finder_area(c, r, n)) continue;
+            const figure &f = figs[qr_module_neighbors(modules, n, c, r)];
+            if (add_element(doc, PART_MODULE, doc.geo.qz + c * m, doc.geo.qz + r * m, f) != 0) {
                 return -1;
             }
         }
@@ -551,30 +584,18 @@ int add_modules(svg_doc &doc, const unsigned char *modules, int n) {
 }
 
 int add_finders(svg_doc &doc, int n) {
-    figure_text ring;
-    ring_path(g_style.corner_square_style, ring.d);
-    make_path_figure(&ring, EVEN_ODD);
-    figure_text centre;
-    switch (g_style.corner_dot_style) {
-    case QR_CENTER_DISC:
-        make_circle_figure(&centre, 1.5, 1.5, " cx=\"1.5\" cy=\"1.5\" r=\"1.5\"/>");
-        break;
-    case QR_CENTER_CUSHION:
-        rr_subpath(centre.d, 0.0f, 0.0f, 3.0f, 3.0f, 0.75f);
-        make_path_figure(&centre, "");
-        break;
-    default:
-        qr_snprintf(centre.d, sizeof centre.d, "%s", BOX_CENTER);
-        make_path_figure(&centre, "");
-        break;
-    }
-    const int origins[3][2] = {{0, 0}, {n - 7, 0}, {0, n - 7}};
+    figure ring;
+    figure centre;
+    finder_figure(qr_ring_shape(g_style.corner_square_style), ring);
+    finder_figure(qr_center_shape(g_style.corner_dot_style), centre);
+    if (!finish_figure(ring) || !finish_figure(centre)) return -1;
     const int m = doc.geo.m;
-    for (const auto &o : origins) {
-        const int X = doc.geo.qz + o[0] * m;
-        const int Y = doc.geo.qz + o[1] * m;
+    const int inset = QR_CENTER_INSET * m;
+    for (const qr_cell origin : qr_finder_origins(n)) {
+        const int X = doc.geo.qz + origin.col * m;
+        const int Y = doc.geo.qz + origin.row * m;
         if (add_element(doc, PART_RING, X, Y, ring) != 0 ||
-            add_element(doc, PART_CENTER, X + 2 * m, Y + 2 * m, centre) != 0) {
+            add_element(doc, PART_CENTER, X + inset, Y + inset, centre) != 0) {
             return -1;
         }
     }

@@ -262,3 +262,49 @@ TEST(FinderPass, CircleRingAndDiscCentreInTheCanvas) {
 }
 
 }  // namespace
+
+// ---- Finder areas and neighbours ----
+
+TEST(FinderAreas, BoxesAndOrigins) {
+    const int n = 21;
+    struct row {
+        int col, row;
+        bool finder;
+    };
+    const row rows[] = {
+        {0, 0, true},    {6, 6, true},    {7, 6, false},  {6, 7, false},  {14, 0, true},
+        {13, 0, false},  {20, 6, true},   {0, 14, true},  {0, 13, false}, {6, 20, true},
+        {14, 14, false}, {20, 20, false}, {7, 14, false}, {14, 7, false},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(qr_in_finder_area(r.col, r.row, n), r.finder) << r.col << "," << r.row;
+    }
+    const auto origins = qr_finder_origins(n);
+    EXPECT_EQ(origins[0].col, 0);
+    EXPECT_EQ(origins[0].row, 0);
+    EXPECT_EQ(origins[1].col, 14);
+    EXPECT_EQ(origins[1].row, 0);
+    EXPECT_EQ(origins[2].col, 0);
+    EXPECT_EQ(origins[2].row, 14);
+}
+
+// A 3 x 3 matrix:  1 1 0 / 0 1 1 / 1 0 2 (any non-zero byte is dark).
+TEST(ModuleNeighbours, MaskFromTheMatrixWithLightOutside) {
+    const unsigned char m[9] = {1, 1, 0, 0, 1, 1, 1, 0, 2};
+    struct row {
+        int col, row, mask;
+    };
+    const row rows[] = {
+        {0, 0, QR_NB_RIGHT},
+        {1, 0, QR_NB_LEFT | QR_NB_BOTTOM},
+        {2, 0, QR_NB_LEFT | QR_NB_BOTTOM},
+        {1, 1, QR_NB_TOP | QR_NB_RIGHT},
+        {2, 1, QR_NB_LEFT | QR_NB_BOTTOM},
+        {0, 2, 0},
+        {2, 2, QR_NB_TOP},
+        {1, 2, QR_NB_LEFT | QR_NB_TOP | QR_NB_RIGHT},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(qr_module_neighbors(m, 3, r.col, r.row), r.mask) << r.col << "," << r.row;
+    }
+}

@@ -76,6 +76,12 @@ std::vector<unsigned char> write_logo(const std::filesystem::path &path, int w, 
 
 // ---- Golden documents ----
 
+void all_parts_gradient() {
+    qr_set_dot_gradient(1, 45.0f, 200, 0, 0, 0, 0, 200);
+    qr_set_corner_square_gradient(2, 0.0f, 0, 120, 0, 0, 0, 0);
+    qr_set_corner_dot_gradient(1, -90.0f, 30, 30, 30, 90, 0, 90);
+}
+
 struct golden_case {
     const char *name;
     std::function<void(const vqr_test::temp_dir &)> setup;
@@ -112,6 +118,33 @@ const golden_case GOLDEN[] = {
          qr_set_corner_dot_style(QR_CENTER_DISC);
          qr_set_corner_dot_gradient(1, 0.0f, 10, 20, 30, 40, 50, 60);
          qr_set_background_gradient(1, 0.0f, 255, 255, 255, 200, 220, 240);
+     }},
+    // Every figure kind in document units: gradient paints on all three parts.
+    {"gradient_leaf_pebble_cushion",
+     [](const auto &) {
+         qr_set_dot_style(QR_DOT_LEAF);
+         qr_set_corner_square_style(QR_RING_PEBBLE);
+         qr_set_corner_dot_style(QR_CENTER_CUSHION);
+         all_parts_gradient();
+     }},
+    {"gradient_pill_circle_disc",
+     [](const auto &) {
+         qr_set_dot_style(QR_DOT_PILL);
+         qr_set_corner_square_style(QR_RING_CIRCLE);
+         qr_set_corner_dot_style(QR_CENTER_DISC);
+         all_parts_gradient();
+     }},
+    {"gradient_petal_tube",
+     [](const auto &) {
+         qr_set_dot_style(QR_DOT_PETAL);
+         qr_set_corner_square_style(QR_RING_TUBE);
+         all_parts_gradient();
+     }},
+    {"gradient_fan_tile",
+     [](const auto &) {
+         qr_set_dot_style(QR_DOT_FAN);
+         qr_set_corner_square_style(QR_RING_TILE);
+         all_parts_gradient();
      }},
     {"background_alpha_0", [](const auto &) { qr_set_background_color(255, 255, 255, 0); }},
     {"background_alpha_128", [](const auto &) { qr_set_background_color(250, 240, 10, 128); }},
