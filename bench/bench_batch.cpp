@@ -50,8 +50,8 @@ void BM_batch_1000_items(benchmark::State &state) {
     }
     json += "]";
     for (auto _ : state) {
-        const int written = qr_encode_batch(json.c_str(), dir.path().c_str(), ECC, MODULE_SIZE,
-                                            QUIET_ZONE);
+        const int written =
+            qr_encode_batch(json.c_str(), dir.path().c_str(), ECC, MODULE_SIZE, QUIET_ZONE);
         if (written != ITEMS) state.SkipWithError(qr_last_error());
     }
     state.SetItemsProcessed(state.iterations() * ITEMS);

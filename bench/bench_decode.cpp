@@ -40,8 +40,8 @@ rgba_image own_code(int module_size) {
     qr_canvas_init(&canvas, side, side);
     qr_render_background(&canvas);
     qr_render_styled(&canvas, modules, n, q);
-    rgba_image img{side, side, std::vector<unsigned char>(canvas.pixels,
-                                                          canvas.pixels + side * side * 4)};
+    rgba_image img{side, side,
+                   std::vector<unsigned char>(canvas.pixels, canvas.pixels + side * side * 4)};
     qr_canvas_free(&canvas);
     return img;
 }
@@ -173,8 +173,8 @@ rgba_image textured_photo() {
             seed = seed * 1664525u + 1013904223u;
             const double shade = 120 + 60 * std::sin(x * 0.013) * std::cos(y * 0.021) +
                                  40 * std::sin((x + 2 * y) * 0.11);
-            const int level = std::clamp(static_cast<int>(shade) + static_cast<int>(seed >> 28), 0,
-                                         255);
+            const int level =
+                std::clamp(static_cast<int>(shade) + static_cast<int>(seed >> 28), 0, 255);
             unsigned char *p = &img.px[(static_cast<std::size_t>(y) * img.width + x) * 4];
             p[0] = static_cast<unsigned char>(level);
             p[1] = static_cast<unsigned char>(std::max(level - 20, 0));

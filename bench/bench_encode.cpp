@@ -122,7 +122,8 @@ bool peer_encode(std::vector<unsigned char> &out) {
                  PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (int y = 0; y < side; ++y) png_write_row(png, &pixels[static_cast<std::size_t>(y) * side * 4]);
+    for (int y = 0; y < side; ++y)
+        png_write_row(png, &pixels[static_cast<std::size_t>(y) * side * 4]);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return true;

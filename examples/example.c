@@ -26,7 +26,9 @@ int main(int argc, char **argv) {
     int failures = 0;
     failures += write_one(argv[1], "hello.png", "Hello, world!");
     failures += write_one(argv[1], "url.png", "https://example.org/vantelor-qrcode");
-    failures += write_one(argv[1], "utf8.png", "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln");
+    failures += write_one(argv[1], "utf8.png",
+                          "Gr\xc3\xbc\xc3\x9f"
+                          "e aus K\xc3\xb6ln");
     qr_cleanup();
     return failures ? EXIT_FAILURE : EXIT_SUCCESS;
 }

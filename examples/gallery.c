@@ -121,7 +121,8 @@ static const look LOOKS[] = {
     {"ring-tube", "Ring style 5: tube", "qr_set_corner_square_style(5)", look_ring_tube},
     {"center-box", "Centre style 0: box", "qr_set_corner_dot_style(0)", look_center_box},
     {"center-disc", "Centre style 1: disc", "qr_set_corner_dot_style(1)", look_center_disc},
-    {"center-cushion", "Centre style 2: cushion", "qr_set_corner_dot_style(2)", look_center_cushion},
+    {"center-cushion", "Centre style 2: cushion", "qr_set_corner_dot_style(2)",
+     look_center_cushion},
     {"gradient-linear", "Linear gradients",
      "qr_set_dot_style(2); qr_set_dot_gradient(0, 45, 11,61,145, 215,38,61); "
      "qr_set_corner_square_style(3); qr_set_corner_square_gradient(0, 45, ...); "
@@ -262,7 +263,7 @@ static int write_logo(const char *path) {
 /* ---- One look ------------------------------------------------------------- */
 
 typedef struct {
-    int png_ok, svg_ok;           /* written */
+    int png_ok, svg_ok; /* written */
     char png_error[512], svg_error[512];
     char ours_png[1024], ours_svg[1024];
     int ours_png_ok, ours_svg_ok; /* read back with the expected text */
@@ -327,7 +328,9 @@ static const char PAGE_HEAD[] =
     "h1{font-size:20px;margin:0 0 4px}\n"
     ".summary{margin:0 0 16px}\n"
     ".grid{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}\n"
-    ".card{flex:0 0 auto;width:min-content;background:#fff;border-radius:8px;padding:10px;box-shadow:0 1px 2px #0002}\n"
+    ".card{flex:0 0 "
+    "auto;width:min-content;background:#fff;border-radius:8px;padding:10px;box-shadow:0 1px 2px "
+    "#0002}\n"
     ".card h2{font-size:15px;margin:0 0 2px}\n"
     ".how{font:11px/1.3 ui-monospace,monospace;color:#555;margin:0 0 8px;word-break:break-all}\n"
     ".pair{display:flex;gap:10px}\n"
@@ -349,7 +352,8 @@ static const char PAGE_SCRIPT[] =
     "    if (im.complete && im.naturalWidth > 0) ok++;\n"
     "    var r = im.getBoundingClientRect();\n"
     "    im.setAttribute('data-rect', [Math.round(r.left + window.scrollX),\n"
-    "      Math.round(r.top + window.scrollY), Math.round(r.width), Math.round(r.height)].join(','));\n"
+    "      Math.round(r.top + window.scrollY), Math.round(r.width), "
+    "Math.round(r.height)].join(','));\n"
     "  });\n"
     "  document.body.setAttribute('data-images', ok + '/' + imgs.length);\n"
     "  document.body.setAttribute('data-page-height',\n"
@@ -396,7 +400,8 @@ int main(int argc, char **argv) {
         else if (strcmp(argv[i], "--svg-renderer") == 0 && i + 1 < argc)
             renderer = *argv[++i] ? argv[i] : NULL;
         else if (argv[i][0] == '-') {
-            fprintf(stderr, "usage: %s [--reader PROGRAM] [--svg-renderer PROGRAM] OUT_DIR\n", argv[0]);
+            fprintf(stderr, "usage: %s [--reader PROGRAM] [--svg-renderer PROGRAM] OUT_DIR\n",
+                    argv[0]);
             return 2;
         } else
             dir = argv[i];
@@ -436,12 +441,13 @@ int main(int argc, char **argv) {
     }
     fputs(PAGE_HEAD, f);
     fputs("<h1>vantelor-qrcode gallery</h1>\n", f);
-    fprintf(f,
-            "<p class=\"summary\">%zu looks, %d of %zu images written; our decoder read back %d of %d, "
-            "zxing-cpp %d of %d. Every code: level Q, module size %d, quiet zone %d. SVGs are "
-            "read back after rasterising with %s.</p>\n<div class=\"grid\">\n",
-            LOOK_COUNT, written, 2 * LOOK_COUNT, ours_read, ours_total, zx_read, zx_total,
-            MODULE_SIZE, QUIET_ZONE, renderer ? renderer : "(no renderer)");
+    fprintf(
+        f,
+        "<p class=\"summary\">%zu looks, %d of %zu images written; our decoder read back %d of %d, "
+        "zxing-cpp %d of %d. Every code: level Q, module size %d, quiet zone %d. SVGs are "
+        "read back after rasterising with %s.</p>\n<div class=\"grid\">\n",
+        LOOK_COUNT, written, 2 * LOOK_COUNT, ours_read, ours_total, zx_read, zx_total, MODULE_SIZE,
+        QUIET_ZONE, renderer ? renderer : "(no renderer)");
     for (size_t i = 0; i < LOOK_COUNT; i++) {
         fprintf(f, "<div class=\"card\" id=\"%s\"><h2>", LOOKS[i].slug);
         html_text(f, LOOKS[i].title);
@@ -475,12 +481,17 @@ int main(int argc, char **argv) {
     int closed = fclose(f) == 0;
 
     printf("gallery: %s\n", page);
-    printf("gallery: %zu looks, %d of %zu images written; our decoder read %d of %d, zxing-cpp %d of %d\n",
-           LOOK_COUNT, written, 2 * LOOK_COUNT, ours_read, ours_total, zx_read, zx_total);
+    printf(
+        "gallery: %zu looks, %d of %zu images written; our decoder read %d of %d, zxing-cpp %d of "
+        "%d\n",
+        LOOK_COUNT, written, 2 * LOOK_COUNT, ours_read, ours_total, zx_read, zx_total);
     for (size_t i = 0; i < LOOK_COUNT; i++) {
-        if (!v[i].png_ok) printf("  %s.png: not written: %s\n", LOOKS[i].slug, v[i].png_error);
-        else if (!v[i].ours_png_ok) printf("  %s.png: our decoder: %s\n", LOOKS[i].slug, v[i].ours_png);
-        if (!v[i].svg_ok) printf("  %s.svg: not written: %s\n", LOOKS[i].slug, v[i].svg_error);
+        if (!v[i].png_ok)
+            printf("  %s.png: not written: %s\n", LOOKS[i].slug, v[i].png_error);
+        else if (!v[i].ours_png_ok)
+            printf("  %s.png: our decoder: %s\n", LOOKS[i].slug, v[i].ours_png);
+        if (!v[i].svg_ok)
+            printf("  %s.svg: not written: %s\n", LOOKS[i].slug, v[i].svg_error);
         else if (v[i].svg_rendered && !v[i].ours_svg_ok)
             printf("  %s.svg: our decoder: %s\n", LOOKS[i].slug, v[i].ours_svg);
     }

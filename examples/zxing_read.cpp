@@ -60,7 +60,8 @@ int main(int argc, char **argv) {
         }
     }
     if (!path) {
-        std::fprintf(stderr, "usage: vqr_zxing_read [--crop X,Y,W,H] [--save-crop OUT.png] IMAGE\n");
+        std::fprintf(stderr,
+                     "usage: vqr_zxing_read [--crop X,Y,W,H] [--save-crop OUT.png] IMAGE\n");
         return 2;
     }
     int iw = 0, ih = 0, channels = 0;
@@ -71,7 +72,8 @@ int main(int argc, char **argv) {
     }
     if (crop.w < 0) crop = {0, 0, iw, ih};
     const int x0 = std::clamp(crop.x, 0, iw), y0 = std::clamp(crop.y, 0, ih);
-    const int w = std::clamp(crop.x + crop.w, 0, iw) - x0, h = std::clamp(crop.y + crop.h, 0, ih) - y0;
+    const int w = std::clamp(crop.x + crop.w, 0, iw) - x0,
+              h = std::clamp(crop.y + crop.h, 0, ih) - y0;
     if (w <= 0 || h <= 0) {
         stbi_image_free(rgba);
         std::fprintf(stderr, "vqr_zxing_read: crop outside the image\n");
@@ -81,7 +83,8 @@ int main(int argc, char **argv) {
     for (int y = 0; y < h; ++y)
         std::memcpy(&part[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) * 4],
                     rgba + (static_cast<std::size_t>(y0 + y) * static_cast<std::size_t>(iw) +
-                            static_cast<std::size_t>(x0)) * 4,
+                            static_cast<std::size_t>(x0)) *
+                               4,
                     static_cast<std::size_t>(w) * 4);
     stbi_image_free(rgba);
     if (save && !stbi_write_png(save, w, h, 4, part.data(), w * 4)) {

@@ -50,8 +50,8 @@ built build(int cap, F &&fn) {
 // builders whose field routine stops early).
 // With `mask_digits` the texts are compared with every digit as '0' (an
 // event's time stamp may move on between the two builds).
-void check_fit(const built &small, const built &roomy, int limit, int slack,
-               const char *too_long, bool mask_digits = false) {
+void check_fit(const built &small, const built &roomy, int limit, int slack, const char *too_long,
+               bool mask_digits = false) {
     if (roomy.rc != 0) return;
     const auto len = static_cast<int>(roomy.text.size());
     if (small.rc == 0) {
@@ -211,8 +211,7 @@ void event(const char *f[4], int cap) {
     const built roomy = build(ROOMY, fn);
     if (cap >= 256) check_fit(small, roomy, cap - 2, 0, "qr_build_event: payload too long", true);
     if (roomy.rc == 0) {
-        check_lines(roomy.text,
-                    11u + (present(f[2]) ? 1u : 0u) + (present(f[3]) ? 1u : 0u));
+        check_lines(roomy.text, 11u + (present(f[2]) ? 1u : 0u) + (present(f[3]) ? 1u : 0u));
     }
     char stamp[32];
     if (f[0] && ical_stamp(f[0], stamp) == 0) {
@@ -222,7 +221,8 @@ void event(const char *f[4], int cap) {
 }
 
 void geo(double lat, double lon, int cap) {
-    const built small = build(cap, [&](char *out, int c) { return qr_build_geo(lat, lon, out, c); });
+    const built small =
+        build(cap, [&](char *out, int c) { return qr_build_geo(lat, lon, out, c); });
     if (small.rc == 0) check(small.text.size() <= 26 && small.text.substr(0, 4) == "geo:");
 }
 

@@ -136,34 +136,31 @@ QR_API void qr_set_dot_style(int style) QR_NOTHROW;
 /* Solid dot colour; switches the dot gradient off. */
 QR_API void qr_set_dot_color(int r, int g, int b) QR_NOTHROW;
 /* Dot gradient, spanning the symbol (the quiet zone excluded). */
-QR_API void qr_set_dot_gradient(int type, float rotation, int start_r, int start_g,
-                                int start_b, int end_r, int end_g, int end_b) QR_NOTHROW;
+QR_API void qr_set_dot_gradient(int type, float rotation, int start_r, int start_g, int start_b,
+                                int end_r, int end_g, int end_b) QR_NOTHROW;
 /* Corner square (finder ring) figure: 0 box, 1 circle, 2 cushion, 3 pebble,
  * 4 tile, 5 tube; clamped to 0..5. */
 QR_API void qr_set_corner_square_style(int style) QR_NOTHROW;
 /* Solid corner square colour; switches its gradient off. */
 QR_API void qr_set_corner_square_color(int r, int g, int b) QR_NOTHROW;
 /* Corner square gradient, spanning each 7 x 7 ring. */
-QR_API void qr_set_corner_square_gradient(int type, float rotation, int start_r,
-                                          int start_g, int start_b, int end_r,
-                                          int end_g, int end_b) QR_NOTHROW;
+QR_API void qr_set_corner_square_gradient(int type, float rotation, int start_r, int start_g,
+                                          int start_b, int end_r, int end_g, int end_b) QR_NOTHROW;
 /* Corner dot (finder centre) figure: 0 box, 1 disc, 2 cushion; clamped to
  * 0..2. */
 QR_API void qr_set_corner_dot_style(int style) QR_NOTHROW;
 /* Solid corner dot colour; switches its gradient off. */
 QR_API void qr_set_corner_dot_color(int r, int g, int b) QR_NOTHROW;
 /* Corner dot gradient, spanning each 3 x 3 centre. */
-QR_API void qr_set_corner_dot_gradient(int type, float rotation, int start_r,
-                                       int start_g, int start_b, int end_r, int end_g,
-                                       int end_b) QR_NOTHROW;
+QR_API void qr_set_corner_dot_gradient(int type, float rotation, int start_r, int start_g,
+                                       int start_b, int end_r, int end_g, int end_b) QR_NOTHROW;
 /* Solid background with alpha `a` (0 transparent .. 255 opaque), each
  * channel clamped to 0..255; switches the background gradient off. */
 QR_API void qr_set_background_color(int r, int g, int b, int a) QR_NOTHROW;
 /* Background gradient over the whole canvas; also makes the background
  * opaque (alpha 255). */
-QR_API void qr_set_background_gradient(int type, float rotation, int start_r,
-                                       int start_g, int start_b, int end_r,
-                                       int end_g, int end_b) QR_NOTHROW;
+QR_API void qr_set_background_gradient(int type, float rotation, int start_r, int start_g,
+                                       int start_b, int end_r, int end_g, int end_b) QR_NOTHROW;
 /* Restores the default style (logo removed); keeps the initialised mark and
  * the last-error text. */
 QR_API void qr_reset_style(void) QR_NOTHROW;
@@ -218,8 +215,8 @@ QR_API int qr_apply_preset(const char *preset_name) QR_NOTHROW;
  *   "qr_encode_to_file: cannot open output path for writing"
  *   "qr_encode_to_file: short write"          (disk full, quota, file-size limit)
  */
-QR_API int qr_encode_to_file(const char *text, const char *path, int ecc,
-                             int module_size, int quiet_zone) QR_NOTHROW;
+QR_API int qr_encode_to_file(const char *text, const char *path, int ecc, int module_size,
+                             int quiet_zone) QR_NOTHROW;
 
 /* The same PNG as qr_encode_to_file, as bytes in memory; their count goes
  * to *out_len when `out_len` is not NULL (untouched on failure).
@@ -267,8 +264,8 @@ QR_API const char *qr_encode_to_svg_string(const char *text, int ecc, int module
  *   "qr_encode_to_svg_file: cannot open output path for writing"
  *   "qr_encode_to_svg_file: short write"
  */
-QR_API int qr_encode_to_svg_file(const char *text, const char *path, int ecc,
-                                 int module_size, int quiet_zone) QR_NOTHROW;
+QR_API int qr_encode_to_svg_file(const char *text, const char *path, int ecc, int module_size,
+                                 int quiet_zone) QR_NOTHROW;
 
 /* ---- Payload encoders --------------------------------------------------- */
 
@@ -301,8 +298,8 @@ QR_API int qr_encode_wifi(const char *ssid, const char *password, const char *se
  *   "qr_build_vcard: bad args"                 (name is NULL)
  *   "qr_build_vcard: payload too long"
  */
-QR_API int qr_encode_vcard(const char *name, const char *phone, const char *email,
-                           const char *path, int module_size) QR_NOTHROW;
+QR_API int qr_encode_vcard(const char *name, const char *phone, const char *email, const char *path,
+                           int module_size) QR_NOTHROW;
 
 /* "mailto:<to>?subject=...&body=...", percent-encoded (a space is %20); `to`
  * is required and not empty.
@@ -312,8 +309,8 @@ QR_API int qr_encode_vcard(const char *name, const char *phone, const char *emai
  *   "qr_build_email: bad args (to required)"
  *   "qr_build_email: payload too long"
  */
-QR_API int qr_encode_email(const char *to, const char *subject, const char *body,
-                           const char *path, int module_size) QR_NOTHROW;
+QR_API int qr_encode_email(const char *to, const char *subject, const char *body, const char *path,
+                           int module_size) QR_NOTHROW;
 
 /* "smsto:<phone>:<message>"; only +, - and the digits of `phone` are kept;
  * `phone` is required and not empty.
@@ -376,8 +373,8 @@ QR_API int qr_encode_event(const char *title, const char *start, const char *end
  *   "qr_encode_batch: output path too long (max 1023 bytes)"
  *   "qr_encode_batch: encode failed for an item (see message before this)"
  */
-QR_API int qr_encode_batch(const char *json, const char *out_dir, int ecc,
-                           int module_size, int quiet_zone) QR_NOTHROW;
+QR_API int qr_encode_batch(const char *json, const char *out_dir, int ecc, int module_size,
+                           int quiet_zone) QR_NOTHROW;
 
 /* ---- Decoding ----------------------------------------------------------- */
 

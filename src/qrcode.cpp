@@ -123,6 +123,7 @@ struct preset {
     int background[4];
 };
 
+// clang-format off
 constexpr preset PRESETS[] = {
     {"modern", QR_DOT_PILL, QR_RING_CUSHION, QR_CENTER_DISC, {}, {26, 54, 93}, {26, 54, 93},
      {247, 249, 252, 255}},
@@ -139,6 +140,7 @@ constexpr preset PRESETS[] = {
     {"minimal", QR_DOT_PILL, QR_RING_CUSHION, QR_CENTER_CUSHION, {}, {74, 74, 74},
      {74, 74, 74}, {255, 255, 255, 255}},
 };
+// clang-format on
 
 // Writes the gradient's type and, for a gradient preset, its rotation and
 // colours; a solid preset leaves rotation and colours as they were.
@@ -220,12 +222,12 @@ extern "C" QR_EXPORT void qr_set_dot_color(int r, int g, int b) noexcept {
     set_solid(g_style.dot_color, g_style.dot_gradient, r, g, b);
 }
 
-extern "C" QR_EXPORT void qr_set_dot_gradient(int type, float rotation, int start_r,
-                                              int start_g, int start_b, int end_r,
-                                              int end_g, int end_b) noexcept {
+extern "C" QR_EXPORT void qr_set_dot_gradient(int type, float rotation, int start_r, int start_g,
+                                              int start_b, int end_r, int end_g,
+                                              int end_b) noexcept {
     const qr_api_lock lock;
-    set_gradient(g_style.dot_gradient, type, rotation, start_r, start_g, start_b, end_r,
-                 end_g, end_b);
+    set_gradient(g_style.dot_gradient, type, rotation, start_r, start_g, start_b, end_r, end_g,
+                 end_b);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_square_style(int style) noexcept {
@@ -238,13 +240,12 @@ extern "C" QR_EXPORT void qr_set_corner_square_color(int r, int g, int b) noexce
     set_solid(g_style.corner_square_color, g_style.corner_square_gradient, r, g, b);
 }
 
-extern "C" QR_EXPORT void qr_set_corner_square_gradient(int type, float rotation,
-                                                        int start_r, int start_g,
-                                                        int start_b, int end_r, int end_g,
-                                                        int end_b) noexcept {
+extern "C" QR_EXPORT void qr_set_corner_square_gradient(int type, float rotation, int start_r,
+                                                        int start_g, int start_b, int end_r,
+                                                        int end_g, int end_b) noexcept {
     const qr_api_lock lock;
-    set_gradient(g_style.corner_square_gradient, type, rotation, start_r, start_g, start_b,
-                 end_r, end_g, end_b);
+    set_gradient(g_style.corner_square_gradient, type, rotation, start_r, start_g, start_b, end_r,
+                 end_g, end_b);
 }
 
 extern "C" QR_EXPORT void qr_set_corner_dot_style(int style) noexcept {
@@ -258,11 +259,11 @@ extern "C" QR_EXPORT void qr_set_corner_dot_color(int r, int g, int b) noexcept 
 }
 
 extern "C" QR_EXPORT void qr_set_corner_dot_gradient(int type, float rotation, int start_r,
-                                                     int start_g, int start_b, int end_r,
-                                                     int end_g, int end_b) noexcept {
+                                                     int start_g, int start_b, int end_r, int end_g,
+                                                     int end_b) noexcept {
     const qr_api_lock lock;
-    set_gradient(g_style.corner_dot_gradient, type, rotation, start_r, start_g, start_b,
-                 end_r, end_g, end_b);
+    set_gradient(g_style.corner_dot_gradient, type, rotation, start_r, start_g, start_b, end_r,
+                 end_g, end_b);
 }
 
 extern "C" QR_EXPORT void qr_set_background_color(int r, int g, int b, int a) noexcept {
@@ -272,11 +273,11 @@ extern "C" QR_EXPORT void qr_set_background_color(int r, int g, int b, int a) no
 }
 
 extern "C" QR_EXPORT void qr_set_background_gradient(int type, float rotation, int start_r,
-                                                     int start_g, int start_b, int end_r,
-                                                     int end_g, int end_b) noexcept {
+                                                     int start_g, int start_b, int end_r, int end_g,
+                                                     int end_b) noexcept {
     const qr_api_lock lock;
-    set_gradient(g_style.background_gradient, type, rotation, start_r, start_g, start_b,
-                 end_r, end_g, end_b);
+    set_gradient(g_style.background_gradient, type, rotation, start_r, start_g, start_b, end_r,
+                 end_g, end_b);
     g_style.background_color[3] = 255;
 }
 
@@ -317,7 +318,6 @@ extern "C" QR_EXPORT int qr_apply_preset(const char *preset_name) noexcept {
             return 1;
         }
     }
-    qr_set_error(
-        "qr_apply_preset: unknown preset (modern/dots/elegant/neon/corporate/minimal)");
+    qr_set_error("qr_apply_preset: unknown preset (modern/dots/elegant/neon/corporate/minimal)");
     return -1;
 }

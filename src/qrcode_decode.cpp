@@ -218,8 +218,7 @@ int try_triple(void *user, int ia, int ib, int ic) {
         std::memset(&code, 0, sizeof code);
         code.size = n;
         if (s->grey) {
-            sample_grid(grey_levels{s->grey}, s->width, s->height, &a, &b, &c, n,
-                        code.cell_bitmap);
+            sample_grid(grey_levels{s->grey}, s->width, s->height, &a, &b, &c, n, code.cell_bitmap);
         } else {
             sample_grid(rgba_levels{s->rgba, s->inverted}, s->width, s->height, &a, &b, &c, n,
                         code.cell_bitmap);
@@ -329,8 +328,8 @@ void qr_fallback_sample(const unsigned char *rgba, int width, int height, int in
     sample_grid(rgba_levels{rgba, inverted}, width, height, a, b, c, n, bitmap);
 }
 
-int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba,
-                       int width, int height, int inverted) {
+int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba, int width,
+                       int height, int inverted) {
     if (count < 3) return 0;
     search s{finders, rgba, nullptr, width, height, inverted, QR_FALLBACK_MAX_SAMPLES, 0};
     return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
@@ -354,8 +353,7 @@ int qr_read_finders(const quirc *q, qr_finder *finders) {
     return count;
 }
 
-int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height,
-                       int inverted) {
+int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height, int inverted) {
     qr_finder finders[QR_MAX_FINDERS];
     const int count = qr_read_finders(q, finders);
     return qr_fallback_decode(finders, count, rgba, width, height, inverted);
@@ -434,8 +432,7 @@ extern "C" QR_EXPORT const char *qr_decode_from_memory(const unsigned char *data
     unsigned char *pixels = nullptr;
     int width = 0;
     int height = 0;
-    const int read =
-        qr_image_read_memory(data, len, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
+    const int read = qr_image_read_memory(data, len, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
     if (read != 0) {
         qr_set_error(read == QR_IMAGE_TOO_SMALL
                          ? INVALID_IMAGE

@@ -134,8 +134,8 @@ grey_image halve(const grey_image &in) {
         const std::uint8_t *r1 = r0 + in.width;
         std::uint8_t *dst = out.px.data() + offset(0, y, out.width);
         for (int x = 0; x < out.width; ++x) {
-            dst[x] = static_cast<std::uint8_t>((r0[2 * x] + r0[2 * x + 1] + r1[2 * x] +
-                                                r1[2 * x + 1] + 2) >> 2);
+            dst[x] = static_cast<std::uint8_t>(
+                (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1] + 2) >> 2);
         }
     }
     return out;
@@ -174,8 +174,7 @@ grey_image with_margin(const grey_image &in, int margin) {
     std::fill(out.px.begin(), out.px.end(), std::uint8_t{255});
     for (int y = 0; y < in.height; ++y) {
         std::memcpy(out.px.data() + offset(margin, y + margin, out.width),
-                    in.px.data() + offset(0, y, in.width),
-                    static_cast<std::size_t>(in.width));
+                    in.px.data() + offset(0, y, in.width), static_cast<std::size_t>(in.width));
     }
     return out;
 }
@@ -422,9 +421,7 @@ bool usable(const grey_image &g) { return g.width > 20 && g.height > 20; }
 // crowded with finder-like shapes (chequered fabric, tiles, many codes'
 // worth of targets) costs far more per pixel than a photo with a handful:
 // such a pass is charged a multiple of its pixels.
-std::int64_t crowding(const quirc *q) {
-    return std::max(q->num_capstones / CROWD_FINDERS, 1);
-}
+std::int64_t crowding(const quirc *q) { return std::max(q->num_capstones / CROWD_FINDERS, 1); }
 
 grey_image working_luma(const unsigned char *rgba, int width, int height, int step) {
     if (step > 1) return reduce(rgba, width, height, step, luma_level);
@@ -445,8 +442,8 @@ source make_source(const unsigned char *rgba, int width, int height) {
 int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height) {
     const source src = make_source(rgba, width, height);
     if (!usable(src.luma)) return 0;
-    std::int64_t budget = std::max(BUDGET_IMAGES * src.luma.width * src.luma.height,
-                                   BUDGET_MIN_PIXELS);
+    std::int64_t budget =
+        std::max(BUDGET_IMAGES * src.luma.width * src.luma.height, BUDGET_MIN_PIXELS);
     for (const strategy &s : STRATEGIES) {
         const grey_image g = s.prepare(src, s.inverted);
         if (!usable(g)) continue;
@@ -464,8 +461,7 @@ const char *qr_rescue_strategy_name(int index) {
     return index >= 0 && index < STRATEGY_COUNT ? STRATEGIES[index].name : "";
 }
 
-int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height,
-                           int index) {
+int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height, int index) {
     g_result[0] = '\0';
     if (index < 0 || index >= STRATEGY_COUNT || width <= 20 || height <= 20) return 0;
     const source src = make_source(rgba, width, height);

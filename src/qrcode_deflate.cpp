@@ -62,15 +62,14 @@ constexpr bit_code fixed_symbol(int symbol) {
     return {reverse_bits(0xC0 + s - 280, 8), 8};
 }
 
-constexpr std::array<int, 30> LENGTH_BASE = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,
-                                             15, 17, 19, 23, 27, 31, 35, 43,  51,  59,
+constexpr std::array<int, 30> LENGTH_BASE = {3,  4,  5,  6,   7,   8,   9,   10,  11,  13,
+                                             15, 17, 19, 23,  27,  31,  35,  43,  51,  59,
                                              67, 83, 99, 115, 131, 163, 195, 227, 258, 259};
 constexpr std::array<int, 29> LENGTH_EXTRA = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                               2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<int, 31> DIST_BASE = {1,    2,    3,    4,    5,    7,     9,     13,
-                                           17,   25,   33,   49,   65,   97,    129,   193,
-                                           257,  385,  513,  769,  1025, 1537,  2049,  3073,
-                                           4097, 6145, 8193, 12289, 16385, 24577, 32768};
+constexpr std::array<int, 31> DIST_BASE = {
+    1,   2,   3,   4,   5,    7,    9,    13,   17,   25,   33,   49,    65,    97,    129,  193,
+    257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577, 32768};
 constexpr std::array<int, 30> DIST_EXTRA = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
@@ -368,9 +367,8 @@ std::size_t qr_deflate_to(const unsigned char *data, int len, int quality, void 
     out[0] = 0x78;  // deflate, 32 KiB window
     out[1] = 0x5E;  // compression level flag 1
     const unsigned char *stored_end = out + 2 + stored_size(len);
-    unsigned char *end = write_fixed_block(data, len, quality,
-                                           *static_cast<match_tables *>(tables), out + 2,
-                                           stored_end);
+    unsigned char *end = write_fixed_block(data, len, quality, *static_cast<match_tables *>(tables),
+                                           out + 2, stored_end);
     if (!end || end > stored_end) end = write_stored_blocks(data, len, out + 2);
     const std::uint32_t adler = adler32(data, static_cast<std::size_t>(len));
     for (int shift = 24; shift >= 0; shift -= 8) {

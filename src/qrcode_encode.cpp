@@ -16,9 +16,7 @@ namespace {
 
 // The logo rule runs first (a set logo raises any level below H to H, so
 // negative levels too); the range rule then maps anything outside 0..3 to M.
-int level_after_logo_rule(int ecc) {
-    return (g_style.logo_path[0] != '\0' && ecc < 3) ? 3 : ecc;
-}
+int level_after_logo_rule(int ecc) { return (g_style.logo_path[0] != '\0' && ecc < 3) ? 3 : ecc; }
 
 int level_in_range(int ecc) { return ecc >= 0 && ecc <= 3 ? ecc : 1; }
 
@@ -59,8 +57,8 @@ int qr_encode_matrix(const char *text, int ecc, unsigned char *modules, int *out
     const auto level = static_cast<qrcodegen_Ecc>(level_in_range(raised));
     uint8_t temp[qrcodegen_BUFFER_LEN_MAX];
     uint8_t qr[qrcodegen_BUFFER_LEN_MAX];
-    if (!qrcodegen_encodeText(text, temp, qr, level, qrcodegen_VERSION_MIN,
-                              qrcodegen_VERSION_MAX, qrcodegen_Mask_AUTO, false)) {
+    if (!qrcodegen_encodeText(text, temp, qr, level, qrcodegen_VERSION_MIN, qrcodegen_VERSION_MAX,
+                              qrcodegen_Mask_AUTO, false)) {
         qr_set_error("qr_encode: text too long to fit in any QR version (max 40)");
         return -1;
     }
@@ -108,8 +106,7 @@ int qr_encode_run(const char *text, int ecc, int module_size, int quiet_zone,
     return qr_png_write_mem(&canvas, out_png, out_len) == 0 ? 1 : -1;
 }
 
-int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone,
-                   const char *path) {
+int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone, const char *path) {
     unsigned char *png = nullptr;
     int len = 0;
     if (qr_encode_run(text, ecc, module_size, quiet_zone, &png, &len) != 1) return -1;
@@ -119,16 +116,12 @@ int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone,
                            "qr_encode_to_file: short write");
 }
 
-int qr_write_output(const char *path, const void *bytes, std::size_t len,
-                    const char *open_failed, const char *short_write) {
+int qr_write_output(const char *path, const void *bytes, std::size_t len, const char *open_failed,
+                    const char *short_write) {
     switch (qr_replace_file(path, bytes, len)) {
-    case qr_write_status::ok:
-        return 1;
-    case qr_write_status::cannot_open:
-        qr_set_error(open_failed);
-        return -1;
-    case qr_write_status::short_write:
-        break;
+    case qr_write_status::ok: return 1;
+    case qr_write_status::cannot_open: qr_set_error(open_failed); return -1;
+    case qr_write_status::short_write: break;
     }
     qr_set_error(short_write);
     return -1;
@@ -144,9 +137,8 @@ extern "C" QR_EXPORT int qr_encode_to_file(const char *text, const char *path, i
     return qr_encode_file(text, ecc, module_size, quiet_zone, path);
 }
 
-extern "C" QR_EXPORT unsigned char *qr_encode_to_memory(const char *text, int ecc,
-                                                        int module_size, int quiet_zone,
-                                                        int *out_len) noexcept {
+extern "C" QR_EXPORT unsigned char *qr_encode_to_memory(const char *text, int ecc, int module_size,
+                                                        int quiet_zone, int *out_len) noexcept {
     const qr_api_lock lock;
     unsigned char *png = nullptr;
     int len = 0;

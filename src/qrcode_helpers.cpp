@@ -90,8 +90,8 @@ bool escape_into(appender &a, const char *src) {
 }
 
 bool unreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 // Percent-encodes `src`, keeping the unreserved bytes and those in `keep`.
@@ -229,8 +229,7 @@ int qr_build_wifi(const char *ssid, const char *password, const char *security, 
     return finish(a, cap - 1, "qr_build_wifi: payload too long");
 }
 
-int qr_build_vcard(const char *name, const char *phone, const char *email, char *out,
-                   int cap) {
+int qr_build_vcard(const char *name, const char *phone, const char *email, char *out, int cap) {
     if (!out || cap < 32 || !name) {
         qr_set_error("qr_build_vcard: bad args");
         return -1;
@@ -271,26 +270,22 @@ extern "C" QR_EXPORT int qr_encode_wifi(const char *ssid, const char *password,
                                         const char *security, const char *path,
                                         int module_size) noexcept {
     const qr_api_lock lock;
-    return encode_payload<PAYLOAD_CAP>(path, "qr_encode_wifi: NULL output path", module_size,
-                                       [&](char *out, int cap) {
-                                           return qr_build_wifi(ssid, password, security, out, cap);
-                                       });
+    return encode_payload<PAYLOAD_CAP>(
+        path, "qr_encode_wifi: NULL output path", module_size,
+        [&](char *out, int cap) { return qr_build_wifi(ssid, password, security, out, cap); });
 }
 
-extern "C" QR_EXPORT int qr_encode_vcard(const char *name, const char *phone,
-                                         const char *email, const char *path,
-                                         int module_size) noexcept {
+extern "C" QR_EXPORT int qr_encode_vcard(const char *name, const char *phone, const char *email,
+                                         const char *path, int module_size) noexcept {
     const qr_api_lock lock;
-    return encode_payload<PAYLOAD_CAP>(path, "qr_encode_vcard: NULL output path", module_size,
-                                       [&](char *out, int cap) {
-                                           return qr_build_vcard(name, phone, email, out, cap);
-                                       });
+    return encode_payload<PAYLOAD_CAP>(
+        path, "qr_encode_vcard: NULL output path", module_size,
+        [&](char *out, int cap) { return qr_build_vcard(name, phone, email, out, cap); });
 }
 
 // ---- E-mail, SMS, geo -----------------------------------------------------------
 
-int qr_build_email(const char *to, const char *subject, const char *body, char *out,
-                   int cap) {
+int qr_build_email(const char *to, const char *subject, const char *body, char *out, int cap) {
     if (!present(to) || !out || cap < 16) {
         qr_set_error("qr_build_email: bad args (to required)");
         return -1;
@@ -326,8 +321,7 @@ int qr_build_sms(const char *phone, const char *message, char *out, int cap) {
     }
     if (present(message)) {
         a.put(':');
-        for (const char *p = message; *p != '\0' && a.put(*p); ++p) {
-        }
+        for (const char *p = message; *p != '\0' && a.put(*p); ++p) {}
     }
     return finish(a, cap - 2, "qr_build_sms: payload too long");
 }
@@ -350,28 +344,25 @@ int qr_build_geo(double lat, double lon, char *out, int cap) {
 extern "C" QR_EXPORT int qr_encode_email(const char *to, const char *subject, const char *body,
                                          const char *path, int module_size) noexcept {
     const qr_api_lock lock;
-    return encode_payload<EMAIL_CAP>(path, "qr_encode_email: NULL output path", module_size,
-                                       [&](char *out, int cap) {
-                                           return qr_build_email(to, subject, body, out, cap);
-                                       });
+    return encode_payload<EMAIL_CAP>(
+        path, "qr_encode_email: NULL output path", module_size,
+        [&](char *out, int cap) { return qr_build_email(to, subject, body, out, cap); });
 }
 
-extern "C" QR_EXPORT int qr_encode_sms(const char *phone, const char *message,
-                                       const char *path, int module_size) noexcept {
+extern "C" QR_EXPORT int qr_encode_sms(const char *phone, const char *message, const char *path,
+                                       int module_size) noexcept {
     const qr_api_lock lock;
-    return encode_payload<PAYLOAD_CAP>(path, "qr_encode_sms: NULL output path", module_size,
-                                       [&](char *out, int cap) {
-                                           return qr_build_sms(phone, message, out, cap);
-                                       });
+    return encode_payload<PAYLOAD_CAP>(
+        path, "qr_encode_sms: NULL output path", module_size,
+        [&](char *out, int cap) { return qr_build_sms(phone, message, out, cap); });
 }
 
 extern "C" QR_EXPORT int qr_encode_geo(double lat, double lon, const char *path,
                                        int module_size) noexcept {
     const qr_api_lock lock;
-    return encode_payload<GEO_CAP>(path, "qr_encode_geo: NULL output path", module_size,
-                                       [&](char *out, int cap) {
-                                           return qr_build_geo(lat, lon, out, cap);
-                                       });
+    return encode_payload<GEO_CAP>(
+        path, "qr_encode_geo: NULL output path", module_size,
+        [&](char *out, int cap) { return qr_build_geo(lat, lon, out, cap); });
 }
 
 // ---- Calendar event -------------------------------------------------------------
@@ -418,8 +409,8 @@ int ical_stamp(const char *src, char *stamp) {
     return 0;
 }
 
-int qr_build_event(const char *title, const char *start, const char *end,
-                   const char *location, char *out, int cap) {
+int qr_build_event(const char *title, const char *start, const char *end, const char *location,
+                   char *out, int cap) {
     if (!title || !start || !out || cap < 256) {
         qr_set_error("qr_build_event: bad args (title + start required)");
         return -1;
@@ -442,8 +433,8 @@ int qr_build_event(const char *title, const char *start, const char *end,
     qr_utc_time utc{1970, 1, 1, 0, 0, 0};
     if (!qr_utc_fields(now, &utc)) utc = {1970, 1, 1, 0, 0, 0};
     char dtstamp[64];
-    qr_snprintf(dtstamp, sizeof dtstamp, "%04d%02d%02dT%02d%02d%02dZ", utc.year, utc.month,
-                utc.day, utc.hour, utc.minute, utc.second);
+    qr_snprintf(dtstamp, sizeof dtstamp, "%04d%02d%02dT%02d%02d%02dZ", utc.year, utc.month, utc.day,
+                utc.hour, utc.minute, utc.second);
     char uid[128];
     qr_snprintf(uid, sizeof uid, "vantelor-qrcode-%s-%u@%s", start_stamp,
                 static_cast<unsigned>(static_cast<std::uint32_t>(now)), UID_DOMAIN);
@@ -479,10 +470,9 @@ extern "C" QR_EXPORT int qr_encode_event(const char *title, const char *start, c
                                          const char *location, const char *path,
                                          int module_size) noexcept {
     const qr_api_lock lock;
-    return encode_payload<EVENT_CAP>(path, "qr_encode_event: NULL output path", module_size,
-                                       [&](char *out, int cap) {
-                                           return qr_build_event(title, start, end, location, out, cap);
-                                       });
+    return encode_payload<EVENT_CAP>(
+        path, "qr_encode_event: NULL output path", module_size,
+        [&](char *out, int cap) { return qr_build_event(title, start, end, location, out, cap); });
 }
 
 // ---- Batch ------------------------------------------------------------------------
@@ -528,8 +518,7 @@ void batch_file_name(yyjson_val *item, char (&name)[BATCH_NAME_CAP]) {
 }
 
 // Encodes one item; 0 on success, -1 with the message set.
-int batch_item(yyjson_val *item, const char *out_dir, int ecc, int module_size,
-               int quiet_zone) {
+int batch_item(yyjson_val *item, const char *out_dir, int ecc, int module_size, int quiet_zone) {
     if (!yyjson_is_obj(item)) {
         qr_set_error("qr_encode_batch: array element is not an object");
         return -1;
@@ -582,8 +571,8 @@ extern "C" QR_EXPORT int qr_encode_batch(const char *json, const char *out_dir, 
     }
     // Without the in-situ flag yyjson only reads the text, so dropping const
     // is safe. No flags: strict RFC 8259 JSON, valid UTF-8, nothing after.
-    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(json), std::strlen(json), 0,
-                                       nullptr, nullptr);
+    yyjson_doc *doc =
+        yyjson_read_opts(const_cast<char *>(json), std::strlen(json), 0, nullptr, nullptr);
     if (!doc) {
         qr_set_error("qr_encode_batch: invalid JSON input");
         return -1;

@@ -20,7 +20,7 @@
 // ---- Style record --------------------------------------------------------
 
 struct qr_gradient {
-    int type;  // 0 none (solid colour applies), 1 linear, 2 radial
+    int type;        // 0 none (solid colour applies), 1 linear, 2 radial
     float rotation;  // degrees, stored unchanged; radial gradients ignore it
     int start_r, start_g, start_b;
     int end_r, end_g, end_b;
@@ -97,13 +97,12 @@ int qr_encode_matrix(const char *text, int ecc, unsigned char *modules, int *out
                      int *out_ecc);
 int qr_encode_run(const char *text, int ecc, int module_size, int quiet_zone,
                   unsigned char **out_png, int *out_len);
-int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone,
-                   const char *path);
+int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone, const char *path);
 // Replaces the file at `path` with the bytes in one step (the old file
 // survives any failure); 1 on success, else -1 with `open_failed` or
 // `short_write` as the message.
-int qr_write_output(const char *path, const void *bytes, std::size_t len,
-                    const char *open_failed, const char *short_write);
+int qr_write_output(const char *path, const void *bytes, std::size_t len, const char *open_failed,
+                    const char *short_write);
 
 // ---- Canvas and image I/O ----------------------------------------------------
 
@@ -152,8 +151,8 @@ struct qr_declared_image {
 
 int qr_png_write_mem(const qr_canvas *canvas, unsigned char **out, int *out_len);
 int qr_png_write_file(const qr_canvas *canvas, const char *path);
-int qr_png_read_file(const char *path, unsigned char **out_pixels, int *out_width,
-                     int *out_height, int min_side = 1);
+int qr_png_read_file(const char *path, unsigned char **out_pixels, int *out_width, int *out_height,
+                     int min_side = 1);
 // Decodes an image held in memory to RGBA under the same caps; writes no
 // message (the caller names its own failure). 0 on success, -1 on failure.
 int qr_image_read_memory(const unsigned char *data, int len, unsigned char **out_pixels,
@@ -182,12 +181,12 @@ struct qr_shape_paint {
 void qr_render_background(qr_canvas *canvas);
 int qr_render_styled(qr_canvas *canvas, const unsigned char *modules, int n, int margin);
 
-void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v,
-                     int px, int py, int x0, int y0, int frame_w, int frame_h,
-                     float aa_scale, unsigned char rgba_out[4]);
-void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v,
-                      int px, int py, int x0, int y0, int frame_w, int frame_h,
-                      float aa_scale, unsigned char rgba_out[4]);
+void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
+                     int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
+                     unsigned char rgba_out[4]);
+void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v, int px, int py,
+                      int x0, int y0, int frame_w, int frame_h, float aa_scale,
+                      unsigned char rgba_out[4]);
 
 // ---- Module and finder figures ---------------------------------------------
 
@@ -305,8 +304,7 @@ struct qr_logo_fit {
     float scale;  // logo pixels -> drawn pixels, at least 0.05
     int dw, dh;   // drawn size, each at least 1
 };
-qr_logo_fit qr_logo_geometry(int symbol_width, float logo_size, int logo_margin, int lw,
-                             int lh);
+qr_logo_fit qr_logo_geometry(int symbol_width, float logo_size, int logo_margin, int lw, int lh);
 int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width);
 
 // ---- SVG -----------------------------------------------------------------------
@@ -340,17 +338,14 @@ const char *qr_svg_buffer();
 
 void escape_field(const char *src, char *out, int cap, int *pos);
 void pct_encode(const char *src, const char *keep, char *out, int cap, int *pos);
-int qr_build_wifi(const char *ssid, const char *password, const char *security, char *out,
-                  int cap);
-int qr_build_vcard(const char *name, const char *phone, const char *email, char *out,
-                   int cap);
-int qr_build_email(const char *to, const char *subject, const char *body, char *out,
-                   int cap);
+int qr_build_wifi(const char *ssid, const char *password, const char *security, char *out, int cap);
+int qr_build_vcard(const char *name, const char *phone, const char *email, char *out, int cap);
+int qr_build_email(const char *to, const char *subject, const char *body, char *out, int cap);
 int qr_build_sms(const char *phone, const char *message, char *out, int cap);
 int qr_build_geo(double lat, double lon, char *out, int cap);
 int ical_stamp(const char *src, char *stamp);
-int qr_build_event(const char *title, const char *start, const char *end,
-                   const char *location, char *out, int cap);
+int qr_build_event(const char *title, const char *start, const char *end, const char *location,
+                   char *out, int cap);
 
 // ---- Decoding ----------------------------------------------------------------
 
@@ -405,14 +400,13 @@ void qr_fallback_sample(const unsigned char *rgba, int width, int height, int in
                         const qr_finder *a, const qr_finder *b, const qr_finder *c, int n,
                         unsigned char *bitmap);
 // The whole search over `finders`; 1 when a text was stored in g_result.
-int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba,
-                       int width, int height, int inverted);
+int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba, int width,
+                       int height, int inverted);
 // quirc_new with a placeholder image, so that the first quirc_resize copies
 // from a valid pointer; release with quirc_destroy. NULL when out of memory.
 quirc *qr_quirc_new();
 // Reads the finder list of quirc's current pass and runs the search.
-int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height,
-                       int inverted);
+int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height, int inverted);
 struct qr_quirc_deleter {
     void operator()(quirc *q) const noexcept;
 };
@@ -442,5 +436,4 @@ int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height)
 // For measurements: the stage's strategies one at a time, without the budget.
 int qr_rescue_strategy_count();
 const char *qr_rescue_strategy_name(int index);
-int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height,
-                           int index);
+int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height, int index);

@@ -21,7 +21,8 @@ struct rgba_f {
 
 const unsigned char *logo_px(const unsigned char *pixels, int lw, int x, int y) {
     return pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(lw) +
-                     static_cast<std::size_t>(x)) * 4;
+                     static_cast<std::size_t>(x)) *
+                        4;
 }
 
 // Integer cell and weight along one axis for source coordinate `s` in an
@@ -54,8 +55,7 @@ void sample_logo(const unsigned char *pixels, int lw, int lh, float sx, float sy
     const unsigned char *p11 = lh == 1 ? p00 : lw > 1 ? logo_px(pixels, lw, ix + 1, iy + 1) : p01;
     for (int c = 0; c < 4; ++c) {
         const float top = static_cast<float>(p10[c] - p00[c]) * wx + static_cast<float>(p00[c]);
-        const float bottom =
-            static_cast<float>(p11[c] - p01[c]) * wx + static_cast<float>(p01[c]);
+        const float bottom = static_cast<float>(p11[c] - p01[c]) * wx + static_cast<float>(p01[c]);
         const float value = (bottom - top) * wy + top;
         out[c] = static_cast<unsigned char>(static_cast<int>(value + 0.5f));
     }
@@ -73,8 +73,10 @@ void clear_box(qr_canvas *canvas, const qr_style *style, int box) {
     for (int y = y0; y < y0 + box && y < h; ++y) {
         for (int x = x0; x < x0 + box && x < w; ++x) {
             if (grad.type != QR_GRADIENT_NONE) qr_gradient_color(&grad, x, y, w, h, rgb);
-            unsigned char *dst = canvas->pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
-                                                   static_cast<std::size_t>(x)) * 4;
+            unsigned char *dst =
+                canvas->pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+                                  static_cast<std::size_t>(x)) *
+                                     4;
             dst[0] = static_cast<unsigned char>(rgb[0]);
             dst[1] = static_cast<unsigned char>(rgb[1]);
             dst[2] = static_cast<unsigned char>(rgb[2]);
@@ -85,8 +87,7 @@ void clear_box(qr_canvas *canvas, const qr_style *style, int box) {
 
 }  // namespace
 
-qr_logo_fit qr_logo_geometry(int symbol_width, float logo_size, int logo_margin, int lw,
-                             int lh) {
+qr_logo_fit qr_logo_geometry(int symbol_width, float logo_size, int logo_margin, int lw, int lh) {
     qr_logo_fit fit{};
     fit.box = static_cast<int>(static_cast<float>(symbol_width) * logo_size + 0.5f);
     const std::int64_t inner64 = std::int64_t{fit.box} - 2 * std::int64_t{logo_margin};
@@ -124,8 +125,10 @@ int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width
             if (dx < 0 || dx >= canvas->width) continue;
             sample_logo(raw, lw, lh, static_cast<float>(lx) / fit.scale, sy, sample);
             if (sample[3] == 0) continue;
-            unsigned char *dst = canvas->pixels + (static_cast<std::size_t>(dy) * static_cast<std::size_t>(canvas->width) +
-                                                   static_cast<std::size_t>(dx)) * 4;
+            unsigned char *dst = canvas->pixels + (static_cast<std::size_t>(dy) *
+                                                       static_cast<std::size_t>(canvas->width) +
+                                                   static_cast<std::size_t>(dx)) *
+                                                      4;
             qr_blend_px(dst, sample[0], sample[1], sample[2], sample[3]);
         }
     }

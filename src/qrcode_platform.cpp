@@ -6,16 +6,16 @@
 // setlocale(LC_ALL, "de_DE.UTF-8") still gets "0.50" rather than "0,50".
 #include "qrcode_platform.h"
 
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
-#include <locale.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -153,9 +153,7 @@ int qr_snprintf(char *buf, std::size_t size, const char *format, ...) {
     return n;
 }
 
-std::int64_t qr_clock_now() {
-    return static_cast<std::int64_t>(std::time(nullptr));
-}
+std::int64_t qr_clock_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 bool qr_utc_fields(std::int64_t seconds, qr_utc_time *out) {
     const auto t = static_cast<std::time_t>(seconds);

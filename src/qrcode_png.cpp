@@ -66,11 +66,10 @@ std::int64_t pixels_of(const qr_declared_image &img) {
     return std::int64_t{img.width} * std::int64_t{img.height};
 }
 
-bool read_info(info_fn info, const image_source &src, qr_declared_image *out,
-               int *channels) {
+bool read_info(info_fn info, const image_source &src, qr_declared_image *out, int *channels) {
     stbi__context s;
-    return src.restart(&s) && info(&s, &out->width, &out->height, channels) &&
-           out->width > 0 && out->height > 0;
+    return src.restart(&s) && info(&s, &out->width, &out->height, channels) && out->width > 0 &&
+           out->height > 0;
 }
 
 // Integer formats hold the image at its own depth (1 or 2 bytes a channel)
@@ -155,8 +154,8 @@ bool declared(const image_source &src, qr_declared_image *out) {
 }
 
 // 0 with the pixels, -1 when unreadable or above a cap, QR_IMAGE_TOO_SMALL.
-int read_image(const image_source &src, int min_side, unsigned char **out_pixels,
-               int *out_width, int *out_height) {
+int read_image(const image_source &src, int min_side, unsigned char **out_pixels, int *out_width,
+               int *out_height) {
     qr_declared_image img{};
     if (!declared(src, &img)) return -1;
     if (img.width < min_side || img.height < min_side) return QR_IMAGE_TOO_SMALL;
@@ -179,8 +178,8 @@ bool write_png_file(const qr_canvas *canvas, const char *path) {
     int len = 0;
     const qr_heap_ptr<unsigned char> png(
         qr_png_encode(canvas->pixels, canvas->width, canvas->height, &len));
-    return png && qr_replace_file(path, png.get(), static_cast<std::size_t>(len)) ==
-                      qr_write_status::ok;
+    return png &&
+           qr_replace_file(path, png.get(), static_cast<std::size_t>(len)) == qr_write_status::ok;
 }
 
 }  // namespace
@@ -213,8 +212,8 @@ int qr_png_write_file(const qr_canvas *canvas, const char *path) {
     return 0;
 }
 
-int qr_png_read_file(const char *path, unsigned char **out_pixels, int *out_width,
-                     int *out_height, int min_side) {
+int qr_png_read_file(const char *path, unsigned char **out_pixels, int *out_width, int *out_height,
+                     int min_side) {
     if (!path || !out_pixels || !out_width || !out_height) {
         qr_set_error("qr_png_read_file: bad args");
         return -1;

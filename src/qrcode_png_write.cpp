@@ -82,8 +82,8 @@ void filter_row(const unsigned char *row, const unsigned char *prev, int bytes,
     int i = CHANNELS;
     if constexpr (Filter == PAETH) {
         for (; i + 8 <= bytes; i += 8) {
-            const lanes16 p = paeth8(load8(row + i - CHANNELS), load8(prev + i),
-                                     load8(prev + i - CHANNELS));
+            const lanes16 p =
+                paeth8(load8(row + i - CHANNELS), load8(prev + i), load8(prev + i - CHANNELS));
             const bytes8 v = __builtin_convertvector(load8(row + i) - p, bytes8);
             std::memcpy(out + i, &v, sizeof v);
         }
@@ -260,8 +260,8 @@ unsigned char *qr_png_encode(const unsigned char *rgba, int width, int height, i
     if (width <= 0 || height <= 0) return nullptr;
     const std::size_t idat = compress_image(rgba, width, height);
     const std::size_t total = sizeof SIGNATURE + 3 * CHUNK_OVERHEAD + IHDR_SIZE + idat;
-    auto *out = idat > 0 && total <= INT32_MAX ? static_cast<unsigned char *>(std::malloc(total))
-                                               : nullptr;
+    auto *out =
+        idat > 0 && total <= INT32_MAX ? static_cast<unsigned char *>(std::malloc(total)) : nullptr;
     if (out) {
         unsigned char *o = out;
         std::memcpy(o, SIGNATURE, sizeof SIGNATURE);

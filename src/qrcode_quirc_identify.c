@@ -25,20 +25,15 @@
 #define QR_QUIRC_COORD_LIMIT 16383.0
 #define QR_QUIRC_ABS_LIMIT 65536
 
-static double qr_quirc_clamped_rint(double v)
-{
-	if (!(v >= -QR_QUIRC_COORD_LIMIT))
-		return -QR_QUIRC_COORD_LIMIT; /* NaN included */
-	if (v > QR_QUIRC_COORD_LIMIT)
-		return QR_QUIRC_COORD_LIMIT;
-	return rint(v);
+static double qr_quirc_clamped_rint(double v) {
+    if (!(v >= -QR_QUIRC_COORD_LIMIT)) return -QR_QUIRC_COORD_LIMIT; /* NaN included */
+    if (v > QR_QUIRC_COORD_LIMIT) return QR_QUIRC_COORD_LIMIT;
+    return rint(v);
 }
 
-static int qr_quirc_capped_abs(long long v)
-{
-	if (v < 0)
-		v = -v;
-	return v > QR_QUIRC_ABS_LIMIT ? QR_QUIRC_ABS_LIMIT : (int)v;
+static int qr_quirc_capped_abs(long long v) {
+    if (v < 0) v = -v;
+    return v > QR_QUIRC_ABS_LIMIT ? QR_QUIRC_ABS_LIMIT : (int)v;
 }
 
 #define rint(v) qr_quirc_clamped_rint(v)

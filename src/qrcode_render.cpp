@@ -13,7 +13,8 @@ namespace {
 
 unsigned char *pixel_at(qr_canvas *canvas, int x, int y) {
     return canvas->pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(canvas->width) +
-                             static_cast<std::size_t>(x)) * 4;
+                             static_cast<std::size_t>(x)) *
+                                4;
 }
 
 void composite_sample(qr_canvas *canvas, int x, int y, const unsigned char rgba[4]) {
@@ -42,7 +43,8 @@ bool has_gradient(const qr_shape_paint &paint) {
 // A module's figure depends only on its neighbours, so it is chosen once per
 // module; a figure that fills its cell in a solid paint is one fill.
 void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int margin, int m) {
-    const qr_shape_paint paint = paint_of(g_style.dot_style, g_style.dot_gradient, g_style.dot_color);
+    const qr_shape_paint paint =
+        paint_of(g_style.dot_style, g_style.dot_gradient, g_style.dot_color);
     const auto scale = static_cast<float>(m);
     const int sym = n * m;
     unsigned char rgba[4];
@@ -73,8 +75,8 @@ void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int ma
 
 // One finder figure: a box of `cells` modules at (bx, by) sampled in module
 // units 0..cells, with the box itself as the gradient frame.
-void draw_finder_part(qr_canvas *canvas, int is_center, const qr_shape_paint &paint, int bx,
-                      int by, int cells, int m) {
+void draw_finder_part(qr_canvas *canvas, int is_center, const qr_shape_paint &paint, int bx, int by,
+                      int cells, int m) {
     const int side = cells * m;
     const auto fside = static_cast<float>(side);
     const auto fcells = static_cast<float>(cells);
@@ -84,19 +86,18 @@ void draw_finder_part(qr_canvas *canvas, int is_center, const qr_shape_paint &pa
         const float v = ((static_cast<float>(py) + 0.5f) / fside) * fcells;
         for (int px = 0; px < side; ++px) {
             const float u = ((static_cast<float>(px) + 0.5f) / fside) * fcells;
-            qr_corner_sample(is_center, &paint, u, v, bx + px, by + py, bx, by, side, side,
-                             scale, rgba);
+            qr_corner_sample(is_center, &paint, u, v, bx + px, by + py, bx, by, side, side, scale,
+                             rgba);
             composite_sample(canvas, bx + px, by + py, rgba);
         }
     }
 }
 
 void draw_finders(qr_canvas *canvas, int n, int margin, int m) {
-    const qr_shape_paint ring = paint_of(g_style.corner_square_style,
-                                         g_style.corner_square_gradient,
-                                         g_style.corner_square_color);
-    const qr_shape_paint center = paint_of(g_style.corner_dot_style, g_style.corner_dot_gradient,
-                                           g_style.corner_dot_color);
+    const qr_shape_paint ring = paint_of(
+        g_style.corner_square_style, g_style.corner_square_gradient, g_style.corner_square_color);
+    const qr_shape_paint center =
+        paint_of(g_style.corner_dot_style, g_style.corner_dot_gradient, g_style.corner_dot_color);
     for (const qr_cell origin : qr_finder_origins(n)) {
         const int bx = margin + origin.col * m;
         const int by = margin + origin.row * m;
@@ -141,7 +142,8 @@ void qr_blend_px(unsigned char *dst, int r, int g, int b, int a) {
     for (int c = 0; c < 3; ++c) {
         const float d = static_cast<float>(dst[c]);
         const float s = static_cast<float>(src[c]);
-        dst[c] = static_cast<unsigned char>(static_cast<int>(((d * da) * inv + s * sa) / out_a + 0.5f));
+        dst[c] =
+            static_cast<unsigned char>(static_cast<int>(((d * da) * inv + s * sa) / out_a + 0.5f));
     }
     dst[3] = static_cast<unsigned char>(static_cast<int>(out_a * 255.0f + 0.5f));
 }

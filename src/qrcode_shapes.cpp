@@ -46,8 +46,12 @@ struct neighbours {
 };
 
 neighbours neighbours_of(int mask) {
-    neighbours nb{(mask & QR_NB_LEFT) != 0, (mask & QR_NB_TOP) != 0, (mask & QR_NB_RIGHT) != 0,
-                  (mask & QR_NB_BOTTOM) != 0, 0, false};
+    neighbours nb{(mask & QR_NB_LEFT) != 0,
+                  (mask & QR_NB_TOP) != 0,
+                  (mask & QR_NB_RIGHT) != 0,
+                  (mask & QR_NB_BOTTOM) != 0,
+                  0,
+                  false};
     nb.count = int{nb.left} + int{nb.top} + int{nb.right} + int{nb.bottom};
     nb.opposite = nb.count == 2 && ((nb.left && nb.right) || (nb.top && nb.bottom));
     return nb;
@@ -73,9 +77,10 @@ qr_dot_figure pill_figure(const neighbours &nb) {
     if (nb.count == 0) return disc();
     if (nb.count >= 3 || nb.opposite) return full_cell();
     if (nb.count == 1) {
-        const int side = nb.top ? QR_SIDE_TOP : nb.right ? QR_SIDE_RIGHT
-                                              : nb.bottom ? QR_SIDE_BOTTOM
-                                                          : QR_SIDE_LEFT;
+        const int side = nb.top      ? QR_SIDE_TOP
+                         : nb.right  ? QR_SIDE_RIGHT
+                         : nb.bottom ? QR_SIDE_BOTTOM
+                                     : QR_SIDE_LEFT;
         return {QR_FIG_HALF_ROUND, 0.5f, 0, 0, side};
     }
     // Two adjacent neighbours: round the quadrant diagonally away from both.
@@ -107,8 +112,7 @@ float dot_distance(const qr_dot_figure &fig, float u, float v, float s) {
         return cut ? centre_disc_distance(0.5f, u, v, s) : s;
     }
     switch (fig.kind) {
-    case QR_FIG_DISC:
-        return centre_disc_distance(fig.radius, u, v, s);
+    case QR_FIG_DISC: return centre_disc_distance(fig.radius, u, v, s);
     case QR_FIG_ROUND_CORNER: {
         const bool in_x = fig.corner_x == 1 ? u >= 0.5f : u < 0.5f;
         const bool in_y = fig.corner_y == 1 ? v >= 0.5f : v < 0.5f;
@@ -126,9 +130,9 @@ float dot_distance(const qr_dot_figure &fig, float u, float v, float s) {
     }
     case QR_FIG_QUARTER_DISC:
         return (fig.radius - length(u - static_cast<float>(fig.corner_x),
-                                    v - static_cast<float>(fig.corner_y))) * s;
-    default:
-        return s;
+                                    v - static_cast<float>(fig.corner_y))) *
+               s;
+    default: return s;
     }
 }
 
@@ -252,8 +256,8 @@ void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, fl
     qr_figure_sample(fig, paint, u, v, px, py, x0, y0, frame_w, frame_h, aa_scale, rgba_out);
 }
 
-void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v, int px,
-                      int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
+void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v, int px, int py,
+                      int x0, int y0, int frame_w, int frame_h, float aa_scale,
                       unsigned char rgba_out[4]) {
     const qr_finder_shape &f =
         is_center ? qr_center_shape(paint->style) : qr_ring_shape(paint->style);

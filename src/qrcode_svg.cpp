@@ -459,8 +459,9 @@ int add_element(svg_doc &doc, int which, int X, int Y, const figure &f) {
 // background.
 int bg_rect(strbuf *sb, int x, int y, int w, int h, int id) {
     if (g_style.background_gradient.type != QR_GRADIENT_NONE) {
-        return sb_addf(sb, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"url(#g%d)\"/>",
-                       x, y, w, h, id);
+        return sb_addf(sb,
+                       "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"url(#g%d)\"/>", x,
+                       y, w, h, id);
     }
     const int *c = g_style.background_color;
     const int a = c[3];
@@ -469,11 +470,11 @@ int bg_rect(strbuf *sb, int x, int y, int w, int h, int id) {
         return sb_addf(sb,
                        "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" "
                        "fill=\"#%02x%02x%02x\" fill-opacity=\"%.4f\"/>",
-                       x, y, w, h, c[0], c[1], c[2],
-                       double(static_cast<float>(a) / 255.0f));
+                       x, y, w, h, c[0], c[1], c[2], double(static_cast<float>(a) / 255.0f));
     }
-    return sb_addf(sb, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#%02x%02x%02x\"/>",
-                   x, y, w, h, c[0], c[1], c[2]);
+    return sb_addf(sb,
+                   "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#%02x%02x%02x\"/>", x,
+                   y, w, h, c[0], c[1], c[2]);
 }
 
 // One gradient definition over the frame (x0, y0, w, h), in user units of
@@ -501,8 +502,8 @@ int grad_def(strbuf *sb, const qr_gradient *grad, int id, float x0, float y0, fl
                        "cy=\"%.2f\" r=\"%.2f\"><stop offset=\"0\" "
                        "stop-color=\"#%02x%02x%02x\"/><stop offset=\"1\" "
                        "stop-color=\"#%02x%02x%02x\"/></radialGradient>",
-                       id, double(cx), double(cy), double(w * 0.5f), grad->start_r,
-                       grad->start_g, grad->start_b, grad->end_r, grad->end_g, grad->end_b);
+                       id, double(cx), double(cy), double(w * 0.5f), grad->start_r, grad->start_g,
+                       grad->start_b, grad->end_r, grad->end_g, grad->end_b);
     }
     return 0;
 }
@@ -759,8 +760,7 @@ int qr_svg_build(const char *text, int ecc, int module_size, int quiet_zone) {
 
 const char *qr_svg_buffer() { return g_svg_buf; }
 
-extern "C" QR_EXPORT const char *qr_encode_to_svg_string(const char *text, int ecc,
-                                                         int module_size,
+extern "C" QR_EXPORT const char *qr_encode_to_svg_string(const char *text, int ecc, int module_size,
                                                          int quiet_zone) noexcept {
     const qr_api_lock lock;
     return qr_svg_build(text, ecc, module_size, quiet_zone) == 1 ? g_svg_buf : nullptr;

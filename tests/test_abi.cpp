@@ -41,7 +41,8 @@ std::string slurp(const fs::path &path) {
 
 std::set<std::string> matches(const std::string &text, const std::regex &re) {
     std::set<std::string> names;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator();
+         ++it) {
         names.insert((*it)[1].str());
     }
     return names;
@@ -89,7 +90,8 @@ TEST(Abi, SharedLibraryExportsExactlyTheMapNames) {
     // defined anywhere in its objects either (its area is still to come);
     // one that is defined but hidden is a fault.
     const fs::path archive = fs::path(VQR_SHARED_LIB).parent_path() / "libvantelor-qrcode.a";
-    const std::set<std::string> in_objects = defined_functions("--defined-only " + archive.string());
+    const std::set<std::string> in_objects =
+        defined_functions("--defined-only " + archive.string());
     std::string not_yet;
     for (const std::string &name : wanted) {
         if (exported.count(name)) continue;
@@ -119,8 +121,9 @@ TEST(Abi, NothingRunsAtLoad) {
     }
     const std::string sections = run("readelf -W -S " + lib);
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(sections, m,
-                                  std::regex(R"(\.init_array\s+INIT_ARRAY\s+([0-9a-f]+)\s+[0-9a-f]+\s+([0-9a-f]+))")));
+    ASSERT_TRUE(std::regex_search(
+        sections, m,
+        std::regex(R"(\.init_array\s+INIT_ARRAY\s+([0-9a-f]+)\s+[0-9a-f]+\s+([0-9a-f]+))")));
     const unsigned long start = std::stoul(m[1].str(), nullptr, 16);
     const unsigned long size = std::stoul(m[2].str(), nullptr, 16);
     const std::string relocs = run("readelf -W -r " + lib);

@@ -39,7 +39,11 @@ constexpr const char *ENCODE_FAILED =
     "qr_encode_batch: encode failed for an item (see message before this)";
 
 TEST_F(library, BatchFailures) {
-    struct row { std::string json; const char *msg; std::set<std::string> files; };
+    struct row {
+        std::string json;
+        const char *msg;
+        std::set<std::string> files;
+    };
     const std::string too_long_text(3000, 'x');  // more than level H can hold
     const row rows[] = {
         {"[]", "qr_encode_batch: empty array", {}},
@@ -62,17 +66,22 @@ TEST_F(library, BatchFailures) {
         {R"([{"text":"\u0000abc"}])", EMPTY_TEXT, {}},
         {R"([{"text":"a\u0000b"}])", "qr_encode_batch: item text contains a NUL byte", {}},
         {R"([{"text":"a","filename":"one"},{"text":"ab\u0000","filename":"two"}])",
-         "qr_encode_batch: item text contains a NUL byte", {"one.png"}},
+         "qr_encode_batch: item text contains a NUL byte",
+         {"one.png"}},
         // Items are examined in turn: earlier files stay, later items never run.
-        {R"([{"text":"a","filename":"one"},"x",{"text":"b","filename":"three"}])", NOT_OBJECT,
+        {R"([{"text":"a","filename":"one"},"x",{"text":"b","filename":"three"}])",
+         NOT_OBJECT,
          {"one.png"}},
-        {R"([{"text":"a","filename":"one"},[],{"text":"b","filename":"three"}])", NOT_OBJECT,
+        {R"([{"text":"a","filename":"one"},[],{"text":"b","filename":"three"}])",
+         NOT_OBJECT,
          {"one.png"}},
-        {R"([{"text":"a","filename":"one"},{"text":"b"},{"text":""}])", EMPTY_TEXT,
+        {R"([{"text":"a","filename":"one"},{"text":"b"},{"text":""}])",
+         EMPTY_TEXT,
          {"one.png", "qr.png"}},
         {R"([{"text":"a","filename":"one"},{"text":")" + too_long_text +
              R"(","filename":"two"},{"text":"c","filename":"three"}])",
-         ENCODE_FAILED, {"one.png"}},
+         ENCODE_FAILED,
+         {"one.png"}},
     };
     for (const row &r : rows) {
         vqr_test::temp_dir dir;
@@ -96,7 +105,10 @@ TEST_F(library, BatchEmptyOutputDirectoryWritesNothing) {
 }
 
 TEST_F(library, BatchFileNames) {
-    struct row { std::string filename; std::string file; };  // filename: a JSON value
+    struct row {
+        std::string filename;
+        std::string file;
+    };  // filename: a JSON value
     const std::string n250(250, 'n'), n251(251, 'n'), n300(300, 'n');
     const row rows[] = {
         {R"("report")", "report.png"},
@@ -144,8 +156,7 @@ TEST_F(library, BatchItemsWriteInTurn) {
 TEST_F(library, BatchTenThousandItems) {
     vqr_test::temp_dir dir;
     const std::string json = items(10000, R"({"text":"a"})");
-    EXPECT_EQ(qr_encode_batch(json.c_str(), dir.path().c_str(), 0, 1, 0), 10000)
-        << qr_last_error();
+    EXPECT_EQ(qr_encode_batch(json.c_str(), dir.path().c_str(), 0, 1, 0), 10000) << qr_last_error();
     EXPECT_EQ(files_in(dir.path()), std::set<std::string>{"qr.png"});
 }
 
@@ -169,9 +180,8 @@ TEST_F(library, BatchPathLength) {
 
     const std::string over = padded(1024);
     ASSERT_EQ(over.size() + 7, 1024u);
-    const std::string jsons[] = {
-        R"([{"text":"a"}])",
-        R"([{"text":"a","filename":")" + std::string(250, 'n') + "\"}]"};
+    const std::string jsons[] = {R"([{"text":"a"}])",
+                                 R"([{"text":"a","filename":")" + std::string(250, 'n') + "\"}]"};
     for (const std::string &json : jsons) {
         EXPECT_EQ(qr_encode_batch(json.c_str(), over.c_str(), 1, 1, 0), -1);
         EXPECT_STREQ(qr_last_error(), "qr_encode_batch: output path too long (max 1023 bytes)");

@@ -47,10 +47,10 @@ TEST(DecodeGrey, WorkedPixels) {
         int grey;
     };
     const row rows[] = {
-        {{0, 0, 0, 0}, 254},        {{200, 10, 90, 0}, 254},  // transparent: any colour
+        {{0, 0, 0, 0}, 254},         {{200, 10, 90, 0}, 254},  // transparent: any colour
         {{255, 255, 255, 255}, 255}, {{0, 0, 0, 255}, 0},
-        {{200, 100, 50, 255}, 124},  // (15400 + 15000 + 1450) >> 8
-        {{0, 0, 0, 128}, 126},       // each channel (255 * 127) >> 8 = 126
+        {{200, 100, 50, 255}, 124},   // (15400 + 15000 + 1450) >> 8
+        {{0, 0, 0, 128}, 126},        // each channel (255 * 127) >> 8 = 126
         {{255, 255, 255, 254}, 254},  // not continuous with the opaque path
     };
     for (const row &r : rows) {
@@ -193,8 +193,8 @@ TEST(DecodeRun, LongestByteModePayloadFitsTheBuffer) {
     std::vector<std::uint8_t> payload(static_cast<std::size_t>(len));
     for (int i = 0; i < len; ++i) payload[i] = static_cast<std::uint8_t>(0x80 + i % 100);
     std::memcpy(buf, payload.data(), payload.size());  // buf is also the encoder's scratch
-    ASSERT_TRUE(qrcodegen_encodeBinary(buf, static_cast<std::size_t>(len), qr,
-                                       qrcodegen_Ecc_LOW, 40, 40, qrcodegen_Mask_AUTO, false));
+    ASSERT_TRUE(qrcodegen_encodeBinary(buf, static_cast<std::size_t>(len), qr, qrcodegen_Ecc_LOW,
+                                       40, 40, qrcodegen_Mask_AUTO, false));
     const image img = draw_matrix(qr, 3);
     EXPECT_EQ(qr_decode_run_rgba(img.rgba.data(), img.width, img.height), 1);
     EXPECT_EQ(std::memcmp(g_result, payload.data(), payload.size()), 0);

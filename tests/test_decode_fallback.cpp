@@ -98,12 +98,12 @@ TEST(DecodeFallback, ModuleSizeAndVersionEstimate) {
         int version;
     };
     const row rows[] = {
-        {132.0f, 132.0f, 6.0f, 3},    // 22 modules apart: version 3
-        {20.0f, 20.0f, 1.0f, 3},      // (20 - 10) / 4 = 2.5 rounds away from zero
+        {132.0f, 132.0f, 6.0f, 3},  // 22 modules apart: version 3
+        {20.0f, 20.0f, 1.0f, 3},    // (20 - 10) / 4 = 2.5 rounds away from zero
         {19.9f, 19.9f, 1.0f, 2},
-        {14.0f, 14.0f, 1.0f, 1},      // 1
-        {14.0f, 14.0f, 7.0f, 1},      // negative estimate
-        {800.0f, 800.0f, 1.0f, 40},   // 197.5 clamped
+        {14.0f, 14.0f, 1.0f, 1},     // 1
+        {14.0f, 14.0f, 7.0f, 1},     // negative estimate
+        {800.0f, 800.0f, 1.0f, 40},  // 197.5 clamped
         {std::numeric_limits<float>::infinity(), 20.0f, 1.0f, 40},
     };
     for (const row &r : rows) {
@@ -114,8 +114,9 @@ TEST(DecodeFallback, ModuleSizeAndVersionEstimate) {
 
 TEST(DecodeFallback, CandidateVersions) {
     const std::pair<int, std::vector<int>> rows[] = {
-        {1, {1, 2, 3}},         {2, {1, 2, 3, 4}},      {3, {1, 2, 3, 4, 5}},
-        {20, {18, 19, 20, 21, 22}}, {39, {37, 38, 39, 40}}, {40, {38, 39, 40}},
+        {1, {1, 2, 3}},         {2, {1, 2, 3, 4}},
+        {3, {1, 2, 3, 4, 5}},   {20, {18, 19, 20, 21, 22}},
+        {39, {37, 38, 39, 40}}, {40, {38, 39, 40}},
     };
     for (const auto &[estimate, expected] : rows) {
         int out[5] = {};
@@ -212,8 +213,8 @@ TEST(DecodeFallback, InvertedPassSamplesLightModulesAsDark) {
 TEST(DecodeFallback, DecodesFromGivenCentres) {
     const drawn d = draw("from centres", 4, 4);
     // A distractor first: the search skips triples that fail and goes on.
-    const qr_finder finders[] = {{5, 5, 9}, d.centre(3, 3), d.centre(d.n - 4, 3),
-                                 d.centre(3, d.n - 4)};
+    const qr_finder finders[] = {
+        {5, 5, 9}, d.centre(3, 3), d.centre(d.n - 4, 3), d.centre(3, d.n - 4)};
     // Area of a 3 x 3 block at 4 pixels a module.
     qr_finder with_area[4];
     for (int i = 0; i < 4; ++i) with_area[i] = {finders[i].x, finders[i].y, 144};

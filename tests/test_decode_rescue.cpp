@@ -45,9 +45,7 @@ image blank(int width, int height, unsigned char level) {
     return img;
 }
 
-unsigned char *pixel(image &img, int x, int y) {
-    return const_cast<unsigned char *>(img.at(x, y));
-}
+unsigned char *pixel(image &img, int x, int y) { return const_cast<unsigned char *>(img.at(x, y)); }
 
 // ---- Our own looks -----------------------------------------------------------
 
@@ -61,8 +59,8 @@ std::optional<image> rendered_svg(const char *text, int module, const vqr_test::
     if (!doc) return std::nullopt;
     const std::string svg(doc);
     vqr_test::write_bytes(dir / "in.svg", std::vector<unsigned char>(svg.begin(), svg.end()));
-    const std::string cmd = "rsvg-convert -o '" + (dir / "out.png").string() + "' '" +
-                            (dir / "in.svg").string() + "'";
+    const std::string cmd =
+        "rsvg-convert -o '" + (dir / "out.png").string() + "' '" + (dir / "in.svg").string() + "'";
     if (std::system(cmd.c_str()) != 0) return std::nullopt;
     return vqr_test::read_image(dir / "out.png");
 }
@@ -70,7 +68,7 @@ std::optional<image> rendered_svg(const char *text, int module, const vqr_test::
 // Every preset and the default look, at module sizes 2 to 10, as PNG and as
 // SVG rendered by an independent renderer, with a short and a long text.
 TEST_F(DecodeRescue, EveryLookReadsBackAtEveryModuleSize) {
-    const char *const looks[] = {"default", "modern", "dots",    "elegant",
+    const char *const looks[] = {"default", "modern",    "dots",   "elegant",
                                  "neon",    "corporate", "minimal"};
     const vqr_test::temp_dir dir;
     for (const char *look : looks) {
@@ -113,7 +111,7 @@ image under_uneven_light(image img) {
     for (int y = 0; y < img.height; ++y) {
         for (int x = 0; x < img.width; ++x) {
             const float gain = 1.0f - 0.85f * static_cast<float>(x + y) /
-                                            static_cast<float>(img.width + img.height);
+                                          static_cast<float>(img.width + img.height);
             unsigned char *p = pixel(img, x, y);
             for (int c = 0; c < 3; ++c) p[c] = static_cast<unsigned char>(p[c] * gain * gain);
         }
@@ -127,24 +125,26 @@ image dim_page_on_dark_table() {
     image img = code_on(LONG_TEXT, 4, 4, 600, 10);
     for (std::size_t i = 0; i < img.rgba.size(); ++i) {
         if (i % 4 == 3) continue;
-        if (img.rgba[i] == 255) img.rgba[i] = 90;
-        else if (img.rgba[i] == 0) img.rgba[i] = 50;
+        if (img.rgba[i] == 255)
+            img.rgba[i] = 90;
+        else if (img.rgba[i] == 0)
+            img.rgba[i] = 50;
     }
     return img;
 }
 
 image jpeg_at_quality_30(const image &src) {
     vqr_writers::bytes out;
-    stbi_write_jpg_to_func(vqr_writers::append_to, &out, src.width, src.height, 4,
-                           src.rgba.data(), 30);
+    stbi_write_jpg_to_func(vqr_writers::append_to, &out, src.width, src.height, 4, src.rgba.data(),
+                           30);
     return *vqr_test::decode_image(out);
 }
 
 // Turned by `degrees` about the centre and shrunk by `shrink`, each output
 // pixel the mean of 4 x 4 bilinear samples, on white.
 image rotated(const image &src, double degrees, double shrink) {
-    image img = blank(static_cast<int>(src.width / shrink),
-                      static_cast<int>(src.height / shrink), 255);
+    image img =
+        blank(static_cast<int>(src.width / shrink), static_cast<int>(src.height / shrink), 255);
     const double a = degrees * 3.14159265358979 / 180.0;
     const double cx = src.width / 2.0;
     const double cy = src.height / 2.0;
@@ -196,9 +196,7 @@ TEST_F(DecodeRescue, ReadsPicturesTheFixedAttemptsMiss) {
          [] { return under_uneven_light(code_on(LONG_TEXT, 5, 4, 460, 255)); }},
         {"dim page on a dark table", LONG_TEXT, dim_page_on_dark_table},
         {"JPEG at quality 30 under uneven light", LONG_TEXT,
-         [] {
-             return jpeg_at_quality_30(under_uneven_light(code_on(LONG_TEXT, 3, 4, 200, 255)));
-         }},
+         [] { return jpeg_at_quality_30(under_uneven_light(code_on(LONG_TEXT, 3, 4, 200, 255))); }},
         {"small code turned 45 degrees", SHORT_TEXT,
          [] { return rotated(code_on(SHORT_TEXT, 2, 4, 120, 255), 45.0, 1.2); }},
         {"seen from the back", SHORT_TEXT,

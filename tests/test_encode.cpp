@@ -89,7 +89,8 @@ TEST_F(Encode, LevelMappingWithAndWithoutLogo) {
 
     // The logo rule runs before the range rule: negatives rise to H, 5 is M.
     qr_set_logo("/no/such/logo.png", 0.2f, 0);
-    for (int ecc : {0, 1, 2, -2, 3}) EXPECT_EQ(vqr_test::matrix_of(text.c_str(), ecc, &n), h) << ecc;
+    for (int ecc : {0, 1, 2, -2, 3})
+        EXPECT_EQ(vqr_test::matrix_of(text.c_str(), ecc, &n), h) << ecc;
     EXPECT_EQ(vqr_test::matrix_of(text.c_str(), 5, &n), m);
     unsigned char modules[QR_MATRIX_CAP];
     int level = 0;
@@ -116,9 +117,9 @@ TEST_F(Encode, FailureMessages) {
         int ecc;
         const char *message;
     };
-    for (const row r : {row{nullptr, 1, "qr_encode: NULL argument"},
-                        row{"", 1, "qr_encode: empty text"},
-                        row{too_long.c_str(), 0, TOO_LONG}, row{too_long.c_str(), 3, TOO_LONG}}) {
+    for (const row r :
+         {row{nullptr, 1, "qr_encode: NULL argument"}, row{"", 1, "qr_encode: empty text"},
+          row{too_long.c_str(), 0, TOO_LONG}, row{too_long.c_str(), 3, TOO_LONG}}) {
         qr_init();
         int len = -5;
         EXPECT_EQ(qr_encode_to_memory(r.text, r.ecc, 4, 4, &len), nullptr);
@@ -182,7 +183,8 @@ TEST_F(Encode, RenderRefusesACanvasTooNarrowForTheSymbol) {
         ASSERT_EQ(qr_canvas_init(&canvas, r.width, r.width), 0);
         qr_set_error("");
         EXPECT_EQ(qr_render_styled(&canvas, modules.data(), n, r.margin), r.result) << r.width;
-        EXPECT_STREQ(qr_last_error(), r.result ? "qr_render: module size too small for canvas" : "");
+        EXPECT_STREQ(qr_last_error(),
+                     r.result ? "qr_render: module size too small for canvas" : "");
         qr_canvas_free(&canvas);
     }
     qr_canvas canvas{};
@@ -239,8 +241,8 @@ TEST_F(Encode, CanvasAboveTheCapIsRefusedBeforeAllocating) {
         int module_size, quiet_zone;
     };
     // 'A' has 21 modules: 780 px modules give 16,380 px, the largest below the cap.
-    for (const row r : {row{781, 0}, row{780, 1}, row{1, 8183}, row{INT_MAX, 0},
-                        row{1, INT_MAX}, row{INT_MAX, INT_MAX}, row{65536, 65536}}) {
+    for (const row r : {row{781, 0}, row{780, 1}, row{1, 8183}, row{INT_MAX, 0}, row{1, INT_MAX},
+                        row{INT_MAX, INT_MAX}, row{65536, 65536}}) {
         qr_init();
         EXPECT_EQ(qr_encode_to_memory("A", 1, r.module_size, r.quiet_zone, nullptr), nullptr)
             << r.module_size << "/" << r.quiet_zone;
@@ -274,12 +276,15 @@ TEST_F(Encode, ImageDeclaringTooManyPixelsIsRefused) {
 TEST_F(Encode, ReaderAcceptsOtherFormatsAsRgba) {
     temp_dir dir;
     // 2 x 1 BMP, 24 bits: a blue and a red pixel (rows padded to 4 bytes).
+    // clang-format off
     const unsigned char bmp[] = {
         'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  // file header
         40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, 8, 0, 0, 0,
         0x13, 0x0b, 0, 0, 0x13, 0x0b, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // info header
         255, 0, 0, 0, 0, 255, 0, 0};                                  // B,G,R pixels
-    vqr_test::write_bytes(dir / "a.bmp", std::vector<unsigned char>(std::begin(bmp), std::end(bmp)));
+    // clang-format on
+    vqr_test::write_bytes(dir / "a.bmp",
+                          std::vector<unsigned char>(std::begin(bmp), std::end(bmp)));
     unsigned char *pixels = nullptr;
     int w = 0;
     int h = 0;
@@ -302,14 +307,16 @@ image readable(const image &img, int module_px, int quiet) {
     image out;
     out.width = (img.width + 2 * pad) * scale;
     out.height = out.width;
-    out.rgba.assign(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 4, 255);
+    out.rgba.assign(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 4,
+                    255);
     for (int y = 0; y < img.height; ++y) {
         for (int x = 0; x < img.width; ++x) {
             for (int sy = 0; sy < scale; ++sy) {
                 for (int sx = 0; sx < scale; ++sx) {
                     const int ox = (x + pad) * scale + sx;
                     const int oy = (y + pad) * scale + sy;
-                    std::copy_n(img.at(x, y), 4, &out.rgba[(static_cast<std::size_t>(oy) * out.width + ox) * 4]);
+                    std::copy_n(img.at(x, y), 4,
+                                &out.rgba[(static_cast<std::size_t>(oy) * out.width + ox) * 4]);
                 }
             }
         }
@@ -343,8 +350,8 @@ TEST_F(Encode, RoundTripAcrossLevelsAndLengthsUpToCapacity) {
 }
 
 TEST_F(Encode, RoundTripUtf8AndDigits) {
-    for (const char *text : {"Grüße aus Köln – ☃", "日本語のテキスト", "0123456789012345678901234567890",
-                             "HELLO WORLD $%*+-./:"}) {
+    for (const char *text : {"Grüße aus Köln – ☃", "日本語のテキスト",
+                             "0123456789012345678901234567890", "HELLO WORLD $%*+-./:"}) {
         EXPECT_EQ(vqr_test::zxing_read(vqr_test::encode_image(text, 2, 6, 4)), text);
     }
 }

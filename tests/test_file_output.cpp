@@ -122,8 +122,7 @@ TEST_F(library, WritesFollowLinksToTheirFinalTarget) {
         fs::create_directory(dir / "sub");
         for (const auto &[link, text] : r.links) fs::create_symlink(text, dir / link);
         for (const writer &w : writers()) {
-            ASSERT_EQ(w.write(dir.path()), 1) << r.name << " " << w.name << ": "
-                                              << qr_last_error();
+            ASSERT_EQ(w.write(dir.path()), 1) << r.name << " " << w.name << ": " << qr_last_error();
             EXPECT_TRUE(fs::is_symlink(dir / "out.png")) << r.name << " " << w.name;
             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / r.written)))
                 << r.name << " " << w.name;
@@ -144,7 +143,10 @@ TEST_F(library, PathsThatCannotBeWrittenLeaveTheFolderAsItWas) {
     fs::create_directory(dir / "sub");
     const std::set<std::string> before = files_in(dir.path());
     const std::string paths[] = {
-        "", (dir / "sub").string(), (dir / "sub/").string(), (dir / "missing/x.png").string(),
+        "",
+        (dir / "sub").string(),
+        (dir / "sub/").string(),
+        (dir / "missing/x.png").string(),
         (dir / "loop").string(),
     };
     for (const std::string &path : paths) {

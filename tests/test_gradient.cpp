@@ -36,10 +36,10 @@ TEST(GradientMapping, WorkedValues) {
     };
     for (const row &r : rows) {
         const qr_gradient g = {r.type, r.rotation, 0, 0, 0, 0, 0, 0};
-        const float t = r.type == 2 ? qr_radial_t(&g, r.x, r.y, r.w, r.h)
-                                    : qr_linear_t(&g, r.x, r.y, r.w, r.h);
-        EXPECT_NEAR(t, r.t, 2e-6f) << "type " << r.type << " rot " << r.rotation << " at "
-                                   << r.x << "," << r.y;
+        const float t =
+            r.type == 2 ? qr_radial_t(&g, r.x, r.y, r.w, r.h) : qr_linear_t(&g, r.x, r.y, r.w, r.h);
+        EXPECT_NEAR(t, r.t, 2e-6f)
+            << "type " << r.type << " rot " << r.rotation << " at " << r.x << "," << r.y;
     }
     EXPECT_FLOAT_EQ(qr_linear_t(nullptr, 0, 0, 10, 10), 0.05f);
     EXPECT_NEAR(qr_radial_t(nullptr, 4, 4, 10, 10), 0.141421f, 2e-6f);
@@ -55,12 +55,17 @@ TEST(GradientColour, WorkedValues) {
     const qr_gradient red_blue = {1, 0.0f, 255, 0, 0, 0, 0, 255};
     const qr_gradient same = {2, 0.0f, 12, 200, 7, 12, 200, 7};
     const row rows[] = {
-        {grey, 0.5f, {128, 128, 128}},   {grey, 0.05f, {13, 13, 13}},
-        {grey, -1.0f, {0, 0, 0}},        {grey, 2.0f, {255, 255, 255}},
+        {grey, 0.5f, {128, 128, 128}},
+        {grey, 0.05f, {13, 13, 13}},
+        {grey, -1.0f, {0, 0, 0}},
+        {grey, 2.0f, {255, 255, 255}},
         {grey, std::numeric_limits<float>::quiet_NaN(), {0, 0, 0}},
-        {red_blue, 0.95f, {13, 0, 242}}, {red_blue, 0.0f, {255, 0, 0}},
-        {red_blue, 1.0f, {0, 0, 255}},   {same, 0.0f, {12, 200, 7}},
-        {same, 0.37f, {12, 200, 7}},     {same, 1.0f, {12, 200, 7}},
+        {red_blue, 0.95f, {13, 0, 242}},
+        {red_blue, 0.0f, {255, 0, 0}},
+        {red_blue, 1.0f, {0, 0, 255}},
+        {same, 0.0f, {12, 200, 7}},
+        {same, 0.37f, {12, 200, 7}},
+        {same, 1.0f, {12, 200, 7}},
     };
     for (const row &r : rows) {
         std::array<int, 3> got{};
@@ -105,14 +110,16 @@ TEST_F(GradientFrame, ModulesSpanTheSymbolOnly) {
     for (int y = 0; y < n; ++y) {
         for (int x = 0; x < n; ++x) {
             if (!modules[y * n + x]) continue;
-            const bool finder = (x <= 6 && y <= 6) || (x >= n - 7 && y <= 6) || (x <= 6 && y >= n - 7);
+            const bool finder =
+                (x <= 6 && y <= 6) || (x >= n - 7 && y <= 6) || (x <= 6 && y >= n - 7);
             if (finder) continue;
             first_col = std::min(first_col, x);
             last_col = std::max(last_col, x);
             for (int p = 0; p < m * m; ++p) {
                 const int px = x * m + p % m;
                 const int py = y * m + p / m;
-                ASSERT_EQ(std::memcmp(bare.at(px, py), padded.at(px + q, py + q), 4), 0) << px << "," << py;
+                ASSERT_EQ(std::memcmp(bare.at(px, py), padded.at(px + q, py + q), 4), 0)
+                    << px << "," << py;
             }
         }
     }

@@ -45,8 +45,7 @@ bytes hdr_header(int w, int h) {
 // Start of image and a frame header (baseline or progressive) of three
 // components sampled 1 x 1.
 bytes jpeg_header(int w, int h, bool progressive) {
-    bytes out = {0xFF, 0xD8, 0xFF, static_cast<unsigned char>(progressive ? 0xC2 : 0xC0),
-                 0, 17, 8};
+    bytes out = {0xFF, 0xD8, 0xFF, static_cast<unsigned char>(progressive ? 0xC2 : 0xC0), 0, 17, 8};
     for (int v : {h, w}) {
         out.push_back(static_cast<unsigned char>(v >> 8));
         out.push_back(static_cast<unsigned char>(v));

@@ -20,8 +20,8 @@ namespace {
 using vqr_test::BLACK;
 using vqr_test::px4;
 using vqr_test::px4_of;
-using vqr_test::WHITE;
 using vqr_test::temp_dir;
+using vqr_test::WHITE;
 
 class Logo : public vqr_test::library {};
 
@@ -33,7 +33,8 @@ void write_logo(const std::filesystem::path &path, int w, int h,
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const px4 p = fill(x, y);
-            for (int i = 0; i < 4; ++i) c.pixels[(y * w + x) * 4 + i] = static_cast<unsigned char>(p[i]);
+            for (int i = 0; i < 4; ++i)
+                c.pixels[(y * w + x) * 4 + i] = static_cast<unsigned char>(p[i]);
         }
     }
     ASSERT_EQ(qr_png_write_file(&c, path.c_str()), 0);
@@ -54,9 +55,7 @@ struct test_canvas {
         }
     }
     ~test_canvas() { qr_canvas_free(&c); }
-    px4 at(int x, int y) const {
-        return px4_of(c.pixels + (y * c.width + x) * 4);
-    }
+    px4 at(int x, int y) const { return px4_of(c.pixels + (y * c.width + x) * 4); }
 };
 
 constexpr px4 RED{255, 0, 0, 255};
@@ -75,10 +74,14 @@ TEST_F(Logo, SetterStoresClampsAndClears) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     const row rows[] = {
-        {"a.png", 0.8f, -3, "a.png", 0.5f, 0},  {"a.png", 0.25f, 6, "a.png", 0.25f, 6},
-        {nullptr, 0.2f, 5, "", 0.0f, 0},         {"a.png", 0.0f, 5, "", 0.0f, 0},
-        {"a.png", -0.1f, 5, "", 0.0f, 0},        {"a.png", nan, 5, "", 0.0f, 0},
-        {"a.png", -inf, 5, "", 0.0f, 0},         {"a.png", inf, 5, "a.png", 0.5f, 5},
+        {"a.png", 0.8f, -3, "a.png", 0.5f, 0},
+        {"a.png", 0.25f, 6, "a.png", 0.25f, 6},
+        {nullptr, 0.2f, 5, "", 0.0f, 0},
+        {"a.png", 0.0f, 5, "", 0.0f, 0},
+        {"a.png", -0.1f, 5, "", 0.0f, 0},
+        {"a.png", nan, 5, "", 0.0f, 0},
+        {"a.png", -inf, 5, "", 0.0f, 0},
+        {"a.png", inf, 5, "a.png", 0.5f, 5},
         {"", 0.2f, 4, "", 0.2f, 4},
     };
     for (const row &r : rows) {
@@ -114,14 +117,14 @@ TEST(LogoGeometry, BoxScaleAndFloors) {
         int dw, dh;
     };
     const row rows[] = {
-        {500, 10, 0.2f, 200, 100, 100, 0.4f, 80, 40},      // worked example
-        {500, 10, 0.2f, 100, 200, 100, 0.4f, 40, 80},      // portrait: fitted by height
-        {500, 10, 0.2f, 1, 1, 100, 80.0f, 80, 80},         // 1 x 1 logo fills the inner square
-        {500, 46, 0.2f, 100, 50, 100, 0.08f, 8, 4},        // inner floor of 8 pixels
-        {500, INT_MAX, 0.2f, 100, 50, 100, 0.08f, 8, 4},   // margin that overflows 2 x margin
-        {500, 46, 0.2f, 200, 100, 100, 0.05f, 10, 5},      // inner floor, then scale floor
-        {200, 0, 0.2f, 1000, 1000, 40, 0.05f, 50, 50},     // scale floor: wider than the box
-        {7, 0, 0.01f, 3, 3, 0, 8.0f / 3.0f, 8, 8},         // box rounds to 0, inner still 8
+        {500, 10, 0.2f, 200, 100, 100, 0.4f, 80, 40},     // worked example
+        {500, 10, 0.2f, 100, 200, 100, 0.4f, 40, 80},     // portrait: fitted by height
+        {500, 10, 0.2f, 1, 1, 100, 80.0f, 80, 80},        // 1 x 1 logo fills the inner square
+        {500, 46, 0.2f, 100, 50, 100, 0.08f, 8, 4},       // inner floor of 8 pixels
+        {500, INT_MAX, 0.2f, 100, 50, 100, 0.08f, 8, 4},  // margin that overflows 2 x margin
+        {500, 46, 0.2f, 200, 100, 100, 0.05f, 10, 5},     // inner floor, then scale floor
+        {200, 0, 0.2f, 1000, 1000, 40, 0.05f, 50, 50},    // scale floor: wider than the box
+        {7, 0, 0.01f, 3, 3, 0, 8.0f / 3.0f, 8, 8},        // box rounds to 0, inner still 8
         {500, 0, 0.5f, 3, 1, 250, 250.0f / 3.0f, 250, 83},
     };
     for (const row &r : rows) {
@@ -146,10 +149,10 @@ TEST_F(Logo, WorkedExampleInPixels) {
         px4 colour;
     };
     // Box 200..299 on both axes; logo 80 x 40 at (210, 230).
-    for (const row r : {row{199, 250, BLACK}, row{200, 200, WHITE}, row{299, 299, WHITE},
-                        row{300, 250, BLACK}, row{250, 199, BLACK}, row{250, 300, BLACK},
-                        row{209, 250, WHITE}, row{210, 230, RED}, row{289, 269, RED},
-                        row{290, 250, WHITE}, row{250, 229, WHITE}, row{250, 270, WHITE}}) {
+    for (const row r :
+         {row{199, 250, BLACK}, row{200, 200, WHITE}, row{299, 299, WHITE}, row{300, 250, BLACK},
+          row{250, 199, BLACK}, row{250, 300, BLACK}, row{209, 250, WHITE}, row{210, 230, RED},
+          row{289, 269, RED}, row{290, 250, WHITE}, row{250, 229, WHITE}, row{250, 270, WHITE}}) {
         EXPECT_EQ(canvas.at(r.x, r.y), r.colour) << r.x << "," << r.y;
     }
 }
@@ -164,7 +167,8 @@ TEST_F(Logo, BilinearSamplingHasNoHalfPixelOffset) {
     const int expected[8] = {0, 64, 128, 191, 255, 255, 255, 255};
     for (int lx = 0; lx < 8; ++lx) {
         for (int ly = 0; ly < 4; ++ly) {
-            EXPECT_EQ(canvas.at(16 + lx, 18 + ly), (px4{expected[lx], 0, 0, 255})) << lx << "," << ly;
+            EXPECT_EQ(canvas.at(16 + lx, 18 + ly), (px4{expected[lx], 0, 0, 255}))
+                << lx << "," << ly;
         }
     }
     EXPECT_EQ(canvas.at(16, 17), WHITE);
@@ -285,8 +289,10 @@ TEST_F(Logo, HostileLogoFileIsRefusedByTheSizeCap) {
 }
 
 std::string level_of(const vqr_test::image &img) {
-    std::vector<unsigned char> grey(static_cast<std::size_t>(img.width) * static_cast<std::size_t>(img.height));
-    for (std::size_t i = 0; i < grey.size(); ++i) grey[i] = img.rgba[i * 4];  // red channel: the red logo reads as light
+    std::vector<unsigned char> grey(static_cast<std::size_t>(img.width) *
+                                    static_cast<std::size_t>(img.height));
+    for (std::size_t i = 0; i < grey.size(); ++i)
+        grey[i] = img.rgba[i * 4];  // red channel: the red logo reads as light
     ZXing::DecodeHints hints;
     hints.setFormats(ZXing::BarcodeFormat::QRCode);
     const ZXing::Result r = ZXing::ReadBarcode(

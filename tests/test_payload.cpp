@@ -38,13 +38,18 @@ const std::string VE = "END:VCARD\r\n";
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(PayloadFields, EscapeField) {
-    struct row { const char *src; int cap, pos0; const char *written; int pos; };
+    struct row {
+        const char *src;
+        int cap, pos0;
+        const char *written;
+        int pos;
+    };
     const row rows[] = {
         {"a;b,c:d", 64, 0, "a\\;b\\,c\\:d", 10},
         {"q\"b\\", 64, 0, "q\\\"b\\\\", 6},
         {"\xC3\xA9x", 64, 0, "\xC3\xA9x", 3},
-        {"abc", 3, 0, "ab", 2},   // index cap - 1 stays free
-        {";x", 2, 0, "\\", 1},    // backslash fits, the byte it escapes does not
+        {"abc", 3, 0, "ab", 2},  // index cap - 1 stays free
+        {";x", 2, 0, "\\", 1},   // backslash fits, the byte it escapes does not
         {"abc", 3, 2, "", 2},
     };
     for (const row &r : rows) {
@@ -59,14 +64,19 @@ TEST(PayloadFields, EscapeField) {
 }
 
 TEST(PayloadFields, PctEncode) {
-    struct row { const char *src, *keep; int cap, pos0; const char *written; int pos; };
+    struct row {
+        const char *src, *keep;
+        int cap, pos0;
+        const char *written;
+        int pos;
+    };
     const row rows[] = {
         {"a b", "", 64, 0, "a%20b", 5},
         {"\xE9", "", 64, 0, "%E9", 3},
         {"~.-_Az9", "", 64, 0, "~.-_Az9", 7},
         {"a+b@c:d/e,f", "@:/", 64, 0, "a%2Bb@c:d/e%2Cf", 15},
         {"\r\n?&=#", "-_.~", 64, 0, "%0D%0A%3F%26%3D%23", 18},
-        {"a", "", 10, 7, "", 7},     // pos = cap - 3: nothing is started
+        {"a", "", 10, 7, "", 7},  // pos = cap - 3: nothing is started
         {"ab", "", 10, 6, "a", 7},
         {" x", "", 10, 6, "%20", 9},
     };
@@ -81,7 +91,12 @@ TEST(PayloadFields, PctEncode) {
 }
 
 TEST_F(library, PayloadWifi) {
-    struct row { const char *ssid, *pw, *sec; int cap; int rc; const char *text; };
+    struct row {
+        const char *ssid, *pw, *sec;
+        int cap;
+        int rc;
+        const char *text;
+    };
     const char *bad = "qr_build_wifi: bad args";
     const char *too_long = "qr_build_wifi: payload too long";
     const row rows[] = {
@@ -109,7 +124,12 @@ TEST_F(library, PayloadWifi) {
 }
 
 TEST_F(library, PayloadVcard) {
-    struct row { const char *name, *phone, *email; int cap; int rc; std::string text; };
+    struct row {
+        const char *name, *phone, *email;
+        int cap;
+        int rc;
+        std::string text;
+    };
     const std::string alpha = VC + "N:alpha;;;\r\nFN:alpha\r\n" + VE;
     const int fit = static_cast<int>(alpha.size()) + 1;
     const char *too_long = "qr_build_vcard: payload too long";
@@ -154,7 +174,12 @@ TEST_F(library, PayloadVcardNamePartsAreCutTo250Bytes) {
 }
 
 TEST_F(library, PayloadEmail) {
-    struct row { const char *to, *subject, *body; int cap; int rc; const char *text; };
+    struct row {
+        const char *to, *subject, *body;
+        int cap;
+        int rc;
+        const char *text;
+    };
     const char *bad = "qr_build_email: bad args (to required)";
     const char *too_long = "qr_build_email: payload too long";
     const row rows[] = {
@@ -168,7 +193,7 @@ TEST_F(library, PayloadEmail) {
         {"a@b", nullptr, nullptr, 16, 0, "mailto:a@b"},
         {"me@x", nullptr, "0123456789", 30, 0, "mailto:me@x?body=0123456789"},
         {"me@x", nullptr, "0123456789", 20, -1, too_long},  // a cut body is an error
-        {"me@x", "subject", nullptr, 18, -1, too_long},    // "?subject=" does not fit
+        {"me@x", "subject", nullptr, 18, -1, too_long},     // "?subject=" does not fit
     };
     for (const row &r : rows) {
         const outcome o = run(r.cap, [&](char *out, int cap) {
@@ -180,7 +205,12 @@ TEST_F(library, PayloadEmail) {
 }
 
 TEST_F(library, PayloadSms) {
-    struct row { const char *phone, *message; int cap; int rc; const char *text; };
+    struct row {
+        const char *phone, *message;
+        int cap;
+        int rc;
+        const char *text;
+    };
     const char *bad = "qr_build_sms: bad args (phone required)";
     const char *too_long = "qr_build_sms: payload too long";
     const row rows[] = {
@@ -196,16 +226,20 @@ TEST_F(library, PayloadSms) {
         {"123456789", "", 16, -1, too_long},
     };
     for (const row &r : rows) {
-        const outcome o = run(r.cap, [&](char *out, int cap) {
-            return qr_build_sms(r.phone, r.message, out, cap);
-        });
+        const outcome o = run(
+            r.cap, [&](char *out, int cap) { return qr_build_sms(r.phone, r.message, out, cap); });
         EXPECT_EQ(o.rc, r.rc) << r.cap;
         EXPECT_EQ(o.text, r.text);
     }
 }
 
 TEST_F(library, PayloadGeoUsesAPointWhateverTheLocale) {
-    struct row { double lat, lon; int cap; int rc; const char *text; };
+    struct row {
+        double lat, lon;
+        int cap;
+        int rc;
+        const char *text;
+    };
     const char *range = "qr_build_geo: lat/lon out of range";
     const row rows[] = {
         {90, -180, 64, 0, "geo:90.000000,-180.000000"},
@@ -221,9 +255,8 @@ TEST_F(library, PayloadGeoUsesAPointWhateverTheLocale) {
     };
     ASSERT_NE(std::setlocale(LC_ALL, "de_DE.utf8"), nullptr);
     for (const row &r : rows) {
-        const outcome o = run(r.cap, [&](char *out, int cap) {
-            return qr_build_geo(r.lat, r.lon, out, cap);
-        });
+        const outcome o =
+            run(r.cap, [&](char *out, int cap) { return qr_build_geo(r.lat, r.lon, out, cap); });
         EXPECT_EQ(o.rc, r.rc) << r.lat << "," << r.lon;
         EXPECT_EQ(o.text, r.text);
     }
@@ -231,7 +264,10 @@ TEST_F(library, PayloadGeoUsesAPointWhateverTheLocale) {
 }
 
 TEST(PayloadEvent, IcalStamp) {
-    struct row { const char *src; const char *stamp; };  // stamp null: refused
+    struct row {
+        const char *src;
+        const char *stamp;
+    };  // stamp null: refused
     const row rows[] = {
         {"2024-05-01", "20240501"},
         {"20240501", "20240501"},
@@ -287,10 +323,14 @@ const std::string FTR27 = "END:VEVENT\r\nEND:VCALENDAR\r\n";
 TEST_F(library, PayloadEventLines) {
     ASSERT_EQ(HDR109.size(), 109u);
     ASSERT_EQ(FTR27.size(), 27u);
-    struct row { const char *title, *start, *end, *location; std::string body; };
+    struct row {
+        const char *title, *start, *end, *location;
+        std::string body;
+    };
     const row rows[] = {
-        {"Meet", "2024-05-01", nullptr, "", "UID:20240501\r\nDTSTAMP\r\nDTSTART:20240501\r\n"
-                                             "SUMMARY:Meet\r\n"},
+        {"Meet", "2024-05-01", nullptr, "",
+         "UID:20240501\r\nDTSTAMP\r\nDTSTART:20240501\r\n"
+         "SUMMARY:Meet\r\n"},
         {"", "2024-05-01T10:30:00Z", "2024-05-01T11:00:00", "Room 1",
          "UID:20240501T103000Z\r\nDTSTAMP\r\nDTSTART:20240501T103000Z\r\n"
          "DTEND:20240501T110000\r\nSUMMARY:\r\nLOCATION:Room 1\r\n"},
@@ -310,7 +350,11 @@ TEST_F(library, PayloadEventLines) {
 }
 
 TEST_F(library, PayloadEventFailuresAndBoundaries) {
-    struct row { const char *title, *start, *end; int cap; const char *msg; };
+    struct row {
+        const char *title, *start, *end;
+        int cap;
+        const char *msg;
+    };
     const char *bad = "qr_build_event: bad args (title + start required)";
     const row rows[] = {
         {nullptr, "2024-05-01", nullptr, 2048, bad},
@@ -327,9 +371,12 @@ TEST_F(library, PayloadEventFailuresAndBoundaries) {
         EXPECT_EQ(o.rc, -1);
         EXPECT_EQ(o.text, r.msg);
     }
-    EXPECT_EQ(run(256, [](char *out, int cap) {
-                  return qr_build_event("t", "2024-05-01", nullptr, nullptr, out, cap);
-              }).rc, 0);
+    EXPECT_EQ(run(256,
+                  [](char *out, int cap) {
+                      return qr_build_event("t", "2024-05-01", nullptr, nullptr, out, cap);
+                  })
+                  .rc,
+              0);
     // The payload may hold cap - 2 bytes; fixed parts longer than 256 bytes
     // stay inside the buffer too.
     const std::string title(150, 't');
@@ -358,7 +405,10 @@ TEST_F(library, PayloadEventsInOneSecondShareTheUid) {
 // ---- Encoders ------------------------------------------------------------------
 
 TEST_F(library, PayloadEncodersCheckThePathFirst) {
-    struct row { std::function<int()> call; const char *msg; };
+    struct row {
+        std::function<int()> call;
+        const char *msg;
+    };
     const row rows[] = {
         {[] { return qr_encode_wifi(nullptr, nullptr, nullptr, nullptr, 4); },
          "qr_encode_wifi: NULL output path"},
@@ -366,7 +416,8 @@ TEST_F(library, PayloadEncodersCheckThePathFirst) {
          "qr_encode_vcard: NULL output path"},
         {[] { return qr_encode_email(nullptr, nullptr, nullptr, nullptr, 4); },
          "qr_encode_email: NULL output path"},
-        {[] { return qr_encode_sms(nullptr, nullptr, nullptr, 4); }, "qr_encode_sms: NULL output path"},
+        {[] { return qr_encode_sms(nullptr, nullptr, nullptr, 4); },
+         "qr_encode_sms: NULL output path"},
         {[] { return qr_encode_geo(NaN, 500, nullptr, 4); }, "qr_encode_geo: NULL output path"},
         {[] { return qr_encode_event(nullptr, nullptr, nullptr, nullptr, nullptr, 4); },
          "qr_encode_event: NULL output path"},
@@ -391,7 +442,10 @@ TEST_F(library, PayloadEncodersRefuseOversizedFields) {
         return s;
     }();
     const char *p = path.c_str();
-    struct row { std::function<int()> call; const char *msg; };
+    struct row {
+        std::function<int()> call;
+        const char *msg;
+    };
     const row rows[] = {
         {[&] { return qr_encode_wifi(semis.c_str(), nullptr, nullptr, p, 4); },
          "qr_build_wifi: payload too long"},
@@ -425,13 +479,18 @@ TEST_F(library, PayloadEncodersRoundTrip) {
     vqr_test::temp_dir dir;
     const std::string path = (dir / "p.png").string();
     const char *p = path.c_str();
-    struct row { std::function<int()> call; std::string text; };
+    struct row {
+        std::function<int()> call;
+        std::string text;
+    };
     const row rows[] = {
         {[&] { return qr_encode_wifi("Cafe;Net", "p:w\"d", nullptr, p, 4); },
          "WIFI:T:WPA;S:Cafe\\;Net;P:p\\:w\\\"d;;"},
         {[&] { return qr_encode_vcard("Ada Lovelace", "+44 20 7946", "ada@example.org", p, 4); },
-         VC + "N:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\nTEL;TYPE=CELL:+44 20 7946\r\n"
-              "EMAIL:ada@example.org\r\n" + VE},
+         VC +
+             "N:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\nTEL;TYPE=CELL:+44 20 7946\r\n"
+             "EMAIL:ada@example.org\r\n" +
+             VE},
         {[&] { return qr_encode_email("me@example.org", "Hi there", "a\r\nb", p, 4); },
          "mailto:me@example.org?subject=Hi%20there&body=a%0D%0Ab"},
         {[&] { return qr_encode_sms("+1 (555) 010", "Call me: now", p, 4); },
@@ -451,8 +510,10 @@ TEST_F(library, PayloadEncodersRoundTrip) {
     const auto read = vqr_test::zxing_read(*img);
     ASSERT_TRUE(read.has_value());
     EXPECT_EQ(event_shape(*read, before, std::time(nullptr)),
-              HDR109 + "UID:20240501T103000Z\r\nDTSTAMP\r\nDTSTART:20240501T103000Z\r\n"
-                       "SUMMARY:Launch\r\nLOCATION:Hall\r\n" + FTR27);
+              HDR109 +
+                  "UID:20240501T103000Z\r\nDTSTAMP\r\nDTSTART:20240501T103000Z\r\n"
+                  "SUMMARY:Launch\r\nLOCATION:Hall\r\n" +
+                  FTR27);
 }
 
 }  // namespace

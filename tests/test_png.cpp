@@ -29,8 +29,8 @@ bytes take(unsigned char *p, int len) {
 
 bytes reference_zlib(bytes data, int quality) {
     int len = 0;
-    unsigned char *z = stbi_zlib_compress(data.data(), static_cast<int>(data.size()), &len,
-                                          quality);
+    unsigned char *z =
+        stbi_zlib_compress(data.data(), static_cast<int>(data.size()), &len, quality);
     return take(z, len);
 }
 
@@ -131,14 +131,13 @@ TEST(PngWriter, SameBytesAsStbOnAnyCanvas) {
          [&](int, int, unsigned char *p) {
              for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(rng());
          }},
-        {"1 x N ramp", 1, 300,
-         [](int, int y, unsigned char *p) { std::memset(p, y & 0xFF, 4); }},
-        {"N x 1 ramp", 300, 1,
-         [](int x, int, unsigned char *p) { std::memset(p, x & 0xFF, 4); }},
+        {"1 x N ramp", 1, 300, [](int, int y, unsigned char *p) { std::memset(p, y & 0xFF, 4); }},
+        {"N x 1 ramp", 300, 1, [](int x, int, unsigned char *p) { std::memset(p, x & 0xFF, 4); }},
         // Small steps from pixel to pixel: every filter wins some rows.
         {"random walk", 83, 70,
          [&, v = 128u](int, int, unsigned char *p) mutable {
-             for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v += static_cast<unsigned>(rng() % 7));
+             for (int k = 0; k < 4; ++k)
+                 p[k] = static_cast<unsigned char>(v += static_cast<unsigned>(rng() % 7));
          }},
         {"diagonal gradient, translucent", 97, 61,
          [](int x, int y, unsigned char *p) {

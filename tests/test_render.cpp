@@ -8,8 +8,8 @@
 
 namespace {
 
-using vqr_test::image;
 using vqr_test::BLACK;
+using vqr_test::image;
 using vqr_test::px4;
 using vqr_test::px4_of;
 using vqr_test::WHITE;

@@ -100,12 +100,12 @@ TEST(DotFigures, CornersInPixels) {
     };
     const row rows[] = {
         {QR_DOT_BLOCK, 0, "#####"},
-        {QR_DOT_PILL, 0, "....#"},     // lone: disc
+        {QR_DOT_PILL, 0, "....#"},  // lone: disc
         {QR_DOT_DISC, L | T | R | B, "....#"},
         {QR_DOT_FAN, 0, "....#"},
-        {QR_DOT_LEAF, 0, ".#.##"},     // leaf: top-left and bottom-right rounded
+        {QR_DOT_LEAF, 0, ".#.##"},  // leaf: top-left and bottom-right rounded
         {QR_DOT_PETAL, 0, ".#.##"},
-        {QR_DOT_PILL, R, ".##.#"},     // right half square, left half round
+        {QR_DOT_PILL, R, ".##.#"},  // right half square, left half round
         {QR_DOT_PILL, L, "#..##"},
         {QR_DOT_PILL, T, "##..#"},
         {QR_DOT_PILL, B, "..###"},
@@ -116,7 +116,7 @@ TEST(DotFigures, CornersInPixels) {
         {QR_DOT_LEAF, R, ".####"},
         {QR_DOT_LEAF, L, "##.##"},
         {QR_DOT_LEAF, L | R, "#####"},
-        {QR_DOT_PETAL, R, ".+#+#"},    // quarter disc of radius 1 from bottom-right
+        {QR_DOT_PETAL, R, ".+#+#"},  // quarter disc of radius 1 from bottom-right
         {QR_DOT_PETAL, T, "#+.+#"},
         {QR_DOT_FAN, B | L, "+.+##"},  // anchored at the bottom-left corner
         {QR_DOT_FAN, T, "#+.+#"},
@@ -230,9 +230,9 @@ TEST(CentreFigures, DiscCushionBox) {
         int alpha;
     };
     const row rows[] = {
-        {QR_CENTER_BOX, 0.05f, 0.05f, 255}, {QR_CENTER_BOX, 2.95f, 1.0f, 255},
-        {QR_CENTER_DISC, 0.05f, 0.05f, 0},  {QR_CENTER_DISC, 2.9f, 2.9f, 0},
-        {QR_CENTER_DISC, 1.5f, 0.5f, 255}, {QR_CENTER_DISC, 0.0f, 1.5f, 128},
+        {QR_CENTER_BOX, 0.05f, 0.05f, 255},   {QR_CENTER_BOX, 2.95f, 1.0f, 255},
+        {QR_CENTER_DISC, 0.05f, 0.05f, 0},    {QR_CENTER_DISC, 2.9f, 2.9f, 0},
+        {QR_CENTER_DISC, 1.5f, 0.5f, 255},    {QR_CENTER_DISC, 0.0f, 1.5f, 128},
         {QR_CENTER_CUSHION, 0.05f, 0.05f, 0}, {QR_CENTER_CUSHION, 0.4f, 0.4f, 255},
         {QR_CENTER_CUSHION, 0.2f, 1.5f, 255}, {5, 0.05f, 0.05f, 255},
     };

@@ -22,8 +22,8 @@ using vqr_test::image;
 class Style : public vqr_test::library {};
 
 std::array<int, 8> fields(const qr_gradient &g) {
-    return {g.type, static_cast<int>(g.rotation), g.start_r, g.start_g, g.start_b,
-            g.end_r, g.end_g, g.end_b};
+    return {g.type, static_cast<int>(g.rotation), g.start_r, g.start_g, g.start_b, g.end_r, g.end_g,
+            g.end_b};
 }
 
 std::array<int, 3> rgb(const int c[3]) { return {c[0], c[1], c[2]}; }
@@ -63,8 +63,8 @@ TEST_F(Style, ColourSettersClampAndSwitchTheirGradientOff) {
     };
     const row rows[] = {
         {qr_set_dot_gradient, qr_set_dot_color, &g_style.dot_gradient, g_style.dot_color},
-        {qr_set_corner_square_gradient, qr_set_corner_square_color,
-         &g_style.corner_square_gradient, g_style.corner_square_color},
+        {qr_set_corner_square_gradient, qr_set_corner_square_color, &g_style.corner_square_gradient,
+         g_style.corner_square_color},
         {qr_set_corner_dot_gradient, qr_set_corner_dot_color, &g_style.corner_dot_gradient,
          g_style.corner_dot_color},
     };
@@ -179,9 +179,27 @@ struct preset_row {
 const preset_row PRESET_TABLE[] = {
     {"modern", 1, 2, 1, false, 0, {}, {}, {26, 54, 93}, {26, 54, 93}, {247, 249, 252, 255}},
     {"dots", 2, 1, 1, false, 0, {}, {}, {0, 0, 0}, {0, 0, 0}, {255, 255, 255, 255}},
-    {"elegant", 4, 3, 1, true, 135.0f, {74, 14, 78}, {139, 92, 246}, {0, 0, 0}, {139, 92, 246},
+    {"elegant",
+     4,
+     3,
+     1,
+     true,
+     135.0f,
+     {74, 14, 78},
+     {139, 92, 246},
+     {0, 0, 0},
+     {139, 92, 246},
      {245, 240, 250, 255}},
-    {"neon", 5, 2, 1, true, 45.0f, {0, 240, 255}, {255, 0, 255}, {0, 0, 0}, {0, 255, 229},
+    {"neon",
+     5,
+     2,
+     1,
+     true,
+     45.0f,
+     {0, 240, 255},
+     {255, 0, 255},
+     {0, 0, 0},
+     {0, 255, 229},
      {15, 15, 35, 255}},
     {"corporate", 0, 0, 0, false, 0, {}, {}, {30, 58, 95}, {30, 58, 95}, {255, 255, 255, 255}},
     {"minimal", 1, 2, 2, false, 0, {}, {}, {74, 74, 74}, {74, 74, 74}, {255, 255, 255, 255}},
@@ -214,21 +232,25 @@ TEST_F(Style, EveryPresetWritesItsColumnAndLeavesTheRest) {
         EXPECT_EQ(g_style.corner_square_style, p.ring) << p.name;
         EXPECT_EQ(g_style.corner_dot_style, p.centre) << p.name;
         const qr_gradient *paints[2] = {&g_style.dot_gradient, &g_style.corner_square_gradient};
-        const std::array<int, 8> kept[2] = {{0, 7, 1, 2, 3, 4, 5, 6}, {0, 8, 11, 12, 13, 14, 15, 16}};
+        const std::array<int, 8> kept[2] = {{0, 7, 1, 2, 3, 4, 5, 6},
+                                            {0, 8, 11, 12, 13, 14, 15, 16}};
         for (int i = 0; i < 2; ++i) {
             if (p.gradient) {
                 EXPECT_EQ(paints[i]->type, 1) << p.name;
                 EXPECT_EQ(paints[i]->rotation, p.rotation) << p.name;
-                EXPECT_EQ(fields(*paints[i]),
-                          (std::array<int, 8>{1, static_cast<int>(p.rotation), p.start[0], p.start[1],
-                                              p.start[2], p.end[0], p.end[1], p.end[2]}))
+                EXPECT_EQ(
+                    fields(*paints[i]),
+                    (std::array<int, 8>{1, static_cast<int>(p.rotation), p.start[0], p.start[1],
+                                        p.start[2], p.end[0], p.end[1], p.end[2]}))
                     << p.name;
             } else {
                 EXPECT_EQ(fields(*paints[i]), kept[i]) << p.name << ": type off, rest kept";
             }
         }
-        EXPECT_EQ(fields(g_style.corner_dot_gradient), (std::array<int, 8>{0, 9, 21, 22, 23, 24, 25, 26}));
-        EXPECT_EQ(fields(g_style.background_gradient), (std::array<int, 8>{0, 10, 31, 32, 33, 34, 35, 36}));
+        EXPECT_EQ(fields(g_style.corner_dot_gradient),
+                  (std::array<int, 8>{0, 9, 21, 22, 23, 24, 25, 26}));
+        EXPECT_EQ(fields(g_style.background_gradient),
+                  (std::array<int, 8>{0, 10, 31, 32, 33, 34, 35, 36}));
         EXPECT_EQ(rgb(g_style.dot_color), p.colour) << p.name;
         EXPECT_EQ(rgb(g_style.corner_square_color), p.colour) << p.name;
         EXPECT_EQ(rgb(g_style.corner_dot_color), p.centre_colour) << p.name;
@@ -272,7 +294,8 @@ TEST_F(Style, NeonThenCorporateKeepsTheGradientFields) {
 image inverted(const image &img) {
     image out = img;
     for (std::size_t i = 0; i < out.rgba.size(); i += 4) {
-        for (int c = 0; c < 3; ++c) out.rgba[i + c] = static_cast<unsigned char>(255 - out.rgba[i + c]);
+        for (int c = 0; c < 3; ++c)
+            out.rgba[i + c] = static_cast<unsigned char>(255 - out.rgba[i + c]);
     }
     return out;
 }
@@ -287,8 +310,8 @@ std::optional<std::string> zxing_global(const image &img) {
     hints.setFormats(ZXing::BarcodeFormat::QRCode);
     hints.setTryHarder(true);
     hints.setBinarizer(ZXing::Binarizer::GlobalHistogram);
-    const ZXing::Result r =
-        ZXing::ReadBarcode(ZXing::ImageView(grey.data(), img.width, img.height, ZXing::ImageFormat::Lum), hints);
+    const ZXing::Result r = ZXing::ReadBarcode(
+        ZXing::ImageView(grey.data(), img.width, img.height, ZXing::ImageFormat::Lum), hints);
     if (!r.isValid()) return std::nullopt;
     return r.text();
 }
@@ -305,7 +328,8 @@ std::optional<std::string> read_either_way(const image &img) {
 
 TEST_F(Style, EveryPresetAndTheDefaultLookScan) {
     const char *text = "https://example.org/presets?look=1";
-    for (const char *name : {"default", "modern", "dots", "elegant", "neon", "corporate", "minimal"}) {
+    for (const char *name :
+         {"default", "modern", "dots", "elegant", "neon", "corporate", "minimal"}) {
         qr_init();
         if (std::string(name) != "default") {
             ASSERT_EQ(qr_apply_preset(name), 1);
@@ -335,8 +359,8 @@ TEST_F(Style, PinnedCanvasChecksums) {
         std::uint32_t crc;
     };
     const row rows[] = {
-        {"default", 0x0f6b7b16u}, {"modern", 0x6802e4cfu},    {"dots", 0xc6f9cd15u},
-        {"elegant", 0xe08ef947u}, {"neon", 0x299840d9u},      {"corporate", 0xaab8c684u},
+        {"default", 0x0f6b7b16u}, {"modern", 0x6802e4cfu}, {"dots", 0xc6f9cd15u},
+        {"elegant", 0xe08ef947u}, {"neon", 0x299840d9u},   {"corporate", 0xaab8c684u},
         {"minimal", 0xfb5942eau},
     };
     for (const row &r : rows) {

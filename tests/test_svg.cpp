@@ -163,8 +163,8 @@ TEST_P(Golden, DocumentMatchesFileByteForByte) {
     const vqr_test::temp_dir dir;
     GetParam().setup(dir);
     const std::string doc = svg("A", 0, 3, 2);
-    const std::filesystem::path file =
-        std::filesystem::path(VQR_SOURCE_DIR) / "tests/golden/svg" / (std::string(GetParam().name) + ".svg");
+    const std::filesystem::path file = std::filesystem::path(VQR_SOURCE_DIR) / "tests/golden/svg" /
+                                       (std::string(GetParam().name) + ".svg");
     if (std::getenv("VQR_UPDATE_GOLDEN")) {
         std::filesystem::create_directories(file.parent_path());
         vqr_test::write_bytes(file, std::vector<unsigned char>(doc.begin(), doc.end()));
@@ -215,8 +215,8 @@ TEST_F(SvgDocument, OneElementPerDarkModuleThenSixFinderElements) {
         std::size_t dark = 0;
         for (int r = 0; r < n; ++r) {
             for (int c = 0; c < n; ++c) {
-                const bool finder = (r <= 6 && c <= 6) || (r <= 6 && c >= n - 7) ||
-                                    (r >= n - 7 && c <= 6);
+                const bool finder =
+                    (r <= 6 && c <= 6) || (r <= 6 && c >= n - 7) || (r >= n - 7 && c <= 6);
                 if (!finder && modules[static_cast<std::size_t>(r * n + c)]) ++dark;
             }
         }
@@ -259,8 +259,9 @@ TEST_F(SvgDocument, BackgroundAlpha) {
         const char *rect;  // nullptr: no rectangle
     } rows[] = {
         {0, nullptr},
-        {128, "<rect x=\"0\" y=\"0\" width=\"290\" height=\"290\" fill=\"#0a0b0c\" "
-              "fill-opacity=\"0.5020\"/>"},
+        {128,
+         "<rect x=\"0\" y=\"0\" width=\"290\" height=\"290\" fill=\"#0a0b0c\" "
+         "fill-opacity=\"0.5020\"/>"},
         {254, "fill-opacity=\"0.9961\"/>"},
         {255, "<rect x=\"0\" y=\"0\" width=\"290\" height=\"290\" fill=\"#0a0b0c\"/>"},
     };
@@ -326,13 +327,12 @@ TEST_F(SvgDocument, ModuleFigureMarkupByStyleAndNeighbours) {
         bool found = false;
         for (int r = 0; r < n && !found; ++r) {
             for (int c = 0; c < n && !found; ++c) {
-                const bool finder = (r <= 6 && c <= 6) || (r <= 6 && c >= n - 7) ||
-                                    (r >= n - 7 && c <= 6);
+                const bool finder =
+                    (r <= 6 && c <= 6) || (r <= 6 && c >= n - 7) || (r >= n - 7 && c <= 6);
                 if (finder || !dark(c, r)) continue;
-                const int mask = (dark(c - 1, r) ? QR_NB_LEFT : 0) |
-                                 (dark(c, r - 1) ? QR_NB_TOP : 0) |
-                                 (dark(c + 1, r) ? QR_NB_RIGHT : 0) |
-                                 (dark(c, r + 1) ? QR_NB_BOTTOM : 0);
+                const int mask =
+                    (dark(c - 1, r) ? QR_NB_LEFT : 0) | (dark(c, r - 1) ? QR_NB_TOP : 0) |
+                    (dark(c + 1, r) ? QR_NB_RIGHT : 0) | (dark(c, r + 1) ? QR_NB_BOTTOM : 0);
                 if (mask != row.mask) continue;
                 found = true;
                 const std::string place = "\"translate(" + std::to_string(40 + c * 10) + " " +
@@ -364,8 +364,9 @@ TEST_F(SvgDocument, FinderFigures) {
                        "0 1 6.00 7.00 H 1.00 A 1.00 1.00 0 0 1 0.00 6.00 V 1.00 A 1.00 1.00 0 0 "
                        "1 1.00 0.00 Z M 1 1 H 6 V 6 H 1 Z\"/>"),
               std::string::npos);
-    EXPECT_EQ(count(doc, "<circle fill=\"#000000\" transform=\"translate(60 200) scale(10)\" "
-                         "cx=\"1.5\" cy=\"1.5\" r=\"1.5\"/>"),
+    EXPECT_EQ(count(doc,
+                    "<circle fill=\"#000000\" transform=\"translate(60 200) scale(10)\" "
+                    "cx=\"1.5\" cy=\"1.5\" r=\"1.5\"/>"),
               1u);
 }
 
@@ -386,13 +387,11 @@ TEST_F(SvgDocument, GradientDefinitionsAndIds) {
         {[] { qr_set_dot_gradient(0, 90.0f, 255, 0, 0, 0, 0, 255); },
          "x1=\"144.50\" y1=\"39.50\" x2=\"144.50\" y2=\"249.50\""},
         {[] {
-             qr_set_dot_gradient(0, std::numeric_limits<float>::quiet_NaN(), 255, 0, 0, 0, 0,
-                                 255);
+             qr_set_dot_gradient(0, std::numeric_limits<float>::quiet_NaN(), 255, 0, 0, 0, 0, 255);
          },
          "x1=\"39.50\" y1=\"144.50\" x2=\"249.50\" y2=\"144.50\""},
         {[] {
-             qr_set_dot_gradient(0, std::numeric_limits<float>::infinity(), 255, 0, 0, 0, 0,
-                                 255);
+             qr_set_dot_gradient(0, std::numeric_limits<float>::infinity(), 255, 0, 0, 0, 0, 255);
          },
          "x1=\"39.50\" y1=\"144.50\" x2=\"249.50\" y2=\"144.50\""},
         {[] { qr_set_background_gradient(1, 0.0f, 255, 0, 0, 0, 0, 255); },
@@ -474,8 +473,9 @@ TEST_F(SvgDocument, LogoBoxFollowsBackgroundPaint) {
     qr_set_background_color(1, 2, 3, 0);
     EXPECT_EQ(svg("A", 0, 10, 4).find("<rect"), std::string::npos);
     qr_set_background_gradient(0, 0.0f, 1, 2, 3, 4, 5, 6);
-    EXPECT_NE(svg("A", 0, 10, 4).find("<rect x=\"124\" y=\"124\" width=\"42\" height=\"42\" "
-                                      "fill=\"url(#g0)\"/><image"),
+    EXPECT_NE(svg("A", 0, 10, 4)
+                  .find("<rect x=\"124\" y=\"124\" width=\"42\" height=\"42\" "
+                        "fill=\"url(#g0)\"/><image"),
               std::string::npos);
 }
 

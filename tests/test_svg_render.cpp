@@ -48,11 +48,13 @@ bool in_finder_area(int c, int r, int n) {
 }
 
 // One channel composited over white, as a viewer shows it.
-int over_white(const unsigned char *px, int c) { return (px[c] * px[3] + 255 * (255 - px[3])) / 255; }
+int over_white(const unsigned char *px, int c) {
+    return (px[c] * px[3] + 255 * (255 - px[3])) / 255;
+}
 
 struct difference {
-    double mean = 0.0;        // mean absolute difference per colour channel
-    double share_off = 0.0;   // share of pixels with some channel off by more than 64
+    double mean = 0.0;       // mean absolute difference per colour channel
+    double share_off = 0.0;  // share of pixels with some channel off by more than 64
 };
 
 // Compares two same-sized pictures over white, leaving out the three finder

@@ -35,8 +35,8 @@ struct expected {
 
 expected reference(int thread) {
     expected e;
-    e.text = "thread " + std::to_string(thread) +
-             std::string(static_cast<std::size_t>(thread) * 9, '*');
+    e.text =
+        "thread " + std::to_string(thread) + std::string(static_cast<std::size_t>(thread) * 9, '*');
     int len = 0;
     unsigned char *png = qr_encode_to_memory(e.text.c_str(), 1, 4, 4, &len);
     EXPECT_NE(png, nullptr) << qr_last_error();

@@ -174,7 +174,6 @@ static int parse_color(const char *s, int *rgba, int allow_alpha) {
     return 0;
 }
 
-
 /* A closed list of names, matched in any case; `numbered` also accepts the
  * index as a number. */
 typedef struct {
@@ -280,8 +279,8 @@ static void apply_paint(const paint *p, int part) {
 
 /* Sets the library's style from the options; 0 on success. */
 static int apply_style(const style_opts *s) {
-    static void (*const SET_FIGURE[3])(int) = {
-        qr_set_dot_style, qr_set_corner_square_style, qr_set_corner_dot_style};
+    static void (*const SET_FIGURE[3])(int) = {qr_set_dot_style, qr_set_corner_square_style,
+                                               qr_set_corner_dot_style};
     qr_init();
     if (s->preset && qr_apply_preset(s->preset) != 1) return library_error(NULL);
     for (int i = 0; i < 3; i++)
@@ -298,7 +297,7 @@ typedef struct {
     const char *output, *dir;
     int format; /* -1 from the extension, 0 PNG, 1 SVG */
     int level, module_size, quiet_zone, verbose, verify;
-    int jobs, shard[2]; /* batch workers (0: one per core); shard K of N */
+    int jobs, shard[2];   /* batch workers (0: one per core); shard K of N */
     const char *field[4]; /* a payload's texts, in the library's argument order */
     double lat, lon;
     const char *missing; /* the first required option not given */
@@ -338,7 +337,7 @@ typedef struct {
      * code above 255 from their place in the merged table. */
     struct option opt;
     value_kind kind;
-    size_t field; /* offset in cli_args */
+    size_t field;     /* offset in cli_args */
     const char *arg;  /* the value's name in the help */
     const char *help; /* NULL: named only in the usage line or a sibling's help */
     const name_list *names;
@@ -398,20 +397,20 @@ static int parse_value(const cli_option *o, cli_args *a, const char *arg) {
 }
 
 /* The fixed parts of an entry: names, what the value is and where it goes. */
-#define VALUE(name, letter, kind_of, member)                                                    \
+#define VALUE(name, letter, kind_of, member) \
     .opt = {name, required_argument, NULL, letter}, .kind = kind_of, .field = FIELD(member)
-#define SWITCH(name, letter, kind_of, member)                                                   \
+#define SWITCH(name, letter, kind_of, member) \
     .opt = {name, no_argument, NULL, letter}, .kind = kind_of, .field = FIELD(member)
 #define PAINT(part) style.paints[part]
 #define GRADIENT_ARG "KIND:#FROM:#TO[:DEGREES]"
 
-static const cli_option HELP = {.opt = {"help", no_argument, NULL, 'h'}, .kind = VAL_HELP,
-                                .arg = "", .help = "this text"};
+static const cli_option HELP = {
+    .opt = {"help", no_argument, NULL, 'h'}, .kind = VAL_HELP, .arg = "", .help = "this text"};
 static const cli_option LEVEL = {VALUE("level", 'l', VAL_LEVEL, level), .arg = "L|M|Q|H",
                                  .help = "error correction (default M)"};
-static const cli_option MODULE_SIZE = {VALUE("module-size", 's', VAL_INT, module_size),
-                                       .arg = "PX", .help = "pixels per module (default 10)",
-                                       .lo = 1, .hi = 10000};
+static const cli_option MODULE_SIZE = {VALUE("module-size", 's', VAL_INT, module_size), .arg = "PX",
+                                       .help = "pixels per module (default 10)", .lo = 1,
+                                       .hi = 10000};
 static const cli_option QUIET_ZONE = {VALUE("quiet-zone", 'q', VAL_INT, quiet_zone), .arg = "N",
                                       .help = "border in modules (default 4)", .lo = 0,
                                       .hi = 10000};
@@ -438,8 +437,7 @@ static const cli_option STYLE_OPTIONS[] = {
              "--center-gradient, --background-gradient"},
     {VALUE("ring-gradient", 0, VAL_GRADIENT, PAINT(PAINT_RING)), .arg = GRADIENT_ARG},
     {VALUE("center-gradient", 0, VAL_GRADIENT, PAINT(PAINT_CENTER)), .arg = GRADIENT_ARG},
-    {VALUE("background-gradient", 0, VAL_GRADIENT, PAINT(PAINT_BACKGROUND)),
-     .arg = GRADIENT_ARG},
+    {VALUE("background-gradient", 0, VAL_GRADIENT, PAINT(PAINT_BACKGROUND)), .arg = GRADIENT_ARG},
     {VALUE("background", 0, VAL_COLOR_ALPHA, PAINT(PAINT_BACKGROUND)), .arg = "#RRGGBB[AA]",
      .help = "or 'transparent'"},
     {VALUE("logo", 0, VAL_TEXT, style.logo), .arg = "FILE",
@@ -529,8 +527,8 @@ static int option_set_build(const command *c, option_set *set) {
     char *s = set->shortopts;
     *s++ = ':';
     for (size_t i = 0; i < n; i++) {
-        const cli_option *o = i < c->option_count ? c->options[i]
-                                                  : &STYLE_OPTIONS[i - c->option_count];
+        const cli_option *o =
+            i < c->option_count ? c->options[i] : &STYLE_OPTIONS[i - c->option_count];
         set->all[i] = o;
         set->table[i] = o->opt;
         if (!o->opt.val) {
@@ -648,7 +646,8 @@ static int write_code(const cli_args *a, const char *text, int svg) {
     }
     if (svg)
         return qr_encode_to_svg_file(text, a->output, level, size, quiet) == 1
-                   ? 0 : library_error(a->output);
+                   ? 0
+                   : library_error(a->output);
     if (to_stdout) {
         int len = 0;
         unsigned char *png = qr_encode_to_memory(text, level, size, quiet, &len);
@@ -656,8 +655,8 @@ static int write_code(const cli_args *a, const char *text, int svg) {
         qr_free_buffer(png);
         return rc;
     }
-    return qr_encode_to_file(text, a->output, level, size, quiet) == 1
-               ? 0 : library_error(a->output);
+    return qr_encode_to_file(text, a->output, level, size, quiet) == 1 ? 0
+                                                                       : library_error(a->output);
 }
 
 /* Reports whether `got`, what the decoder read from the code, is `expected`. */
@@ -799,8 +798,8 @@ static int verify_payload(const command *c, const cli_args *a) {
     char *expected = read ? payload_reference(c, a) : NULL;
     int rc = expected ? check_read_back(a->output, expected, read) : EXIT_FAILURE;
     if (!expected)
-        fprintf(stderr, "%s: %s: verify failed: no reference text to compare with (%s)\n",
-                g_cmd, a->output, qr_last_error());
+        fprintf(stderr, "%s: %s: verify failed: no reference text to compare with (%s)\n", g_cmd,
+                a->output, qr_last_error());
     free(expected);
     free(read);
     return rc;
@@ -844,8 +843,8 @@ static int report_batch(const batch_plan *plan, const batch_job *job, int verbos
         return EXIT_FAILURE;
     }
     if (!verbose) return EXIT_SUCCESS;
-    fprintf(stderr, "%s: wrote %zu code%s to %s (", g_cmd, out.written,
-            out.written == 1 ? "" : "s", job->dir);
+    fprintf(stderr, "%s: wrote %zu code%s to %s (", g_cmd, out.written, out.written == 1 ? "" : "s",
+            job->dir);
     if (job->shard_count > 1)
         fprintf(stderr, "shard %d/%d of %zu items, ", job->shard_index, job->shard_count,
                 plan->count);
@@ -874,7 +873,7 @@ static int run_batch(const command *c, cli_args *a, int argc, char **argv) {
                 strcmp(src, "-") ? src : "standard input", strerror(errno));
         return EXIT_FAILURE;
     }
-    batch_job job = {a->dir,     a->level,    a->module_size,        a->quiet_zone, a->jobs,
+    batch_job job = {a->dir,      a->level,    a->module_size,        a->quiet_zone, a->jobs,
                      a->shard[0], a->shard[1], isatty(STDERR_FILENO), g_cmd};
     batch_plan plan;
     qr_init(); /* the file names are learnt in the default look, before the style is set */
@@ -914,17 +913,16 @@ static int run_version(const command *c, cli_args *a, int argc, char **argv) {
 
 /* ---- The command table ---------------------------------------------------------- */
 
-static const cli_option OUTPUT_CODE = {
-    VALUE("output", 'o', VAL_TEXT, output), .arg = "FILE",
-    .help = "PNG or SVG file; '-' writes to standard output"};
-static const cli_option FORMAT = {
-    VALUE("format", 'f', VAL_NAME, format), .arg = "png|svg",
-    .help = "default: from the output's extension (.svg), else PNG", .names = &FORMATS};
-static const cli_option VERIFY_CODE = {
-    SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
-    .help = "read the code back with the decoder; exit 1 unless\n"
-            "the text comes back (an SVG or '-' output is checked\n"
-            "through the PNG of the same look, made in memory)"};
+static const cli_option OUTPUT_CODE = {VALUE("output", 'o', VAL_TEXT, output), .arg = "FILE",
+                                       .help = "PNG or SVG file; '-' writes to standard output"};
+static const cli_option FORMAT = {VALUE("format", 'f', VAL_NAME, format), .arg = "png|svg",
+                                  .help = "default: from the output's extension (.svg), else PNG",
+                                  .names = &FORMATS};
+static const cli_option VERIFY_CODE = {SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
+                                       .help =
+                                           "read the code back with the decoder; exit 1 unless\n"
+                                           "the text comes back (an SVG or '-' output is checked\n"
+                                           "through the PNG of the same look, made in memory)"};
 static const cli_option *const ENCODE_OPTIONS[] = {
     &OUTPUT_CODE, &FORMAT, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &VERBOSE_FILE, &VERIFY_CODE, &HELP};
 
@@ -938,17 +936,18 @@ static const cli_option VERBOSE_COUNT = {SWITCH("verbose", 'v', VAL_FLAG, verbos
 static const cli_option JOBS = {VALUE("jobs", 'j', VAL_INT, jobs), .arg = "N",
                                 .help = "worker processes (default: one per core)", .lo = 1,
                                 .hi = 1024};
-static const cli_option SHARD = {
-    VALUE("shard", 0, VAL_SHARD, shard), .arg = "K/N",
-    .help = "take only the items whose index is K modulo N\n"
-            "(0 <= K < N), e.g. one shard per machine"};
-static const cli_option *const BATCH_OPTIONS[] = {
-    &DIRECTORY, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &JOBS, &SHARD, &VERBOSE_COUNT, &HELP};
+static const cli_option SHARD = {VALUE("shard", 0, VAL_SHARD, shard), .arg = "K/N",
+                                 .help =
+                                     "take only the items whose index is K modulo N\n"
+                                     "(0 <= K < N), e.g. one shard per machine"};
+static const cli_option *const BATCH_OPTIONS[] = {&DIRECTORY, &LEVEL, &MODULE_SIZE,   &QUIET_ZONE,
+                                                  &JOBS,      &SHARD, &VERBOSE_COUNT, &HELP};
 
 /* A payload's own options are named in its usage line, not in the list. */
-#define PAYLOAD_TEXT(name, slot, is_required)                                                   \
-    {VALUE(name, 0, VAL_TEXT, field[slot]), .required = is_required}
-#define PAYLOAD_REAL(name, member) {VALUE(name, 0, VAL_REAL, member), .required = 1}
+#define PAYLOAD_TEXT(name, slot, is_required) \
+    { VALUE(name, 0, VAL_TEXT, field[slot]), .required = is_required }
+#define PAYLOAD_REAL(name, member) \
+    { VALUE(name, 0, VAL_REAL, member), .required = 1 }
 
 static const cli_option OUTPUT_PNG = {VALUE("output", 'o', VAL_TEXT, output), .arg = "FILE",
                                       .help = "PNG file to write (required)"};
@@ -970,10 +969,10 @@ static const cli_option START = PAYLOAD_TEXT("start", 1, 1);
 static const cli_option END = PAYLOAD_TEXT("end", 2, 0);
 static const cli_option LOCATION = PAYLOAD_TEXT("location", 3, 0);
 
-static const cli_option VERIFY_PAYLOAD = {
-    SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
-    .help = "read the code back with the decoder; exit 1 unless\n"
-            "the payload text comes back"};
+static const cli_option VERIFY_PAYLOAD = {SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
+                                          .help =
+                                              "read the code back with the decoder; exit 1 unless\n"
+                                              "the payload text comes back"};
 
 #define PAYLOAD_COMMON &OUTPUT_PNG, &MODULE_SIZE, &VERBOSE_FILE, &VERIFY_PAYLOAD, &HELP
 static const cli_option *const WIFI_OPTIONS[] = {PAYLOAD_COMMON, &SSID, &PASSWORD, &SECURITY};
@@ -982,8 +981,7 @@ static const cli_option *const VCARD_OPTIONS[] = {PAYLOAD_COMMON, &NAME, &VCARD_
 static const cli_option *const EMAIL_OPTIONS[] = {PAYLOAD_COMMON, &TO, &SUBJECT, &BODY};
 static const cli_option *const SMS_OPTIONS[] = {PAYLOAD_COMMON, &SMS_PHONE, &MESSAGE};
 static const cli_option *const GEO_OPTIONS[] = {PAYLOAD_COMMON, &LAT, &LON};
-static const cli_option *const EVENT_OPTIONS[] = {PAYLOAD_COMMON, &TITLE, &START, &END,
-                                                  &LOCATION};
+static const cli_option *const EVENT_OPTIONS[] = {PAYLOAD_COMMON, &TITLE, &START, &END, &LOCATION};
 
 #define OPTIONS(list) list, COUNT(list)
 #define PAYLOAD_TRAILER "The code is written at level Q with a quiet zone of 2 modules.\n\n"
@@ -1044,8 +1042,9 @@ static const command COMMANDS[] = {
 
 /* ---- main ----------------------------------------------------------------------- */
 
-static const char MAIN_USAGE[] = "Usage: vqr COMMAND [OPTIONS]\n"
-                                 "Make styled QR codes (PNG, SVG) and read them back.\n\n";
+static const char MAIN_USAGE[] =
+    "Usage: vqr COMMAND [OPTIONS]\n"
+    "Make styled QR codes (PNG, SVG) and read them back.\n\n";
 static const char MAIN_EXAMPLES[] =
     "Examples:\n"
     "  vqr encode -p neon -o code.png 'https://example.org'\n"
@@ -1058,9 +1057,10 @@ static void print_main_help(FILE *out) {
     fputs("Commands:\n", out);
     for (size_t i = 0; i < COUNT(COMMANDS); i++)
         fprintf(out, "  %-10s%s\n", COMMANDS[i].name, COMMANDS[i].summary);
-    fputs("\n'vqr COMMAND --help' describes each command. 'vqr --version' prints the\n"
-          "tool's own version.\n\n",
-          out);
+    fputs(
+        "\n'vqr COMMAND --help' describes each command. 'vqr --version' prints the\n"
+        "tool's own version.\n\n",
+        out);
     fputs(MAIN_EXAMPLES, out);
 }
 

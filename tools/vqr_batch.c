@@ -69,13 +69,12 @@ static char *probe_file_name(const char *probe_dir, yyjson_val *filename) {
     size_t len = 0;
     char *member = filename ? yyjson_val_write(filename, 0, &len) : NULL;
     char *json = NULL;
-    if ((!filename || member) &&
-        asprintf(&json, "[{\"text\":\"x\"%s%s}]", member ? ",\"filename\":" : "",
-                 member ? member : "") < 0)
+    if ((!filename || member) && asprintf(&json, "[{\"text\":\"x\"%s%s}]",
+                                          member ? ",\"filename\":" : "", member ? member : "") < 0)
         json = NULL;
     free(member);
-    char *name = json && qr_encode_batch(json, probe_dir, 0, 1, 0) == 1 ? take_entries(probe_dir)
-                                                                      : NULL;
+    char *name =
+        json && qr_encode_batch(json, probe_dir, 0, 1, 0) == 1 ? take_entries(probe_dir) : NULL;
     free(json);
     return name;
 }
@@ -248,8 +247,8 @@ static void run_worker(const batch_plan *plan, const batch_job *job, int w, int 
     for (size_t k = plan->start[w]; k < plan->start[w + 1]; k++) {
         item_report r = {plan->items[k], 0, ""};
         char *json = single_item_array(plan->values[r.index]);
-        r.ok = json && qr_encode_batch(json, job->dir, job->level, job->module_size,
-                                       job->quiet_zone) == 1;
+        r.ok = json &&
+               qr_encode_batch(json, job->dir, job->level, job->module_size, job->quiet_zone) == 1;
         if (!r.ok)
             snprintf(r.message, sizeof r.message, "%s", json ? qr_last_error() : "out of memory");
         free(json);
@@ -289,8 +288,8 @@ static void draw_progress(const char *prefix, size_t done, size_t total, double 
     static const char ROOM[] = "..............................";
     int filled = total ? (int)((double)WIDTH * (double)done / (double)total) : WIDTH;
     double rate = elapsed > 0 ? (double)done / elapsed : 0.0;
-    fprintf(stderr, "\r%s: [%.*s%.*s] %zu/%zu  %.1f/s", prefix, filled, BAR, WIDTH - filled,
-            ROOM, done, total, rate);
+    fprintf(stderr, "\r%s: [%.*s%.*s] %zu/%zu  %.1f/s", prefix, filled, BAR, WIDTH - filled, ROOM,
+            done, total, rate);
     if (rate > 0 && done < total) {
         long left = (long)((double)(total - done) / rate + 0.5);
         fprintf(stderr, "  %ld:%02ld left", left / 60, left % 60);
@@ -303,13 +302,13 @@ static void draw_progress(const char *prefix, size_t done, size_t total, double 
 enum { ITEM_SKIPPED, ITEM_PENDING, ITEM_WRITTEN, ITEM_FAILED };
 
 typedef struct {
-    unsigned char *state;   /* per array index */
-    char (*message)[244];   /* per array index, for failed items */
+    unsigned char *state; /* per array index */
+    char (*message)[244]; /* per array index, for failed items */
 } item_states;
 
 /* Reads the workers' reports until every worker has closed the pipe. */
 static void collect_reports(int fd, const batch_job *job, size_t total, item_states *s,
-                              const struct timespec *t0) {
+                            const struct timespec *t0) {
     size_t done = 0;
     double drawn = -1.0;
     item_report r;
@@ -357,8 +356,10 @@ int batch_plan_run(const batch_plan *plan, const batch_job *job, batch_outcome *
         close(fds[0]);
         for (int w = 0; w < started; w++)
             while (waitpid(pids[w], NULL, 0) < 0 && errno == EINTR) {}
-        if (started == 0 && total > 0) rc = -1;
-        else list_failures(plan, job, &s, out);
+        if (started == 0 && total > 0)
+            rc = -1;
+        else
+            list_failures(plan, job, &s, out);
     }
     out->seconds = seconds_since(&t0);
     free(pids);

@@ -7,19 +7,19 @@
 typedef struct {
     const char *dir;
     int level, module_size, quiet_zone;
-    int jobs;                      /* worker processes; 0: one per core */
-    int shard_index, shard_count;  /* take the items whose index is index mod count */
-    int progress;                  /* draw a progress bar on stderr */
-    const char *prefix;            /* starts every message, e.g. "vqr batch" */
+    int jobs;                     /* worker processes; 0: one per core */
+    int shard_index, shard_count; /* take the items whose index is index mod count */
+    int progress;                 /* draw a progress bar on stderr */
+    const char *prefix;           /* starts every message, e.g. "vqr batch" */
 } batch_job;
 
 /* Which item goes to which worker, decided before any code is drawn. */
 typedef struct {
-    void *doc;      /* the parsed array (yyjson_doc) */
-    void **values;  /* its items (yyjson_val) */
-    size_t count;   /* items in the array */
-    size_t *items;  /* the shard's item indices, worker by worker, each in array order */
-    size_t *start;  /* worker w takes items[start[w]] .. items[start[w + 1] - 1] */
+    void *doc;     /* the parsed array (yyjson_doc) */
+    void **values; /* its items (yyjson_val) */
+    size_t count;  /* items in the array */
+    size_t *items; /* the shard's item indices, worker by worker, each in array order */
+    size_t *start; /* worker w takes items[start[w]] .. items[start[w + 1] - 1] */
     int workers;
 } batch_plan;
 

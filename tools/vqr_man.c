@@ -80,13 +80,15 @@ static void write_page(FILE *out) {
     fputs(".SH SYNOPSIS\n.B vqr\n.I COMMAND\n.RI [ OPTIONS ]\n", out);
     fputs(".SH DESCRIPTION\n", out);
     roff_text(out, strchr(MAIN_USAGE, '\n') + 1);
-    roff_text(out, "Each command maps onto one call of the library. Nothing is printed on\n"
-                   "success unless asked; errors go to standard error.\n");
+    roff_text(out,
+              "Each command maps onto one call of the library. Nothing is printed on\n"
+              "success unless asked; errors go to standard error.\n");
     fputs(".SH COMMANDS\n", out);
     for (size_t i = 0; i < COUNT(COMMANDS); i++) roff_command(out, &COMMANDS[i]);
     fputs(".SH STYLE OPTIONS\n", out);
-    roff_text(out, "Taken by encode, the payload commands and batch; applied after --preset,\n"
-                   "so they refine it.\n");
+    roff_text(out,
+              "Taken by encode, the payload commands and batch; applied after --preset,\n"
+              "so they refine it.\n");
     for (size_t i = 0; i < COUNT(STYLE_OPTIONS); i++)
         if (STYLE_OPTIONS[i].help) roff_option(out, &STYLE_OPTIONS[i]);
     fputs(".SH EXIT STATUS\n", out);

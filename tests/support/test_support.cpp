@@ -16,8 +16,8 @@ namespace vqr_test {
 
 std::optional<image> decode_image(const std::vector<unsigned char> &bytes) {
     int w = 0, h = 0, channels = 0;
-    unsigned char *px = stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w,
-                                              &h, &channels, 4);
+    unsigned char *px =
+        stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &channels, 4);
     if (!px) return std::nullopt;
     image img;
     img.width = w;
@@ -34,7 +34,8 @@ std::vector<unsigned char> read_bytes(const std::filesystem::path &path) {
 
 void write_bytes(const std::filesystem::path &path, const std::vector<unsigned char> &bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::optional<image> read_image(const std::filesystem::path &path) {

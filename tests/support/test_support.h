@@ -28,7 +28,8 @@ struct image {
 
     const unsigned char *at(int x, int y) const {
         return rgba.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                              static_cast<std::size_t>(x)) * 4;
+                              static_cast<std::size_t>(x)) *
+                                 4;
     }
 };
 

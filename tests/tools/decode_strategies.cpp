@@ -27,8 +27,7 @@ template <class F>
 double millis(F &&f) {
     const auto t0 = std::chrono::steady_clock::now();
     f();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-        .count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
 void measure(const std::string &dir, const std::string &rel) {

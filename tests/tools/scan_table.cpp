@@ -149,15 +149,16 @@ int main(int argc, char **argv) {
                  "payload, %d by one binarizer or for some payloads only, %d not at all.\n\n",
                  both, one_way, fails);
     if (!hard.empty()) std::fprintf(f, "Combinations not read every time: %s.\n\n", hard.c_str());
-    std::fprintf(f,
-                 "In this run the finder figures decide, not the module figure. zxing-cpp "
-                 "checks a finder's proportions across its diagonals too, so a square ring with a "
-                 "disc centre, or a circular ring with a square centre, does not look like a finder "
-                 "to it. Readers in phones and scanners differ; a combination that zxing-cpp reads "
-                 "only in part is worth testing with the readers your users have.\n\n"
-                 "| module | ring | centre | default binarizer | global-histogram binarizer |\n"
-                 "|---|---|---|---|---|\n%s",
-                 rows.c_str());
+    std::fprintf(
+        f,
+        "In this run the finder figures decide, not the module figure. zxing-cpp "
+        "checks a finder's proportions across its diagonals too, so a square ring with a "
+        "disc centre, or a circular ring with a square centre, does not look like a finder "
+        "to it. Readers in phones and scanners differ; a combination that zxing-cpp reads "
+        "only in part is worth testing with the readers your users have.\n\n"
+        "| module | ring | centre | default binarizer | global-histogram binarizer |\n"
+        "|---|---|---|---|---|\n%s",
+        rows.c_str());
     const bool closed = std::fclose(f) == 0;
     std::printf("%s: %d read, %d partly, %d not read\n", path.c_str(), both, one_way, fails);
     return closed ? 0 : 1;
