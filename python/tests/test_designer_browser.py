@@ -8,6 +8,7 @@ code with a logo is showing (the README's picture)."""
 import base64
 import os
 import shutil
+import socket
 import struct
 import tempfile
 import unittest
@@ -27,8 +28,22 @@ except ImportError:
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CHROMEDRIVER = shutil.which("chromedriver")
+
+
+def localhost_resolves():
+    """chromedriver and Selenium reach each other and the browser as
+    "localhost", which a minimal system without /etc/hosts cannot resolve."""
+    try:
+        socket.getaddrinfo("localhost", None)
+        return True
+    except OSError:
+        return False
+
+
 MISSING = [name for name, found in (("chromium", CHROMIUM), ("chromedriver", CHROMEDRIVER),
-                                    ("python3-selenium", webdriver)) if not found]
+                                    ("python3-selenium", webdriver),
+                                    ("a 'localhost' entry in /etc/hosts", localhost_resolves()))
+           if not found]
 TEXT = "https://example.org/designer-test"
 
 
@@ -43,7 +58,7 @@ def solid_png(path, width, height, rgb):
                 + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
-@unittest.skipIf(MISSING, f"{', '.join(MISSING)} not installed (scripts/setup.sh installs them): "
+@unittest.skipIf(MISSING, f"{', '.join(MISSING)} missing (scripts/setup.sh installs the packages): "
                  "designer browser test skipped")
 class DesignerInBrowser(unittest.TestCase):
     def setUp(self):
