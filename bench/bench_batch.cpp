@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_internal.h"
+#include "vantelor_qrcode.h"
 
 namespace {
 

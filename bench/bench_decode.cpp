@@ -8,7 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "qrcode_internal.h"
+#include "qrcode_decode.h"
+#include "qrcode_decode_hooks.h"
+#include "qrcode_encode.h"
+#include "qrcode_render.h"
+#include "vantelor_qrcode.h"
 
 extern "C" {
 #include "quirc_internal.h"

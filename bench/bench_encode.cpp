@@ -11,7 +11,10 @@
 #include <cstring>
 #include <vector>
 
-#include "qrcode_internal.h"
+#include "qrcode_encode.h"
+#include "qrcode_png.h"
+#include "qrcode_render.h"
+#include "vantelor_qrcode.h"
 
 namespace {
 

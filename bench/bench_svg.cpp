@@ -5,7 +5,8 @@
 
 #include <string>
 
-#include "qrcode_internal.h"
+#include "qrcode_svg.h"
+#include "vantelor_qrcode.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "qrcode_internal.h"
+#include "vantelor_qrcode.h"
 
 namespace {
 

@@ -16,7 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "qrcode_internal.h"
+#include "qrcode_helpers.h"
+#include "vantelor_qrcode.h"
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "qrcode_internal.h"
+#include "qrcode_decode.h"
+#include "qrcode_decode_hooks.h"
+#include "qrcode_png.h"
 
 // A private copy of the image loader, only to read the header's size.
 #define STB_IMAGE_STATIC

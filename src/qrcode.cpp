@@ -6,8 +6,6 @@
 // preset and version query first restores the defaults, so settings only
 // accumulate once the host has called qr_init. Setters clamp, never fail and
 // never touch the error slot.
-#include <qrcodegen.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -15,8 +13,11 @@
 #include <string_view>
 #include <type_traits>
 
-#include "qrcode_internal.h"
+#include "qrcode_encode.h"
+#include "qrcode_frame.h"
 #include "qrcode_platform.h"
+#include "qrcode_shapes.h"
+#include "vantelor_qrcode.h"
 
 constinit qr_style g_style{};
 constinit int g_initialized = 0;
@@ -27,6 +28,14 @@ namespace {
 // Constant-initialised and trivially destructible: no code at load or exit.
 constinit std::mutex g_api_mutex;
 static_assert(std::is_trivially_destructible_v<std::mutex>);
+
+// No logo: path, size and margin together, so no stale size or margin
+// outlives its path.
+void clear_logo() {
+    g_style.logo_path[0] = '\0';
+    g_style.logo_size = 0.0f;
+    g_style.logo_margin = 0;
+}
 
 }  // namespace
 
@@ -51,9 +60,7 @@ void qr_restore_style_defaults() {
         g_style.corner_dot_color[c] = 0;
     }
     for (int &c : g_style.background_color) c = 255;
-    g_style.logo_path[0] = '\0';
-    g_style.logo_size = 0.0f;
-    g_style.logo_margin = 0;
+    clear_logo();
 }
 
 namespace {
@@ -95,8 +102,6 @@ void set_gradient(qr_gradient &grad, int type, float rotation, int start_r, int 
     grad.end_g = clamp_channel(end_g);
     grad.end_b = clamp_channel(end_b);
 }
-
-int map_level(int ecc) { return ecc >= 0 && ecc <= 3 ? ecc : 1; }
 
 // ---- Presets ----
 
@@ -168,9 +173,7 @@ void apply_preset(const preset &p) {
     set_rgb(g_style.corner_square_color, p.color.r, p.color.g, p.color.b);
     set_rgb(g_style.corner_dot_color, p.center_color.r, p.center_color.g, p.center_color.b);
     std::copy(std::begin(p.background), std::end(p.background), g_style.background_color);
-    g_style.logo_path[0] = '\0';
-    g_style.logo_size = 0.0f;
-    g_style.logo_margin = 0;
+    clear_logo();
 }
 
 }  // namespace
@@ -200,14 +203,8 @@ extern "C" QR_EXPORT int qr_get_version(const char *text, int ecc) noexcept {
     const qr_api_lock lock;
     apply_lazy_defaults();
     if (!text) return 0;
-    uint8_t temp[qrcodegen_BUFFER_LEN_MAX];
-    uint8_t qr[qrcodegen_BUFFER_LEN_MAX];
-    if (!qrcodegen_encodeText(text, temp, qr, static_cast<qrcodegen_Ecc>(map_level(ecc)),
-                              qrcodegen_VERSION_MIN, qrcodegen_VERSION_MAX, qrcodegen_Mask_AUTO,
-                              false)) {
-        return 0;
-    }
-    return (qrcodegen_getSize(qr) - 17) / 4;
+    const int n = qr_generate(text, ecc, nullptr);
+    return n > 0 ? (n - 17) / 4 : 0;
 }
 
 // ---- Style setters ----
@@ -293,9 +290,7 @@ extern "C" QR_EXPORT void qr_set_logo(const char *path, float size, int margin) 
     apply_lazy_defaults();
     // A size that is not a number cannot describe a box: treat it as "no logo".
     if (!path || !(size > 0.0f)) {
-        g_style.logo_path[0] = '\0';
-        g_style.logo_size = 0.0f;
-        g_style.logo_margin = 0;
+        clear_logo();
         return;
     }
     qr_snprintf(g_style.logo_path, sizeof g_style.logo_path, "%s", path);

@@ -10,9 +10,16 @@
 // detection may overwrite with region labels.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
-#include "qrcode_internal.h"
+#include "qrcode_decode.h"
+#include "qrcode_decode_hooks.h"
+#include "qrcode_encode.h"
+#include "qrcode_frame.h"
+#include "qrcode_png.h"
+#include "vantelor_qrcode.h"
 
 extern "C" {
 #include "quirc_internal.h"
@@ -36,13 +43,15 @@ namespace {
 
 constexpr const char *INVALID_IMAGE = "qr_decode: invalid image (need RGBA, >= 21x21)";
 
+// Most module samples one fallback call takes (about 535 grids of the
+// largest size): bounds a call on an image crowded with finder patterns.
+constexpr std::int64_t QR_FALLBACK_MAX_SAMPLES = std::int64_t{1} << 24;
+
 void store_result(const quirc_data &data) {
     const int len = std::clamp(data.payload_len, 0, QR_RESULT_CAP - 1);
     std::memcpy(g_result, data.payload, static_cast<std::size_t>(len));
     g_result[len] = '\0';
 }
-
-}  // namespace
 
 // Decodes one grid; true when it held a non-empty payload (now in g_result).
 bool qr_decode_grid(const quirc_code &code) {
@@ -51,8 +60,6 @@ bool qr_decode_grid(const quirc_code &code) {
     store_result(data);
     return true;
 }
-
-namespace {
 
 // rgba_gray_white for every pixel. Most images are opaque throughout, and
 // the opaque formula alone vectorises well (the grey conversion is otherwise
@@ -414,9 +421,9 @@ extern "C" QR_EXPORT const char *qr_decode_from_file(const char *path) noexcept 
     // The size is checked on the header, before an image too small to hold
     // a code is decoded.
     const int read = qr_png_read_file(path, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
+    const qr_heap_ptr<unsigned char> owner(pixels);
     if (read == QR_IMAGE_TOO_SMALL) qr_set_error(INVALID_IMAGE);
     if (read != 0) return g_result;
-    const qr_heap_ptr<unsigned char> owner(pixels);
     qr_decode_run_rgba(pixels, width, height);
     return g_result;
 }
@@ -433,13 +440,13 @@ extern "C" QR_EXPORT const char *qr_decode_from_memory(const unsigned char *data
     int width = 0;
     int height = 0;
     const int read = qr_image_read_memory(data, len, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
+    const qr_heap_ptr<unsigned char> owner(pixels);
     if (read != 0) {
         qr_set_error(read == QR_IMAGE_TOO_SMALL
                          ? INVALID_IMAGE
                          : "qr_decode_from_memory: stbi_load_from failed (not a valid image?)");
         return g_result;
     }
-    const qr_heap_ptr<unsigned char> owner(pixels);
     qr_decode_run_rgba(pixels, width, height);
     return g_result;
 }

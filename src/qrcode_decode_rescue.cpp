@@ -16,7 +16,8 @@
 #include <cstring>
 #include <vector>
 
-#include "qrcode_internal.h"
+#include "qrcode_decode.h"
+#include "qrcode_decode_hooks.h"
 
 extern "C" {
 #include "quirc_internal.h"

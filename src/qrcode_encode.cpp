@@ -9,8 +9,15 @@
 #include <qrcodegen.h>
 
 #include <cstdint>
-#include "qrcode_internal.h"
+#include <cstdlib>
+
+#include "qrcode_encode.h"
+#include "qrcode_frame.h"
+#include "qrcode_logo.h"
 #include "qrcode_platform.h"
+#include "qrcode_png.h"
+#include "qrcode_render.h"
+#include "vantelor_qrcode.h"
 
 namespace {
 
@@ -43,6 +50,24 @@ bool raster_geometry_for(int n, int module_size, int quiet_zone, raster_geometry
 
 }  // namespace
 
+int qr_generate(const char *text, int ecc, unsigned char *modules) {
+    std::uint8_t temp[qrcodegen_BUFFER_LEN_MAX];
+    std::uint8_t qr[qrcodegen_BUFFER_LEN_MAX];
+    const auto level = static_cast<qrcodegen_Ecc>(level_in_range(ecc));
+    if (!qrcodegen_encodeText(text, temp, qr, level, qrcodegen_VERSION_MIN, qrcodegen_VERSION_MAX,
+                              qrcodegen_Mask_AUTO, false)) {
+        return 0;
+    }
+    const int n = qrcodegen_getSize(qr);
+    if (!modules) return n;
+    for (int y = 0; y < n; ++y) {
+        for (int x = 0; x < n; ++x) {
+            modules[y * n + x] = qrcodegen_getModule(qr, x, y) ? 1 : 0;
+        }
+    }
+    return n;
+}
+
 int qr_encode_matrix(const char *text, int ecc, unsigned char *modules, int *out_size,
                      int *out_ecc) {
     if (!text || !modules || !out_size || !out_ecc) {
@@ -54,19 +79,10 @@ int qr_encode_matrix(const char *text, int ecc, unsigned char *modules, int *out
         return -1;
     }
     const int raised = level_after_logo_rule(ecc);
-    const auto level = static_cast<qrcodegen_Ecc>(level_in_range(raised));
-    uint8_t temp[qrcodegen_BUFFER_LEN_MAX];
-    uint8_t qr[qrcodegen_BUFFER_LEN_MAX];
-    if (!qrcodegen_encodeText(text, temp, qr, level, qrcodegen_VERSION_MIN, qrcodegen_VERSION_MAX,
-                              qrcodegen_Mask_AUTO, false)) {
+    const int n = qr_generate(text, raised, modules);
+    if (n == 0) {
         qr_set_error("qr_encode: text too long to fit in any QR version (max 40)");
         return -1;
-    }
-    const int n = qrcodegen_getSize(qr);
-    for (int y = 0; y < n; ++y) {
-        for (int x = 0; x < n; ++x) {
-            modules[y * n + x] = qrcodegen_getModule(qr, x, y) ? 1 : 0;
-        }
     }
     *out_size = n;
     *out_ecc = raised;
@@ -90,13 +106,12 @@ int qr_encode_run(const char *text, int ecc, int module_size, int quiet_zone,
 
     raster_geometry geo{};
     qr_canvas canvas{};
+    const qr_canvas_owner owner(&canvas);
     if (!raster_geometry_for(n, module_size, quiet_zone, &geo) ||
         qr_canvas_init(&canvas, geo.side, geo.side) != 0) {
-        qr_canvas_free(&canvas);
         qr_set_error("qr_encode: canvas allocation failed");
         return -1;
     }
-    qr_canvas_owner owner(canvas);
     qr_render_background(&canvas);
     if (qr_render_styled(&canvas, modules, n, geo.margin) != 0) return -1;
     if (g_style.logo_path[0] != '\0' &&
@@ -109,8 +124,9 @@ int qr_encode_run(const char *text, int ecc, int module_size, int quiet_zone,
 int qr_encode_file(const char *text, int ecc, int module_size, int quiet_zone, const char *path) {
     unsigned char *png = nullptr;
     int len = 0;
-    if (qr_encode_run(text, ecc, module_size, quiet_zone, &png, &len) != 1) return -1;
+    const int encoded = qr_encode_run(text, ecc, module_size, quiet_zone, &png, &len);
     const qr_heap_ptr<unsigned char> owned(png);
+    if (encoded != 1) return -1;
     return qr_write_output(path, png, static_cast<std::size_t>(len),
                            "qr_encode_to_file: cannot open output path for writing",
                            "qr_encode_to_file: short write");

@@ -10,7 +10,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "qrcode_internal.h"
+#include "qrcode_frame.h"
+#include "qrcode_gradient.h"
 
 namespace {
 

@@ -14,10 +14,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
-#include "qrcode_internal.h"
+#include "qrcode_encode.h"
+#include "qrcode_frame.h"
+#include "qrcode_helpers.h"
 #include "qrcode_platform.h"
+#include "vantelor_qrcode.h"
 
 namespace {
 
@@ -485,16 +489,10 @@ constexpr std::size_t BATCH_PATH_CAP = 1024;
 // A cleaned name up to this long without a period gets ".png" appended.
 constexpr std::size_t BATCH_NAME_EXT_MAX = 250;
 
-class json_doc {
-public:
-    explicit json_doc(yyjson_doc *doc) noexcept : doc_(doc) {}
-    ~json_doc() { yyjson_doc_free(doc_); }
-    json_doc(const json_doc &) = delete;
-    json_doc &operator=(const json_doc &) = delete;
-
-private:
-    yyjson_doc *doc_;
+struct json_doc_deleter {
+    void operator()(yyjson_doc *doc) const noexcept { yyjson_doc_free(doc); }
 };
+using json_doc = std::unique_ptr<yyjson_doc, json_doc_deleter>;
 
 // The item's output file name: "qr.png" unless it has a string "filename",
 // which is cut to 255 bytes (at its first NUL at the latest), cleaned of
@@ -571,14 +569,13 @@ extern "C" QR_EXPORT int qr_encode_batch(const char *json, const char *out_dir, 
     }
     // Without the in-situ flag yyjson only reads the text, so dropping const
     // is safe. No flags: strict RFC 8259 JSON, valid UTF-8, nothing after.
-    yyjson_doc *doc =
-        yyjson_read_opts(const_cast<char *>(json), std::strlen(json), 0, nullptr, nullptr);
+    const json_doc doc(
+        yyjson_read_opts(const_cast<char *>(json), std::strlen(json), 0, nullptr, nullptr));
     if (!doc) {
         qr_set_error("qr_encode_batch: invalid JSON input");
         return -1;
     }
-    const json_doc owner(doc);
-    yyjson_val *root = yyjson_doc_get_root(doc);
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
     if (!yyjson_is_arr(root)) {
         qr_set_error("qr_encode_batch: JSON input must be an array of {text,filename}");
         return -1;

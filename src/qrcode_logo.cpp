@@ -8,7 +8,11 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "qrcode_internal.h"
+#include "qrcode_frame.h"
+#include "qrcode_gradient.h"
+#include "qrcode_logo.h"
+#include "qrcode_png.h"
+#include "qrcode_render.h"
 
 namespace {
 

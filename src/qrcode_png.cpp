@@ -8,11 +8,16 @@
 // by our own encoder (qrcode_png_write.cpp), byte for byte what
 // stb_image_write writes at its defaults, several times faster.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
-#include "qrcode_internal.h"
+#include "qrcode_frame.h"
 #include "qrcode_platform.h"
+#include "qrcode_png.h"
 #include "qrcode_png_write.h"
+#include "qrcode_render.h"
 
 #define STB_IMAGE_STATIC
 #define STB_IMAGE_IMPLEMENTATION

@@ -5,9 +5,13 @@
 // pixel is sampled once at its centre; anti-aliasing comes from the
 // samplers' coverage. Pixel arithmetic is single precision in a fixed order,
 // so the same input gives the same bytes everywhere.
+#include <cstdlib>
 #include <cstring>
 
-#include "qrcode_internal.h"
+#include "qrcode_frame.h"
+#include "qrcode_gradient.h"
+#include "qrcode_render.h"
+#include "qrcode_shapes.h"
 
 namespace {
 

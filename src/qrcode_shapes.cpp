@@ -12,7 +12,9 @@
 #include <cmath>
 #include <iterator>
 
-#include "qrcode_internal.h"
+#include "qrcode_frame.h"
+#include "qrcode_gradient.h"
+#include "qrcode_shapes.h"
 
 namespace {
 

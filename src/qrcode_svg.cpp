@@ -18,22 +18,29 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <utility>
 
-#include "qrcode_internal.h"
+#include "qrcode_encode.h"
+#include "qrcode_frame.h"
+#include "qrcode_gradient.h"
+#include "qrcode_logo.h"
 #include "qrcode_platform.h"
+#include "qrcode_png.h"
+#include "qrcode_render.h"
+#include "qrcode_shapes.h"
+#include "qrcode_svg.h"
+#include "vantelor_qrcode.h"
 
-constinit thread_local char *g_svg_buf = nullptr;
+// The calling thread's last document, freed when the thread ends. Nothing
+// runs at load: the release at thread exit is registered on the thread's
+// first SVG call.
+constinit thread_local qr_heap_ptr<char> g_svg_buf;
 constinit thread_local std::size_t g_svg_len = 0;
 
 namespace {
-
-// Frees the thread's document when the thread ends. Its destructor is
-// registered on the thread's first publish, not at load.
-struct document_reaper {
-    ~document_reaper() { std::free(g_svg_buf); }
-};
-thread_local document_reaper t_reaper;
 
 constexpr std::size_t DOUBLING_LIMIT = 16777216;
 constexpr int MIN_DOC_SIZE = 21;
@@ -63,26 +70,15 @@ struct svg_doc {
     char fill[PART_COUNT][FILL_CAP];  // fill attribute text, starting with a blank
 };
 
-// Releases the buffer under construction unless the build hands it over.
-class strbuf_owner {
-public:
-    explicit strbuf_owner(strbuf &sb) noexcept : sb_(sb) {}
-    ~strbuf_owner() { std::free(sb_.data); }
-    char *release() noexcept {
-        char *data = sb_.data;
-        sb_.data = nullptr;
-        return data;
-    }
-    strbuf_owner(const strbuf_owner &) = delete;
-    strbuf_owner &operator=(const strbuf_owner &) = delete;
-
-private:
-    strbuf &sb_;
+// Frees the text of a buffer under construction when it leaves scope; a
+// finished document is taken out of the buffer first.
+struct strbuf_releaser {
+    void operator()(strbuf *sb) const noexcept { std::free(sb->data); }
 };
+using strbuf_owner = std::unique_ptr<strbuf, strbuf_releaser>;
 
 void release_document() {
-    std::free(g_svg_buf);
-    g_svg_buf = nullptr;
+    g_svg_buf.reset();
     g_svg_len = 0;
 }
 
@@ -626,16 +622,15 @@ int add_logo(svg_doc &doc) {
     unsigned char *raw = nullptr;
     int lw = 0;
     int lh = 0;
-    if (qr_png_read_file(g_style.logo_path, &raw, &lw, &lh) != 0) return -1;
+    const int read = qr_png_read_file(g_style.logo_path, &raw, &lw, &lh);
     const qr_heap_ptr<unsigned char> pixels(raw);
+    if (read != 0) return -1;
     const qr_canvas image{lw, lh, raw};
     unsigned char *png_raw = nullptr;
     int png_len = 0;
-    if (qr_png_write_mem(&image, &png_raw, &png_len) != 0 || png_len < 0) {
-        std::free(png_raw);
-        return -1;
-    }
+    const int wrote = qr_png_write_mem(&image, &png_raw, &png_len);
     const qr_heap_ptr<unsigned char> png(png_raw);
+    if (wrote != 0 || png_len < 0) return -1;
 
     const qr_logo_fit fit =
         qr_logo_geometry(doc.geo.sym, g_style.logo_size, g_style.logo_margin, lw, lh);
@@ -664,6 +659,7 @@ int build_document(const char *text, int ecc, int module_size, int quiet_zone) {
     if (qr_encode_matrix(text, ecc, modules, &n, &level_used) != 1) return -1;
 
     svg_doc doc{};
+    const strbuf_owner owner(&doc.sb);
     doc.sb.data = static_cast<char *>(std::malloc(QR_SVG_START_CAP));
     if (!doc.sb.data) {
         qr_set_error("qr_svg: buffer alloc failed");
@@ -671,7 +667,6 @@ int build_document(const char *text, int ecc, int module_size, int quiet_zone) {
     }
     doc.sb.cap = QR_SVG_START_CAP;
     doc.sb.data[0] = '\0';
-    strbuf_owner owner(doc.sb);
 
     int ids[PART_COUNT];
     const bool fits = geometry_for(n, module_size, quiet_zone, &doc.geo);
@@ -693,10 +688,8 @@ int build_document(const char *text, int ecc, int module_size, int quiet_zone) {
         qr_set_error(BUILD_FAILED);
         return -1;
     }
-    release_document();
-    static_cast<void>(&t_reaper);  // registers the thread-exit release
+    g_svg_buf.reset(std::exchange(doc.sb.data, nullptr));
     g_svg_len = doc.sb.len;
-    g_svg_buf = owner.release();
     return 1;
 }
 
@@ -758,12 +751,12 @@ int qr_svg_build(const char *text, int ecc, int module_size, int quiet_zone) {
     return build_document(text, ecc, module_size, quiet_zone);
 }
 
-const char *qr_svg_buffer() { return g_svg_buf; }
+const char *qr_svg_buffer() { return g_svg_buf.get(); }
 
 extern "C" QR_EXPORT const char *qr_encode_to_svg_string(const char *text, int ecc, int module_size,
                                                          int quiet_zone) noexcept {
     const qr_api_lock lock;
-    return qr_svg_build(text, ecc, module_size, quiet_zone) == 1 ? g_svg_buf : nullptr;
+    return qr_svg_build(text, ecc, module_size, quiet_zone) == 1 ? g_svg_buf.get() : nullptr;
 }
 
 extern "C" QR_EXPORT int qr_encode_to_svg_file(const char *text, const char *path, int ecc,
@@ -774,7 +767,7 @@ extern "C" QR_EXPORT int qr_encode_to_svg_file(const char *text, const char *pat
         return -1;
     }
     if (qr_svg_build(text, ecc, module_size, quiet_zone) != 1) return -1;
-    return qr_write_output(path, g_svg_buf, g_svg_len,
+    return qr_write_output(path, g_svg_buf.get(), g_svg_len,
                            "qr_encode_to_svg_file: cannot open output path for writing",
                            "qr_encode_to_svg_file: short write");
 }

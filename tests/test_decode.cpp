@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "qrcode_decode.h"
+#include "qrcode_decode_hooks.h"
+#include "qrcode_frame.h"
 #include "test_decode_helpers.h"
 #include "test_support.h"
 

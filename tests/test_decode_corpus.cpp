@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "qrcode_decode_hooks.h"
 #include "test_support.h"
 
 namespace {

@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "qrcode_decode.h"
+#include "qrcode_decode_hooks.h"
+#include "qrcode_frame.h"
 #include "test_decode_helpers.h"
 
 extern "C" {

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "qrcode_decode_hooks.h"
 #include "test_decode_helpers.h"
 
 extern "C" {

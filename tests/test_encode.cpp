@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "qrcode_encode.h"
+#include "qrcode_frame.h"
+#include "qrcode_png.h"
+#include "qrcode_render.h"
 #include "test_support.h"
 
 namespace {

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "qrcode_frame.h"
 #include "test_support.h"
 
 namespace {

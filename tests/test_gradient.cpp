@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "qrcode_frame.h"
+#include "qrcode_gradient.h"
 #include "test_support.h"
 
 namespace {

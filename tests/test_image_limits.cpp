@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "qrcode_png.h"
 #include "test_decode_helpers.h"
 #include "test_support.h"
 

@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "qrcode_frame.h"
+#include "qrcode_logo.h"
+#include "qrcode_png.h"
+#include "qrcode_render.h"
 #include "test_support.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_platform.h"
+#include "qrcode_helpers.h"
 #include "test_support.h"
 
 namespace {

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "qrcode_frame.h"
+#include "qrcode_png.h"
 #include "qrcode_png_write.h"
+#include "qrcode_render.h"
 #include "test_support.h"
 
 #define STB_IMAGE_WRITE_STATIC

@@ -4,6 +4,9 @@
 #include <utility>
 #include <vector>
 
+#include "qrcode_frame.h"
+#include "qrcode_render.h"
+#include "qrcode_shapes.h"
 #include "test_support.h"
 
 namespace {

@@ -2,6 +2,7 @@
 // as the coverage the samplers give at chosen points.
 #include <string>
 
+#include "qrcode_shapes.h"
 #include "test_support.h"
 
 namespace {

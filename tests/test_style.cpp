@@ -13,6 +13,8 @@
 #define ZX_USE_UTF8 1
 #include <ZXing/ReadBarcode.h>
 
+#include "qrcode_frame.h"
+#include "qrcode_shapes.h"
 #include "test_support.h"
 
 namespace {

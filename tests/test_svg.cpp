@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "qrcode_png.h"
+#include "qrcode_render.h"
+#include "qrcode_shapes.h"
+#include "qrcode_svg.h"
 #include "test_support.h"
 
 namespace {

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "qrcode_frame.h"
+#include "qrcode_shapes.h"
 #include "test_support.h"
 
 namespace {

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "qrcode_encode.h"
+
 #define STB_IMAGE_STATIC
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb_image.h>

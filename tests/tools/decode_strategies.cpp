@@ -9,7 +9,9 @@
 #include <fstream>
 #include <string>
 
-#include "qrcode_internal.h"
+#include "qrcode_decode.h"
+#include "qrcode_decode_hooks.h"
+#include "qrcode_png.h"
 
 extern "C" {
 #include "quirc.h"

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_internal.h"
+#include "qrcode_png.h"
+#include "vantelor_qrcode.h"
 
 namespace {
 
