@@ -109,6 +109,18 @@ TEST(Deflate, SameBytesAsStbCompressor) {
     }
 }
 
+// Every length up to 80 over small alphabets: matches, lazy literals and
+// the shortened comparisons near the end of the input at every offset.
+TEST(Deflate, SameBytesAsStbCompressorNearTheEnd) {
+    for (unsigned alphabet : {2u, 3u, 5u}) {
+        for (std::size_t n = 0; n <= 80; ++n) {
+            const bytes data = noise(n, alphabet, static_cast<unsigned>(n * 31 + alphabet));
+            EXPECT_EQ(our_zlib(data, 8), reference_zlib(data, 8))
+                << n << " bytes over " << alphabet << " symbols";
+        }
+    }
+}
+
 // ---- Whole PNG files ----
 
 struct canvas_case {
