@@ -14,10 +14,11 @@
 //   stored blocks of at most 32,767 bytes instead.
 //
 // Speed comes from scanning a bucket newest first (so the scan ends at the
-// first match of the longest possible length), comparing candidates eight
-// bytes at a time after a one-byte test that rules out any candidate unable
-// to beat the best so far, and giving up on the compressed form as soon as
-// it outgrows the stored one. None of these changes a chosen match.
+// first match of the longest possible length), comparing candidates sixteen
+// bytes at a time after a 16-byte test that rules out most candidates unable
+// to beat the best so far, taking the match the lazy check finds at the next
+// byte as that byte's search result, and giving up on the compressed form as
+// soon as it outgrows the stored one. None of these changes a chosen match.
 #include "qrcode_png_write.h"
 
 #include <algorithm>
@@ -136,8 +137,10 @@ bit_code distance_code(int distance) {
 
 // ---- Bit writer -----------------------------------------------------------
 
-// Appends codes LSB first; whole 32-bit words go out as soon as they are
-// complete, so the buffer needs 8 bytes of slack past the last full byte.
+// Appends codes LSB first. Each code stores the pending bits as a whole
+// 8-byte word and moves on by the bytes completed, which costs no branch
+// (codes are at most 18 bits and fewer than 8 bits wait between codes), so
+// the buffer needs 8 bytes of slack past the last full byte.
 class bit_writer {
 public:
     explicit bit_writer(unsigned char *out) : out_(out) {}
@@ -145,22 +148,16 @@ public:
     void put(bit_code code) {
         pending_ |= std::uint64_t{code.bits} << count_;
         count_ += code.count;
-        if (count_ >= 32) {
-            const auto word = static_cast<std::uint32_t>(pending_);
-            std::memcpy(out_, &word, 4);  // little-endian hosts only, like the PNG decoder
-            out_ += 4;
-            pending_ >>= 32;
-            count_ -= 32;
-        }
+        std::memcpy(out_, &pending_, 8);  // little-endian hosts only, like the PNG decoder
+        const std::uint32_t whole = count_ / 8;
+        out_ += whole;
+        pending_ >>= 8 * whole;
+        count_ -= 8 * whole;
     }
 
     // Writes the last partial byte, padded with zero bits.
     unsigned char *finish() {
-        while (count_ > 0) {
-            *out_++ = static_cast<unsigned char>(pending_);
-            pending_ >>= 8;
-            count_ = count_ > 8 ? count_ - 8 : 0;
-        }
+        if (count_ > 0) *out_++ = static_cast<unsigned char>(pending_);
         return out_;
     }
 
@@ -185,23 +182,51 @@ std::uint32_t hash3(const unsigned char *p) {
     return h & (HASH_BUCKETS - 1);
 }
 
-std::uint64_t load64(const unsigned char *p) {
-    std::uint64_t v = 0;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+// Bit k set when a[k] == b[k], for k < 16.
+unsigned equal_bytes16(const unsigned char *a, const unsigned char *b) {
+#if defined(__SSE2__)
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+#else
+    unsigned mask = 0;
+    for (unsigned k = 0; k < 16; ++k) mask |= unsigned{a[k] == b[k]} << k;
+    return mask;
+#endif
 }
 
 // Length of the common prefix of a and b, at most `limit` bytes.
 int common_length(const unsigned char *a, const unsigned char *b, int limit) {
     int k = 0;
-    for (; k + 8 <= limit; k += 8) {
-        const std::uint64_t x = load64(a + k);
-        const std::uint64_t y = load64(b + k);
-        if (x != y) return k + std::countr_zero(x ^ y) / 8;
+    for (; k + 16 <= limit; k += 16) {
+        const unsigned equal = equal_bytes16(a + k, b + k);
+        if (equal != 0xFFFF) return k + std::countr_one(equal);
     }
     while (k < limit && a[k] == b[k]) ++k;
     return k;
 }
+
+// Rules out, with one 16-byte comparison, most candidates whose match
+// cannot be longer than `best` (< limit): a longer one agrees on bytes 0 to
+// best, and the test compares the last sixteen of them (all of them when
+// best < 15). Within sixteen bytes of the end there is no test.
+class prefix_test {
+public:
+    prefix_test(int best, int limit)
+        : from_(std::max(best - 15, 0)),
+          needed_(limit < 16   ? 0
+                  : best >= 15 ? 0xFFFF
+                               : (2u << best) - 1) {}
+
+    bool rules_out(const unsigned char *candidate, const unsigned char *here) const {
+        return needed_ != 0 &&
+               (equal_bytes16(candidate + from_, here + from_) & needed_) != needed_;
+    }
+
+private:
+    int from_;
+    unsigned needed_;  // the bits of equal_bytes16 that must be set
+};
 
 // A bucket is the chain of its positions, newest first, through `older`
 // (indexed by position modulo the window: a position's slot is reused only
@@ -264,27 +289,18 @@ private:
         if (shorter >= limit) return {0, 0};
         int best = shorter;
         int best_pos = -1;
+        prefix_test test(best, limit);
         walk(b, i - WINDOW, [&](int pos) {
-            if (!may_beat(pos, i, best, limit)) return true;
+            if (test.rules_out(data_ + pos, data_ + i)) return true;
             const int d = common_length(data_ + pos, data_ + i, limit);
             if (d > best) {
                 best = d;
                 best_pos = pos;
+                test = prefix_test(best, limit);
             }
             return best < limit;
         });
         return best_pos < 0 ? match{0, 0} : match{best, i - best_pos};
-    }
-
-    // Whether the match at `pos` for i may be longer than `best` (< limit):
-    // only if they agree on bytes 0 to best, of which eight (or, when fewer
-    // than eight remain, byte `best` alone) are compared here.
-    bool may_beat(int pos, int i, int best, int limit) const {
-        if (limit < 8) return data_[pos + best] == data_[i + best];
-        const int from = std::max(best - 7, 0);
-        const std::uint64_t mask =
-            best >= 7 ? ~std::uint64_t{0} : (std::uint64_t{2} << (8 * best)) - 1;
-        return ((load64(data_ + pos + from) ^ load64(data_ + i + from)) & mask) == 0;
     }
 
     // Visits the remembered positions newer than `oldest_excluded`, newest
@@ -427,8 +443,8 @@ unsigned char *write_stored_blocks(const unsigned char *data, int len, unsigned 
 std::size_t qr_deflate_table_size() { return sizeof(match_tables); }
 
 // The fixed-code block is abandoned once it passes the stored size; by then
-// at most two codes and the closing literals and end code (well under 32
-// bytes) have gone past it.
+// at most two codes, the closing literals and end code and the bit writer's
+// 8-byte stores (well under 32 bytes) have gone past it.
 std::size_t qr_deflate_bound(int len) { return 2 + stored_size(len) + 32 + 4; }
 
 std::size_t qr_deflate_to(const unsigned char *data, int len, int quality, void *tables,
