@@ -1,17 +1,19 @@
 // PNG framing and the per-row filter choice for 8-bit RGBA images.
 //
-// Each row gets the filter (None, Sub, Up, Average, Paeth, tried in that
-// order) whose output has the smallest sum of absolute values read as signed
-// bytes; the first of equal sums wins. Above the first row there is a row of
-// zeros and left of the first pixel a pixel of zeros. The file holds exactly
-// IHDR, one IDAT and IEND, so equal pixels always give equal bytes.
+// Each row gets the filter (None, Sub, Up, Average, Paeth, in that order of
+// preference) whose output has the smallest sum of absolute values read as
+// signed bytes; the first of equal sums wins. Above the first row there is a
+// row of zeros and left of the first pixel a pixel of zeros. The file holds
+// exactly IHDR, one IDAT and IEND, so equal pixels always give equal bytes.
 //
-// Every filter and the sums run in loops the compiler vectorises (Paeth in
-// explicit 16-bit lanes), and the search for a row stops at a filter whose
-// sum is 0, which no later filter can beat.
+// Every filter runs sixteen bytes at a time (Paeth too, in bytes) and adds
+// up its sum as it goes, without storing the row. The previous row's choice
+// is tried first and stored as it is summed, as it usually wins again; the
+// other filters then stop as soon as their sum shows they cannot win.
 #include "qrcode_png_write.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,28 +43,6 @@ int paeth(int left, int up, int up_left) {
     return to_up <= to_up_left ? up : up_left;
 }
 
-// Eight Paeth predictions at once in 16-bit lanes: the compiler does not
-// vectorise the byte-wise selects by itself, and Paeth is the costliest
-// filter to try.
-using lanes16 = std::int16_t __attribute__((vector_size(16)));
-using bytes8 = std::uint8_t __attribute__((vector_size(8)));
-
-lanes16 load8(const unsigned char *p) {
-    bytes8 b;
-    std::memcpy(&b, p, sizeof b);
-    return __builtin_convertvector(b, lanes16);
-}
-
-lanes16 abs16(lanes16 v) { return v < 0 ? -v : v; }
-
-lanes16 paeth8(lanes16 left, lanes16 up, lanes16 up_left) {
-    const lanes16 to_left = abs16(up - up_left);
-    const lanes16 to_up = abs16(left - up_left);
-    const lanes16 to_up_left = abs16(left + up - up_left - up_left);
-    const lanes16 up_or_up_left = to_up <= to_up_left ? up : up_left;
-    return ((to_left <= to_up) & (to_left <= to_up_left)) ? left : up_or_up_left;
-}
-
 template <int Filter>
 int predicted(int left, int up, int up_left) {
     if constexpr (Filter == NONE) return 0;
@@ -72,71 +52,148 @@ int predicted(int left, int up, int up_left) {
     if constexpr (Filter == PAETH) return paeth(left, up, up_left);
 }
 
-// Filters one row into `out`.
+// Rows are filtered sixteen bytes at a time in vector types the compiler
+// maps onto SSE2.
+using bytes16 = std::uint8_t __attribute__((vector_size(16)));
+
+bytes16 load16(const unsigned char *p) {
+    bytes16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+bytes16 min16(bytes16 a, bytes16 b) { return a < b ? a : b; }
+bytes16 max16(bytes16 a, bytes16 b) { return a < b ? b : a; }
+bytes16 distance16(bytes16 a, bytes16 b) { return max16(a, b) - min16(a, b); }
+
+// Paeth in bytes, without widening: with a = left, b = up, c = up-left,
+// the distances are |b - c|, |a - c| and |(b - c) + (a - c)|. The last is
+// the sum of the first two when b - c and a - c have the same sign, and
+// then never smaller than either, so only the first two decide (stood in
+// for by 255); otherwise it is their difference.
+bytes16 paeth16(bytes16 left, bytes16 up, bytes16 up_left) {
+    const bytes16 to_left = distance16(up, up_left);
+    const bytes16 to_up = distance16(left, up_left);
+    const bytes16 same_sign = bytes16((up >= up_left) == (left >= up_left));
+    const bytes16 to_up_left = distance16(to_left, to_up) | same_sign;
+    const bytes16 up_or_up_left = to_up <= to_up_left ? up : up_left;
+    return ((to_left <= to_up) & (to_left <= to_up_left)) ? left : up_or_up_left;
+}
+
+// Predictions for bytes i to i + 15 of a row (i >= CHANNELS).
 template <int Filter>
-void filter_row(const unsigned char *row, const unsigned char *prev, int bytes,
-                unsigned char *out) {
-    for (int i = 0; i < CHANNELS; ++i) {
-        out[i] = static_cast<unsigned char>(row[i] - predicted<Filter>(0, prev[i], 0));
+bytes16 predicted16(const unsigned char *row, const unsigned char *prev, int i) {
+    if constexpr (Filter == NONE) return bytes16{};
+    if constexpr (Filter == SUB) return load16(row + i - CHANNELS);
+    if constexpr (Filter == UP) return load16(prev + i);
+    if constexpr (Filter == AVERAGE) {
+        const bytes16 left = load16(row + i - CHANNELS);
+        const bytes16 up = load16(prev + i);
+        return (left & up) + ((left ^ up) >> 1);  // the mean rounded down, without overflow
     }
-    int i = CHANNELS;
     if constexpr (Filter == PAETH) {
-        for (; i + 8 <= bytes; i += 8) {
-            const lanes16 p =
-                paeth8(load8(row + i - CHANNELS), load8(prev + i), load8(prev + i - CHANNELS));
-            const bytes8 v = __builtin_convertvector(load8(row + i) - p, bytes8);
-            std::memcpy(out + i, &v, sizeof v);
-        }
-    }
-    for (; i < bytes; ++i) {
-        out[i] = static_cast<unsigned char>(
-            row[i] - predicted<Filter>(row[i - CHANNELS], prev[i], prev[i - CHANNELS]));
+        return paeth16(load16(row + i - CHANNELS), load16(prev + i), load16(prev + i - CHANNELS));
     }
 }
 
-// Sum of the bytes' absolute values read as signed bytes. With SSE2, 16 at
-// a time: the magnitude of a signed byte is the smaller of it and its
-// negation read unsigned (-128 gives 128), and psadbw adds them up.
-int abs_sum(const unsigned char *filtered, int bytes) {
-    int i = 0;
-    std::uint64_t sum = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    __m128i acc = zero;
+// Hands the filtered row to `vector(i, bytes i..i+15)` and `byte(i, byte
+// i)`, in order; stops early when `vector` returns false.
+template <int Filter, class Vector, class Byte>
+void filter_each(const unsigned char *row, const unsigned char *prev, int bytes, Vector vector,
+                 Byte byte) {
+    for (int i = 0; i < CHANNELS; ++i) byte(i, row[i] - predicted<Filter>(0, prev[i], 0));
+    int i = CHANNELS;
     for (; i + 16 <= bytes; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(filtered + i));
-        const __m128i magnitude = _mm_min_epu8(v, _mm_sub_epi8(zero, v));
-        acc = _mm_add_epi64(acc, _mm_sad_epu8(magnitude, zero));
+        if (!vector(i, load16(row + i) - predicted16<Filter>(row, prev, i))) return;
     }
-    sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(acc)) +
-          static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
-#endif
     for (; i < bytes; ++i) {
-        sum += static_cast<std::uint64_t>(std::abs(static_cast<signed char>(filtered[i])));
+        byte(i, row[i] - predicted<Filter>(row[i - CHANNELS], prev[i], prev[i - CHANNELS]));
     }
-    return static_cast<int>(sum);
 }
 
-using filter_fn = void (*)(const unsigned char *, const unsigned char *, int, unsigned char *);
-constexpr filter_fn FILTERS[FILTER_COUNT] = {filter_row<NONE>, filter_row<SUB>, filter_row<UP>,
-                                             filter_row<AVERAGE>, filter_row<PAETH>};
+// Adds up the magnitudes of bytes read as signed bytes. With SSE2, sixteen
+// at a time: the magnitude of a signed byte is the smaller of it and its
+// negation read unsigned (-128 gives 128), and psadbw adds them up.
+class magnitude_sum {
+public:
+    void add(bytes16 v) {
+#if defined(__SSE2__)
+        const __m128i x = std::bit_cast<__m128i>(v);
+        const __m128i magnitude = _mm_min_epu8(x, _mm_sub_epi8(_mm_setzero_si128(), x));
+        wide_ = _mm_add_epi64(wide_, _mm_sad_epu8(magnitude, _mm_setzero_si128()));
+#else
+        for (int k = 0; k < 16; ++k) add(v[k]);
+#endif
+    }
 
-// Writes the type byte and the best filtered row to `out`; `scratch` holds
-// one row.
-void write_best_filter(const unsigned char *row, const unsigned char *prev, int bytes,
-                       unsigned char *scratch, unsigned char *out) {
-    out[0] = NONE;
-    FILTERS[NONE](row, prev, bytes, out + 1);
-    int best_sum = abs_sum(out + 1, bytes);
-    for (int f = SUB; f < FILTER_COUNT && best_sum > 0; ++f) {
-        FILTERS[f](row, prev, bytes, scratch);
-        const int sum = abs_sum(scratch, bytes);
-        if (sum < best_sum) {
+    void add(int byte) { sum_ += std::abs(static_cast<signed char>(byte)); }
+
+    std::int64_t total() const {
+#if defined(__SSE2__)
+        return sum_ + _mm_cvtsi128_si64(wide_) +
+               _mm_cvtsi128_si64(_mm_unpackhi_epi64(wide_, wide_));
+#else
+        return sum_;
+#endif
+    }
+
+private:
+    std::int64_t sum_ = 0;
+#if defined(__SSE2__)
+    __m128i wide_ = _mm_setzero_si128();
+#endif
+};
+
+// The filter's estimate for the row, the sum of its bytes' magnitudes read
+// as signed bytes; with Store, also the filtered row in `out`. Once the
+// sum reaches `stop` (checked every 64 bytes) the filter cannot win, and the
+// sum so far, at least `stop`, comes back.
+template <int Filter, bool Store>
+std::int64_t filter_and_sum(const unsigned char *row, const unsigned char *prev, int bytes,
+                            std::int64_t stop, unsigned char *out) {
+    magnitude_sum sum;
+    filter_each<Filter>(
+        row, prev, bytes,
+        [&](int i, bytes16 v) {
+            if constexpr (Store) std::memcpy(out + i, &v, sizeof v);
+            sum.add(v);
+            return (i & 63) != 4 || sum.total() < stop;
+        },
+        [&](int i, int b) {
+            if constexpr (Store) out[i] = static_cast<unsigned char>(b);
+            sum.add(b);
+        });
+    return sum.total();
+}
+
+using filter_fn = std::int64_t (*)(const unsigned char *, const unsigned char *, int, std::int64_t,
+                                   unsigned char *);
+template <bool Store>
+constexpr filter_fn FILTERS[FILTER_COUNT] = {
+    filter_and_sum<NONE, Store>, filter_and_sum<SUB, Store>, filter_and_sum<UP, Store>,
+    filter_and_sum<AVERAGE, Store>, filter_and_sum<PAETH, Store>};
+
+// Writes the type byte and the row filtered with the first filter of the
+// smallest estimate to `out`, trying first `likely` (the previous row's
+// choice, written while its sum is taken), then the others, each stopped as
+// soon as it cannot win. Returns the filter chosen.
+int write_best_filter(const unsigned char *row, const unsigned char *prev, int bytes, int likely,
+                      unsigned char *out) {
+    int best = likely;
+    std::int64_t best_sum = FILTERS<true>[likely](row, prev, bytes, INT64_MAX, out + 1);
+    for (int f = NONE; f < FILTER_COUNT; ++f) {
+        // An earlier filter wins ties.
+        const std::int64_t stop = f < best ? best_sum + 1 : best_sum;
+        if (f == likely || stop == 0) continue;
+        const std::int64_t sum = FILTERS<false>[f](row, prev, bytes, stop, nullptr);
+        if (sum < stop) {
             best_sum = sum;
-            out[0] = static_cast<unsigned char>(f);
-            std::memcpy(out + 1, scratch, static_cast<std::size_t>(bytes));
+            best = f;
         }
     }
+    out[0] = static_cast<unsigned char>(best);
+    if (best != likely) FILTERS<true>[best](row, prev, bytes, INT64_MAX, out + 1);
+    return best;
 }
 
 // ---- Framing --------------------------------------------------------------
@@ -210,13 +267,13 @@ private:
 
 struct encoder_scratch {
     scratch_block filtered;  // filter type byte + filtered row, per row
-    scratch_block rows;      // a row of zeros, then one scratch row
+    scratch_block zeros;     // the row of zeros above the first row
     scratch_block tables;    // the compressor's match tables
     scratch_block stream;    // the zlib stream
 
     void trim() {
         filtered.trim();
-        rows.trim();
+        zeros.trim();
         stream.trim();
     }
 };
@@ -224,15 +281,16 @@ struct encoder_scratch {
 thread_local encoder_scratch t_scratch;
 
 bool filter_rows(const unsigned char *rgba, int width, int height, std::size_t stride,
-                 unsigned char *out, scratch_block &rows) {
-    unsigned char *zeros = rows.reserve(2 * stride);
+                 unsigned char *out, scratch_block &zero_row) {
+    unsigned char *zeros = zero_row.reserve(stride);
     if (!zeros) return false;
     std::memset(zeros, 0, stride);
     const int bytes = width * CHANNELS;
+    int likely = NONE;
     for (int y = 0; y < height; ++y) {
         const unsigned char *row = rgba + stride * std::size_t(y);
         const unsigned char *prev = y ? row - stride : zeros;
-        write_best_filter(row, prev, bytes, zeros + stride, out + (stride + 1) * std::size_t(y));
+        likely = write_best_filter(row, prev, bytes, likely, out + (stride + 1) * std::size_t(y));
     }
     return true;
 }
@@ -248,7 +306,7 @@ std::size_t compress_image(const unsigned char *rgba, int width, int height) {
     void *tables = s.tables.reserve(qr_deflate_table_size());
     unsigned char *stream = s.stream.reserve(qr_deflate_bound(len));
     if (!filtered || !tables || !stream ||
-        !filter_rows(rgba, width, height, stride, filtered, s.rows)) {
+        !filter_rows(rgba, width, height, stride, filtered, s.zeros)) {
         return 0;
     }
     return qr_deflate_to(filtered, len, COMPRESSION_QUALITY, tables, stream);
