@@ -207,20 +207,17 @@ int common_length(const unsigned char *a, const unsigned char *b, int limit) {
 }
 
 // Rules out, with one 16-byte comparison, most candidates whose match
-// cannot be longer than `best` (< limit): a longer one agrees on bytes 0 to
-// best, and the test compares the last sixteen of them (all of them when
-// best < 15). Within sixteen bytes of the end there is no test.
+// cannot be longer than `best`: a longer one agrees on bytes 0 to best, and
+// the test compares the last sixteen of them (all of them when best < 15).
+// It reads sixteen bytes from the start when best < 15, and up to byte best
+// otherwise.
 class prefix_test {
 public:
-    prefix_test(int best, int limit)
-        : from_(std::max(best - 15, 0)),
-          needed_(limit < 16   ? 0
-                  : best >= 15 ? 0xFFFF
-                               : (2u << best) - 1) {}
+    explicit prefix_test(int best)
+        : from_(std::max(best - 15, 0)), needed_(best >= 15 ? 0xFFFF : (2u << best) - 1) {}
 
     bool rules_out(const unsigned char *candidate, const unsigned char *here) const {
-        return needed_ != 0 &&
-               (equal_bytes16(candidate + from_, here + from_) & needed_) != needed_;
+        return (equal_bytes16(candidate + from_, here + from_) & needed_) != needed_;
     }
 
 private:
@@ -287,16 +284,23 @@ private:
     match longest(const bucket &b, int i, int shorter) const {
         const int limit = std::min(MAX_MATCH, len_ - i);
         if (shorter >= limit) return {0, 0};
+        // The last few positions have too few bytes left for the test.
+        return limit >= 16 ? longest_over<true>(b, i, shorter, limit)
+                           : longest_over<false>(b, i, shorter, limit);
+    }
+
+    template <bool Tested>
+    match longest_over(const bucket &b, int i, int shorter, int limit) const {
         int best = shorter;
         int best_pos = -1;
-        prefix_test test(best, limit);
+        prefix_test test(best);
         walk(b, i - WINDOW, [&](int pos) {
-            if (test.rules_out(data_ + pos, data_ + i)) return true;
+            if (Tested && test.rules_out(data_ + pos, data_ + i)) return true;
             const int d = common_length(data_ + pos, data_ + i, limit);
             if (d > best) {
                 best = d;
                 best_pos = pos;
-                test = prefix_test(best, limit);
+                test = prefix_test(best);
             }
             return best < limit;
         });
