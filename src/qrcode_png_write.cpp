@@ -6,17 +6,19 @@
 // row of zeros and left of the first pixel a pixel of zeros. The file holds
 // exactly IHDR, one IDAT and IEND, so equal pixels always give equal bytes.
 //
-// Every filter runs sixteen bytes at a time (Paeth too, in bytes) and adds
-// up its sum as it goes, without storing the row. The previous row's choice
+// Every filter runs sixteen bytes at a time (thirty-two with AVX2; Paeth
+// too, in bytes) and adds up its sum as it goes, without storing the row. The previous row's choice
 // is tried first and stored as it is summed, as it usually wins again; the
 // other filters then stop as soon as their sum shows they cannot win.
 #include "qrcode_png_write.h"
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -52,59 +54,72 @@ int predicted(int left, int up, int up_left) {
     if constexpr (Filter == PAETH) return paeth(left, up, up_left);
 }
 
-// Rows are filtered sixteen bytes at a time in vector types the compiler
-// maps onto SSE2.
+// Rows are filtered W bytes at a time in vector types the compiler maps
+// onto SSE2 (W = 16) or, where the processor has it, AVX2 (W = 32). The
+// same code serves both: every function of the filter pass is inlined into
+// one entry per width, and the AVX2 entry is compiled for AVX2. (No W = 32
+// vector ever crosses a call, so its calling convention does not matter;
+// vectors are passed by reference all the same, as GCC reports them.)
+#pragma GCC diagnostic ignored "-Wpsabi"
 using bytes16 = std::uint8_t __attribute__((vector_size(16)));
+using bytes32 = std::uint8_t __attribute__((vector_size(32)));
+template <int W>
+using bytes = std::conditional_t<W == 32, bytes32, bytes16>;
+#define VQR_INLINE [[gnu::always_inline]] inline
 
-bytes16 load16(const unsigned char *p) {
-    bytes16 v;
+template <int W>
+VQR_INLINE bytes<W> load(const unsigned char *p) {
+    bytes<W> v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
-bytes16 min16(bytes16 a, bytes16 b) { return a < b ? a : b; }
-bytes16 max16(bytes16 a, bytes16 b) { return a < b ? b : a; }
-bytes16 distance16(bytes16 a, bytes16 b) { return max16(a, b) - min16(a, b); }
+template <class V>
+VQR_INLINE V distance(const V &a, const V &b) {
+    return (a < b ? b : a) - (a < b ? a : b);
+}
 
 // Paeth in bytes, without widening: with a = left, b = up, c = up-left,
 // the distances are |b - c|, |a - c| and |(b - c) + (a - c)|. The last is
 // the sum of the first two when b - c and a - c have the same sign, and
 // then never smaller than either, so only the first two decide (stood in
 // for by 255); otherwise it is their difference.
-bytes16 paeth16(bytes16 left, bytes16 up, bytes16 up_left) {
-    const bytes16 to_left = distance16(up, up_left);
-    const bytes16 to_up = distance16(left, up_left);
-    const bytes16 same_sign = bytes16((up >= up_left) == (left >= up_left));
-    const bytes16 to_up_left = distance16(to_left, to_up) | same_sign;
-    const bytes16 up_or_up_left = to_up <= to_up_left ? up : up_left;
+template <class V>
+VQR_INLINE V paeth_bytes(const V &left, const V &up, const V &up_left) {
+    const V to_left = distance(up, up_left);
+    const V to_up = distance(left, up_left);
+    const V same_sign = V((up >= up_left) == (left >= up_left));
+    const V to_up_left = distance(to_left, to_up) | same_sign;
+    const V up_or_up_left = to_up <= to_up_left ? up : up_left;
     return ((to_left <= to_up) & (to_left <= to_up_left)) ? left : up_or_up_left;
 }
 
-// Predictions for bytes i to i + 15 of a row (i >= CHANNELS).
-template <int Filter>
-bytes16 predicted16(const unsigned char *row, const unsigned char *prev, int i) {
-    if constexpr (Filter == NONE) return bytes16{};
-    if constexpr (Filter == SUB) return load16(row + i - CHANNELS);
-    if constexpr (Filter == UP) return load16(prev + i);
+// Predictions for bytes i to i + W - 1 of a row (i >= CHANNELS).
+template <int W, int Filter>
+VQR_INLINE bytes<W> predicted_bytes(const unsigned char *row, const unsigned char *prev, int i) {
+    if constexpr (Filter == NONE) return bytes<W>{};
+    if constexpr (Filter == SUB) return load<W>(row + i - CHANNELS);
+    if constexpr (Filter == UP) return load<W>(prev + i);
     if constexpr (Filter == AVERAGE) {
-        const bytes16 left = load16(row + i - CHANNELS);
-        const bytes16 up = load16(prev + i);
+        const bytes<W> left = load<W>(row + i - CHANNELS);
+        const bytes<W> up = load<W>(prev + i);
         return (left & up) + ((left ^ up) >> 1);  // the mean rounded down, without overflow
     }
     if constexpr (Filter == PAETH) {
-        return paeth16(load16(row + i - CHANNELS), load16(prev + i), load16(prev + i - CHANNELS));
+        return paeth_bytes(load<W>(row + i - CHANNELS), load<W>(prev + i),
+                           load<W>(prev + i - CHANNELS));
     }
 }
 
-// Hands the filtered row to `vector(i, bytes i..i+15)` and `byte(i, byte
+// Hands the filtered row to `vector(i, bytes i..i+W-1)` and `byte(i, byte
 // i)`, in order; stops early when `vector` returns false.
-template <int Filter, class Vector, class Byte>
-void filter_each(const unsigned char *row, const unsigned char *prev, int bytes, Vector vector,
-                 Byte byte) {
+template <int W, int Filter, class Vector, class Byte>
+VQR_INLINE void filter_each(const unsigned char *row, const unsigned char *prev, int bytes,
+                            Vector vector, Byte byte) {
     for (int i = 0; i < CHANNELS; ++i) byte(i, row[i] - predicted<Filter>(0, prev[i], 0));
     int i = CHANNELS;
-    for (; i + 16 <= bytes; i += 16) {
-        if (!vector(i, load16(row + i) - predicted16<Filter>(row, prev, i))) return;
+    for (; i + W <= bytes; i += W) {
+        if (!vector(i, load<W>(row + i) - predicted_bytes<W, Filter>(row, prev, i))) return;
     }
     for (; i < bytes; ++i) {
         byte(i, row[i] - predicted<Filter>(row[i - CHANNELS], prev[i], prev[i - CHANNELS]));
@@ -116,19 +131,24 @@ void filter_each(const unsigned char *row, const unsigned char *prev, int bytes,
 // negation read unsigned (-128 gives 128), and psadbw adds them up.
 class magnitude_sum {
 public:
-    void add(bytes16 v) {
+    template <class V>
+    VQR_INLINE void add(const V &v) {
+        const V negated = -v;
+        const V magnitude = v < negated ? v : negated;
 #if defined(__SSE2__)
-        const __m128i x = std::bit_cast<__m128i>(v);
-        const __m128i magnitude = _mm_min_epu8(x, _mm_sub_epi8(_mm_setzero_si128(), x));
-        wide_ = _mm_add_epi64(wide_, _mm_sad_epu8(magnitude, _mm_setzero_si128()));
+        __m128i parts[sizeof v / 16];
+        std::memcpy(parts, &magnitude, sizeof v);
+        for (const __m128i part : parts) {
+            wide_ = _mm_add_epi64(wide_, _mm_sad_epu8(part, _mm_setzero_si128()));
+        }
 #else
-        for (int k = 0; k < 16; ++k) add(v[k]);
+        for (std::size_t k = 0; k < sizeof v; ++k) sum_ += magnitude[k];
 #endif
     }
 
-    void add(int byte) { sum_ += std::abs(static_cast<signed char>(byte)); }
+    VQR_INLINE void add(int byte) { sum_ += std::abs(static_cast<signed char>(byte)); }
 
-    std::int64_t total() const {
+    VQR_INLINE std::int64_t total() const {
 #if defined(__SSE2__)
         return sum_ + _mm_cvtsi128_si64(wide_) +
                _mm_cvtsi128_si64(_mm_unpackhi_epi64(wide_, wide_));
@@ -148,52 +168,102 @@ private:
 // as signed bytes; with Store, also the filtered row in `out`. Once the
 // sum reaches `stop` (checked every 64 bytes) the filter cannot win, and the
 // sum so far, at least `stop`, comes back.
-template <int Filter, bool Store>
-std::int64_t filter_and_sum(const unsigned char *row, const unsigned char *prev, int bytes,
-                            std::int64_t stop, unsigned char *out) {
+template <int W, int Filter, bool Store>
+VQR_INLINE std::int64_t filter_and_sum(const unsigned char *row, const unsigned char *prev,
+                                       int bytes, std::int64_t stop, unsigned char *out) {
     magnitude_sum sum;
-    filter_each<Filter>(
+    filter_each<W, Filter>(
         row, prev, bytes,
-        [&](int i, bytes16 v) {
+        [&](int i, const auto &v) __attribute__((always_inline)) {
             if constexpr (Store) std::memcpy(out + i, &v, sizeof v);
             sum.add(v);
             return (i & 63) != 4 || sum.total() < stop;
         },
-        [&](int i, int b) {
+        [&](int i, int b) __attribute__((always_inline)) {
             if constexpr (Store) out[i] = static_cast<unsigned char>(b);
             sum.add(b);
         });
     return sum.total();
 }
 
-using filter_fn = std::int64_t (*)(const unsigned char *, const unsigned char *, int, std::int64_t,
-                                   unsigned char *);
-template <bool Store>
-constexpr filter_fn FILTERS[FILTER_COUNT] = {
-    filter_and_sum<NONE, Store>, filter_and_sum<SUB, Store>, filter_and_sum<UP, Store>,
-    filter_and_sum<AVERAGE, Store>, filter_and_sum<PAETH, Store>};
+template <int W, bool Store>
+VQR_INLINE std::int64_t filter_and_sum(int filter, const unsigned char *row,
+                                       const unsigned char *prev, int bytes, std::int64_t stop,
+                                       unsigned char *out) {
+    switch (filter) {
+    case NONE: return filter_and_sum<W, NONE, Store>(row, prev, bytes, stop, out);
+    case SUB: return filter_and_sum<W, SUB, Store>(row, prev, bytes, stop, out);
+    case UP: return filter_and_sum<W, UP, Store>(row, prev, bytes, stop, out);
+    case AVERAGE: return filter_and_sum<W, AVERAGE, Store>(row, prev, bytes, stop, out);
+    default: return filter_and_sum<W, PAETH, Store>(row, prev, bytes, stop, out);
+    }
+}
 
 // Writes the type byte and the row filtered with the first filter of the
 // smallest estimate to `out`, trying first `likely` (the previous row's
 // choice, written while its sum is taken), then the others, each stopped as
 // soon as it cannot win. Returns the filter chosen.
-int write_best_filter(const unsigned char *row, const unsigned char *prev, int bytes, int likely,
-                      unsigned char *out) {
+template <int W>
+VQR_INLINE int write_best_filter(const unsigned char *row, const unsigned char *prev, int bytes,
+                                 int likely, unsigned char *out) {
     int best = likely;
-    std::int64_t best_sum = FILTERS<true>[likely](row, prev, bytes, INT64_MAX, out + 1);
+    std::int64_t best_sum = filter_and_sum<W, true>(likely, row, prev, bytes, INT64_MAX, out + 1);
     for (int f = NONE; f < FILTER_COUNT; ++f) {
         // An earlier filter wins ties.
         const std::int64_t stop = f < best ? best_sum + 1 : best_sum;
         if (f == likely || stop == 0) continue;
-        const std::int64_t sum = FILTERS<false>[f](row, prev, bytes, stop, nullptr);
+        const std::int64_t sum = filter_and_sum<W, false>(f, row, prev, bytes, stop, nullptr);
         if (sum < stop) {
             best_sum = sum;
             best = f;
         }
     }
     out[0] = static_cast<unsigned char>(best);
-    if (best != likely) FILTERS<true>[best](row, prev, bytes, INT64_MAX, out + 1);
+    if (best != likely) filter_and_sum<W, true>(best, row, prev, bytes, INT64_MAX, out + 1);
     return best;
+}
+
+// Filters every row into `out` (type byte, then the row); `zeros` is a row
+// of zeros.
+template <int W>
+VQR_INLINE void filter_image(const unsigned char *rgba, int width, int height, std::size_t stride,
+                             const unsigned char *zeros, unsigned char *out) {
+    const int bytes = width * CHANNELS;
+    int likely = NONE;
+    for (int y = 0; y < height; ++y) {
+        const unsigned char *row = rgba + stride * std::size_t(y);
+        const unsigned char *prev = y ? row - stride : zeros;
+        likely =
+            write_best_filter<W>(row, prev, bytes, likely, out + (stride + 1) * std::size_t(y));
+    }
+}
+
+void filter_image_sse2(const unsigned char *rgba, int width, int height, std::size_t stride,
+                       const unsigned char *zeros, unsigned char *out) {
+    filter_image<16>(rgba, width, height, stride, zeros, out);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void filter_image_avx2(const unsigned char *rgba, int width,
+                                                       int height, std::size_t stride,
+                                                       const unsigned char *zeros,
+                                                       unsigned char *out) {
+    filter_image<32>(rgba, width, height, stride, zeros, out);
+}
+#endif
+#undef VQR_INLINE
+
+std::atomic<bool> g_allow_avx2{true};
+
+using filter_image_fn = void (*)(const unsigned char *, int, int, std::size_t,
+                                 const unsigned char *, unsigned char *);
+
+filter_image_fn image_filter() {
+#if defined(__x86_64__)
+    if (g_allow_avx2.load(std::memory_order_relaxed) && __builtin_cpu_supports("avx2"))
+        return filter_image_avx2;
+#endif
+    return filter_image_sse2;
 }
 
 // ---- Framing --------------------------------------------------------------
@@ -285,13 +355,7 @@ bool filter_rows(const unsigned char *rgba, int width, int height, std::size_t s
     unsigned char *zeros = zero_row.reserve(stride);
     if (!zeros) return false;
     std::memset(zeros, 0, stride);
-    const int bytes = width * CHANNELS;
-    int likely = NONE;
-    for (int y = 0; y < height; ++y) {
-        const unsigned char *row = rgba + stride * std::size_t(y);
-        const unsigned char *prev = y ? row - stride : zeros;
-        likely = write_best_filter(row, prev, bytes, likely, out + (stride + 1) * std::size_t(y));
-    }
+    image_filter()(rgba, width, height, stride, zeros, out);
     return true;
 }
 
@@ -313,6 +377,8 @@ std::size_t compress_image(const unsigned char *rgba, int width, int height) {
 }
 
 }  // namespace
+
+void qr_png_allow_avx2(bool allow) { g_allow_avx2.store(allow, std::memory_order_relaxed); }
 
 unsigned char *qr_png_encode(const unsigned char *rgba, int width, int height, int *out_len) {
     if (width <= 0 || height <= 0) return nullptr;
