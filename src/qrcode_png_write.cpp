@@ -268,20 +268,35 @@ filter_image_fn image_filter() {
 
 // ---- Framing --------------------------------------------------------------
 
-constexpr std::array<std::uint32_t, 256> make_crc_table() {
-    std::array<std::uint32_t, 256> table{};
+// CRC tables for eight bytes at a time: TABLES[0] is the byte-wise table,
+// and TABLES[k][n] is the CRC of byte n followed by k zero bytes.
+constexpr std::array<std::array<std::uint32_t, 256>, 8> make_crc_tables() {
+    std::array<std::array<std::uint32_t, 256>, 8> tables{};
     for (std::uint32_t n = 0; n < 256; ++n) {
         std::uint32_t c = n;
         for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
+        tables[0][n] = c;
     }
-    return table;
+    for (std::size_t k = 1; k < 8; ++k) {
+        for (std::size_t n = 0; n < 256; ++n) {
+            const std::uint32_t c = tables[k - 1][n];
+            tables[k][n] = tables[0][c & 0xFF] ^ (c >> 8);
+        }
+    }
+    return tables;
 }
-constexpr auto CRC_TABLE = make_crc_table();
+constexpr auto CRC_TABLES = make_crc_tables();
 
 std::uint32_t crc32(const unsigned char *p, std::size_t len) {
     std::uint32_t c = ~0u;
-    for (std::size_t k = 0; k < len; ++k) c = CRC_TABLE[(c ^ p[k]) & 0xFF] ^ (c >> 8);
+    for (; len >= 8; len -= 8, p += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p, sizeof word);  // little-endian hosts only
+        word ^= c;
+        c = 0;
+        for (std::size_t k = 0; k < 8; ++k) c ^= CRC_TABLES[7 - k][(word >> (8 * k)) & 0xFF];
+    }
+    for (; len > 0; --len) c = CRC_TABLES[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
     return ~c;
 }
 
