@@ -23,6 +23,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 
 namespace {
 
@@ -255,13 +258,28 @@ __attribute__((target("avx2"))) void filter_image_avx2(const unsigned char *rgba
 
 std::atomic<bool> g_allow_avx2{true};
 
+#if defined(__x86_64__)
+// Whether the processor has AVX2 and the system saves its registers (CPUID
+// and XCR0, read directly: the compiler's own check would add a function run
+// when the library loads).
+bool has_avx2() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+    unsigned xcr0 = 0, high = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
+    constexpr unsigned SSE_AND_AVX_STATE = 0x6;
+    if ((xcr0 & SSE_AND_AVX_STATE) != SSE_AND_AVX_STATE) return false;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+}
+#endif
+
 using filter_image_fn = void (*)(const unsigned char *, int, int, std::size_t,
                                  const unsigned char *, unsigned char *);
 
 filter_image_fn image_filter() {
 #if defined(__x86_64__)
-    if (g_allow_avx2.load(std::memory_order_relaxed) && __builtin_cpu_supports("avx2"))
-        return filter_image_avx2;
+    static const bool avx2 = has_avx2();
+    if (avx2 && g_allow_avx2.load(std::memory_order_relaxed)) return filter_image_avx2;
 #endif
     return filter_image_sse2;
 }
