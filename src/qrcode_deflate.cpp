@@ -14,10 +14,11 @@
 //   stored blocks of at most 32,767 bytes instead.
 //
 // Speed comes from scanning a bucket newest first (so the scan ends at the
-// first match of the longest possible length), comparing candidates eight
-// bytes at a time after a one-byte test that rules out any candidate unable
-// to beat the best so far, and giving up on the compressed form as soon as
-// it outgrows the stored one. None of these changes a chosen match.
+// first match of the longest possible length), comparing candidates sixteen
+// bytes at a time after a 16-byte test that rules out most candidates unable
+// to beat the best so far, taking the match the lazy check finds at the next
+// byte as that byte's search result, and giving up on the compressed form as
+// soon as it outgrows the stored one. None of these changes a chosen match.
 #include "qrcode_png_write.h"
 
 #include <algorithm>
@@ -26,6 +27,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -113,18 +118,29 @@ constexpr auto LITERAL_CODES = make_literal_codes();
 constexpr auto LENGTH_CODES = make_length_codes();
 constexpr auto DISTANCE_SYMBOLS = make_distance_symbols();
 
+// The 5-bit code of each distance symbol, with its extra-bit count added.
+constexpr std::array<bit_code, 30> make_distance_codes() {
+    std::array<bit_code, 30> out{};
+    for (std::uint32_t j = 0; j < out.size(); ++j) {
+        out[j] = {reverse_bits(j, 5), 5 + static_cast<std::uint32_t>(DIST_EXTRA[j])};
+    }
+    return out;
+}
+constexpr auto DISTANCE_CODES = make_distance_codes();
+
 bit_code distance_code(int distance) {
     const int slot = distance <= 256 ? distance - 1 : 256 + ((distance - 1) >> 7);
     const std::size_t j = DISTANCE_SYMBOLS[static_cast<std::size_t>(slot)];
     const auto extra = static_cast<std::uint32_t>(distance - DIST_BASE[j]);
-    return {reverse_bits(static_cast<std::uint32_t>(j), 5) | extra << 5,
-            5 + static_cast<std::uint32_t>(DIST_EXTRA[j])};
+    return {DISTANCE_CODES[j].bits | extra << 5, DISTANCE_CODES[j].count};
 }
 
 // ---- Bit writer -----------------------------------------------------------
 
-// Appends codes LSB first; whole 32-bit words go out as soon as they are
-// complete, so the buffer needs 8 bytes of slack past the last full byte.
+// Appends codes LSB first. Each code stores the pending bits as a whole
+// 8-byte word and moves on by the bytes completed, which costs no branch
+// (codes are at most 18 bits and fewer than 8 bits wait between codes), so
+// the buffer needs 8 bytes of slack past the last full byte.
 class bit_writer {
 public:
     explicit bit_writer(unsigned char *out) : out_(out) {}
@@ -132,22 +148,16 @@ public:
     void put(bit_code code) {
         pending_ |= std::uint64_t{code.bits} << count_;
         count_ += code.count;
-        if (count_ >= 32) {
-            const auto word = static_cast<std::uint32_t>(pending_);
-            std::memcpy(out_, &word, 4);  // little-endian hosts only, like the PNG decoder
-            out_ += 4;
-            pending_ >>= 32;
-            count_ -= 32;
-        }
+        std::memcpy(out_, &pending_, 8);  // little-endian hosts only, like the PNG decoder
+        const std::uint32_t whole = count_ / 8;
+        out_ += whole;
+        pending_ >>= 8 * whole;
+        count_ -= 8 * whole;
     }
 
     // Writes the last partial byte, padded with zero bits.
     unsigned char *finish() {
-        while (count_ > 0) {
-            *out_++ = static_cast<unsigned char>(pending_);
-            pending_ >>= 8;
-            count_ = count_ > 8 ? count_ - 8 : 0;
-        }
+        if (count_ > 0) *out_++ = static_cast<unsigned char>(pending_);
         return out_;
     }
 
@@ -172,19 +182,48 @@ std::uint32_t hash3(const unsigned char *p) {
     return h & (HASH_BUCKETS - 1);
 }
 
+// Bit k set when a[k] == b[k], for k < 16.
+unsigned equal_bytes16(const unsigned char *a, const unsigned char *b) {
+#if defined(__SSE2__)
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+#else
+    unsigned mask = 0;
+    for (unsigned k = 0; k < 16; ++k) mask |= unsigned{a[k] == b[k]} << k;
+    return mask;
+#endif
+}
+
 // Length of the common prefix of a and b, at most `limit` bytes.
 int common_length(const unsigned char *a, const unsigned char *b, int limit) {
     int k = 0;
-    for (; k + 8 <= limit; k += 8) {
-        std::uint64_t x = 0;
-        std::uint64_t y = 0;
-        std::memcpy(&x, a + k, 8);
-        std::memcpy(&y, b + k, 8);
-        if (x != y) return k + std::countr_zero(x ^ y) / 8;
+    for (; k + 16 <= limit; k += 16) {
+        const unsigned equal = equal_bytes16(a + k, b + k);
+        if (equal != 0xFFFF) return k + std::countr_one(equal);
     }
     while (k < limit && a[k] == b[k]) ++k;
     return k;
 }
+
+// Rules out, with one 16-byte comparison, most candidates whose match
+// cannot be longer than `best`: a longer one agrees on bytes 0 to best, and
+// the test compares the last sixteen of them (all of them when best < 15).
+// It reads sixteen bytes from the start when best < 15, and up to byte best
+// otherwise.
+class prefix_test {
+public:
+    explicit prefix_test(int best)
+        : from_(std::max(best - 15, 0)), needed_(best >= 15 ? 0xFFFF : (2u << best) - 1) {}
+
+    bool rules_out(const unsigned char *candidate, const unsigned char *here) const {
+        return (equal_bytes16(candidate + from_, here + from_) & needed_) != needed_;
+    }
+
+private:
+    int from_;
+    unsigned needed_;  // the bits of equal_bytes16 that must be set
+};
 
 // A bucket is the chain of its positions, newest first, through `older`
 // (indexed by position modulo the window: a position's slot is reused only
@@ -213,41 +252,61 @@ public:
     }
 
     // Longest match for position i among the positions its bucket
-    // remembers, newest first, then records i in that bucket.
+    // remembers, then records i in that bucket.
     match longest_and_insert(int i) {
+        if (found_at_ == i) {
+            insert(*found_bucket_, i);
+            return found_;
+        }
         bucket &b = t_.buckets[hash3(data_ + i)];
-        const int limit = std::min(MAX_MATCH, len_ - i);
-        int best = MIN_MATCH - 1;
-        int best_pos = -1;
-        walk(b, i - WINDOW, [&](int pos) {
-            // A longer match must agree at byte `best` too.
-            if (data_[pos + best] != data_[i + best]) return true;
-            const int d = common_length(data_ + pos, data_ + i, limit);
-            if (d > best) {
-                best = d;
-                best_pos = pos;
-            }
-            return best < limit;
-        });
+        const match m = longest(b, i, MIN_MATCH - 1);
         insert(b, i);
-        return best_pos < 0 ? match{0, 0} : match{best, i - best_pos};
+        return m;
     }
 
     // Whether the bucket of position i holds a match for it longer than
     // `length` within a window one byte shorter (the caller is at i - 1).
+    // When it does, that match is the longest at i (nothing is inserted
+    // between the two calls), so it is kept for longest_and_insert(i).
     bool has_longer(int i, int length) {
-        const int limit = std::min(MAX_MATCH, len_ - i);
-        if (length >= limit) return false;
-        bool found = false;
-        walk(t_.buckets[hash3(data_ + i)], i - WINDOW, [&](int pos) {
-            if (data_[pos + length] != data_[i + length]) return true;
-            found = common_length(data_ + pos, data_ + i, limit) > length;
-            return !found;
-        });
-        return found;
+        bucket &b = t_.buckets[hash3(data_ + i)];
+        const match m = longest(b, i, length);
+        if (m.length == 0) return false;
+        found_ = m;
+        found_at_ = i;
+        found_bucket_ = &b;
+        return true;
     }
 
 private:
+    // Longest match at i longer than `shorter` (at least 2) among b's
+    // positions, the newest of equally long ones; length 0 when none.
+    match longest(const bucket &b, int i, int shorter) const {
+        const int limit = std::min(MAX_MATCH, len_ - i);
+        if (shorter >= limit) return {0, 0};
+        // The last few positions have too few bytes left for the test.
+        return limit >= 16 ? longest_over<true>(b, i, shorter, limit)
+                           : longest_over<false>(b, i, shorter, limit);
+    }
+
+    template <bool Tested>
+    match longest_over(const bucket &b, int i, int shorter, int limit) const {
+        int best = shorter;
+        int best_pos = -1;
+        prefix_test test(best);
+        walk(b, i - WINDOW, [&](int pos) {
+            if (Tested && test.rules_out(data_ + pos, data_ + i)) return true;
+            const int d = common_length(data_ + pos, data_ + i, limit);
+            if (d > best) {
+                best = d;
+                best_pos = pos;
+                test = prefix_test(best);
+            }
+            return best < limit;
+        });
+        return best_pos < 0 ? match{0, 0} : match{best, i - best_pos};
+    }
+
     // Visits the remembered positions newer than `oldest_excluded`, newest
     // first, while `visit` returns true. Chains only get older, so the walk
     // ends at the first position out of the window.
@@ -272,30 +331,61 @@ private:
     int len_;
     int keep_;
     std::int64_t full_;
+    match found_{};  // the match has_longer found at found_at_
+    int found_at_ = -1;
+    bucket *found_bucket_ = nullptr;
 };
 
 // ---- Stream ---------------------------------------------------------------
 
-// Sums 32 bytes at a time: s2 gains 32 x s1 plus the bytes weighted by how
-// many sums they enter, which the compiler vectorises; the result is the
-// same integer as adding byte by byte.
+#if defined(__SSE2__)
+// Adler sums of whole 32-byte chunks starting from s1 = s2 = 0, returned as
+// {s1, s2}. Each chunk adds 32 x (the chunks' byte sum so far) to s2, plus
+// its bytes weighted 32 down to 1 (pmaddwd on 16-bit lanes); psadbw adds up
+// the bytes. `chunks` must keep every lane within 32 bits (ADLER_RUN does).
+std::array<std::uint32_t, 2> adler_chunks(const unsigned char *data, std::size_t chunks) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i weights[4] = {_mm_setr_epi16(32, 31, 30, 29, 28, 27, 26, 25),
+                                _mm_setr_epi16(24, 23, 22, 21, 20, 19, 18, 17),
+                                _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9),
+                                _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1)};
+    __m128i sum = zero;         // byte sum so far
+    __m128i sum_before = zero;  // sum of `sum` at the start of each chunk
+    __m128i weighted = zero;
+    for (; chunks > 0; --chunks, data += 32) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + 16));
+        sum_before = _mm_add_epi32(sum_before, sum);
+        sum = _mm_add_epi32(sum, _mm_add_epi32(_mm_sad_epu8(a, zero), _mm_sad_epu8(b, zero)));
+        const __m128i wa = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(a, zero), weights[0]),
+                                         _mm_madd_epi16(_mm_unpackhi_epi8(a, zero), weights[1]));
+        const __m128i wb = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(b, zero), weights[2]),
+                                         _mm_madd_epi16(_mm_unpackhi_epi8(b, zero), weights[3]));
+        weighted = _mm_add_epi32(weighted, _mm_add_epi32(wa, wb));
+    }
+    const auto total = [](__m128i v) {
+        alignas(16) std::uint32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i *>(lanes), v);
+        return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    };
+    return {total(sum), 32 * total(sum_before) + total(weighted)};
+}
+#endif
+
 std::uint32_t adler32(const unsigned char *data, std::size_t len) {
-    constexpr std::size_t CHUNK = 32;
     std::uint32_t s1 = 1;
     std::uint32_t s2 = 0;
     while (len > 0) {
         std::size_t run = std::min<std::size_t>(len, ADLER_RUN);
         len -= run;
-        for (; run >= CHUNK; run -= CHUNK, data += CHUNK) {
-            std::uint32_t sum = 0;
-            std::uint32_t weighted = 0;
-            for (std::size_t k = 0; k < CHUNK; ++k) {
-                sum += data[k];
-                weighted += static_cast<std::uint32_t>(CHUNK - k) * data[k];
-            }
-            s2 += static_cast<std::uint32_t>(CHUNK) * s1 + weighted;
-            s1 += sum;
-        }
+#if defined(__SSE2__)
+        const std::size_t chunks = run / 32;
+        const auto [sum, weighted] = adler_chunks(data, chunks);
+        s2 += static_cast<std::uint32_t>(32 * chunks) * s1 + weighted;
+        s1 += sum;
+        data += 32 * chunks;
+        run -= 32 * chunks;
+#endif
         for (; run > 0; --run) {
             s1 += *data++;
             s2 += s1;
@@ -357,8 +447,8 @@ unsigned char *write_stored_blocks(const unsigned char *data, int len, unsigned 
 std::size_t qr_deflate_table_size() { return sizeof(match_tables); }
 
 // The fixed-code block is abandoned once it passes the stored size; by then
-// at most two codes and the closing literals and end code (well under 32
-// bytes) have gone past it.
+// at most two codes, the closing literals and end code and the bit writer's
+// 8-byte stores (well under 32 bytes) have gone past it.
 std::size_t qr_deflate_bound(int len) { return 2 + stored_size(len) + 32 + 4; }
 
 std::size_t qr_deflate_to(const unsigned char *data, int len, int quality, void *tables,

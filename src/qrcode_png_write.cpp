@@ -1,23 +1,30 @@
 // PNG framing and the per-row filter choice for 8-bit RGBA images.
 //
-// Each row gets the filter (None, Sub, Up, Average, Paeth, tried in that
-// order) whose output has the smallest sum of absolute values read as signed
-// bytes; the first of equal sums wins. Above the first row there is a row of
-// zeros and left of the first pixel a pixel of zeros. The file holds exactly
-// IHDR, one IDAT and IEND, so equal pixels always give equal bytes.
+// Each row gets the filter (None, Sub, Up, Average, Paeth, in that order of
+// preference) whose output has the smallest sum of absolute values read as
+// signed bytes; the first of equal sums wins. Above the first row there is a
+// row of zeros and left of the first pixel a pixel of zeros. The file holds
+// exactly IHDR, one IDAT and IEND, so equal pixels always give equal bytes.
 //
-// Every filter and the sums run in loops the compiler vectorises (Paeth in
-// explicit 16-bit lanes), and the search for a row stops at a filter whose
-// sum is 0, which no later filter can beat.
+// Every filter runs sixteen bytes at a time (thirty-two with AVX2; Paeth
+// too, in bytes) and adds up its sum as it goes, without storing the row. The previous row's choice
+// is tried first and stored as it is summed, as it usually wins again; the
+// other filters then stop as soon as their sum shows they cannot win.
 #include "qrcode_png_write.h"
 
 #include <array>
+#include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <cpuid.h>
 #endif
 
 namespace {
@@ -41,28 +48,6 @@ int paeth(int left, int up, int up_left) {
     return to_up <= to_up_left ? up : up_left;
 }
 
-// Eight Paeth predictions at once in 16-bit lanes: the compiler does not
-// vectorise the byte-wise selects by itself, and Paeth is the costliest
-// filter to try.
-using lanes16 = std::int16_t __attribute__((vector_size(16)));
-using bytes8 = std::uint8_t __attribute__((vector_size(8)));
-
-lanes16 load8(const unsigned char *p) {
-    bytes8 b;
-    std::memcpy(&b, p, sizeof b);
-    return __builtin_convertvector(b, lanes16);
-}
-
-lanes16 abs16(lanes16 v) { return v < 0 ? -v : v; }
-
-lanes16 paeth8(lanes16 left, lanes16 up, lanes16 up_left) {
-    const lanes16 to_left = abs16(up - up_left);
-    const lanes16 to_up = abs16(left - up_left);
-    const lanes16 to_up_left = abs16(left + up - up_left - up_left);
-    const lanes16 up_or_up_left = to_up <= to_up_left ? up : up_left;
-    return ((to_left <= to_up) & (to_left <= to_up_left)) ? left : up_or_up_left;
-}
-
 template <int Filter>
 int predicted(int left, int up, int up_left) {
     if constexpr (Filter == NONE) return 0;
@@ -72,89 +57,264 @@ int predicted(int left, int up, int up_left) {
     if constexpr (Filter == PAETH) return paeth(left, up, up_left);
 }
 
-// Filters one row into `out`.
-template <int Filter>
-void filter_row(const unsigned char *row, const unsigned char *prev, int bytes,
-                unsigned char *out) {
-    for (int i = 0; i < CHANNELS; ++i) {
-        out[i] = static_cast<unsigned char>(row[i] - predicted<Filter>(0, prev[i], 0));
+// Rows are filtered W bytes at a time in vector types the compiler maps
+// onto SSE2 (W = 16) or, where the processor has it, AVX2 (W = 32). The
+// same code serves both: every function of the filter pass is inlined into
+// one entry per width, and the AVX2 entry is compiled for AVX2. (No W = 32
+// vector ever crosses a call, so its calling convention does not matter;
+// vectors are passed by reference all the same, as GCC reports them.)
+#pragma GCC diagnostic ignored "-Wpsabi"
+using bytes16 = std::uint8_t __attribute__((vector_size(16)));
+using bytes32 = std::uint8_t __attribute__((vector_size(32)));
+template <int W>
+using bytes = std::conditional_t<W == 32, bytes32, bytes16>;
+#define VQR_INLINE [[gnu::always_inline]] inline
+
+template <int W>
+VQR_INLINE bytes<W> load(const unsigned char *p) {
+    bytes<W> v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+VQR_INLINE V distance(const V &a, const V &b) {
+    return (a < b ? b : a) - (a < b ? a : b);
+}
+
+// Paeth in bytes, without widening: with a = left, b = up, c = up-left,
+// the distances are |b - c|, |a - c| and |(b - c) + (a - c)|. The last is
+// the sum of the first two when b - c and a - c have the same sign, and
+// then never smaller than either, so only the first two decide (stood in
+// for by 255); otherwise it is their difference.
+template <class V>
+VQR_INLINE V paeth_bytes(const V &left, const V &up, const V &up_left) {
+    const V to_left = distance(up, up_left);
+    const V to_up = distance(left, up_left);
+    const V same_sign = V((up >= up_left) == (left >= up_left));
+    const V to_up_left = distance(to_left, to_up) | same_sign;
+    const V up_or_up_left = to_up <= to_up_left ? up : up_left;
+    return ((to_left <= to_up) & (to_left <= to_up_left)) ? left : up_or_up_left;
+}
+
+// Predictions for bytes i to i + W - 1 of a row (i >= CHANNELS).
+template <int W, int Filter>
+VQR_INLINE bytes<W> predicted_bytes(const unsigned char *row, const unsigned char *prev, int i) {
+    if constexpr (Filter == NONE) return bytes<W>{};
+    if constexpr (Filter == SUB) return load<W>(row + i - CHANNELS);
+    if constexpr (Filter == UP) return load<W>(prev + i);
+    if constexpr (Filter == AVERAGE) {
+        const bytes<W> left = load<W>(row + i - CHANNELS);
+        const bytes<W> up = load<W>(prev + i);
+        return (left & up) + ((left ^ up) >> 1);  // the mean rounded down, without overflow
     }
-    int i = CHANNELS;
     if constexpr (Filter == PAETH) {
-        for (; i + 8 <= bytes; i += 8) {
-            const lanes16 p =
-                paeth8(load8(row + i - CHANNELS), load8(prev + i), load8(prev + i - CHANNELS));
-            const bytes8 v = __builtin_convertvector(load8(row + i) - p, bytes8);
-            std::memcpy(out + i, &v, sizeof v);
-        }
-    }
-    for (; i < bytes; ++i) {
-        out[i] = static_cast<unsigned char>(
-            row[i] - predicted<Filter>(row[i - CHANNELS], prev[i], prev[i - CHANNELS]));
+        return paeth_bytes(load<W>(row + i - CHANNELS), load<W>(prev + i),
+                           load<W>(prev + i - CHANNELS));
     }
 }
 
-// Sum of the bytes' absolute values read as signed bytes. With SSE2, 16 at
-// a time: the magnitude of a signed byte is the smaller of it and its
+// Hands the filtered row to `vector(i, bytes i..i+W-1)` and `byte(i, byte
+// i)`, in order; stops early when `vector` returns false.
+template <int W, int Filter, class Vector, class Byte>
+VQR_INLINE void filter_each(const unsigned char *row, const unsigned char *prev, int bytes,
+                            Vector vector, Byte byte) {
+    for (int i = 0; i < CHANNELS; ++i) byte(i, row[i] - predicted<Filter>(0, prev[i], 0));
+    int i = CHANNELS;
+    for (; i + W <= bytes; i += W) {
+        if (!vector(i, load<W>(row + i) - predicted_bytes<W, Filter>(row, prev, i))) return;
+    }
+    for (; i < bytes; ++i) {
+        byte(i, row[i] - predicted<Filter>(row[i - CHANNELS], prev[i], prev[i - CHANNELS]));
+    }
+}
+
+// Adds up the magnitudes of bytes read as signed bytes. With SSE2, sixteen
+// at a time: the magnitude of a signed byte is the smaller of it and its
 // negation read unsigned (-128 gives 128), and psadbw adds them up.
-int abs_sum(const unsigned char *filtered, int bytes) {
-    int i = 0;
-    std::uint64_t sum = 0;
+class magnitude_sum {
+public:
+    template <class V>
+    VQR_INLINE void add(const V &v) {
+        const V negated = -v;
+        const V magnitude = v < negated ? v : negated;
 #if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    __m128i acc = zero;
-    for (; i + 16 <= bytes; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(filtered + i));
-        const __m128i magnitude = _mm_min_epu8(v, _mm_sub_epi8(zero, v));
-        acc = _mm_add_epi64(acc, _mm_sad_epu8(magnitude, zero));
-    }
-    sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(acc)) +
-          static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+        __m128i parts[sizeof v / 16];
+        std::memcpy(parts, &magnitude, sizeof v);
+        for (const __m128i part : parts) {
+            wide_ = _mm_add_epi64(wide_, _mm_sad_epu8(part, _mm_setzero_si128()));
+        }
+#else
+        for (std::size_t k = 0; k < sizeof v; ++k) sum_ += magnitude[k];
 #endif
-    for (; i < bytes; ++i) {
-        sum += static_cast<std::uint64_t>(std::abs(static_cast<signed char>(filtered[i])));
     }
-    return static_cast<int>(sum);
+
+    VQR_INLINE void add(int byte) { sum_ += std::abs(static_cast<signed char>(byte)); }
+
+    VQR_INLINE std::int64_t total() const {
+#if defined(__SSE2__)
+        return sum_ + _mm_cvtsi128_si64(wide_) +
+               _mm_cvtsi128_si64(_mm_unpackhi_epi64(wide_, wide_));
+#else
+        return sum_;
+#endif
+    }
+
+private:
+    std::int64_t sum_ = 0;
+#if defined(__SSE2__)
+    __m128i wide_ = _mm_setzero_si128();
+#endif
+};
+
+// The filter's estimate for the row, the sum of its bytes' magnitudes read
+// as signed bytes; with Store, also the filtered row in `out`. Once the
+// sum reaches `stop` (checked every 64 bytes) the filter cannot win, and the
+// sum so far, at least `stop`, comes back.
+template <int W, int Filter, bool Store>
+VQR_INLINE std::int64_t filter_and_sum(const unsigned char *row, const unsigned char *prev,
+                                       int bytes, std::int64_t stop, unsigned char *out) {
+    magnitude_sum sum;
+    filter_each<W, Filter>(
+        row, prev, bytes,
+        [&](int i, const auto &v) __attribute__((always_inline)) {
+            if constexpr (Store) std::memcpy(out + i, &v, sizeof v);
+            sum.add(v);
+            return (i & 63) != 4 || sum.total() < stop;
+        },
+        [&](int i, int b) __attribute__((always_inline)) {
+            if constexpr (Store) out[i] = static_cast<unsigned char>(b);
+            sum.add(b);
+        });
+    return sum.total();
 }
 
-using filter_fn = void (*)(const unsigned char *, const unsigned char *, int, unsigned char *);
-constexpr filter_fn FILTERS[FILTER_COUNT] = {filter_row<NONE>, filter_row<SUB>, filter_row<UP>,
-                                             filter_row<AVERAGE>, filter_row<PAETH>};
+template <int W, bool Store>
+VQR_INLINE std::int64_t filter_and_sum(int filter, const unsigned char *row,
+                                       const unsigned char *prev, int bytes, std::int64_t stop,
+                                       unsigned char *out) {
+    switch (filter) {
+    case NONE: return filter_and_sum<W, NONE, Store>(row, prev, bytes, stop, out);
+    case SUB: return filter_and_sum<W, SUB, Store>(row, prev, bytes, stop, out);
+    case UP: return filter_and_sum<W, UP, Store>(row, prev, bytes, stop, out);
+    case AVERAGE: return filter_and_sum<W, AVERAGE, Store>(row, prev, bytes, stop, out);
+    default: return filter_and_sum<W, PAETH, Store>(row, prev, bytes, stop, out);
+    }
+}
 
-// Writes the type byte and the best filtered row to `out`; `scratch` holds
-// one row.
-void write_best_filter(const unsigned char *row, const unsigned char *prev, int bytes,
-                       unsigned char *scratch, unsigned char *out) {
-    out[0] = NONE;
-    FILTERS[NONE](row, prev, bytes, out + 1);
-    int best_sum = abs_sum(out + 1, bytes);
-    for (int f = SUB; f < FILTER_COUNT && best_sum > 0; ++f) {
-        FILTERS[f](row, prev, bytes, scratch);
-        const int sum = abs_sum(scratch, bytes);
-        if (sum < best_sum) {
+// Writes the type byte and the row filtered with the first filter of the
+// smallest estimate to `out`, trying first `likely` (the previous row's
+// choice, written while its sum is taken), then the others, each stopped as
+// soon as it cannot win. Returns the filter chosen.
+template <int W>
+VQR_INLINE int write_best_filter(const unsigned char *row, const unsigned char *prev, int bytes,
+                                 int likely, unsigned char *out) {
+    int best = likely;
+    std::int64_t best_sum = filter_and_sum<W, true>(likely, row, prev, bytes, INT64_MAX, out + 1);
+    for (int f = NONE; f < FILTER_COUNT; ++f) {
+        // An earlier filter wins ties.
+        const std::int64_t stop = f < best ? best_sum + 1 : best_sum;
+        if (f == likely || stop == 0) continue;
+        const std::int64_t sum = filter_and_sum<W, false>(f, row, prev, bytes, stop, nullptr);
+        if (sum < stop) {
             best_sum = sum;
-            out[0] = static_cast<unsigned char>(f);
-            std::memcpy(out + 1, scratch, static_cast<std::size_t>(bytes));
+            best = f;
         }
     }
+    out[0] = static_cast<unsigned char>(best);
+    if (best != likely) filter_and_sum<W, true>(best, row, prev, bytes, INT64_MAX, out + 1);
+    return best;
+}
+
+// Filters every row into `out` (type byte, then the row); `zeros` is a row
+// of zeros.
+template <int W>
+VQR_INLINE void filter_image(const unsigned char *rgba, int width, int height, std::size_t stride,
+                             const unsigned char *zeros, unsigned char *out) {
+    const int bytes = width * CHANNELS;
+    int likely = NONE;
+    for (int y = 0; y < height; ++y) {
+        const unsigned char *row = rgba + stride * std::size_t(y);
+        const unsigned char *prev = y ? row - stride : zeros;
+        likely =
+            write_best_filter<W>(row, prev, bytes, likely, out + (stride + 1) * std::size_t(y));
+    }
+}
+
+void filter_image_sse2(const unsigned char *rgba, int width, int height, std::size_t stride,
+                       const unsigned char *zeros, unsigned char *out) {
+    filter_image<16>(rgba, width, height, stride, zeros, out);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void filter_image_avx2(const unsigned char *rgba, int width,
+                                                       int height, std::size_t stride,
+                                                       const unsigned char *zeros,
+                                                       unsigned char *out) {
+    filter_image<32>(rgba, width, height, stride, zeros, out);
+}
+#endif
+#undef VQR_INLINE
+
+std::atomic<bool> g_allow_avx2{true};
+
+#if defined(__x86_64__)
+// Whether the processor has AVX2 and the system saves its registers (CPUID
+// and XCR0, read directly: the compiler's own check would add a function run
+// when the library loads).
+bool has_avx2() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+    unsigned xcr0 = 0, high = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
+    constexpr unsigned SSE_AND_AVX_STATE = 0x6;
+    if ((xcr0 & SSE_AND_AVX_STATE) != SSE_AND_AVX_STATE) return false;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+}
+#endif
+
+using filter_image_fn = void (*)(const unsigned char *, int, int, std::size_t,
+                                 const unsigned char *, unsigned char *);
+
+filter_image_fn image_filter() {
+#if defined(__x86_64__)
+    static const bool avx2 = has_avx2();
+    if (avx2 && g_allow_avx2.load(std::memory_order_relaxed)) return filter_image_avx2;
+#endif
+    return filter_image_sse2;
 }
 
 // ---- Framing --------------------------------------------------------------
 
-constexpr std::array<std::uint32_t, 256> make_crc_table() {
-    std::array<std::uint32_t, 256> table{};
+// CRC tables for eight bytes at a time: TABLES[0] is the byte-wise table,
+// and TABLES[k][n] is the CRC of byte n followed by k zero bytes.
+constexpr std::array<std::array<std::uint32_t, 256>, 8> make_crc_tables() {
+    std::array<std::array<std::uint32_t, 256>, 8> tables{};
     for (std::uint32_t n = 0; n < 256; ++n) {
         std::uint32_t c = n;
         for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
+        tables[0][n] = c;
     }
-    return table;
+    for (std::size_t k = 1; k < 8; ++k) {
+        for (std::size_t n = 0; n < 256; ++n) {
+            const std::uint32_t c = tables[k - 1][n];
+            tables[k][n] = tables[0][c & 0xFF] ^ (c >> 8);
+        }
+    }
+    return tables;
 }
-constexpr auto CRC_TABLE = make_crc_table();
+constexpr auto CRC_TABLES = make_crc_tables();
 
 std::uint32_t crc32(const unsigned char *p, std::size_t len) {
     std::uint32_t c = ~0u;
-    for (std::size_t k = 0; k < len; ++k) c = CRC_TABLE[(c ^ p[k]) & 0xFF] ^ (c >> 8);
+    for (; len >= 8; len -= 8, p += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p, sizeof word);  // little-endian hosts only
+        word ^= c;
+        c = 0;
+        for (std::size_t k = 0; k < 8; ++k) c ^= CRC_TABLES[7 - k][(word >> (8 * k)) & 0xFF];
+    }
+    for (; len > 0; --len) c = CRC_TABLES[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
     return ~c;
 }
 
@@ -210,13 +370,13 @@ private:
 
 struct encoder_scratch {
     scratch_block filtered;  // filter type byte + filtered row, per row
-    scratch_block rows;      // a row of zeros, then one scratch row
+    scratch_block zeros;     // the row of zeros above the first row
     scratch_block tables;    // the compressor's match tables
     scratch_block stream;    // the zlib stream
 
     void trim() {
         filtered.trim();
-        rows.trim();
+        zeros.trim();
         stream.trim();
     }
 };
@@ -224,16 +384,11 @@ struct encoder_scratch {
 thread_local encoder_scratch t_scratch;
 
 bool filter_rows(const unsigned char *rgba, int width, int height, std::size_t stride,
-                 unsigned char *out, scratch_block &rows) {
-    unsigned char *zeros = rows.reserve(2 * stride);
+                 unsigned char *out, scratch_block &zero_row) {
+    unsigned char *zeros = zero_row.reserve(stride);
     if (!zeros) return false;
     std::memset(zeros, 0, stride);
-    const int bytes = width * CHANNELS;
-    for (int y = 0; y < height; ++y) {
-        const unsigned char *row = rgba + stride * std::size_t(y);
-        const unsigned char *prev = y ? row - stride : zeros;
-        write_best_filter(row, prev, bytes, zeros + stride, out + (stride + 1) * std::size_t(y));
-    }
+    image_filter()(rgba, width, height, stride, zeros, out);
     return true;
 }
 
@@ -248,13 +403,15 @@ std::size_t compress_image(const unsigned char *rgba, int width, int height) {
     void *tables = s.tables.reserve(qr_deflate_table_size());
     unsigned char *stream = s.stream.reserve(qr_deflate_bound(len));
     if (!filtered || !tables || !stream ||
-        !filter_rows(rgba, width, height, stride, filtered, s.rows)) {
+        !filter_rows(rgba, width, height, stride, filtered, s.zeros)) {
         return 0;
     }
     return qr_deflate_to(filtered, len, COMPRESSION_QUALITY, tables, stream);
 }
 
 }  // namespace
+
+void qr_png_allow_avx2(bool allow) { g_allow_avx2.store(allow, std::memory_order_relaxed); }
 
 unsigned char *qr_png_encode(const unsigned char *rgba, int width, int height, int *out_len) {
     if (width <= 0 || height <= 0) return nullptr;

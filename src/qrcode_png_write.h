@@ -22,3 +22,7 @@ std::size_t qr_deflate_to(const unsigned char *data, int len, int quality, void 
 // an 8-bit RGBA PNG. Returns a malloc'd buffer and its size in *out_len, or
 // null when memory runs out or the image is too large for one stream.
 unsigned char *qr_png_encode(const unsigned char *rgba, int width, int height, int *out_len);
+
+// Whether the filter pass may use AVX2 where the processor has it (the
+// default); tests turn it off to check the SSE2 path gives the same bytes.
+void qr_png_allow_avx2(bool allow);

@@ -112,6 +112,18 @@ TEST(Deflate, SameBytesAsStbCompressor) {
     }
 }
 
+// Every length up to 80 over small alphabets: matches, lazy literals and
+// the shortened comparisons near the end of the input at every offset.
+TEST(Deflate, SameBytesAsStbCompressorNearTheEnd) {
+    for (unsigned alphabet : {2u, 3u, 5u}) {
+        for (std::size_t n = 0; n <= 80; ++n) {
+            const bytes data = noise(n, alphabet, static_cast<unsigned>(n * 31 + alphabet));
+            EXPECT_EQ(our_zlib(data, 8), reference_zlib(data, 8))
+                << n << " bytes over " << alphabet << " symbols";
+        }
+    }
+}
+
 // ---- Whole PNG files ----
 
 struct canvas_case {
@@ -150,18 +162,26 @@ TEST(PngWriter, SameBytesAsStbOnAnyCanvas) {
              p[3] = static_cast<unsigned char>(x * y);
          }},
     };
-    for (const canvas_case &c : cases) {
-        qr_canvas canvas{};
-        ASSERT_EQ(qr_canvas_init(&canvas, c.width, c.height), 0);
-        for (int y = 0; y < c.height; ++y) {
-            for (int x = 0; x < c.width; ++x) c.paint(x, y, canvas.pixels + (y * c.width + x) * 4);
+    // Both filter passes where the processor has AVX2, the SSE2 one anyway.
+    for (const bool avx2 : {true, false}) {
+        qr_png_allow_avx2(avx2);
+        for (const canvas_case &c : cases) {
+            qr_canvas canvas{};
+            ASSERT_EQ(qr_canvas_init(&canvas, c.width, c.height), 0);
+            for (int y = 0; y < c.height; ++y) {
+                for (int x = 0; x < c.width; ++x) {
+                    c.paint(x, y, canvas.pixels + (y * c.width + x) * 4);
+                }
+            }
+            unsigned char *png = nullptr;
+            int len = 0;
+            ASSERT_EQ(qr_png_write_mem(&canvas, &png, &len), 0) << c.name;
+            EXPECT_EQ(take(png, len), reference_png(canvas.pixels, c.width, c.height))
+                << c.name << (avx2 ? "" : ", SSE2");
+            qr_canvas_free(&canvas);
         }
-        unsigned char *png = nullptr;
-        int len = 0;
-        ASSERT_EQ(qr_png_write_mem(&canvas, &png, &len), 0) << c.name;
-        EXPECT_EQ(take(png, len), reference_png(canvas.pixels, c.width, c.height)) << c.name;
-        qr_canvas_free(&canvas);
     }
+    qr_png_allow_avx2(true);
 }
 
 class PngIdentity : public library {
