@@ -54,8 +54,8 @@ void apply_look(const look &l, const char *logo_path) {
         apply_paint(qr_set_corner_dot_gradient, qr_set_corner_dot_color, l.centres, 150);
         qr_set_background_color(240, 230, 250, l.background_alpha);
         if (l.background.type != paint::NONE) {
-            qr_set_background_gradient(l.background.type, l.background.rotation, 250, 250, 200,
-                                       200, 220, 255);
+            qr_set_background_gradient(l.background.type, l.background.rotation, 250, 250, 200, 200,
+                                       220, 255);
         }
     }
     if (l.logo) qr_set_logo(logo_path, 0.3f, 2);
@@ -149,7 +149,6 @@ const look LOOKS[] = {
     {"elegant logo", "elegant", 0, 0, 0, SOLID, SOLID, SOLID, SOLID, 255, true, 0xcbef2b93u},
 };
 // clang-format on
-
 
 TEST_F(RenderIdentity, CanvasesMatchThePinnedChecksums) {
     const vqr_test::temp_dir dir;
