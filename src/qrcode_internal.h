@@ -164,6 +164,13 @@ bool qr_image_declared(const unsigned char *data, int len, qr_declared_image *ou
 // Straight-alpha source-over compositing of one pixel; `a` is never 0.
 void qr_blend_px(unsigned char *dst, int r, int g, int b, int a);
 
+// Offset of the RGBA pixel (x, y) in an image `width` pixels wide.
+inline std::size_t qr_pixel_offset(int width, int x, int y) {
+    return (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+            static_cast<std::size_t>(x)) *
+           4;
+}
+
 // ---- Rendering -------------------------------------------------------------
 
 enum : int { QR_NB_LEFT = 1, QR_NB_TOP = 2, QR_NB_RIGHT = 4, QR_NB_BOTTOM = 8 };
@@ -179,6 +186,10 @@ struct qr_shape_paint {
 };
 
 void qr_render_background(qr_canvas *canvas);
+// The background paint's colour (3 bytes each) of `count` pixels from (x, y)
+// rightwards on a w x h canvas.
+void qr_background_span(const qr_style &style, int x, int y, int count, int w, int h,
+                        unsigned char *rgb_out);
 int qr_render_styled(qr_canvas *canvas, const unsigned char *modules, int n, int margin);
 
 void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
@@ -241,10 +252,12 @@ int qr_module_neighbors(const unsigned char *modules, int n, int col, int row);
 // Whether the figure covers its whole cell at full coverage, so that every
 // pixel of the cell gets the paint's colour at alpha 255 (solid paints).
 bool qr_figure_fills_cell(const qr_dot_figure &fig);
-// qr_shape_sample for a figure already selected: the same pixel.
-void qr_figure_sample(const qr_dot_figure &fig, const qr_shape_paint *paint, float u, float v,
-                      int px, int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
-                      unsigned char rgba_out[4]);
+// The alphas the samplers give along one row of a figure: sample positions
+// u[0..count) at v, module size aa_scale.
+void qr_figure_alpha_row(const qr_dot_figure &fig, const float *u, int count, float v,
+                         float aa_scale, unsigned char *alpha_out);
+void qr_finder_alpha_row(int is_center, int style, const float *u, int count, float v,
+                         float aa_scale, unsigned char *alpha_out);
 
 // The finder patterns: a ring in a 7 x 7 box at each origin, a centre in the
 // 3 x 3 box two modules inside it. Data modules inside a box are not drawn.
@@ -292,6 +305,9 @@ void qr_gradient_sample(const qr_gradient *grad, float t, int *r, int *g, int *b
 // The colour of a gradient whose type is not 0 at (x, y) within a w x h
 // frame: radial for type 2, linear for any other type.
 void qr_gradient_color(const qr_gradient *grad, int x, int y, int w, int h, int rgb[3]);
+// qr_gradient_color of `count` pixels from (x, y) rightwards, 3 bytes each.
+void qr_gradient_span(const qr_gradient *grad, int x, int y, int count, int w, int h,
+                      unsigned char *rgb_out);
 // cos and sin of the gradient's rotation; a rotation that is not finite counts as 0.
 void qr_gradient_axis(const qr_gradient *grad, float *c, float *s);
 

@@ -7,6 +7,7 @@
 // overflow; reads of the logo stay inside the image by clamping.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "qrcode_internal.h"
 
@@ -20,9 +21,7 @@ struct rgba_f {
 };
 
 const unsigned char *logo_px(const unsigned char *pixels, int lw, int x, int y) {
-    return pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(lw) +
-                     static_cast<std::size_t>(x)) *
-                        4;
+    return pixels + qr_pixel_offset(lw, x, y);
 }
 
 // Integer cell and weight along one axis for source coordinate `s` in an
@@ -61,26 +60,27 @@ void sample_logo(const unsigned char *pixels, int lw, int lh, float sx, float sy
     }
 }
 
+// Pixels of the box whose background colours are computed at once.
+constexpr int CLEAR_RUN = 128;
+
 void clear_box(qr_canvas *canvas, const qr_style *style, int box) {
     if (box <= 0) return;
     const int w = canvas->width;
     const int h = canvas->height;
     const int x0 = std::max(0, (w - box) / 2);
     const int y0 = std::max(0, (h - box) / 2);
-    const qr_gradient &grad = style->background_gradient;
-    int rgb[3] = {style->background_color[0], style->background_color[1],
-                  style->background_color[2]};
+    const int x_end = std::min(x0 + box, w);
+    const auto alpha = static_cast<unsigned char>(style->background_color[3]);
+    unsigned char rgb[3 * CLEAR_RUN];
     for (int y = y0; y < y0 + box && y < h; ++y) {
-        for (int x = x0; x < x0 + box && x < w; ++x) {
-            if (grad.type != QR_GRADIENT_NONE) qr_gradient_color(&grad, x, y, w, h, rgb);
-            unsigned char *dst =
-                canvas->pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
-                                  static_cast<std::size_t>(x)) *
-                                     4;
-            dst[0] = static_cast<unsigned char>(rgb[0]);
-            dst[1] = static_cast<unsigned char>(rgb[1]);
-            dst[2] = static_cast<unsigned char>(rgb[2]);
-            dst[3] = static_cast<unsigned char>(style->background_color[3]);
+        for (int x = x0; x < x_end; x += CLEAR_RUN) {
+            const int count = std::min(CLEAR_RUN, x_end - x);
+            qr_background_span(*style, x, y, count, w, h, rgb);
+            unsigned char *dst = canvas->pixels + qr_pixel_offset(w, x, y);
+            for (int k = 0; k < count; ++k, dst += 4) {
+                std::memcpy(dst, rgb + 3 * k, 3);
+                dst[3] = alpha;
+            }
         }
     }
 }
@@ -125,11 +125,8 @@ int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width
             if (dx < 0 || dx >= canvas->width) continue;
             sample_logo(raw, lw, lh, static_cast<float>(lx) / fit.scale, sy, sample);
             if (sample[3] == 0) continue;
-            unsigned char *dst = canvas->pixels + (static_cast<std::size_t>(dy) *
-                                                       static_cast<std::size_t>(canvas->width) +
-                                                   static_cast<std::size_t>(dx)) *
-                                                      4;
-            qr_blend_px(dst, sample[0], sample[1], sample[2], sample[3]);
+            qr_blend_px(canvas->pixels + qr_pixel_offset(canvas->width, dx, dy), sample[0],
+                        sample[1], sample[2], sample[3]);
         }
     }
     return 0;

@@ -5,24 +5,65 @@
 // pixel is sampled once at its centre; anti-aliasing comes from the
 // samplers' coverage. Pixel arithmetic is single precision in a fixed order,
 // so the same input gives the same bytes everywhere.
+#include <algorithm>
 #include <cstring>
 
 #include "qrcode_internal.h"
 
 namespace {
 
+// Longest run of pixels whose alphas and colours are computed at once.
+constexpr int SPAN = 128;
+
 unsigned char *pixel_at(qr_canvas *canvas, int x, int y) {
-    return canvas->pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(canvas->width) +
-                             static_cast<std::size_t>(x)) *
-                                4;
+    return canvas->pixels + qr_pixel_offset(canvas->width, x, y);
 }
 
-void composite_sample(qr_canvas *canvas, int x, int y, const unsigned char rgba[4]) {
-    if (rgba[3] != 0) qr_blend_px(pixel_at(canvas, x, y), rgba[0], rgba[1], rgba[2], rgba[3]);
+// Composites `count` pixels of a canvas row from dst: alpha[k] of the colour
+// at rgb + k * step (step 0: one colour for all); alpha 0 leaves a pixel.
+void composite_span(unsigned char *dst, const unsigned char *alpha, const unsigned char *rgb,
+                    int step, int count) {
+    for (int k = 0; k < count; ++k, dst += 4, rgb += step) {
+        if (alpha[k] != 0) qr_blend_px(dst, rgb[0], rgb[1], rgb[2], alpha[k]);
+    }
 }
 
-qr_shape_paint paint_of(int style, const qr_gradient &gradient, const int color[3]) {
-    return {style, &gradient, {color[0], color[1], color[2]}};
+// Sets `count` pixels from dst to the opaque colour rgb.
+void fill_span(unsigned char *dst, const unsigned char *rgb, int count) {
+    const unsigned char px[4] = {rgb[0], rgb[1], rgb[2], 255};
+    for (int k = 0; k < count; ++k) std::memcpy(dst + 4 * k, px, 4);
+}
+
+// A paint and the frame its gradient spans, in canvas pixels.
+struct framed_paint {
+    const qr_gradient *gradient;  // null: the solid colour
+    unsigned char solid[3];
+    int x0, y0, w, h;
+};
+
+framed_paint frame_paint(const qr_gradient &gradient, const int color[3], int x0, int y0, int w,
+                         int h) {
+    return {
+        gradient.type != QR_GRADIENT_NONE ? &gradient : nullptr,
+        {static_cast<unsigned char>(color[0] & 0xff), static_cast<unsigned char>(color[1] & 0xff),
+         static_cast<unsigned char>(color[2] & 0xff)},
+        x0,
+        y0,
+        w,
+        h};
+}
+
+// The colours of `count` pixels from canvas pixel (x, y): `buf` filled with
+// the gradient's (step 3), or the solid colour (step 0).
+const unsigned char *paint_colours(const framed_paint &paint, int x, int y, int count,
+                                   unsigned char *buf, int *step) {
+    if (!paint.gradient) {
+        *step = 0;
+        return paint.solid;
+    }
+    qr_gradient_span(paint.gradient, x - paint.x0, y - paint.y0, count, paint.w, paint.h, buf);
+    *step = 3;
+    return buf;
 }
 
 // Paints a rectangle one opaque colour: what compositing an alpha-255 sample
@@ -36,75 +77,120 @@ void fill_opaque(qr_canvas *canvas, int x, int y, int w, int h, int r, int g, in
     for (int row = 1; row < h; ++row) std::memcpy(pixel_at(canvas, x, y + row), first, row_bytes);
 }
 
-bool has_gradient(const qr_shape_paint &paint) {
-    return paint.gradient && paint.gradient->type != QR_GRADIENT_NONE;
+// The neighbour mask of a module drawn in the module pass, or -1 for a
+// module not drawn there (light, or inside a finder area).
+int drawn_module_mask(const unsigned char *modules, int n, int x, int y) {
+    if (!modules[y * n + x] || qr_in_finder_area(x, y, n)) return -1;
+    return qr_module_neighbors(modules, n, x, y);
 }
 
-// A module's figure depends only on its neighbours, so it is chosen once per
-// module; a figure that fills its cell in a solid paint is one fill.
+constexpr int MASK_COUNT = 16;
+
+// Alpha rows of the module figures at one pixel row of the cell, per
+// neighbour mask, computed when first needed.
+struct figure_rows {
+    unsigned char alpha[MASK_COUNT][SPAN];
+    bool ready[MASK_COUNT];
+    bool opaque[MASK_COUNT];  // every alpha 255
+
+    const unsigned char *row(int mask, const float *u, int count, float v, float scale) {
+        if (!ready[mask]) {
+            qr_figure_alpha_row(select_dot_figure(g_style.dot_style, mask), u, count, v, scale,
+                                alpha[mask]);
+            opaque[mask] = std::all_of(alpha[mask], alpha[mask] + count,
+                                       [](unsigned char a) { return a == 255; });
+            ready[mask] = true;
+        }
+        return alpha[mask];
+    }
+};
+
+// A module's figure depends only on its neighbour mask, and its alphas only
+// on the figure and the pixel's place in the cell, so one alpha row per mask
+// serves that pixel row of every module. Modules do not overlap, so drawing
+// them a pixel row of every cell at a time gives the pixels drawing them one
+// by one gives.
 void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int margin, int m) {
-    const qr_shape_paint paint =
-        paint_of(g_style.dot_style, g_style.dot_gradient, g_style.dot_color);
-    const auto scale = static_cast<float>(m);
     const int sym = n * m;
-    unsigned char rgba[4];
-    for (int y = 0; y < n; ++y) {
-        for (int x = 0; x < n; ++x) {
-            if (!modules[y * n + x] || qr_in_finder_area(x, y, n)) continue;
-            const qr_dot_figure fig =
-                select_dot_figure(paint.style, qr_module_neighbors(modules, n, x, y));
-            if (qr_figure_fills_cell(fig) && !has_gradient(paint)) {
-                fill_opaque(canvas, margin + x * m, margin + y * m, m, m, paint.color[0] & 0xff,
-                            paint.color[1] & 0xff, paint.color[2] & 0xff);
-                continue;
-            }
-            for (int py = 0; py < m; ++py) {
-                const float v = (static_cast<float>(py) + 0.5f) / scale;
-                for (int px = 0; px < m; ++px) {
-                    const float u = (static_cast<float>(px) + 0.5f) / scale;
-                    const int cx = margin + x * m + px;
-                    const int cy = margin + y * m + py;
-                    qr_figure_sample(fig, &paint, u, v, cx, cy, margin, margin, sym, sym, scale,
-                                     rgba);
-                    composite_sample(canvas, cx, cy, rgba);
+    const framed_paint paint =
+        frame_paint(g_style.dot_gradient, g_style.dot_color, margin, margin, sym, sym);
+    const auto scale = static_cast<float>(m);
+    float u[SPAN];
+    unsigned char colours[3 * SPAN];
+    figure_rows rows;
+    for (int py = 0; py < m; ++py) {
+        const float v = (static_cast<float>(py) + 0.5f) / scale;
+        for (int p0 = 0; p0 < m; p0 += SPAN) {
+            const int count = std::min(SPAN, m - p0);
+            for (int k = 0; k < count; ++k) u[k] = (static_cast<float>(p0 + k) + 0.5f) / scale;
+            std::fill_n(rows.ready, MASK_COUNT, false);
+            for (int y = 0; y < n; ++y) {
+                const int cy = margin + y * m + py;
+                for (int x = 0; x < n; ++x) {
+                    const int mask = drawn_module_mask(modules, n, x, y);
+                    if (mask < 0) continue;
+                    const unsigned char *alpha = rows.row(mask, u, count, v, scale);
+                    const int cx = margin + x * m + p0;
+                    unsigned char *dst = pixel_at(canvas, cx, cy);
+                    if (rows.opaque[mask] && !paint.gradient) {
+                        fill_span(dst, paint.solid, count);
+                        continue;
+                    }
+                    int step = 0;
+                    const unsigned char *rgb = paint_colours(paint, cx, cy, count, colours, &step);
+                    composite_span(dst, alpha, rgb, step, count);
                 }
             }
         }
     }
 }
 
-// One finder figure: a box of `cells` modules at (bx, by) sampled in module
-// units 0..cells, with the box itself as the gradient frame.
-void draw_finder_part(qr_canvas *canvas, int is_center, const qr_shape_paint &paint, int bx, int by,
-                      int cells, int m) {
+// One finder part (ring or centre) of all three finders: the same figure in
+// the same box size, with each box as its own gradient frame, so a row's
+// alphas and colours serve all three. The finder boxes of a symbol do not
+// overlap one another, so only the order of ring and centre matters.
+void draw_finder_parts(qr_canvas *canvas, int n, int margin, int m, int is_center,
+                       const qr_shape_paint &part) {
+    const int cells = is_center ? QR_CENTER_SIDE : QR_FINDER_SIDE;
+    const int inset = is_center ? QR_CENTER_INSET * m : 0;
     const int side = cells * m;
     const auto fside = static_cast<float>(side);
     const auto fcells = static_cast<float>(cells);
     const auto scale = static_cast<float>(m);
-    unsigned char rgba[4];
+    const framed_paint paint = frame_paint(*part.gradient, part.color, 0, 0, side, side);
+    float u[SPAN];
+    unsigned char alpha[SPAN];
+    unsigned char colours[3 * SPAN];
     for (int py = 0; py < side; ++py) {
         const float v = ((static_cast<float>(py) + 0.5f) / fside) * fcells;
-        for (int px = 0; px < side; ++px) {
-            const float u = ((static_cast<float>(px) + 0.5f) / fside) * fcells;
-            qr_corner_sample(is_center, &paint, u, v, bx + px, by + py, bx, by, side, side, scale,
-                             rgba);
-            composite_sample(canvas, bx + px, by + py, rgba);
+        for (int p0 = 0; p0 < side; p0 += SPAN) {
+            const int count = std::min(SPAN, side - p0);
+            for (int k = 0; k < count; ++k) {
+                u[k] = ((static_cast<float>(p0 + k) + 0.5f) / fside) * fcells;
+            }
+            qr_finder_alpha_row(is_center, part.style, u, count, v, scale, alpha);
+            int step = 0;
+            const unsigned char *rgb = paint_colours(paint, p0, py, count, colours, &step);
+            for (const qr_cell origin : qr_finder_origins(n)) {
+                unsigned char *dst = pixel_at(canvas, margin + origin.col * m + inset + p0,
+                                              margin + origin.row * m + inset + py);
+                composite_span(dst, alpha, rgb, step, count);
+            }
         }
     }
 }
 
 void draw_finders(qr_canvas *canvas, int n, int margin, int m) {
-    const qr_shape_paint ring = paint_of(
-        g_style.corner_square_style, g_style.corner_square_gradient, g_style.corner_square_color);
-    const qr_shape_paint center =
-        paint_of(g_style.corner_dot_style, g_style.corner_dot_gradient, g_style.corner_dot_color);
-    for (const qr_cell origin : qr_finder_origins(n)) {
-        const int bx = margin + origin.col * m;
-        const int by = margin + origin.row * m;
-        const int inset = QR_CENTER_INSET * m;
-        draw_finder_part(canvas, 0, ring, bx, by, QR_FINDER_SIDE, m);
-        draw_finder_part(canvas, 1, center, bx + inset, by + inset, QR_CENTER_SIDE, m);
-    }
+    const qr_shape_paint ring = {g_style.corner_square_style,
+                                 &g_style.corner_square_gradient,
+                                 {g_style.corner_square_color[0], g_style.corner_square_color[1],
+                                  g_style.corner_square_color[2]}};
+    const qr_shape_paint center = {
+        g_style.corner_dot_style,
+        &g_style.corner_dot_gradient,
+        {g_style.corner_dot_color[0], g_style.corner_dot_color[1], g_style.corner_dot_color[2]}};
+    draw_finder_parts(canvas, n, margin, m, 0, ring);
+    draw_finder_parts(canvas, n, margin, m, 1, center);
 }
 
 }  // namespace
@@ -148,22 +234,35 @@ void qr_blend_px(unsigned char *dst, int r, int g, int b, int a) {
     dst[3] = static_cast<unsigned char>(static_cast<int>(out_a * 255.0f + 0.5f));
 }
 
+void qr_background_span(const qr_style &style, int x, int y, int count, int w, int h,
+                        unsigned char *rgb_out) {
+    if (style.background_gradient.type != QR_GRADIENT_NONE) {
+        qr_gradient_span(&style.background_gradient, x, y, count, w, h, rgb_out);
+        return;
+    }
+    for (int k = 0; k < count; ++k) {
+        for (int c = 0; c < 3; ++c) {
+            rgb_out[3 * k + c] = static_cast<unsigned char>(style.background_color[c]);
+        }
+    }
+}
+
 void qr_render_background(qr_canvas *canvas) {
     const int alpha = g_style.background_color[3];
     if (alpha == 0) return;
-    const qr_gradient &grad = g_style.background_gradient;
-    int rgb[3] = {g_style.background_color[0], g_style.background_color[1],
-                  g_style.background_color[2]};
-    if (alpha == 255 && grad.type == QR_GRADIENT_NONE) {
-        fill_opaque(canvas, 0, 0, canvas->width, canvas->height, rgb[0], rgb[1], rgb[2]);
+    if (alpha == 255 && g_style.background_gradient.type == QR_GRADIENT_NONE) {
+        fill_opaque(canvas, 0, 0, canvas->width, canvas->height, g_style.background_color[0],
+                    g_style.background_color[1], g_style.background_color[2]);
         return;
     }
+    unsigned char alphas[SPAN];
+    std::memset(alphas, alpha, sizeof alphas);
+    unsigned char colours[3 * SPAN];
     for (int y = 0; y < canvas->height; ++y) {
-        for (int x = 0; x < canvas->width; ++x) {
-            if (grad.type != QR_GRADIENT_NONE) {
-                qr_gradient_color(&grad, x, y, canvas->width, canvas->height, rgb);
-            }
-            qr_blend_px(pixel_at(canvas, x, y), rgb[0], rgb[1], rgb[2], alpha);
+        for (int x = 0; x < canvas->width; x += SPAN) {
+            const int count = std::min(SPAN, canvas->width - x);
+            qr_background_span(g_style, x, y, count, canvas->width, canvas->height, colours);
+            composite_span(pixel_at(canvas, x, y), alphas, colours, 3, count);
         }
     }
 }
