@@ -53,10 +53,8 @@ struct linear_frame {
     float c, s, fw;
     int w, h;
 
-    linear_frame(const qr_gradient *grad, int w_, int h_)
-        : c(1.0f), s(0.0f), fw(static_cast<float>(w_)), w(w_), h(h_) {
-        if (grad) qr_gradient_axis(grad, &c, &s);
-    }
+    linear_frame(float c_, float s_, int w_, int h_)
+        : c(c_), s(s_), fw(static_cast<float>(w_)), w(w_), h(h_) {}
     float row_term(int y) const { return centre_offset(y, h) * s; }
     float t(int x, float row) const {
         return clamp_unit((centre_offset(x, w) * c + row) / fw + 0.5f);
@@ -88,16 +86,22 @@ int channel(int start, int end, float t) {
     return static_cast<int>(static_cast<float>(end - start) * t + static_cast<float>(start) + 0.5f);
 }
 
+void channel_run(int start, int end, const float *t, int count, unsigned char *out) {
+    for (int k = 0; k < count; ++k) out[k] = static_cast<unsigned char>(channel(start, end, t[k]));
+}
+
+// Each pass is a loop the compiler vectorises; runs are rounded up to whole
+// vectors (the extra pixels lie past the run and are never read).
 template <class Frame>
 void span_colours(const qr_gradient *grad, const Frame &frame, int x, int y, int count,
-                  unsigned char *rgb_out) {
+                  qr_span_rgb *out) {
     const float row = frame.row_term(y);
-    for (int k = 0; k < count; ++k) {
-        const float t = clamp_unit(frame.t(x + k, row));
-        rgb_out[3 * k] = static_cast<unsigned char>(channel(grad->start_r, grad->end_r, t));
-        rgb_out[3 * k + 1] = static_cast<unsigned char>(channel(grad->start_g, grad->end_g, t));
-        rgb_out[3 * k + 2] = static_cast<unsigned char>(channel(grad->start_b, grad->end_b, t));
-    }
+    const int padded = (count + 15) & ~15;
+    float t[QR_SPAN];
+    for (int k = 0; k < padded; ++k) t[k] = clamp_unit(frame.t(x + k, row));
+    channel_run(grad->start_r, grad->end_r, t, padded, out->r);
+    channel_run(grad->start_g, grad->end_g, t, padded, out->g);
+    channel_run(grad->start_b, grad->end_b, t, padded, out->b);
 }
 
 }  // namespace
@@ -107,7 +111,10 @@ void qr_gradient_axis(const qr_gradient *grad, float *c, float *s) {
 }
 
 float qr_linear_t(const qr_gradient *grad, int x, int y, int w, int h) {
-    const linear_frame frame(grad, w, h);
+    float c = 1.0f;
+    float s = 0.0f;
+    if (grad) qr_gradient_axis(grad, &c, &s);
+    const linear_frame frame(c, s, w, h);
     return frame.t(x, frame.row_term(y));
 }
 
@@ -129,11 +136,17 @@ void qr_gradient_color(const qr_gradient *grad, int x, int y, int w, int h, int 
     qr_gradient_sample(grad, t, &rgb[0], &rgb[1], &rgb[2]);
 }
 
-void qr_gradient_span(const qr_gradient *grad, int x, int y, int count, int w, int h,
-                      unsigned char *rgb_out) {
-    if (grad->type == QR_GRADIENT_RADIAL) {
-        span_colours(grad, radial_frame(w, h), x, y, count, rgb_out);
+qr_gradient_frame qr_gradient_frame_of(const qr_gradient *grad, int w, int h) {
+    qr_gradient_frame frame{grad, 1.0f, 0.0f, w, h};
+    if (grad->type != QR_GRADIENT_RADIAL) qr_gradient_axis(grad, &frame.c, &frame.s);
+    return frame;
+}
+
+void qr_gradient_span(const qr_gradient_frame &frame, int x, int y, int count, qr_span_rgb *out) {
+    if (frame.grad->type == QR_GRADIENT_RADIAL) {
+        span_colours(frame.grad, radial_frame(frame.w, frame.h), x, y, count, out);
     } else {
-        span_colours(grad, linear_frame(grad, w, h), x, y, count, rgb_out);
+        span_colours(frame.grad, linear_frame(frame.c, frame.s, frame.w, frame.h), x, y, count,
+                     out);
     }
 }

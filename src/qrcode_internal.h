@@ -185,11 +185,17 @@ struct qr_shape_paint {
     int color[3];
 };
 
+// Colours of a run of at most QR_SPAN pixels of one row, one plane each.
+inline constexpr int QR_SPAN = 128;
+struct qr_span_rgb {
+    unsigned char r[QR_SPAN], g[QR_SPAN], b[QR_SPAN];
+};
+
 void qr_render_background(qr_canvas *canvas);
-// The background paint's colour (3 bytes each) of `count` pixels from (x, y)
-// rightwards on a w x h canvas.
+// The background paint's colours of `count` (at most QR_SPAN) pixels from
+// (x, y) rightwards on a w x h canvas.
 void qr_background_span(const qr_style &style, int x, int y, int count, int w, int h,
-                        unsigned char *rgb_out);
+                        qr_span_rgb *out);
 int qr_render_styled(qr_canvas *canvas, const unsigned char *modules, int n, int margin);
 
 void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
@@ -305,9 +311,16 @@ void qr_gradient_sample(const qr_gradient *grad, float t, int *r, int *g, int *b
 // The colour of a gradient whose type is not 0 at (x, y) within a w x h
 // frame: radial for type 2, linear for any other type.
 void qr_gradient_color(const qr_gradient *grad, int x, int y, int w, int h, int rgb[3]);
-// qr_gradient_color of `count` pixels from (x, y) rightwards, 3 bytes each.
-void qr_gradient_span(const qr_gradient *grad, int x, int y, int count, int w, int h,
-                      unsigned char *rgb_out);
+// A gradient prepared for a w x h frame, its rotation's cosine and sine
+// taken once, and qr_gradient_color of `count` (at most QR_SPAN) pixels from
+// (x, y) rightwards in it.
+struct qr_gradient_frame {
+    const qr_gradient *grad;
+    float c, s;
+    int w, h;
+};
+qr_gradient_frame qr_gradient_frame_of(const qr_gradient *grad, int w, int h);
+void qr_gradient_span(const qr_gradient_frame &frame, int x, int y, int count, qr_span_rgb *out);
 // cos and sin of the gradient's rotation; a rotation that is not finite counts as 0.
 void qr_gradient_axis(const qr_gradient *grad, float *c, float *s);
 

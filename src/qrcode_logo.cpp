@@ -7,7 +7,6 @@
 // overflow; reads of the logo stay inside the image by clamping.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "qrcode_internal.h"
 
@@ -60,9 +59,6 @@ void sample_logo(const unsigned char *pixels, int lw, int lh, float sx, float sy
     }
 }
 
-// Pixels of the box whose background colours are computed at once.
-constexpr int CLEAR_RUN = 128;
-
 void clear_box(qr_canvas *canvas, const qr_style *style, int box) {
     if (box <= 0) return;
     const int w = canvas->width;
@@ -71,14 +67,16 @@ void clear_box(qr_canvas *canvas, const qr_style *style, int box) {
     const int y0 = std::max(0, (h - box) / 2);
     const int x_end = std::min(x0 + box, w);
     const auto alpha = static_cast<unsigned char>(style->background_color[3]);
-    unsigned char rgb[3 * CLEAR_RUN];
+    qr_span_rgb rgb;
     for (int y = y0; y < y0 + box && y < h; ++y) {
-        for (int x = x0; x < x_end; x += CLEAR_RUN) {
-            const int count = std::min(CLEAR_RUN, x_end - x);
-            qr_background_span(*style, x, y, count, w, h, rgb);
+        for (int x = x0; x < x_end; x += QR_SPAN) {
+            const int count = std::min(QR_SPAN, x_end - x);
+            qr_background_span(*style, x, y, count, w, h, &rgb);
             unsigned char *dst = canvas->pixels + qr_pixel_offset(w, x, y);
             for (int k = 0; k < count; ++k, dst += 4) {
-                std::memcpy(dst, rgb + 3 * k, 3);
+                dst[0] = rgb.r[k];
+                dst[1] = rgb.g[k];
+                dst[2] = rgb.b[k];
                 dst[3] = alpha;
             }
         }

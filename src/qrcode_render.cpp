@@ -12,58 +12,57 @@
 
 namespace {
 
-// Longest run of pixels whose alphas and colours are computed at once.
-constexpr int SPAN = 128;
+constexpr int SPAN = QR_SPAN;
 
 unsigned char *pixel_at(qr_canvas *canvas, int x, int y) {
     return canvas->pixels + qr_pixel_offset(canvas->width, x, y);
 }
 
-// Composites `count` pixels of a canvas row from dst: alpha[k] of the colour
-// at rgb + k * step (step 0: one colour for all); alpha 0 leaves a pixel.
-void composite_span(unsigned char *dst, const unsigned char *alpha, const unsigned char *rgb,
-                    int step, int count) {
-    for (int k = 0; k < count; ++k, dst += 4, rgb += step) {
-        if (alpha[k] != 0) qr_blend_px(dst, rgb[0], rgb[1], rgb[2], alpha[k]);
+// Composites `count` pixels of a canvas row from dst: alpha[k] of colour k;
+// alpha 0 leaves a pixel.
+void composite_span(unsigned char *dst, const unsigned char *alpha, const qr_span_rgb &rgb,
+                    int count) {
+    for (int k = 0; k < count; ++k, dst += 4) {
+        if (alpha[k] != 0) qr_blend_px(dst, rgb.r[k], rgb.g[k], rgb.b[k], alpha[k]);
     }
 }
 
-// Sets `count` pixels from dst to the opaque colour rgb.
-void fill_span(unsigned char *dst, const unsigned char *rgb, int count) {
-    const unsigned char px[4] = {rgb[0], rgb[1], rgb[2], 255};
+// Sets `count` pixels from dst to the opaque colour of the first pixel of rgb.
+void fill_span(unsigned char *dst, const qr_span_rgb &rgb, int count) {
+    const unsigned char px[4] = {rgb.r[0], rgb.g[0], rgb.b[0], 255};
     for (int k = 0; k < count; ++k) std::memcpy(dst + 4 * k, px, 4);
+}
+
+void fill_colour(qr_span_rgb *out, const int color[3]) {
+    std::memset(out->r, color[0] & 0xff, SPAN);
+    std::memset(out->g, color[1] & 0xff, SPAN);
+    std::memset(out->b, color[2] & 0xff, SPAN);
 }
 
 // A paint and the frame its gradient spans, in canvas pixels.
 struct framed_paint {
-    const qr_gradient *gradient;  // null: the solid colour
-    unsigned char solid[3];
-    int x0, y0, w, h;
+    bool gradient;  // false: the solid colour
+    int x0, y0;
+    qr_gradient_frame frame;
+    qr_span_rgb solid;
 };
 
 framed_paint frame_paint(const qr_gradient &gradient, const int color[3], int x0, int y0, int w,
                          int h) {
-    return {
-        gradient.type != QR_GRADIENT_NONE ? &gradient : nullptr,
-        {static_cast<unsigned char>(color[0] & 0xff), static_cast<unsigned char>(color[1] & 0xff),
-         static_cast<unsigned char>(color[2] & 0xff)},
-        x0,
-        y0,
-        w,
-        h};
+    const bool graded = gradient.type != QR_GRADIENT_NONE;
+    framed_paint paint{graded, x0, y0, {&gradient, 1.0f, 0.0f, w, h}, {}};
+    if (graded) paint.frame = qr_gradient_frame_of(&gradient, w, h);
+    fill_colour(&paint.solid, color);
+    return paint;
 }
 
 // The colours of `count` pixels from canvas pixel (x, y): `buf` filled with
-// the gradient's (step 3), or the solid colour (step 0).
-const unsigned char *paint_colours(const framed_paint &paint, int x, int y, int count,
-                                   unsigned char *buf, int *step) {
-    if (!paint.gradient) {
-        *step = 0;
-        return paint.solid;
-    }
-    qr_gradient_span(paint.gradient, x - paint.x0, y - paint.y0, count, paint.w, paint.h, buf);
-    *step = 3;
-    return buf;
+// the gradient's, or the solid colour.
+const qr_span_rgb &paint_colours(const framed_paint &paint, int x, int y, int count,
+                                 qr_span_rgb *buf) {
+    if (!paint.gradient) return paint.solid;
+    qr_gradient_span(paint.frame, x - paint.x0, y - paint.y0, count, buf);
+    return *buf;
 }
 
 // Paints a rectangle one opaque colour: what compositing an alpha-255 sample
@@ -116,7 +115,7 @@ void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int ma
         frame_paint(g_style.dot_gradient, g_style.dot_color, margin, margin, sym, sym);
     const auto scale = static_cast<float>(m);
     float u[SPAN];
-    unsigned char colours[3 * SPAN];
+    qr_span_rgb colours;
     figure_rows rows;
     for (int py = 0; py < m; ++py) {
         const float v = (static_cast<float>(py) + 0.5f) / scale;
@@ -136,9 +135,8 @@ void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int ma
                         fill_span(dst, paint.solid, count);
                         continue;
                     }
-                    int step = 0;
-                    const unsigned char *rgb = paint_colours(paint, cx, cy, count, colours, &step);
-                    composite_span(dst, alpha, rgb, step, count);
+                    composite_span(dst, alpha, paint_colours(paint, cx, cy, count, &colours),
+                                   count);
                 }
             }
         }
@@ -160,7 +158,7 @@ void draw_finder_parts(qr_canvas *canvas, int n, int margin, int m, int is_cente
     const framed_paint paint = frame_paint(*part.gradient, part.color, 0, 0, side, side);
     float u[SPAN];
     unsigned char alpha[SPAN];
-    unsigned char colours[3 * SPAN];
+    qr_span_rgb colours;
     for (int py = 0; py < side; ++py) {
         const float v = ((static_cast<float>(py) + 0.5f) / fside) * fcells;
         for (int p0 = 0; p0 < side; p0 += SPAN) {
@@ -169,12 +167,11 @@ void draw_finder_parts(qr_canvas *canvas, int n, int margin, int m, int is_cente
                 u[k] = ((static_cast<float>(p0 + k) + 0.5f) / fside) * fcells;
             }
             qr_finder_alpha_row(is_center, part.style, u, count, v, scale, alpha);
-            int step = 0;
-            const unsigned char *rgb = paint_colours(paint, p0, py, count, colours, &step);
+            const qr_span_rgb &rgb = paint_colours(paint, p0, py, count, &colours);
             for (const qr_cell origin : qr_finder_origins(n)) {
                 unsigned char *dst = pixel_at(canvas, margin + origin.col * m + inset + p0,
                                               margin + origin.row * m + inset + py);
-                composite_span(dst, alpha, rgb, step, count);
+                composite_span(dst, alpha, rgb, count);
             }
         }
     }
@@ -235,15 +232,11 @@ void qr_blend_px(unsigned char *dst, int r, int g, int b, int a) {
 }
 
 void qr_background_span(const qr_style &style, int x, int y, int count, int w, int h,
-                        unsigned char *rgb_out) {
+                        qr_span_rgb *out) {
     if (style.background_gradient.type != QR_GRADIENT_NONE) {
-        qr_gradient_span(&style.background_gradient, x, y, count, w, h, rgb_out);
-        return;
-    }
-    for (int k = 0; k < count; ++k) {
-        for (int c = 0; c < 3; ++c) {
-            rgb_out[3 * k + c] = static_cast<unsigned char>(style.background_color[c]);
-        }
+        qr_gradient_span(qr_gradient_frame_of(&style.background_gradient, w, h), x, y, count, out);
+    } else {
+        fill_colour(out, style.background_color);
     }
 }
 
@@ -257,12 +250,12 @@ void qr_render_background(qr_canvas *canvas) {
     }
     unsigned char alphas[SPAN];
     std::memset(alphas, alpha, sizeof alphas);
-    unsigned char colours[3 * SPAN];
+    qr_span_rgb colours;
     for (int y = 0; y < canvas->height; ++y) {
         for (int x = 0; x < canvas->width; x += SPAN) {
             const int count = std::min(SPAN, canvas->width - x);
-            qr_background_span(g_style, x, y, count, canvas->width, canvas->height, colours);
-            composite_span(pixel_at(canvas, x, y), alphas, colours, 3, count);
+            qr_background_span(g_style, x, y, count, canvas->width, canvas->height, &colours);
+            composite_span(pixel_at(canvas, x, y), alphas, colours, count);
         }
     }
 }
