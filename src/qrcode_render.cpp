@@ -6,6 +6,7 @@
 // samplers' coverage. Pixel arithmetic is single precision in a fixed order,
 // so the same input gives the same bytes everywhere.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "qrcode_internal.h"
@@ -18,19 +19,72 @@ unsigned char *pixel_at(qr_canvas *canvas, int x, int y) {
     return canvas->pixels + qr_pixel_offset(canvas->width, x, y);
 }
 
-// Composites `count` pixels of a canvas row from dst: alpha[k] of colour k;
-// alpha 0 leaves a pixel.
-void composite_span(unsigned char *dst, const unsigned char *alpha, const qr_span_rgb &rgb,
-                    int count) {
-    for (int k = 0; k < count; ++k, dst += 4) {
-        if (alpha[k] != 0) qr_blend_px(dst, rgb.r[k], rgb.g[k], rgb.b[k], alpha[k]);
+// Blending is a pure function of the pixel, the colour and the alpha, and a
+// solid paint over a solid background blends the same few of them again and
+// again: entry a keeps the last pixel and colour blended at alpha a and the
+// result.
+class blend_memo {
+public:
+    void blend(unsigned char *dst, unsigned char r, unsigned char g, unsigned char b,
+               unsigned char a) {
+        std::uint32_t before = 0;
+        std::memcpy(&before, dst, 4);
+        const std::uint64_t key = std::uint64_t{before} << 32 | VALID | std::uint32_t{r} << 16 |
+                                  std::uint32_t{g} << 8 | b;
+        if (key_[a] == key) {
+            std::memcpy(dst, &out_[a], 4);
+            return;
+        }
+        qr_blend_px(dst, r, g, b, a);
+        key_[a] = key;
+        std::memcpy(&out_[a], dst, 4);
+    }
+
+private:
+    static constexpr std::uint32_t VALID = 1u << 24;
+    std::uint64_t key_[256] = {};
+    std::uint32_t out_[256] = {};
+};
+
+// A row of alphas and its longest run of opaque ones, [lo, hi).
+struct alpha_row {
+    const unsigned char *alpha;
+    int lo, hi;
+};
+
+alpha_row with_opaque_run(const unsigned char *alpha, int count) {
+    alpha_row row{alpha, 0, 0};
+    for (int k = 0; k < count;) {
+        if (alpha[k] != 255) {
+            ++k;
+            continue;
+        }
+        const int start = k;
+        while (k < count && alpha[k] == 255) ++k;
+        if (k - start > row.hi - row.lo) row = {alpha, start, k};
+    }
+    return row;
+}
+
+void composite_pixels(unsigned char *dst, const unsigned char *alpha, const qr_span_rgb &rgb,
+                      int from, int to, blend_memo &memo) {
+    for (int k = from; k < to; ++k) {
+        if (alpha[k] != 0) memo.blend(dst + 4 * k, rgb.r[k], rgb.g[k], rgb.b[k], alpha[k]);
     }
 }
 
-// Sets `count` pixels from dst to the opaque colour of the first pixel of rgb.
-void fill_span(unsigned char *dst, const qr_span_rgb &rgb, int count) {
-    const unsigned char px[4] = {rgb.r[0], rgb.g[0], rgb.b[0], 255};
-    for (int k = 0; k < count; ++k) std::memcpy(dst + 4 * k, px, 4);
+// Composites `count` pixels of a canvas row from dst: alpha k of colour k;
+// alpha 0 leaves a pixel, alpha 255 replaces it.
+void composite_span(unsigned char *dst, const alpha_row &row, const qr_span_rgb &rgb, int count,
+                    blend_memo &memo) {
+    composite_pixels(dst, row.alpha, rgb, 0, row.lo, memo);
+    // Built as one little-endian word per pixel, a loop the compiler vectorises.
+    for (int k = row.lo; k < row.hi; ++k) {
+        const std::uint32_t px = std::uint32_t{rgb.r[k]} | std::uint32_t{rgb.g[k]} << 8 |
+                                 std::uint32_t{rgb.b[k]} << 16 | 0xff000000u;
+        std::memcpy(dst + 4 * k, &px, 4);
+    }
+    composite_pixels(dst, row.alpha, rgb, row.hi, count, memo);
 }
 
 void fill_colour(qr_span_rgb *out, const int color[3]) {
@@ -76,31 +130,36 @@ void fill_opaque(qr_canvas *canvas, int x, int y, int w, int h, int r, int g, in
     for (int row = 1; row < h; ++row) std::memcpy(pixel_at(canvas, x, y + row), first, row_bytes);
 }
 
-// The neighbour mask of a module drawn in the module pass, or -1 for a
-// module not drawn there (light, or inside a finder area).
-int drawn_module_mask(const unsigned char *modules, int n, int x, int y) {
-    if (!modules[y * n + x] || qr_in_finder_area(x, y, n)) return -1;
-    return qr_module_neighbors(modules, n, x, y);
-}
-
 constexpr int MASK_COUNT = 16;
+constexpr signed char NOT_DRAWN = -1;
+
+// The neighbour mask of every module drawn in the module pass, NOT_DRAWN for
+// the others (light, or inside a finder area).
+void drawn_module_masks(const unsigned char *modules, int n, signed char *masks) {
+    for (int y = 0; y < n; ++y) {
+        for (int x = 0; x < n; ++x) {
+            const bool drawn = modules[y * n + x] && !qr_in_finder_area(x, y, n);
+            masks[y * n + x] =
+                drawn ? static_cast<signed char>(qr_module_neighbors(modules, n, x, y)) : NOT_DRAWN;
+        }
+    }
+}
 
 // Alpha rows of the module figures at one pixel row of the cell, per
 // neighbour mask, computed when first needed.
 struct figure_rows {
     unsigned char alpha[MASK_COUNT][SPAN];
+    alpha_row rows[MASK_COUNT];
     bool ready[MASK_COUNT];
-    bool opaque[MASK_COUNT];  // every alpha 255
 
-    const unsigned char *row(int mask, const float *u, int count, float v, float scale) {
+    const alpha_row &row(int mask, const float *u, int count, float v, float scale) {
         if (!ready[mask]) {
             qr_figure_alpha_row(select_dot_figure(g_style.dot_style, mask), u, count, v, scale,
                                 alpha[mask]);
-            opaque[mask] = std::all_of(alpha[mask], alpha[mask] + count,
-                                       [](unsigned char a) { return a == 255; });
+            rows[mask] = with_opaque_run(alpha[mask], count);
             ready[mask] = true;
         }
-        return alpha[mask];
+        return rows[mask];
     }
 };
 
@@ -114,9 +173,12 @@ void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int ma
     const framed_paint paint =
         frame_paint(g_style.dot_gradient, g_style.dot_color, margin, margin, sym, sym);
     const auto scale = static_cast<float>(m);
+    std::array<signed char, QR_MATRIX_CAP> masks;
+    drawn_module_masks(modules, n, masks.data());
     float u[SPAN];
     qr_span_rgb colours;
     figure_rows rows;
+    blend_memo memo;
     for (int py = 0; py < m; ++py) {
         const float v = (static_cast<float>(py) + 0.5f) / scale;
         for (int p0 = 0; p0 < m; p0 += SPAN) {
@@ -126,17 +188,11 @@ void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int ma
             for (int y = 0; y < n; ++y) {
                 const int cy = margin + y * m + py;
                 for (int x = 0; x < n; ++x) {
-                    const int mask = drawn_module_mask(modules, n, x, y);
-                    if (mask < 0) continue;
-                    const unsigned char *alpha = rows.row(mask, u, count, v, scale);
+                    const int mask = masks[static_cast<std::size_t>(y * n + x)];
+                    if (mask == NOT_DRAWN) continue;
                     const int cx = margin + x * m + p0;
-                    unsigned char *dst = pixel_at(canvas, cx, cy);
-                    if (rows.opaque[mask] && !paint.gradient) {
-                        fill_span(dst, paint.solid, count);
-                        continue;
-                    }
-                    composite_span(dst, alpha, paint_colours(paint, cx, cy, count, &colours),
-                                   count);
+                    composite_span(pixel_at(canvas, cx, cy), rows.row(mask, u, count, v, scale),
+                                   paint_colours(paint, cx, cy, count, &colours), count, memo);
                 }
             }
         }
@@ -159,6 +215,7 @@ void draw_finder_parts(qr_canvas *canvas, int n, int margin, int m, int is_cente
     float u[SPAN];
     unsigned char alpha[SPAN];
     qr_span_rgb colours;
+    blend_memo memo;
     for (int py = 0; py < side; ++py) {
         const float v = ((static_cast<float>(py) + 0.5f) / fside) * fcells;
         for (int p0 = 0; p0 < side; p0 += SPAN) {
@@ -167,11 +224,12 @@ void draw_finder_parts(qr_canvas *canvas, int n, int margin, int m, int is_cente
                 u[k] = ((static_cast<float>(p0 + k) + 0.5f) / fside) * fcells;
             }
             qr_finder_alpha_row(is_center, part.style, u, count, v, scale, alpha);
+            const alpha_row row = with_opaque_run(alpha, count);
             const qr_span_rgb &rgb = paint_colours(paint, p0, py, count, &colours);
             for (const qr_cell origin : qr_finder_origins(n)) {
                 unsigned char *dst = pixel_at(canvas, margin + origin.col * m + inset + p0,
                                               margin + origin.row * m + inset + py);
-                composite_span(dst, alpha, rgb, count);
+                composite_span(dst, row, rgb, count, memo);
             }
         }
     }
@@ -251,11 +309,13 @@ void qr_render_background(qr_canvas *canvas) {
     unsigned char alphas[SPAN];
     std::memset(alphas, alpha, sizeof alphas);
     qr_span_rgb colours;
+    blend_memo memo;
     for (int y = 0; y < canvas->height; ++y) {
         for (int x = 0; x < canvas->width; x += SPAN) {
             const int count = std::min(SPAN, canvas->width - x);
             qr_background_span(g_style, x, y, count, canvas->width, canvas->height, &colours);
-            composite_span(pixel_at(canvas, x, y), alphas, colours, count);
+            composite_span(pixel_at(canvas, x, y), with_opaque_run(alphas, count), colours, count,
+                           memo);
         }
     }
 }
