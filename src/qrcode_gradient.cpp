@@ -86,22 +86,26 @@ int channel(int start, int end, float t) {
     return static_cast<int>(static_cast<float>(end - start) * t + static_cast<float>(start) + 0.5f);
 }
 
-void channel_run(int start, int end, const float *t, int count, unsigned char *out) {
-    for (int k = 0; k < count; ++k) out[k] = static_cast<unsigned char>(channel(start, end, t[k]));
+std::uint32_t channel_bits(int start, int end, float t, int c) {
+    return (static_cast<std::uint32_t>(channel(start, end, t)) & 0xffu) << qr_channel_shift(c);
 }
 
-// Each pass is a loop the compiler vectorises; runs are rounded up to whole
-// vectors (the extra pixels lie past the run and are never read).
+// Two loops over whole vectors that the compiler vectorises in 32-bit lanes;
+// a span is rounded up to a multiple of 16 pixels (the extra pixels lie past
+// the span and are never read).
 template <class Frame>
 void span_colours(const qr_gradient *grad, const Frame &frame, int x, int y, int count,
                   qr_span_rgb *out) {
     const float row = frame.row_term(y);
     const int padded = (count + 15) & ~15;
-    float t[QR_SPAN];
-    for (int k = 0; k < padded; ++k) t[k] = clamp_unit(frame.t(x + k, row));
-    channel_run(grad->start_r, grad->end_r, t, padded, out->r);
-    channel_run(grad->start_g, grad->end_g, t, padded, out->g);
-    channel_run(grad->start_b, grad->end_b, t, padded, out->b);
+    float ts[QR_SPAN];
+    for (int k = 0; k < padded; ++k) ts[k] = clamp_unit(frame.t(x + k, row));
+    for (int k = 0; k < padded; ++k) {
+        const float t = ts[k];
+        out->px[k] = channel_bits(grad->start_r, grad->end_r, t, 0) |
+                     channel_bits(grad->start_g, grad->end_g, t, 1) |
+                     channel_bits(grad->start_b, grad->end_b, t, 2) | 255u << qr_channel_shift(3);
+    }
 }
 
 }  // namespace

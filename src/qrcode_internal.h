@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -185,11 +186,16 @@ struct qr_shape_paint {
     int color[3];
 };
 
-// Colours of a run of at most QR_SPAN pixels of one row, one plane each.
+// Colours of a run of at most QR_SPAN pixels of one row: each pixel's bytes
+// in one word as they lie in memory, with channel c (0 red .. 3 alpha) at
+// bit qr_channel_shift(c); the alpha byte is 255.
 inline constexpr int QR_SPAN = 128;
 struct qr_span_rgb {
-    unsigned char r[QR_SPAN], g[QR_SPAN], b[QR_SPAN];
+    std::uint32_t px[QR_SPAN];
 };
+inline constexpr int qr_channel_shift(int c) {
+    return std::endian::native == std::endian::little ? 8 * c : 24 - 8 * c;
+}
 
 void qr_render_background(qr_canvas *canvas);
 // The background paint's colours of `count` (at most QR_SPAN) pixels from

@@ -7,6 +7,7 @@
 // overflow; reads of the logo stay inside the image by clamping.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "qrcode_internal.h"
 
@@ -66,18 +67,19 @@ void clear_box(qr_canvas *canvas, const qr_style *style, int box) {
     const int x0 = std::max(0, (w - box) / 2);
     const int y0 = std::max(0, (h - box) / 2);
     const int x_end = std::min(x0 + box, w);
-    const auto alpha = static_cast<unsigned char>(style->background_color[3]);
+    // The span's words with the background's alpha in place of 255.
+    const std::uint32_t alpha_mask = 255u << qr_channel_shift(3);
+    const std::uint32_t alpha = static_cast<std::uint32_t>(style->background_color[3] & 0xff)
+                                << qr_channel_shift(3);
     qr_span_rgb rgb;
     for (int y = y0; y < y0 + box && y < h; ++y) {
         for (int x = x0; x < x_end; x += QR_SPAN) {
             const int count = std::min(QR_SPAN, x_end - x);
             qr_background_span(*style, x, y, count, w, h, &rgb);
             unsigned char *dst = canvas->pixels + qr_pixel_offset(w, x, y);
-            for (int k = 0; k < count; ++k, dst += 4) {
-                dst[0] = rgb.r[k];
-                dst[1] = rgb.g[k];
-                dst[2] = rgb.b[k];
-                dst[3] = alpha;
+            for (int k = 0; k < count; ++k) {
+                const std::uint32_t px = (rgb.px[k] & ~alpha_mask) | alpha;
+                std::memcpy(dst + 4 * k, &px, 4);
             }
         }
     }

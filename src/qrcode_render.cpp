@@ -25,23 +25,25 @@ unsigned char *pixel_at(qr_canvas *canvas, int x, int y) {
 // result.
 class blend_memo {
 public:
-    void blend(unsigned char *dst, unsigned char r, unsigned char g, unsigned char b,
-               unsigned char a) {
+    void blend(unsigned char *dst, std::uint32_t colour, unsigned char a) {
         std::uint32_t before = 0;
         std::memcpy(&before, dst, 4);
-        const std::uint64_t key = std::uint64_t{before} << 32 | VALID | std::uint32_t{r} << 16 |
-                                  std::uint32_t{g} << 8 | b;
+        // The colour's alpha byte is 255, so no key is 0, the empty entry.
+        const std::uint64_t key = std::uint64_t{before} << 32 | colour;
         if (key_[a] == key) {
             std::memcpy(dst, &out_[a], 4);
             return;
         }
-        qr_blend_px(dst, r, g, b, a);
+        qr_blend_px(dst, channel(colour, 0), channel(colour, 1), channel(colour, 2), a);
         key_[a] = key;
         std::memcpy(&out_[a], dst, 4);
     }
 
 private:
-    static constexpr std::uint32_t VALID = 1u << 24;
+    static int channel(std::uint32_t colour, int c) {
+        return static_cast<int>(colour >> qr_channel_shift(c) & 0xffu);
+    }
+
     std::uint64_t key_[256] = {};
     std::uint32_t out_[256] = {};
 };
@@ -69,7 +71,7 @@ alpha_row with_opaque_run(const unsigned char *alpha, int count) {
 void composite_pixels(unsigned char *dst, const unsigned char *alpha, const qr_span_rgb &rgb,
                       int from, int to, blend_memo &memo) {
     for (int k = from; k < to; ++k) {
-        if (alpha[k] != 0) memo.blend(dst + 4 * k, rgb.r[k], rgb.g[k], rgb.b[k], alpha[k]);
+        if (alpha[k] != 0) memo.blend(dst + 4 * k, rgb.px[k], alpha[k]);
     }
 }
 
@@ -78,19 +80,15 @@ void composite_pixels(unsigned char *dst, const unsigned char *alpha, const qr_s
 void composite_span(unsigned char *dst, const alpha_row &row, const qr_span_rgb &rgb, int count,
                     blend_memo &memo) {
     composite_pixels(dst, row.alpha, rgb, 0, row.lo, memo);
-    // Built as one little-endian word per pixel, a loop the compiler vectorises.
-    for (int k = row.lo; k < row.hi; ++k) {
-        const std::uint32_t px = std::uint32_t{rgb.r[k]} | std::uint32_t{rgb.g[k]} << 8 |
-                                 std::uint32_t{rgb.b[k]} << 16 | 0xff000000u;
-        std::memcpy(dst + 4 * k, &px, 4);
-    }
+    for (int k = row.lo; k < row.hi; ++k) std::memcpy(dst + 4 * k, &rgb.px[k], 4);
     composite_pixels(dst, row.alpha, rgb, row.hi, count, memo);
 }
 
 void fill_colour(qr_span_rgb *out, const int color[3]) {
-    std::memset(out->r, color[0] & 0xff, SPAN);
-    std::memset(out->g, color[1] & 0xff, SPAN);
-    std::memset(out->b, color[2] & 0xff, SPAN);
+    std::uint32_t word = 255u << qr_channel_shift(3);
+    for (int c = 0; c < 3; ++c)
+        word |= static_cast<std::uint32_t>(color[c] & 0xff) << qr_channel_shift(c);
+    std::fill_n(out->px, SPAN, word);
 }
 
 // A paint and the frame its gradient spans, in canvas pixels.
