@@ -162,7 +162,7 @@ int qr_image_read_memory(const unsigned char *data, int len, unsigned char **out
 // recognises it.
 bool qr_image_declared(const unsigned char *data, int len, qr_declared_image *out);
 
-// Straight-alpha source-over compositing of one pixel; `a` is never 0.
+// Straight-alpha source-over compositing of one pixel; `a` is 1..255.
 void qr_blend_px(unsigned char *dst, int r, int g, int b, int a);
 
 // Offset of the RGBA pixel (x, y) in an image `width` pixels wide.

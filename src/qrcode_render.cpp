@@ -6,6 +6,7 @@
 // samplers' coverage. Pixel arithmetic is single precision in a fixed order,
 // so the same input gives the same bytes everywhere.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -14,6 +15,16 @@
 namespace {
 
 constexpr int SPAN = QR_SPAN;
+
+// k / 255 in float for every byte k: the quotients blending divides by, taken
+// from a table (a float division gives the same correctly rounded value at
+// compile time as at run time).
+constexpr std::array<float, 256> UNIT_OF_BYTE = [] {
+    std::array<float, 256> unit{};
+    for (int k = 0; k < 256; ++k)
+        unit[static_cast<std::size_t>(k)] = static_cast<float>(k) / 255.0f;
+    return unit;
+}();
 
 unsigned char *pixel_at(qr_canvas *canvas, int x, int y) {
     return canvas->pixels + qr_pixel_offset(canvas->width, x, y);
@@ -80,7 +91,10 @@ void composite_pixels(unsigned char *dst, const unsigned char *alpha, const qr_s
 void composite_span(unsigned char *dst, const alpha_row &row, const qr_span_rgb &rgb, int count,
                     blend_memo &memo) {
     composite_pixels(dst, row.alpha, rgb, 0, row.lo, memo);
-    for (int k = row.lo; k < row.hi; ++k) std::memcpy(dst + 4 * k, &rgb.px[k], 4);
+    if (row.hi > row.lo) {
+        std::memcpy(dst + 4 * row.lo, &rgb.px[row.lo],
+                    static_cast<std::size_t>(row.hi - row.lo) * 4);
+    }
     composite_pixels(dst, row.alpha, rgb, row.hi, count, memo);
 }
 
@@ -273,9 +287,9 @@ void qr_blend_px(unsigned char *dst, int r, int g, int b, int a) {
         dst[3] = 255;
         return;
     }
-    const float sa = static_cast<float>(a) / 255.0f;
+    const float sa = UNIT_OF_BYTE[static_cast<unsigned char>(a)];
     const float inv = 1.0f - sa;
-    const float da = static_cast<float>(dst[3]) / 255.0f;
+    const float da = UNIT_OF_BYTE[dst[3]];
     const float out_a = da * inv + sa;
     const int src[3] = {r, g, b};
     for (int c = 0; c < 3; ++c) {
