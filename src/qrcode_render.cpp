@@ -79,23 +79,23 @@ alpha_row with_opaque_run(const unsigned char *alpha, int count) {
     return row;
 }
 
-void composite_pixels(unsigned char *dst, const unsigned char *alpha, const qr_span_rgb &rgb,
+void composite_pixels(unsigned char *dst, const unsigned char *alpha, const std::uint32_t *colours,
                       int from, int to, blend_memo &memo) {
     for (int k = from; k < to; ++k) {
-        if (alpha[k] != 0) memo.blend(dst + 4 * k, rgb.px[k], alpha[k]);
+        if (alpha[k] != 0) memo.blend(dst + 4 * k, colours[k], alpha[k]);
     }
 }
 
 // Composites `count` pixels of a canvas row from dst: alpha k of colour k;
 // alpha 0 leaves a pixel, alpha 255 replaces it.
-void composite_span(unsigned char *dst, const alpha_row &row, const qr_span_rgb &rgb, int count,
-                    blend_memo &memo) {
-    composite_pixels(dst, row.alpha, rgb, 0, row.lo, memo);
+void composite_span(unsigned char *dst, const alpha_row &row, const std::uint32_t *colours,
+                    int count, blend_memo &memo) {
+    composite_pixels(dst, row.alpha, colours, 0, row.lo, memo);
     if (row.hi > row.lo) {
-        std::memcpy(dst + 4 * row.lo, &rgb.px[row.lo],
+        std::memcpy(dst + 4 * row.lo, colours + row.lo,
                     static_cast<std::size_t>(row.hi - row.lo) * 4);
     }
-    composite_pixels(dst, row.alpha, rgb, row.hi, count, memo);
+    composite_pixels(dst, row.alpha, colours, row.hi, count, memo);
 }
 
 void fill_colour(qr_span_rgb *out, const int color[3]) {
@@ -124,11 +124,11 @@ framed_paint frame_paint(const qr_gradient &gradient, const int color[3], int x0
 
 // The colours of `count` pixels from canvas pixel (x, y): `buf` filled with
 // the gradient's, or the solid colour.
-const qr_span_rgb &paint_colours(const framed_paint &paint, int x, int y, int count,
-                                 qr_span_rgb *buf) {
-    if (!paint.gradient) return paint.solid;
+const std::uint32_t *paint_colours(const framed_paint &paint, int x, int y, int count,
+                                   qr_span_rgb *buf) {
+    if (!paint.gradient) return paint.solid.px;
     qr_gradient_span(paint.frame, x - paint.x0, y - paint.y0, count, buf);
-    return *buf;
+    return buf->px;
 }
 
 // Paints a rectangle one opaque colour: what compositing an alpha-255 sample
@@ -157,21 +157,74 @@ void drawn_module_masks(const unsigned char *modules, int n, signed char *masks)
     }
 }
 
-// Alpha rows of the module figures at one pixel row of the cell, per
-// neighbour mask, computed when first needed.
-struct figure_rows {
-    unsigned char alpha[MASK_COUNT][SPAN];
-    alpha_row rows[MASK_COUNT];
-    bool ready[MASK_COUNT];
+// The module figures' alpha rows at one pixel row of the cell, per
+// neighbour mask, computed when first needed: pixels p0 .. p0 + count - 1 of
+// row py of a cell of m pixels.
+class figure_rows {
+public:
+    explicit figure_rows(int m) : m_(m), scale_(static_cast<float>(m)) {}
 
-    const alpha_row &row(int mask, const float *u, int count, float v, float scale) {
-        if (!ready[mask]) {
-            qr_figure_alpha_row(select_dot_figure(g_style.dot_style, mask), u, count, v, scale,
-                                alpha[mask]);
-            rows[mask] = with_opaque_run(alpha[mask], count);
-            ready[mask] = true;
+    void start(int py, int p0, int count) {
+        v_ = (static_cast<float>(py) + 0.5f) / scale_;
+        count_ = count;
+        for (int k = 0; k < count; ++k) u_[k] = (static_cast<float>(p0 + k) + 0.5f) / scale_;
+        std::fill_n(ready_, MASK_COUNT, false);
+    }
+    int count() const { return count_; }
+    // Whether the row covers whole cells, so cells side by side make one run.
+    bool whole_cells() const { return count_ == m_; }
+
+    const alpha_row &row(int mask) {
+        if (!ready_[mask]) {
+            qr_figure_alpha_row(select_dot_figure(g_style.dot_style, mask), u_, count_, v_, scale_,
+                                alpha_[mask]);
+            rows_[mask] = with_opaque_run(alpha_[mask], count_);
+            ready_[mask] = true;
         }
-        return rows[mask];
+        return rows_[mask];
+    }
+
+private:
+    int m_;
+    float scale_;
+    float v_ = 0.0f;
+    int count_ = 0;
+    float u_[SPAN] = {};
+    unsigned char alpha_[MASK_COUNT][SPAN] = {};
+    alpha_row rows_[MASK_COUNT] = {};
+    bool ready_[MASK_COUNT] = {};
+};
+
+// What the module pass keeps from one run of cells to the next.
+struct module_pass {
+    qr_canvas *canvas;
+    int m;
+    framed_paint paint;
+    figure_rows rows;
+    qr_span_rgb colours;
+    blend_memo memo;
+
+    // One pixel row `cy` of `cells` drawn modules side by side from canvas
+    // column cx, masks[0 .. cells) theirs: their colours computed at once,
+    // and the cells whose row is opaque throughout copied together.
+    void draw_run(int cx, int cy, const signed char *masks, int cells) {
+        const int count = rows.count();
+        const std::uint32_t *run = paint_colours(paint, cx, cy, (cells - 1) * m + count, &colours);
+        int opaque_from = 0;
+        const auto copy_opaque = [&](int to) {
+            if (to <= opaque_from) return;
+            const int pixels = (to - opaque_from - 1) * m + count;
+            std::memcpy(pixel_at(canvas, cx + opaque_from * m, cy), run + opaque_from * m,
+                        static_cast<std::size_t>(pixels) * 4);
+        };
+        for (int i = 0; i < cells; ++i) {
+            const alpha_row &alpha = rows.row(masks[i]);
+            if (alpha.lo == 0 && alpha.hi == count) continue;
+            copy_opaque(i);
+            opaque_from = i + 1;
+            composite_span(pixel_at(canvas, cx + i * m, cy), alpha, run + i * m, count, memo);
+        }
+        copy_opaque(cells);
     }
 };
 
@@ -182,29 +235,29 @@ struct figure_rows {
 // by one gives.
 void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int margin, int m) {
     const int sym = n * m;
-    const framed_paint paint =
-        frame_paint(g_style.dot_gradient, g_style.dot_color, margin, margin, sym, sym);
-    const auto scale = static_cast<float>(m);
+    module_pass pass{canvas,
+                     m,
+                     frame_paint(g_style.dot_gradient, g_style.dot_color, margin, margin, sym, sym),
+                     figure_rows(m),
+                     {},
+                     {}};
     std::array<signed char, QR_MATRIX_CAP> masks;
     drawn_module_masks(modules, n, masks.data());
-    float u[SPAN];
-    qr_span_rgb colours;
-    figure_rows rows;
-    blend_memo memo;
     for (int py = 0; py < m; ++py) {
-        const float v = (static_cast<float>(py) + 0.5f) / scale;
         for (int p0 = 0; p0 < m; p0 += SPAN) {
-            const int count = std::min(SPAN, m - p0);
-            for (int k = 0; k < count; ++k) u[k] = (static_cast<float>(p0 + k) + 0.5f) / scale;
-            std::fill_n(rows.ready, MASK_COUNT, false);
+            pass.rows.start(py, p0, std::min(SPAN, m - p0));
+            const int most = pass.rows.whole_cells() ? SPAN / m : 1;
             for (int y = 0; y < n; ++y) {
-                const int cy = margin + y * m + py;
-                for (int x = 0; x < n; ++x) {
-                    const int mask = masks[static_cast<std::size_t>(y * n + x)];
-                    if (mask == NOT_DRAWN) continue;
-                    const int cx = margin + x * m + p0;
-                    composite_span(pixel_at(canvas, cx, cy), rows.row(mask, u, count, v, scale),
-                                   paint_colours(paint, cx, cy, count, &colours), count, memo);
+                const signed char *row = &masks[static_cast<std::size_t>(y * n)];
+                for (int x = 0; x < n;) {
+                    if (row[x] == NOT_DRAWN) {
+                        ++x;
+                        continue;
+                    }
+                    int end = x + 1;
+                    while (end < n && end - x < most && row[end] != NOT_DRAWN) ++end;
+                    pass.draw_run(margin + x * m + p0, margin + y * m + py, row + x, end - x);
+                    x = end;
                 }
             }
         }
@@ -237,7 +290,7 @@ void draw_finder_parts(qr_canvas *canvas, int n, int margin, int m, int is_cente
             }
             qr_finder_alpha_row(is_center, part.style, u, count, v, scale, alpha);
             const alpha_row row = with_opaque_run(alpha, count);
-            const qr_span_rgb &rgb = paint_colours(paint, p0, py, count, &colours);
+            const std::uint32_t *rgb = paint_colours(paint, p0, py, count, &colours);
             for (const qr_cell origin : qr_finder_origins(n)) {
                 unsigned char *dst = pixel_at(canvas, margin + origin.col * m + inset + p0,
                                               margin + origin.row * m + inset + py);
@@ -326,8 +379,8 @@ void qr_render_background(qr_canvas *canvas) {
         for (int x = 0; x < canvas->width; x += SPAN) {
             const int count = std::min(SPAN, canvas->width - x);
             qr_background_span(g_style, x, y, count, canvas->width, canvas->height, &colours);
-            composite_span(pixel_at(canvas, x, y), with_opaque_run(alphas, count), colours, count,
-                           memo);
+            composite_span(pixel_at(canvas, x, y), with_opaque_run(alphas, count), colours.px,
+                           count, memo);
         }
     }
 }
