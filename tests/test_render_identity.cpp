@@ -2,6 +2,7 @@
 // combinations and module sizes 1 to 12: the samplers, the gradient
 // arithmetic, the fills and the logo box may be rewritten for speed only if
 // every byte stays as it was.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -61,23 +62,30 @@ void apply_look(const look &l, const char *logo_path) {
     if (l.logo) qr_set_logo(logo_path, 0.3f, 2);
 }
 
-void add_crc(std::uint32_t &crc, const unsigned char *bytes, std::size_t len) {
-    for (std::size_t i = 0; i < len; ++i) {
-        crc ^= bytes[i];
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+constexpr std::array<std::uint32_t, 256> CRC_TABLE = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+        table[i] = c;
     }
+    return table;
+}();
+
+void add_crc(std::uint32_t &crc, const unsigned char *bytes, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) crc = (crc >> 8) ^ CRC_TABLE[(crc ^ bytes[i]) & 0xffu];
 }
 
-// The canvases of the encoder's pipeline, module sizes 1 to 12 with a
-// two-module quiet zone, folded into one checksum.
-std::uint32_t canvases_crc() {
+// The canvases of the encoder's pipeline for `text`, module sizes first_m to
+// last_m with a quiet zone of `zone` modules, folded into one checksum.
+std::uint32_t canvases_crc(const char *text, int first_m, int last_m, int zone) {
     std::uint32_t crc = 0xffffffffu;
     int n = 0;
     int level = 0;
     std::vector<unsigned char> modules(QR_MATRIX_CAP);
-    EXPECT_EQ(qr_encode_matrix("pinned output 0123", 1, modules.data(), &n, &level), 1);
-    for (int m = 1; m <= 12; ++m) {
-        const int margin = 2 * m;
+    EXPECT_EQ(qr_encode_matrix(text, 1, modules.data(), &n, &level), 1);
+    for (int m = first_m; m <= last_m; ++m) {
+        const int margin = zone * m;
         const int side = n * m + 2 * margin;
         qr_canvas canvas{};
         EXPECT_EQ(qr_canvas_init(&canvas, side, side), 0);
@@ -150,13 +158,41 @@ const look LOOKS[] = {
 };
 // clang-format on
 
-TEST_F(RenderIdentity, CanvasesMatchThePinnedChecksums) {
-    const vqr_test::temp_dir dir;
-    const std::string logo_path = (dir / "logo.png").string();
-    write_logo(logo_path);
+// Cells wider than the renderer's spans are drawn in pieces, and a logo
+// box that wide is cleared in pieces.
+// clang-format off
+const look WIDE_LOOKS[] = {
+    {"elegant logo", "elegant", 0, 0, 0, SOLID, SOLID, SOLID, SOLID, 255, true, 0x4be551acu},
+    {"leaf radial", OWN, 3, 5, 0, RADIAL, SOLID, LIN_137, RADIAL, 255, false, 0x5e1be24bu},
+    {"pill clear logo", OWN, 1, 1, 2, LIN_45, RADIAL, SOLID, SOLID, 0, true, 0xf2d07117u},
+};
+// clang-format on
+
+class RenderIdentityLogo : public RenderIdentity {
+protected:
+    void SetUp() override {
+        RenderIdentity::SetUp();
+        write_logo(logo_path_);
+    }
+    const char *logo_path() const { return logo_path_.c_str(); }
+
+private:
+    vqr_test::temp_dir dir_;
+    std::string logo_path_ = (dir_ / "logo.png").string();
+};
+
+TEST_F(RenderIdentityLogo, CanvasesMatchThePinnedChecksums) {
     for (const look &l : LOOKS) {
-        apply_look(l, logo_path.c_str());
-        const std::uint32_t crc = canvases_crc();
+        apply_look(l, logo_path());
+        const std::uint32_t crc = canvases_crc("pinned output 0123", 1, 12, 2);
+        EXPECT_EQ(crc, l.crc) << l.name << std::hex << " 0x" << crc;
+    }
+}
+
+TEST_F(RenderIdentityLogo, CellsWiderThanASpan) {
+    for (const look &l : WIDE_LOOKS) {
+        apply_look(l, logo_path());
+        const std::uint32_t crc = canvases_crc("wide", 129, 129, 0);
         EXPECT_EQ(crc, l.crc) << l.name << std::hex << " 0x" << crc;
     }
 }
