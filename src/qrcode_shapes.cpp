@@ -249,10 +249,6 @@ qr_dot_figure select_dot_figure(int style, int mask) {
     }
 }
 
-bool qr_figure_fills_cell(const qr_dot_figure &fig) {
-    return fig.kind == QR_FIG_FULL && fig.side != QR_SIDE_LEAF;
-}
-
 void qr_figure_alpha_row(const qr_dot_figure &fig, const float *u, int count, float v,
                          float aa_scale, unsigned char *alpha_out) {
     for (int k = 0; k < count; ++k)
