@@ -379,8 +379,9 @@ void qr_render_background(qr_canvas *canvas) {
         for (int x = 0; x < canvas->width; x += SPAN) {
             const int count = std::min(SPAN, canvas->width - x);
             qr_background_span(g_style, x, y, count, canvas->width, canvas->height, &colours);
-            composite_span(pixel_at(canvas, x, y), with_opaque_run(alphas, count), colours.px,
-                           count, memo);
+            // One alpha throughout: the whole span is opaque or none of it.
+            const alpha_row row{alphas, 0, alpha == 255 ? count : 0};
+            composite_span(pixel_at(canvas, x, y), row, colours.px, count, memo);
         }
     }
 }
