@@ -24,9 +24,14 @@ const unsigned char *logo_px(const unsigned char *pixels, int lw, int x, int y) 
     return pixels + qr_pixel_offset(lw, x, y);
 }
 
-// Integer cell and weight along one axis for source coordinate `s` in an
-// image `len` pixels long.
-void bilinear_axis(float s, int len, int *cell, float *weight) {
+// Integer cell and weight along one axis.
+struct axis_sample {
+    int cell;
+    float weight;
+};
+
+// The axis sample of source coordinate `s` in an image `len` pixels long.
+axis_sample bilinear_axis(float s, int len) {
     const float f = std::min(s, static_cast<float>(len) - 1.001f);
     int i = std::max(0, static_cast<int>(f));
     if (i >= len - 1) i = std::max(len, 2) - 2;
@@ -36,18 +41,15 @@ void bilinear_axis(float s, int len, int *cell, float *weight) {
     } else {
         i = 0;
     }
-    *cell = i;
-    *weight = std::clamp(w, 0.0f, 1.0f);
+    return {i, std::clamp(w, 0.0f, 1.0f)};
 }
 
-void sample_logo(const unsigned char *pixels, int lw, int lh, float sx, float sy,
+void sample_logo(const unsigned char *pixels, int lw, int lh, axis_sample x, axis_sample y,
                  unsigned char out[4]) {
-    int ix = 0;
-    int iy = 0;
-    float wx = 0.0f;
-    float wy = 0.0f;
-    bilinear_axis(sx, lw, &ix, &wx);
-    bilinear_axis(sy, lh, &iy, &wy);
+    const int ix = x.cell;
+    const int iy = y.cell;
+    const float wx = x.weight;
+    const float wy = y.weight;
     const unsigned char *p00 = logo_px(pixels, lw, ix, iy);
     const unsigned char *p10 = lw > 1 ? logo_px(pixels, lw, ix + 1, iy) : p00;
     const unsigned char *p01 = lh > 1 ? logo_px(pixels, lw, ix, iy + 1) : p00;
@@ -119,11 +121,12 @@ int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width
     for (int ly = 0; ly < fit.dh; ++ly) {
         const int dy = oy + ly;
         if (dy < 0 || dy >= canvas->height) continue;
-        const float sy = static_cast<float>(ly) / fit.scale;
+        const axis_sample y = bilinear_axis(static_cast<float>(ly) / fit.scale, lh);
         for (int lx = 0; lx < fit.dw; ++lx) {
             const int dx = ox + lx;
             if (dx < 0 || dx >= canvas->width) continue;
-            sample_logo(raw, lw, lh, static_cast<float>(lx) / fit.scale, sy, sample);
+            sample_logo(raw, lw, lh, bilinear_axis(static_cast<float>(lx) / fit.scale, lw), y,
+                        sample);
             if (sample[3] == 0) continue;
             qr_blend_px(canvas->pixels + qr_pixel_offset(canvas->width, dx, dy), sample[0],
                         sample[1], sample[2], sample[3]);
