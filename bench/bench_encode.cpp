@@ -47,6 +47,39 @@ BENCHMARK_CAPTURE(BM_encode_preset, neon, "neon");
 BENCHMARK_CAPTURE(BM_encode_preset, corporate, "corporate");
 BENCHMARK_CAPTURE(BM_encode_preset, minimal, "minimal");
 
+// Drawing alone (background, modules, finders) on the canvas of the encode
+// benchmark: the part of an encode that depends on the look.
+void BM_render_preset(benchmark::State &state, const char *preset) {
+    qr_init();
+    if (preset && qr_apply_preset(preset) != 1) {
+        state.SkipWithError("unknown preset");
+        return;
+    }
+    unsigned char modules[QR_MATRIX_CAP];
+    int n = 0;
+    int level = 0;
+    qr_encode_matrix(URL, 1, modules, &n, &level);
+    const int m = 10;
+    const int q = 4 * m;
+    const int side = n * m + 2 * q;
+    for (auto _ : state) {
+        qr_canvas canvas{};
+        qr_canvas_init(&canvas, side, side);
+        qr_render_background(&canvas);
+        qr_render_styled(&canvas, modules, n, q);
+        benchmark::DoNotOptimize(canvas.pixels);
+        qr_canvas_free(&canvas);
+    }
+    qr_cleanup();
+}
+BENCHMARK_CAPTURE(BM_render_preset, default_look, nullptr);
+BENCHMARK_CAPTURE(BM_render_preset, modern, "modern");
+BENCHMARK_CAPTURE(BM_render_preset, dots, "dots");
+BENCHMARK_CAPTURE(BM_render_preset, elegant, "elegant");
+BENCHMARK_CAPTURE(BM_render_preset, neon, "neon");
+BENCHMARK_CAPTURE(BM_render_preset, corporate, "corporate");
+BENCHMARK_CAPTURE(BM_render_preset, minimal, "minimal");
+
 void BM_floor_naive_fill_and_png(benchmark::State &state) {
     qr_init();
     unsigned char modules[QR_MATRIX_CAP];

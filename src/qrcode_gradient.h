@@ -3,6 +3,7 @@
 #pragma once
 
 struct qr_gradient;
+struct qr_span_rgb;
 
 float qr_linear_t(const qr_gradient *grad, int x, int y, int w, int h);
 float qr_radial_t(const qr_gradient *grad, int x, int y, int w, int h);
@@ -10,5 +11,15 @@ void qr_gradient_sample(const qr_gradient *grad, float t, int *r, int *g, int *b
 // The colour of a gradient whose type is not 0 at (x, y) within a w x h
 // frame: radial for type 2, linear for any other type.
 void qr_gradient_color(const qr_gradient *grad, int x, int y, int w, int h, int rgb[3]);
+// A gradient prepared for a w x h frame, its rotation's cosine and sine
+// taken once, and qr_gradient_color of `count` (at most QR_SPAN) pixels from
+// (x, y) rightwards in it.
+struct qr_gradient_frame {
+    const qr_gradient *grad;
+    float c, s;
+    int w, h;
+};
+qr_gradient_frame qr_gradient_frame_of(const qr_gradient *grad, int w, int h);
+void qr_gradient_span(const qr_gradient_frame &frame, int x, int y, int count, qr_span_rgb *out);
 // cos and sin of the gradient's rotation; a rotation that is not finite counts as 0.
 void qr_gradient_axis(const qr_gradient *grad, float *c, float *s);

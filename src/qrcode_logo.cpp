@@ -7,6 +7,7 @@
 // overflow; reads of the logo stay inside the image by clamping.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "qrcode_frame.h"
 #include "qrcode_gradient.h"
@@ -24,14 +25,17 @@ struct rgba_f {
 };
 
 const unsigned char *logo_px(const unsigned char *pixels, int lw, int x, int y) {
-    return pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(lw) +
-                     static_cast<std::size_t>(x)) *
-                        4;
+    return pixels + qr_pixel_offset(lw, x, y);
 }
 
-// Integer cell and weight along one axis for source coordinate `s` in an
-// image `len` pixels long.
-void bilinear_axis(float s, int len, int *cell, float *weight) {
+// Integer cell and weight along one axis.
+struct axis_sample {
+    int cell;
+    float weight;
+};
+
+// The axis sample of source coordinate `s` in an image `len` pixels long.
+axis_sample bilinear_axis(float s, int len) {
     const float f = std::min(s, static_cast<float>(len) - 1.001f);
     int i = std::max(0, static_cast<int>(f));
     if (i >= len - 1) i = std::max(len, 2) - 2;
@@ -41,18 +45,15 @@ void bilinear_axis(float s, int len, int *cell, float *weight) {
     } else {
         i = 0;
     }
-    *cell = i;
-    *weight = std::clamp(w, 0.0f, 1.0f);
+    return {i, std::clamp(w, 0.0f, 1.0f)};
 }
 
-void sample_logo(const unsigned char *pixels, int lw, int lh, float sx, float sy,
+void sample_logo(const unsigned char *pixels, int lw, int lh, axis_sample x, axis_sample y,
                  unsigned char out[4]) {
-    int ix = 0;
-    int iy = 0;
-    float wx = 0.0f;
-    float wy = 0.0f;
-    bilinear_axis(sx, lw, &ix, &wx);
-    bilinear_axis(sy, lh, &iy, &wy);
+    const int ix = x.cell;
+    const int iy = y.cell;
+    const float wx = x.weight;
+    const float wy = y.weight;
     const unsigned char *p00 = logo_px(pixels, lw, ix, iy);
     const unsigned char *p10 = lw > 1 ? logo_px(pixels, lw, ix + 1, iy) : p00;
     const unsigned char *p01 = lh > 1 ? logo_px(pixels, lw, ix, iy + 1) : p00;
@@ -71,20 +72,21 @@ void clear_box(qr_canvas *canvas, const qr_style *style, int box) {
     const int h = canvas->height;
     const int x0 = std::max(0, (w - box) / 2);
     const int y0 = std::max(0, (h - box) / 2);
-    const qr_gradient &grad = style->background_gradient;
-    int rgb[3] = {style->background_color[0], style->background_color[1],
-                  style->background_color[2]};
+    const int x_end = std::min(x0 + box, w);
+    // The span's words with the background's alpha in place of 255.
+    const std::uint32_t alpha_mask = 255u << qr_channel_shift(3);
+    const std::uint32_t alpha = static_cast<std::uint32_t>(style->background_color[3] & 0xff)
+                                << qr_channel_shift(3);
+    qr_span_rgb rgb;
     for (int y = y0; y < y0 + box && y < h; ++y) {
-        for (int x = x0; x < x0 + box && x < w; ++x) {
-            if (grad.type != QR_GRADIENT_NONE) qr_gradient_color(&grad, x, y, w, h, rgb);
-            unsigned char *dst =
-                canvas->pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
-                                  static_cast<std::size_t>(x)) *
-                                     4;
-            dst[0] = static_cast<unsigned char>(rgb[0]);
-            dst[1] = static_cast<unsigned char>(rgb[1]);
-            dst[2] = static_cast<unsigned char>(rgb[2]);
-            dst[3] = static_cast<unsigned char>(style->background_color[3]);
+        for (int x = x0; x < x_end; x += QR_SPAN) {
+            const int count = std::min(QR_SPAN, x_end - x);
+            qr_background_span(*style, x, y, count, w, h, &rgb);
+            unsigned char *dst = canvas->pixels + qr_pixel_offset(w, x, y);
+            for (int k = 0; k < count; ++k) {
+                const std::uint32_t px = (rgb.px[k] & ~alpha_mask) | alpha;
+                std::memcpy(dst + 4 * k, &px, 4);
+            }
         }
     }
 }
@@ -123,17 +125,15 @@ int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width
     for (int ly = 0; ly < fit.dh; ++ly) {
         const int dy = oy + ly;
         if (dy < 0 || dy >= canvas->height) continue;
-        const float sy = static_cast<float>(ly) / fit.scale;
+        const axis_sample y = bilinear_axis(static_cast<float>(ly) / fit.scale, lh);
         for (int lx = 0; lx < fit.dw; ++lx) {
             const int dx = ox + lx;
             if (dx < 0 || dx >= canvas->width) continue;
-            sample_logo(raw, lw, lh, static_cast<float>(lx) / fit.scale, sy, sample);
+            sample_logo(raw, lw, lh, bilinear_axis(static_cast<float>(lx) / fit.scale, lw), y,
+                        sample);
             if (sample[3] == 0) continue;
-            unsigned char *dst = canvas->pixels + (static_cast<std::size_t>(dy) *
-                                                       static_cast<std::size_t>(canvas->width) +
-                                                   static_cast<std::size_t>(dx)) *
-                                                      4;
-            qr_blend_px(dst, sample[0], sample[1], sample[2], sample[3]);
+            qr_blend_px(canvas->pixels + qr_pixel_offset(canvas->width, dx, dy), sample[0],
+                        sample[1], sample[2], sample[3]);
         }
     }
     return 0;

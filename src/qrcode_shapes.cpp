@@ -193,15 +193,26 @@ float finder_distance(const qr_finder_shape &f, float u, float v, float s) {
     }
 }
 
+// Coverage k in (0, 1] from a scaled distance, or 0 for an uncovered sample.
+float coverage(float d) {
+    const float k = d + 0.5f;
+    if (k < 0.0f) return 0.0f;
+    return std::min(k, 1.0f);
+}
+
+unsigned char alpha_of(float k) {
+    return static_cast<unsigned char>(static_cast<int>(k * 255.0f + 0.5f));
+}
+
+unsigned char coverage_alpha(float d) {
+    const float k = coverage(d);
+    return k <= 0.0f ? 0 : alpha_of(k);
+}
+
 // Coverage from distance, colour from the paint (gradient frame x0, y0, w, h).
 void finish_sample(const qr_shape_paint *paint, float d, int px, int py, int x0, int y0,
                    int frame_w, int frame_h, unsigned char rgba_out[4]) {
-    float k = d + 0.5f;
-    if (k < 0.0f) {
-        std::fill_n(rgba_out, 4, static_cast<unsigned char>(0));
-        return;
-    }
-    k = std::min(k, 1.0f);
+    const float k = coverage(d);
     if (k <= 0.0f) {
         std::fill_n(rgba_out, 4, static_cast<unsigned char>(0));
         return;
@@ -211,7 +222,7 @@ void finish_sample(const qr_shape_paint *paint, float d, int px, int py, int x0,
         qr_gradient_color(paint->gradient, px - x0, py - y0, frame_w, frame_h, rgb);
     }
     for (int c = 0; c < 3; ++c) rgba_out[c] = static_cast<unsigned char>(rgb[c] & 0xff);
-    rgba_out[3] = static_cast<unsigned char>(static_cast<int>(k * 255.0f + 0.5f));
+    rgba_out[3] = alpha_of(k);
 }
 
 // The QR_NB_* mask of the dark neighbours `nb` reports (0 for a null nb).
@@ -240,22 +251,26 @@ qr_dot_figure select_dot_figure(int style, int mask) {
     }
 }
 
-bool qr_figure_fills_cell(const qr_dot_figure &fig) {
-    return fig.kind == QR_FIG_FULL && fig.side != QR_SIDE_LEAF;
+void qr_figure_alpha_row(const qr_dot_figure &fig, const float *u, int count, float v,
+                         float aa_scale, unsigned char *alpha_out) {
+    for (int k = 0; k < count; ++k)
+        alpha_out[k] = coverage_alpha(dot_distance(fig, u[k], v, aa_scale));
 }
 
-void qr_figure_sample(const qr_dot_figure &fig, const qr_shape_paint *paint, float u, float v,
-                      int px, int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
-                      unsigned char rgba_out[4]) {
-    finish_sample(paint, dot_distance(fig, u, v, aa_scale), px, py, x0, y0, frame_w, frame_h,
-                  rgba_out);
+void qr_finder_alpha_row(int is_center, int style, const float *u, int count, float v,
+                         float aa_scale, unsigned char *alpha_out) {
+    const qr_finder_shape &f = is_center ? qr_center_shape(style) : qr_ring_shape(style);
+    for (int k = 0; k < count; ++k) {
+        alpha_out[k] = coverage_alpha(finder_distance(f, u[k], v, aa_scale));
+    }
 }
 
 void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
                      int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
                      unsigned char rgba_out[4]) {
     const qr_dot_figure fig = select_dot_figure(paint->style, neighbor_mask(nb));
-    qr_figure_sample(fig, paint, u, v, px, py, x0, y0, frame_w, frame_h, aa_scale, rgba_out);
+    finish_sample(paint, dot_distance(fig, u, v, aa_scale), px, py, x0, y0, frame_w, frame_h,
+                  rgba_out);
 }
 
 void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v, int px, int py,

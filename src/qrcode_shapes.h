@@ -75,13 +75,12 @@ qr_dot_figure select_dot_figure(int style, int mask);
 // The QR_NB_* mask of the dark neighbours of module (col, row) in an n x n
 // matrix; outside the symbol counts as light.
 int qr_module_neighbors(const unsigned char *modules, int n, int col, int row);
-// Whether the figure covers its whole cell at full coverage, so that every
-// pixel of the cell gets the paint's colour at alpha 255 (solid paints).
-bool qr_figure_fills_cell(const qr_dot_figure &fig);
-// qr_shape_sample for a figure already selected: the same pixel.
-void qr_figure_sample(const qr_dot_figure &fig, const qr_shape_paint *paint, float u, float v,
-                      int px, int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
-                      unsigned char rgba_out[4]);
+// The alphas the samplers give along one row of a figure: sample positions
+// u[0..count) at v, module size aa_scale.
+void qr_figure_alpha_row(const qr_dot_figure &fig, const float *u, int count, float v,
+                         float aa_scale, unsigned char *alpha_out);
+void qr_finder_alpha_row(int is_center, int style, const float *u, int count, float v,
+                         float aa_scale, unsigned char *alpha_out);
 
 // ---- Finder figures ----
 
