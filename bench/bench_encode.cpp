@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_looks.h"
 #include "qrcode_encode.h"
 #include "qrcode_png.h"
 #include "qrcode_render.h"
@@ -18,7 +19,20 @@
 
 namespace {
 
-constexpr const char *URL = "https://example.org/q?id=12345";  // 30 characters: version 3 at M
+// The benchmark code's matrix and geometry: 10 px per module, a quiet zone
+// of 4 modules (370 x 370 px).
+struct bench_symbol {
+    static constexpr int m = 10;
+    static constexpr int q = 4 * m;
+    unsigned char modules[QR_MATRIX_CAP];
+    int n = 0;
+    int side = 0;
+    bench_symbol() {
+        int level = 0;
+        qr_encode_matrix(BENCH_URL, 1, modules, &n, &level);
+        side = n * m + 2 * q;
+    }
+};
 
 // `preset` is null for the default look.
 void BM_encode_preset(benchmark::State &state, const char *preset) {
@@ -29,7 +43,7 @@ void BM_encode_preset(benchmark::State &state, const char *preset) {
     }
     for (auto _ : state) {
         int len = 0;
-        unsigned char *png = qr_encode_to_memory(URL, 1, 10, 4, &len);
+        unsigned char *png = qr_encode_to_memory(BENCH_URL, 1, 10, 4, &len);
         if (!png) {
             state.SkipWithError(qr_last_error());
             break;
@@ -39,13 +53,7 @@ void BM_encode_preset(benchmark::State &state, const char *preset) {
     }
     qr_cleanup();
 }
-BENCHMARK_CAPTURE(BM_encode_preset, default_look, nullptr);
-BENCHMARK_CAPTURE(BM_encode_preset, modern, "modern");
-BENCHMARK_CAPTURE(BM_encode_preset, dots, "dots");
-BENCHMARK_CAPTURE(BM_encode_preset, elegant, "elegant");
-BENCHMARK_CAPTURE(BM_encode_preset, neon, "neon");
-BENCHMARK_CAPTURE(BM_encode_preset, corporate, "corporate");
-BENCHMARK_CAPTURE(BM_encode_preset, minimal, "minimal");
+const bool encode_registered = register_per_look("BM_encode_preset", BM_encode_preset);
 
 // Drawing alone (background, modules, finders) on the canvas of the encode
 // benchmark: the part of an encode that depends on the look.
@@ -55,50 +63,34 @@ void BM_render_preset(benchmark::State &state, const char *preset) {
         state.SkipWithError("unknown preset");
         return;
     }
-    unsigned char modules[QR_MATRIX_CAP];
-    int n = 0;
-    int level = 0;
-    qr_encode_matrix(URL, 1, modules, &n, &level);
-    const int m = 10;
-    const int q = 4 * m;
-    const int side = n * m + 2 * q;
+    const bench_symbol sym;
     for (auto _ : state) {
         qr_canvas canvas{};
-        qr_canvas_init(&canvas, side, side);
+        qr_canvas_init(&canvas, sym.side, sym.side);
         qr_render_background(&canvas);
-        qr_render_styled(&canvas, modules, n, q);
+        qr_render_styled(&canvas, sym.modules, sym.n, sym.q);
         benchmark::DoNotOptimize(canvas.pixels);
         qr_canvas_free(&canvas);
     }
     qr_cleanup();
 }
-BENCHMARK_CAPTURE(BM_render_preset, default_look, nullptr);
-BENCHMARK_CAPTURE(BM_render_preset, modern, "modern");
-BENCHMARK_CAPTURE(BM_render_preset, dots, "dots");
-BENCHMARK_CAPTURE(BM_render_preset, elegant, "elegant");
-BENCHMARK_CAPTURE(BM_render_preset, neon, "neon");
-BENCHMARK_CAPTURE(BM_render_preset, corporate, "corporate");
-BENCHMARK_CAPTURE(BM_render_preset, minimal, "minimal");
+const bool render_registered = register_per_look("BM_render_preset", BM_render_preset);
 
 void BM_floor_naive_fill_and_png(benchmark::State &state) {
     qr_init();
-    unsigned char modules[QR_MATRIX_CAP];
-    int n = 0;
-    int level = 0;
-    qr_encode_matrix(URL, 1, modules, &n, &level);
-    const int m = 10;
-    const int q = 4 * m;
-    const int side = n * m + 2 * q;
+    const bench_symbol sym;
     for (auto _ : state) {
         qr_canvas canvas{};
-        qr_canvas_init(&canvas, side, side);
-        std::memset(canvas.pixels, 255, static_cast<std::size_t>(side) * side * 4);
-        for (int y = 0; y < n; ++y) {
-            for (int x = 0; x < n; ++x) {
-                if (!modules[y * n + x]) continue;
-                for (int py = 0; py < m; ++py) {
-                    unsigned char *row = canvas.pixels + ((q + y * m + py) * side + q + x * m) * 4;
-                    for (int px = 0; px < m; ++px) {
+        qr_canvas_init(&canvas, sym.side, sym.side);
+        std::memset(canvas.pixels, 255, static_cast<std::size_t>(sym.side) * sym.side * 4);
+        for (int y = 0; y < sym.n; ++y) {
+            for (int x = 0; x < sym.n; ++x) {
+                if (!sym.modules[y * sym.n + x]) continue;
+                for (int py = 0; py < sym.m; ++py) {
+                    unsigned char *row =
+                        canvas.pixels +
+                        ((sym.q + y * sym.m + py) * sym.side + sym.q + x * sym.m) * 4;
+                    for (int px = 0; px < sym.m; ++px) {
                         row[px * 4] = row[px * 4 + 1] = row[px * 4 + 2] = 0;
                     }
                 }
@@ -128,10 +120,10 @@ void flush_nothing(png_structp) {}
 // per module, a quiet zone of 4 modules), black on white, written at zlib's
 // default level with libpng's default per-row filter choice.
 bool peer_encode(std::vector<unsigned char> &out) {
-    QRcode *code = QRcode_encodeString(URL, 0, QR_ECLEVEL_M, QR_MODE_8, 1);
+    QRcode *code = QRcode_encodeString(BENCH_URL, 0, QR_ECLEVEL_M, QR_MODE_8, 1);
     if (!code) return false;
-    const int m = 10;
-    const int q = 4 * m;
+    constexpr int m = bench_symbol::m;
+    constexpr int q = bench_symbol::q;
     const int side = code->width * m + 2 * q;
     std::vector<unsigned char> pixels(static_cast<std::size_t>(side) * side * 4, 255);
     for (int y = 0; y < code->width; ++y) {

@@ -7,12 +7,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench_looks.h"
 #include "qrcode_png_write.h"
 #include "vantelor_qrcode.h"
 
 namespace {
-
-constexpr const char *URL = "https://example.org/q?id=12345";  // as in the encode benchmark
 
 struct pixels {
     std::vector<unsigned char> rgba;
@@ -24,7 +23,7 @@ struct pixels {
 // back by libpng.
 bool draw(pixels &out) {
     int len = 0;
-    unsigned char *png = qr_encode_to_memory(URL, 1, 10, 4, &len);
+    unsigned char *png = qr_encode_to_memory(BENCH_URL, 1, 10, 4, &len);
     if (!png) return false;
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
@@ -57,12 +56,6 @@ void BM_png_write(benchmark::State &state, const char *preset) {
         std::free(out);
     }
 }
-BENCHMARK_CAPTURE(BM_png_write, default_look, nullptr);
-BENCHMARK_CAPTURE(BM_png_write, modern, "modern");
-BENCHMARK_CAPTURE(BM_png_write, dots, "dots");
-BENCHMARK_CAPTURE(BM_png_write, elegant, "elegant");
-BENCHMARK_CAPTURE(BM_png_write, neon, "neon");
-BENCHMARK_CAPTURE(BM_png_write, corporate, "corporate");
-BENCHMARK_CAPTURE(BM_png_write, minimal, "minimal");
+const bool png_registered = register_per_look("BM_png_write", BM_png_write);
 
 }  // namespace
