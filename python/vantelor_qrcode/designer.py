@@ -418,6 +418,9 @@ def _json(body):
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
+    # A page fires several requests at once; a short listen queue would turn
+    # a burst into refused or stalled connections before the busy answer.
+    request_queue_size = 64
 
     def __init__(self, address, workdir):
         if ":" in address[0]:
