@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Label every look from how independent readers read its captures.
 
-usage: label.py --dir DIR
+usage: label.py --dir DIR [--summary]
 
 Reads each capture of DIR/looks.jsonl with Debian's zxing-cpp (python3-zxing-cpp),
 ZBar (python3-pyzbar) and OpenCV's WeChat reader (python3-opencv, without model
@@ -34,8 +34,10 @@ def print_summary(looks):
     by_family = collections.defaultdict(collections.Counter)
     for look in looks:
         by_family[look["family"]][look["label"]] += 1
-        by_family["ALL risky" if look["risky"] else "ALL safe"][look["label"]] += 1
-        by_family["ALL"][look["label"]] += 1
+    for name in ("all safe", "all risky", "ALL"):
+        for look in looks:
+            if name == "ALL" or look["risky"] == (name == "all risky"):
+                by_family[name][look["label"]] += 1
     print("%-20s %5s %6s %8s %6s" % ("family", "looks", "scans", "between", "fails"))
     for family, c in by_family.items():
         print("%-20s %5d %6d %8d %6d"
@@ -49,12 +51,15 @@ def print_summary(looks):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--dir", required=True, help="the set's folder")
+    ap.add_argument("--summary", action="store_true",
+                    help="only print the labels already in looks.jsonl")
     args = ap.parse_args()
     looks = devset.load_looks(args.dir)
-    readers = devset.debian_readers()
-    for look in looks:
-        label_look(look, readers)
-    devset.save_looks(args.dir, looks)
+    if not args.summary:
+        readers = devset.debian_readers()
+        for look in looks:
+            label_look(look, readers)
+        devset.save_looks(args.dir, looks)
     print_summary(looks)
     return 0
 
