@@ -78,9 +78,10 @@ def gradient(rng, a, b):
     return "radial:%s:%s" % (a, b)
 
 
-def geometry(rng):
-    """Level, module size (2-10 px) and quiet zone (0-4 modules)."""
-    return ["-l", rng.choice(LEVELS), "-s", str(rng.randint(2, 10)), "-q", str(rng.randint(0, 4))]
+def geometry(rng, level=None):
+    """Level (random unless given), module size (2-10 px) and quiet zone (0-4 modules)."""
+    level = level or rng.choice(LEVELS)
+    return ["-l", level, "-s", str(rng.randint(2, 10)), "-q", str(rng.randint(0, 4))]
 
 
 def figures(rng):
@@ -108,10 +109,7 @@ def f_default_long(rng, i, _logo):
 
 def preset_family(name):
     def make(rng, i, _logo):
-        level = "H" if i == 0 else rng.choice(LEVELS)
-        args = ["-p", name, "-l", level,
-                "-s", str(rng.randint(2, 10)), "-q", str(rng.randint(0, 4))]
-        return args, random_text(rng)
+        return ["-p", name] + geometry(rng, "H" if i == 0 else None), random_text(rng)
     return make
 
 
@@ -137,8 +135,7 @@ def f_dark_colour(rng, i, _logo):
 def logo_family(lo, hi):
     def make(rng, i, logo):
         size = round(rng.uniform(lo, hi), 2)
-        args = ["-l", LEVELS[i % 4], "-s", str(rng.randint(2, 10)), "-q", str(rng.randint(0, 4))]
-        args += maybe_figures(rng, 0.3)
+        args = geometry(rng, LEVELS[i % 4]) + maybe_figures(rng, 0.3)
         if rng.random() < 0.3:
             args += colours(rng.choice(DARK))
         draw_logo(rng, logo)
