@@ -53,13 +53,6 @@ void store_result(const quirc_data &data) {
     g_result[len] = '\0';
 }
 
-// Decodes one grid; true when it held a non-empty payload (now in g_result).
-bool qr_decode_grid(const quirc_code &code) {
-    quirc_data data;
-    if (quirc_decode(&code, &data) != QUIRC_SUCCESS || data.payload_len <= 0) return false;
-    store_result(data);
-    return true;
-}
 
 // rgba_gray_white for every pixel. Most images are opaque throughout, and
 // the opaque formula alone vectorises well (the grey conversion is otherwise
@@ -236,6 +229,13 @@ int try_triple(void *user, int ia, int ib, int ic) {
 }
 
 }  // namespace
+
+bool qr_decode_grid(const quirc_code &code) {
+    quirc_data data;
+    if (quirc_decode(&code, &data) != QUIRC_SUCCESS || data.payload_len <= 0) return false;
+    store_result(data);
+    return true;
+}
 
 void qr_quirc_deleter::operator()(quirc *q) const noexcept { quirc_destroy(q); }
 

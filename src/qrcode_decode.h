@@ -7,6 +7,7 @@
 #include <cstdint>
 
 struct quirc;
+struct quirc_code;
 
 inline constexpr int QR_RESULT_CAP = 8897;  // 8,896 payload bytes + terminator
 extern constinit thread_local char g_result[QR_RESULT_CAP];
@@ -25,6 +26,8 @@ void qr_grey_levels(const unsigned char *rgba, std::uint8_t *grey, std::size_t p
 // Decodes quirc's grids of the current pass in order, each also mirrored
 // when mirrored_too; true at the first non-empty payload (in g_result).
 bool qr_decode_grids(const quirc *q, bool mirrored_too);
+// Decodes one sampled grid; true when it held a non-empty payload (in g_result).
+bool qr_decode_grid(const quirc_code &code);
 
 // The grid-sampling fallback works on the detector's finder patterns: centre
 // in pixels and the area of the inner 3 x 3 block, in the detector's order
