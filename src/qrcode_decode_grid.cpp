@@ -16,6 +16,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "qrcode_decode_hooks.h"
 
@@ -30,7 +31,7 @@ namespace {
 constexpr int MAX_TRIPLES = 8;
 // Where a module is sampled around its centre, in module units: the centre and
 // four points towards the corners, far enough in to miss the neighbours' blur.
-constexpr float TAP = 0.22f;
+constexpr float TAP = 0.12f;
 constexpr int TAPS = 5;
 constexpr std::array<float, TAPS> TAP_DX = {0.0f, -TAP, TAP, -TAP, TAP};
 constexpr std::array<float, TAPS> TAP_DY = {0.0f, -TAP, -TAP, TAP, TAP};
@@ -42,6 +43,8 @@ constexpr float ALIGN_RECHECK_MODULES = 1.5f;
 // The grid through the re-found pattern is kept unless its timing patterns
 // lose more than this share of their contrast.
 constexpr float ALIGN_KEEP_SHARE = 0.9f;
+// Pixels between the coarse search's positions.
+constexpr int ALIGN_STRIDE = 2;
 // No search window wider than this many pixels each way (huge modules).
 constexpr int MAX_ALIGN_RADIUS = 64;
 // Finder patterns whose dark and light parts differ by fewer grey levels than
@@ -90,7 +93,9 @@ struct image {
 struct homography {
     std::array<double, 8> k{};
 
-    point map(float u, float v) const {
+    point map(float uf, float vf) const {
+        const double u = uf;
+        const double v = vf;
         const double w = k[6] * u + k[7] * v + 1.0;
         return {static_cast<float>((k[0] * u + k[1] * v + k[2]) / w),
                 static_cast<float>((k[3] * u + k[4] * v + k[5]) / w)};
@@ -160,7 +165,8 @@ void finder_levels(const image &img, const homography &h, float u0, float v0, fl
                    float *light) {
     for (int y = 1; y < 6; ++y) {
         for (int x = 1; x < 6; ++x) {
-            const float level = module_level(img, h, u0 + x + 0.5f, v0 + y + 0.5f);
+            const float level = module_level(img, h, u0 + static_cast<float>(x) + 0.5f,
+                                             v0 + static_cast<float>(y) + 0.5f);
             const bool centre = x >= 2 && x <= 4 && y >= 2 && y <= 4;
             *(centre ? dark : light) += level;
         }
@@ -209,7 +215,9 @@ float alignment_contrast(const image &img, point p, point ux, point uy) {
     float light = 0.0f;
     for (int j = -2; j <= 2; ++j) {
         for (int i = -2; i <= 2; ++i) {
-            const float level = img.at({p.x + ux.x * i + uy.x * j, p.y + ux.y * i + uy.y * j});
+            const auto fi = static_cast<float>(i);
+            const auto fj = static_cast<float>(j);
+            const float level = img.at({p.x + ux.x * fi + uy.x * fj, p.y + ux.y * fi + uy.y * fj});
             const bool ring = std::max(std::abs(i), std::abs(j)) == 1;
             *(ring ? &light : &dark) += level;
         }
@@ -225,22 +233,30 @@ bool find_alignment(reader &r, point guess, point ux, point uy, float reach, flo
     const float module = std::sqrt(std::hypot(ux.x, ux.y) * std::hypot(uy.x, uy.y));
     const int radius = static_cast<int>(std::ceil(reach * module));
     if (!(radius >= 1 && radius <= MAX_ALIGN_RADIUS)) return false;
-    r.samples_left -= std::int64_t{2 * radius + 1} * (2 * radius + 1) * 25;
+    // A coarse pass every ALIGN_STRIDE pixels (the pattern's centre module is
+    // wider than that), then every pixel around the best coarse position.
+    const int coarse = 2 * (radius / ALIGN_STRIDE) + 1;
+    r.samples_left -= (std::int64_t{coarse} * coarse + 25) * 25;
     if (r.samples_left < 0) return false;
     float best = MIN_ALIGN_CONTRAST * contrast;
+    point centre = {std::round(guess.x), std::round(guess.y)};
     bool found = false;
-    for (int dy = -radius; dy <= radius; ++dy) {
-        for (int dx = -radius; dx <= radius; ++dx) {
-            const point p = {std::round(guess.x) + static_cast<float>(dx),
-                             std::round(guess.y) + static_cast<float>(dy)};
-            const float score = alignment_contrast(r.img, p, ux, uy);
-            if (score > best) {
-                best = score;
-                *out = p;
-                found = true;
+    const auto search = [&](point around, int reach_px, int stride) {
+        for (int dy = -reach_px; dy <= reach_px; dy += stride) {
+            for (int dx = -reach_px; dx <= reach_px; dx += stride) {
+                const point p = {around.x + static_cast<float>(dx), around.y + static_cast<float>(dy)};
+                const float score = alignment_contrast(r.img, p, ux, uy);
+                if (score > best) {
+                    best = score;
+                    centre = p;
+                    found = true;
+                }
             }
         }
-    }
+    };
+    search(centre, radius / ALIGN_STRIDE * ALIGN_STRIDE, ALIGN_STRIDE);
+    search(centre, ALIGN_STRIDE, 1);
+    *out = centre;
     return found;
 }
 
@@ -256,25 +272,66 @@ bool find_alignment(reader &r, const homography &h, int n, float reach, float co
                           {down.x - guess.x, down.y - guess.y}, reach, contrast, out);
 }
 
-// Samples an n-module grid through h and decodes it; true with the text in
-// g_result.
-bool read_grid(reader &r, const homography &h, int n, float threshold) {
-    r.samples_left -= std::int64_t{n} * n * TAPS;
-    if (r.samples_left < 0) return false;
+// The level that best splits the modules' levels into two groups (the
+// largest between-group variance): dark figures that cover only part of
+// their module (dots, blurred thin strokes) come out lighter than the
+// finder patterns' solid centres, and this follows them.
+float split_level(const std::vector<std::uint8_t> &levels) {
+    std::array<std::int64_t, 256> hist{};
+    for (const std::uint8_t v : levels) ++hist[v];
+    const auto total = static_cast<double>(levels.size());
+    double sum_all = 0.0;
+    for (int v = 0; v < 256; ++v) sum_all += static_cast<double>(v) * static_cast<double>(hist[static_cast<std::size_t>(v)]);
+    double below = 0.0;
+    double sum_below = 0.0;
+    double best = -1.0;
+    int level = 128;
+    for (int v = 0; v < 255; ++v) {
+        const auto count = static_cast<double>(hist[static_cast<std::size_t>(v)]);
+        below += count;
+        sum_below += static_cast<double>(v) * count;
+        const double above = total - below;
+        if (below == 0.0 || above == 0.0) continue;
+        const double diff = sum_below / below - (sum_all - sum_below) / above;
+        const double between = below * above * diff * diff;
+        if (between > best) {
+            best = between;
+            level = v;
+        }
+    }
+    return static_cast<float>(level) + 0.5f;
+}
+
+bool decode_levels(const std::vector<std::uint8_t> &levels, int n, float threshold) {
     quirc_code code;
     std::memset(&code, 0, sizeof code);
     code.size = n;
-    for (int y = 0; y < n; ++y) {
-        for (int x = 0; x < n; ++x) {
-            if (module_level(r.img, h, static_cast<float>(x) + 0.5f,
-                             static_cast<float>(y) + 0.5f) < threshold) {
-                const int i = y * n + x;
-                code.cell_bitmap[i >> 3] =
-                    static_cast<std::uint8_t>(code.cell_bitmap[i >> 3] | (1 << (i & 7)));
-            }
+    for (int i = 0; i < n * n; ++i) {
+        if (static_cast<float>(levels[static_cast<std::size_t>(i)]) < threshold) {
+            code.cell_bitmap[i >> 3] =
+                static_cast<std::uint8_t>(code.cell_bitmap[i >> 3] | (1 << (i & 7)));
         }
     }
     return qr_decode_grid(code);
+}
+
+// Samples an n-module grid through h and decodes it, split at the level that
+// separates its modules best, then at the finder patterns' own threshold;
+// true with the text in g_result.
+bool read_grid(reader &r, const homography &h, int n, float threshold) {
+    r.samples_left -= std::int64_t{n} * n * TAPS;
+    if (r.samples_left < 0) return false;
+    std::vector<std::uint8_t> levels(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
+    for (int y = 0; y < n; ++y) {
+        for (int x = 0; x < n; ++x) {
+            levels[static_cast<std::size_t>(y * n + x)] = static_cast<std::uint8_t>(
+                std::lround(module_level(r.img, h, static_cast<float>(x) + 0.5f,
+                                         static_cast<float>(y) + 0.5f)));
+        }
+    }
+    const float best_split = split_level(levels);
+    return decode_levels(levels, n, best_split) ||
+           (std::fabs(best_split - threshold) >= 2.0f && decode_levels(levels, n, threshold));
 }
 
 // A grid through the three finder centres and a fourth point, `fourth` in
