@@ -55,7 +55,7 @@ constexpr float MIN_FINDER_CONTRAST = 24.0f;
 constexpr float MIN_ALIGN_CONTRAST = 0.4f;
 // Versions tried on either side of the estimate, and how many of them (best
 // timing patterns first) are decoded.
-constexpr int VERSION_REACH = 2;
+constexpr int VERSION_REACH = 1;
 constexpr int DECODES_PER_TRIPLE = 2;
 // A grid whose timing patterns alternate in fewer of their modules than this
 // is the wrong size or off the code.
