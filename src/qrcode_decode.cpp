@@ -53,7 +53,6 @@ void store_result(const quirc_data &data) {
     g_result[len] = '\0';
 }
 
-
 // rgba_gray_white for every pixel. Most images are opaque throughout, and
 // the opaque formula alone vectorises well (the grey conversion is otherwise
 // a large share of a run on big images), so each block of pixels is checked

@@ -94,8 +94,8 @@ struct homography {
     std::array<double, 8> k{};
 
     point map(float uf, float vf) const {
-        const double u = uf;
-        const double v = vf;
+        const auto u = static_cast<double>(uf);
+        const auto v = static_cast<double>(vf);
         const double w = k[6] * u + k[7] * v + 1.0;
         return {static_cast<float>((k[0] * u + k[1] * v + k[2]) / w),
                 static_cast<float>((k[3] * u + k[4] * v + k[5]) / w)};
@@ -108,10 +108,10 @@ bool fit_homography(const std::array<point, 4> &grid, const std::array<point, 4>
                     homography *out) {
     double m[8][9] = {};
     for (int i = 0; i < 4; ++i) {
-        const double u = grid[static_cast<std::size_t>(i)].x;
-        const double v = grid[static_cast<std::size_t>(i)].y;
-        const double x = pic[static_cast<std::size_t>(i)].x;
-        const double y = pic[static_cast<std::size_t>(i)].y;
+        const auto u = static_cast<double>(grid[static_cast<std::size_t>(i)].x);
+        const auto v = static_cast<double>(grid[static_cast<std::size_t>(i)].y);
+        const auto x = static_cast<double>(pic[static_cast<std::size_t>(i)].x);
+        const auto y = static_cast<double>(pic[static_cast<std::size_t>(i)].y);
         double *rx = m[2 * i];
         double *ry = m[2 * i + 1];
         rx[0] = u, rx[1] = v, rx[2] = 1, rx[6] = -u * x, rx[7] = -v * x, rx[8] = x;
@@ -244,7 +244,8 @@ bool find_alignment(reader &r, point guess, point ux, point uy, float reach, flo
     const auto search = [&](point around, int reach_px, int stride) {
         for (int dy = -reach_px; dy <= reach_px; dy += stride) {
             for (int dx = -reach_px; dx <= reach_px; dx += stride) {
-                const point p = {around.x + static_cast<float>(dx), around.y + static_cast<float>(dy)};
+                const point p = {around.x + static_cast<float>(dx),
+                                 around.y + static_cast<float>(dy)};
                 const float score = alignment_contrast(r.img, p, ux, uy);
                 if (score > best) {
                     best = score;
@@ -281,7 +282,8 @@ float split_level(const std::vector<std::uint8_t> &levels) {
     for (const std::uint8_t v : levels) ++hist[v];
     const auto total = static_cast<double>(levels.size());
     double sum_all = 0.0;
-    for (int v = 0; v < 256; ++v) sum_all += static_cast<double>(v) * static_cast<double>(hist[static_cast<std::size_t>(v)]);
+    for (int v = 0; v < 256; ++v)
+        sum_all += static_cast<double>(v) * static_cast<double>(hist[static_cast<std::size_t>(v)]);
     double below = 0.0;
     double sum_below = 0.0;
     double best = -1.0;
@@ -324,9 +326,9 @@ bool read_grid(reader &r, const homography &h, int n, float threshold) {
     std::vector<std::uint8_t> levels(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
     for (int y = 0; y < n; ++y) {
         for (int x = 0; x < n; ++x) {
-            levels[static_cast<std::size_t>(y * n + x)] = static_cast<std::uint8_t>(
-                std::lround(module_level(r.img, h, static_cast<float>(x) + 0.5f,
-                                         static_cast<float>(y) + 0.5f)));
+            levels[static_cast<std::size_t>(y * n + x)] =
+                static_cast<std::uint8_t>(std::lround(module_level(
+                    r.img, h, static_cast<float>(x) + 0.5f, static_cast<float>(y) + 0.5f)));
         }
     }
     const float best_split = split_level(levels);
@@ -374,7 +376,8 @@ void refine_fourth(reader &r, const finder_triple &t, const split &s, anchors *g
     for (float step = REFINE_START * t.module; step >= REFINE_END * t.module; step *= 0.5f) {
         for (bool moved = true; moved && r.samples_left >= 0;) {
             moved = false;
-            for (const point d : {point{step, 0}, point{-step, 0}, point{0, step}, point{0, -step}}) {
+            for (const point d :
+                 {point{step, 0}, point{-step, 0}, point{0, step}, point{0, -step}}) {
                 anchors trial = *g;
                 trial.fourth = {g->fourth.x + d.x, g->fourth.y + d.y};
                 homography th;
