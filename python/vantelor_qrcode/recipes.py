@@ -176,7 +176,8 @@ def _c(text, style, logo_name, geometry, files):
     ecc = f"{LEVEL_NUMBERS[level]} /* {level} */"
     geometry_args = f"{ecc}, {module_size}, {quiet_zone}"
     body = "\n".join(f"    {c}" for c in calls)
-    return (f"/* cc code.c -lvantelor-qrcode */\n#include <stdio.h>\n#include <vantelor_qrcode.h>\n\n"
+    return ("/* cc code.c $(pkg-config --cflags --libs vantelor-qrcode) */\n"
+            "#include <stdio.h>\n#include <vantelor_qrcode.h>\n\n"
             f"int main(void) {{\n    const char *text = {c_string(text)};\n    qr_init();\n"
             + (body + "\n" if body else "")
             + f"    if (qr_encode_to_file(text, {c_string(files[0])}, {geometry_args}) != 1 ||\n"
