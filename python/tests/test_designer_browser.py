@@ -179,9 +179,9 @@ class DesignerInBrowser(unittest.TestCase):
         # A preset: the controls left to it say what it draws.
         self.assertEqual(self.choose("#preset", "neon"), "ok")
         self.assertEqual(Select(self.find("#module-style")).first_selected_option.text,
-                         "from neon: fan")
+                         "preset: fan")
         self.assertEqual(Select(self.find("#paint-center .mode")).first_selected_option.text,
-                         "from neon: #00ffe5")
+                         "preset: #00ffe5")
         neon = self.png()
         self.assertNotEqual(neon, plain)
         # A part switched to its own colour starts from the preset's; a typed
@@ -261,7 +261,7 @@ class DesignerInBrowser(unittest.TestCase):
         with open(AXE, encoding="utf-8") as f:
             axe = f.read()
         # Many controls open: a gradient, a solid colour, a copied command.
-        self.open("#kind=wifi&module.mode=gradient&background.mode=solid")
+        self.open("#kind=wifi&preset=elegant&module.mode=gradient&background.mode=solid")
         self.find(".copy button[data-recipe=python]").click()
         for size in (DESKTOP, PHONE):
             for scheme in ("light", "dark"):

@@ -106,7 +106,7 @@ function paintCss(paint) {
 function showPresetLook() {
   const preset = $("#preset").value;
   const look = options.preset_looks[preset];
-  const from = preset ? `from ${preset}` : "default";
+  const from = preset ? "preset" : "default";
   for (const part of ["module", "ring", "center"]) {
     $(`#${part}-style`).options[0].text = `${from}: ${look[`${part}_style`]}`;
   }
