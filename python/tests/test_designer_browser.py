@@ -83,7 +83,9 @@ class DesignerInBrowser(unittest.TestCase):
         for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                      "--disable-background-networking", "--disable-component-update",
                      "--disable-sync", f"--user-data-dir={self.path('profile')}",
-                     "--window-size=1280,900", "--force-device-scale-factor=1"):
+                     "--window-size=1280,900", "--force-device-scale-factor=1",
+                     # chromedriver talks to the browser through a pipe, not "localhost".
+                     "--remote-debugging-pipe"):
             options.add_argument(flag)
         options.add_experimental_option("prefs", {
             "download.default_directory": self.downloads, "download.prompt_for_download": False,
