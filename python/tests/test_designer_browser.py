@@ -367,7 +367,8 @@ class DesignerInBrowser(unittest.TestCase):
         self.after(lambda: self.find("#logo-file").send_keys(logo))
         self.assertEqual(self.after(lambda: self.set_value("#logo-size", "0.17")), "ok")
         downloads = dict(self.download(s) for s in ("#download-png", "#download-svg"))
-        self.assertEqual(sorted(downloads), ["vcard-Ada-O-Neil-Dev.png", "vcard-Ada-O-Neil-Dev.svg"])
+        self.assertEqual(sorted(downloads),
+                         ["vcard-Ada-O-Neil-Dev.png", "vcard-Ada-O-Neil-Dev.svg"])
 
         env = dict(os.environ, PATH=os.path.join(PREFIX, "bin") + os.pathsep + os.environ["PATH"])
         libdir = os.path.dirname(next(os.path.join(root, name) for root, _, names in os.walk(PREFIX)

@@ -94,7 +94,8 @@ function keyContentFields() {
 // ---- What the preset draws ------------------------------------------------------------
 
 function describePaint(paint) {
-  return typeof paint === "string" ? paint : `${paint.kind} gradient ${paint.start} → ${paint.end}`;
+  return typeof paint === "string" ? paint
+    : `${paint.kind} gradient ${paint.start} → ${paint.end}`;
 }
 
 function paintCss(paint) {
@@ -219,7 +220,8 @@ function controlsOf(field) {
 }
 
 function describedBy(control, id, on) {
-  const ids = (control.getAttribute("aria-describedby") || "").split(" ").filter((t) => t && t !== id);
+  const ids = (control.getAttribute("aria-describedby") || "").split(" ")
+    .filter((t) => t && t !== id);
   if (on) ids.push(id);
   if (ids.length) control.setAttribute("aria-describedby", ids.join(" "));
   else control.removeAttribute("aria-describedby");
@@ -343,6 +345,9 @@ function showResult(answer) {
 
 async function render() {
   const mine = ++latest;
+  // Once per rendering, not per keystroke: browsers limit how often a page
+  // may rewrite its address.
+  saveToAddress();
   document.body.dataset.state = "busy";
   const hex = badHexField();
   const answer = hex ? { error: `${hex.getAttribute("aria-label").replace(" as #rrggbb", "")}: ` +
@@ -371,7 +376,6 @@ function schedule(event) {
     startFromPreset(target.closest(".paint"), target.closest(".paint").id.slice(6));
   }
   syncVisibility();
-  saveToAddress();
   // Answers to requests made before this change are stale from now on.
   latest++;
   document.body.dataset.state = "busy";
@@ -521,7 +525,6 @@ async function uploadLogo() {
   storeLogo(key, bytes);
   missingLogo = null;
   useLogo(answer, file.name, key);
-  saveToAddress();
   render();
 }
 
@@ -565,7 +568,6 @@ async function start() {
   $("#logo-remove").addEventListener("click", () => {
     $("#logo-file").value = "";
     setLogo(null, "No logo.");
-    saveToAddress();
     render();
   });
   for (const button of $$(".copy button")) {
