@@ -242,7 +242,7 @@ function markInvalid(controls) {
 // The verdict is the one live region: a new text is announced once.
 function setVerdict(text, state, badge) {
   const verdict = $("#verdict");
-  const content = badge ? [badge, ` ${text}`] : [text];
+  const content = badge ? [badge, `: ${text}`] : [text];
   if (verdict.textContent !== content.map((c) => c.textContent ?? c).join("")) {
     verdict.replaceChildren(...content);
   }
@@ -270,6 +270,7 @@ function showError(text, fields) {
   $("#facts").textContent = "";
   setDownload("#download-png", null);
   setDownload("#download-svg", null);
+  showRecipes(null);
   document.body.dataset.state = "error";
 }
 
@@ -301,7 +302,14 @@ function showRecipe(which) {
   $("#recipe").textContent = recipes ? recipes[which] : "";
   for (const button of $$(".copy button")) {
     button.setAttribute("aria-pressed", String(button.dataset.recipe === which));
+    button.disabled = !recipes;
   }
+}
+
+// The commands of the latest drawing, or none while the page shows an error.
+function showRecipes(value) {
+  recipes = value;
+  showRecipe(recipeShown);
 }
 
 function showLevel(used) {
@@ -338,8 +346,7 @@ function showResult(answer) {
   showLevel(answer.level);
   $("#facts").textContent = `Version ${answer.version}, level ${answer.level}, ` +
     `${answer.width} × ${answer.width} px. Encoded text: ${answer.text}`;
-  recipes = answer.recipes;
-  showRecipe(recipeShown);
+  showRecipes(answer.recipes);
   document.body.dataset.state = "ok";
 }
 
