@@ -195,7 +195,7 @@ class DesignerInBrowser(unittest.TestCase):
         hex_field = self.find("#paint-module .solid .hex")
         self.assertEqual(self.after(lambda: (hex_field.clear(), hex_field.send_keys("#c2185"))),
                          "error")
-        self.assertEqual(self.verdict(), ("bad", "Modules Colour: expected # and six hex "
+        self.assertEqual(self.verdict(), ("bad", "Modules colour: expected # and six hex "
                                                  "digits, like #1a2b3c"))
         self.assertEqual(hex_field.get_attribute("aria-invalid"), "true")
         self.assertEqual(self.after(lambda: hex_field.send_keys("b")), "ok")

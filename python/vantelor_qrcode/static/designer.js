@@ -78,8 +78,9 @@ function buildPaints() {
     for (const field of ["mode", "color", "start", "end", "kind", "angle"]) {
       $(`.${field}`, box).dataset.key = `${part}.${field}`;
     }
-    for (const picker of $$("input[type=color]", box)) {
-      addHexField(picker, `${legend} ${picker.closest("label").firstChild.textContent.trim()}`);
+    for (const [field, name] of [["color", "colour"], ["start", "gradient start"],
+      ["end", "gradient end"]]) {
+      addHexField($(`.${field}`, box), `${legend} ${name}`);
     }
     $("#paints").append(box);
   }
@@ -140,7 +141,9 @@ function syncVisibility() {
     $(".solid", box).hidden = mode !== "solid";
     $(".gradient", box).hidden = mode !== "gradient";
     $(".angle-box", box).hidden = $(".kind", box).value !== "linear";
+    // The slider announces its own value; the text beside it is for the eye.
     $(".angle-shown", box).textContent = `${$(".angle", box).value}°`;
+    $(".angle", box).setAttribute("aria-valuetext", `${$(".angle", box).value} degrees`);
   }
   $("#logo-size-shown").textContent = Number($("#logo-size").value).toFixed(2);
   showPresetLook();
