@@ -116,6 +116,34 @@ class DesignerTest(unittest.TestCase):
                 self.assertEqual(qr.encode_png("preset", style=spelled, module_size=4),
                                  qr.encode_png("preset", style=qr.Style(preset), module_size=4))
 
+    def test_recipes_write_what_the_page_draws(self):
+        gradient = {"start": "#102030", "end": "#a04080", "kind": "radial"}
+        cases = [
+            render({"kind": "event", "title": "Launch", "start": "2030-05-01T10:30:00Z",
+                    "location": "Hall 'B', 2"},
+                   look={"background": "#ffffff00", "center_gradient": gradient,
+                         "module_style": "leaf"}, level="L", quiet_zone=1),
+            render({"kind": "text", "text": "-dash #hash $HOME"},
+                   look={"preset": "neon", "ring_gradient": dict(gradient, kind="linear",
+                                                                 rotation=22.5)},
+                   module_size=3),
+        ]
+        prefix = os.environ.get("VQR_PREFIX")
+        env = dict(os.environ, PATH=f"{prefix}/bin:{os.environ['PATH']}")
+        for body in cases:
+            status, answer = self.server.post("/api/render", body)
+            self.assertEqual(status, 200, answer)
+            drawn = {"png": base64.b64decode(answer["png"]), "svg": answer["svg"].encode()}
+            runs = {"python": [sys.executable, "-c", answer["recipes"]["python"]]}
+            if prefix:
+                runs["vqr"] = ["bash", "-c", answer["recipes"]["vqr"]]
+            for which, argv in runs.items():
+                with self.subTest(which, name=answer["name"]), tempfile.TemporaryDirectory() as tmp:
+                    subprocess.run(argv, cwd=tmp, env=env, check=True, timeout=60)
+                    for ext, data in drawn.items():
+                        with open(os.path.join(tmp, f"{answer['name']}.{ext}"), "rb") as f:
+                            self.assertEqual(f.read(), data, ext)
+
     def test_other_host_names_are_refused(self):
         # A rebound domain reaches the loopback server with its own Host.
         port = self.server.url.rsplit(":", 1)[1].strip("/")
