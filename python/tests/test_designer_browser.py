@@ -175,8 +175,8 @@ class DesignerInBrowser(unittest.TestCase):
         self.assertEqual(self.after(lambda: (text.clear(), text.send_keys(TEXT))), "ok")
         plain = self.png()
         self.assertEqual(qr.decode(plain), TEXT)
-        self.assertEqual(self.verdict(),
-                         ("ok", "Our decoder reads this code back at 10 px per module."))
+        self.assertEqual(self.verdict()[0], "ok")
+        self.assertIn("reads this code back at 10 px per module", self.verdict()[1])
 
         # A preset: the controls left to it say what it draws.
         self.assertEqual(self.choose("#preset", "neon"), "ok")
@@ -256,8 +256,7 @@ class DesignerInBrowser(unittest.TestCase):
         self.assertEqual(self.after(lambda: self.set_value("#paint-module .color", "#ffffff")),
                          "ok")
         self.assertEqual(self.verdict()[0], "warn")
-        self.assertIn("Warning: at 10 px per module our decoder cannot read the code back",
-                      self.verdict()[1])
+        self.assertIn("Warning: at 10 px per module", self.verdict()[1])
 
     def test_no_serious_accessibility_violation(self):
         with open(AXE, encoding="utf-8") as f:

@@ -245,7 +245,7 @@ function markInvalid(controls) {
 // The verdict is the one live region: a new text is announced once.
 function setVerdict(text, state, badge) {
   const verdict = $("#verdict");
-  const content = badge ? [badge, `: ${text}`] : [text];
+  const content = badge ? [badge, " ", text] : [text];
   if (verdict.textContent !== content.map((c) => c.textContent ?? c).join("")) {
     verdict.replaceChildren(...content);
   }
@@ -269,7 +269,7 @@ function setDownload(id, href, name) {
 function showError(text, fields) {
   setVerdict(text, "bad");
   markInvalid(fields.flatMap(controlsOf));
-  $("#grade-parameters").hidden = true;
+  showGradeParameters(null);
   $("#facts").textContent = "";
   setDownload("#download-png", null);
   setDownload("#download-svg", null);
@@ -277,24 +277,23 @@ function showError(text, fields) {
   document.body.dataset.state = "error";
 }
 
+// The grade's letter beside the verdict, which names it in words.
 function gradeBadge(grade) {
   const badge = document.createElement("span");
   badge.className = "badge";
   badge.dataset.grade = grade.grade;
-  badge.textContent = `Grade ${grade.grade}`;
+  badge.setAttribute("aria-hidden", "true");
+  badge.textContent = grade.grade;
   return badge;
 }
 
-// The grade, when the server sends one: the letter, whether it passes, and
-// the weakest parameters with what to do about them.
-function showGrade(grade) {
-  const weak = grade.parameters.filter((p) => p.grade !== "A").slice(0, 3);
-  const summary = grade.passes ? "phones should read it." : "phones may fail to read it.";
-  const weakest = weak.length ? ` Weakest: ${weak[0].name}.` : "";
-  setVerdict(`${summary}${weakest}`, grade.passes ? "ok" : "warn", gradeBadge(grade));
+// The weakest parameters of a grade (up to three below A) with what to change.
+function showGradeParameters(grade) {
+  const weak = grade ? grade.parameters.filter((p) => p.grade !== "A").slice(0, 3) : [];
   $("#grade-parameters").replaceChildren(...weak.map((p) => {
     const item = document.createElement("li");
-    item.textContent = `${p.name} (grade ${p.grade}, ${p.value}): ${p.hint}`;
+    const value = typeof p.value === "number" ? Number(p.value.toFixed(2)) : p.value;
+    item.textContent = `${p.name} ${value}, grade ${p.grade}: ${p.hint}`;
     return item;
   }));
   $("#grade-parameters").hidden = weak.length === 0;
@@ -340,12 +339,9 @@ function showResult(answer) {
   setDownload("#download-png", png, `${answer.name}.png`);
   setDownload("#download-svg", svgUrl, `${answer.name}.svg`);
   markInvalid([]);
-  if (answer.grade) {
-    showGrade(answer.grade);
-  } else {
-    setVerdict(answer.verdict, answer.reads ? "ok" : "warn");
-    $("#grade-parameters").hidden = true;
-  }
+  setVerdict(answer.verdict, answer.reads ? "ok" : "warn",
+    answer.grade ? gradeBadge(answer.grade) : null);
+  showGradeParameters(answer.grade);
   showLevel(answer.level);
   $("#facts").textContent = `Version ${answer.version}, level ${answer.level}, ` +
     `${answer.width} × ${answer.width} px. Encoded text: ${answer.text}`;
