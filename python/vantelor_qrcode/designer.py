@@ -263,7 +263,8 @@ class Designer:
             with self.logos_lock:
                 path = self.logos.get(fields["logo"]) if isinstance(fields["logo"], str) else None
             if path is None:
-                raise BadRequest("the logo is no longer on the server: upload it again")
+                raise BadRequest("the logo is no longer on the server: upload it again",
+                                 fields=("logo",))
             fields["logo"] = path
         if "logo_size" in fields and not 0 < _number(fields["logo_size"], "logo_size") <= 0.5:
             raise BadRequest("Logo size: expected a fraction above 0 and at most 0.5",

@@ -18,7 +18,7 @@ const PAINTS = [
 // Server field names that are not a payload field: the control that sets each.
 const FIELD_CONTROLS = {
   level: "#level", module_size: "#module-size", quiet_zone: "#quiet-zone",
-  logo_size: "#logo-size", logo_margin: "#logo-margin", preset: "#preset",
+  logo: "#logo-file", logo_size: "#logo-size", logo_margin: "#logo-margin", preset: "#preset",
   module_style: "#module-style", ring_style: "#ring-style", center_style: "#center-style",
 };
 const HEX = /^#[0-9a-fA-F]{6}$/;
@@ -349,7 +349,7 @@ function showResult(answer) {
   document.body.dataset.state = "ok";
 }
 
-async function render() {
+async function render(resent = false) {
   const mine = ++latest;
   // Once per rendering, not per keystroke: browsers limit how often a page
   // may rewrite its address.
@@ -360,6 +360,10 @@ async function render() {
       "expected # and six hex digits, like #1a2b3c", fields: [], control: hex }
     : await post("/api/render", JSON.stringify(request()), "application/json");
   if (mine !== latest) return;
+  if (answer.error && !resent && (answer.fields || []).includes("logo") && await resendLogo()) {
+    if (mine === latest) render(true);
+    return;
+  }
   if (answer.error) {
     showError(answer.error, answer.fields || []);
     if (answer.control) markInvalid([answer.control]);
@@ -495,6 +499,15 @@ function sendLogo(bytes) {
 function useLogo(answer, name, key) {
   setLogo({ ...answer, name, key },
     `${name}, ${answer.width} × ${answer.height} px (level H while a logo is set).`);
+}
+
+// A restarted server has lost the logo: this browser sends it again.
+async function resendLogo() {
+  const bytes = logo && storedLogo(logo.key);
+  const answer = bytes ? await sendLogo(bytes) : { error: "not stored" };
+  if (answer.error) return false;
+  useLogo(answer, logo.name, logo.key);
+  return true;
 }
 
 async function restoreLogo(name, key) {
