@@ -28,7 +28,7 @@ const LOGO_STORE = "vqr-logo:";
 
 let options = null;     // limits and names the server announces
 let logo = null;        // {logo: token, width, height, name, key} of the logo in use
-let missingLogo = null; // the name of a logo a link asks for that this browser lacks
+let missingLogo = null; // {name, key} of a logo a link asks for that this browser lacks
 let latest = 0;         // number of the latest render request
 let timer = null;
 let svgUrl = null;
