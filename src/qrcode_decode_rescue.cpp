@@ -403,7 +403,8 @@ constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 
 // quirc on a prepared image, then the fallback on the same image: its
 // coordinates are this image's pixels, and its fixed threshold splits a
-// locally thresholded image the way the local threshold did.
+// locally thresholded image the way the local threshold did. Last the
+// perspective grid reader, on the same finder patterns.
 bool read_prepared(quirc *q, const grey_image &g) {
     if ((q->w != g.width || q->h != g.height) && quirc_resize(q, g.width, g.height) != 0) {
         return false;
