@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int finders = std::min<int>(3 + data[2] % (QR_MAX_FINDERS - 2),
                                       static_cast<int>((size - HEADER - 1) / FINDER_BYTES));
     const std::size_t pixels_at = HEADER + static_cast<std::size_t>(finders) * FINDER_BYTES;
-    std::vector<std::uint8_t> grey(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    std::vector<std::uint8_t> grey(static_cast<std::size_t>(width) *
+                                   static_cast<std::size_t>(height));
     for (std::size_t i = 0; i < grey.size(); ++i) {
         grey[i] = data[pixels_at + i % (size - pixels_at)];
     }
@@ -48,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         quirc_capstone &cap = q->capstones[i];
         cap.stone = 0;
         cap.center = {coordinate(p), coordinate(p + 2)};
-        for (int k = 0; k < 4; ++k) cap.corners[k] = {coordinate(p + 4 + 4 * k), coordinate(p + 6 + 4 * k)};
+        for (int k = 0; k < 4; ++k)
+            cap.corners[k] = {coordinate(p + 4 + 4 * k), coordinate(p + 6 + 4 * k)};
     }
     g_result[0] = '\0';
     qr_perspective_decode(q.get(), grey.data(), width, height, std::int64_t{1} << 20);

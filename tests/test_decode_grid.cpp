@@ -3,8 +3,8 @@
 // cannot read are read, with the exact text.
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -79,7 +79,8 @@ void gaussian_blur(std::vector<double> &px, int w, int h, double sigma) {
     const int r = static_cast<int>(std::ceil(3 * sigma));
     std::vector<double> k(static_cast<std::size_t>(2 * r + 1));
     double sum = 0;
-    for (int i = -r; i <= r; ++i) sum += k[static_cast<std::size_t>(i + r)] = std::exp(-i * i / (2 * sigma * sigma));
+    for (int i = -r; i <= r; ++i)
+        sum += k[static_cast<std::size_t>(i + r)] = std::exp(-i * i / (2 * sigma * sigma));
     for (double &v : k) v /= sum;
     std::vector<double> tmp(px.size());
     for (int pass = 0; pass < 2; ++pass) {
@@ -89,7 +90,8 @@ void gaussian_blur(std::vector<double> &px, int w, int h, double sigma) {
                 for (int i = -r; i <= r; ++i) {
                     const int sx = pass == 0 ? std::clamp(x + i, 0, w - 1) : x;
                     const int sy = pass == 1 ? std::clamp(y + i, 0, h - 1) : y;
-                    acc += k[static_cast<std::size_t>(i + r)] * px[static_cast<std::size_t>(sy * w + sx)];
+                    acc += k[static_cast<std::size_t>(i + r)] *
+                           px[static_cast<std::size_t>(sy * w + sx)];
                 }
                 tmp[static_cast<std::size_t>(y * w + x)] = acc;
             }
@@ -127,7 +129,8 @@ image photographed(const image &render, int modules, const camera &cam) {
     out.height = h;
     out.rgba.resize(static_cast<std::size_t>(w * h) * 4);
     for (std::size_t i = 0; i < px.size(); ++i) {
-        const auto v = static_cast<unsigned char>(std::clamp(std::lround(px[i] + noise(rng)), 0L, 255L));
+        const auto v =
+            static_cast<unsigned char>(std::clamp(std::lround(px[i] + noise(rng)), 0L, 255L));
         out.rgba[i * 4] = out.rgba[i * 4 + 1] = out.rgba[i * 4 + 2] = v;
         out.rgba[i * 4 + 3] = 255;
     }
@@ -149,7 +152,7 @@ TEST_F(DecodeGrid, ReadsTiltedBlurredCapturesOfStyledLooks) {
     const struct {
         const char *preset;
         unsigned seed;
-    } cases[] = {{"modern", 1}, {"modern", 2}, {"dots", 1},
+    } cases[] = {{"modern", 1}, {"modern", 2},  {"dots", 1},
                  {"dots", 2},   {"elegant", 1}, {"minimal", 2}};
     int n = 0;
     vqr_test::matrix_of(LONG_TEXT, 1, &n);
@@ -173,7 +176,8 @@ TEST_F(DecodeGrid, CapturesWithoutACodeStayUnread) {
         img.rgba.assign(240 * 240 * 4, 255);
         for (int y = 0; y < 240; ++y) {
             for (int x = 0; x < 240; ++x) {
-                if ((x / cell + y / cell) % 2) std::memset(img.rgba.data() + (y * 240 + x) * 4, 0, 3);
+                if ((x / cell + y / cell) % 2)
+                    std::memset(img.rgba.data() + (y * 240 + x) * 4, 0, 3);
             }
         }
         return img;
