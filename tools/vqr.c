@@ -1052,7 +1052,7 @@ static const command COMMANDS[] = {
      "Usage: vqr batch -d DIR [OPTIONS] [JSON_FILE]\n"
      "Write one PNG per item of a JSON array [{\"text\": ..., \"filename\": ...}, ...]\n"
      "read from JSON_FILE or standard input, spread over worker processes. Every\n"
-     "item is tried: failed items are listed with their index and message, and\n"
+     "item is tried: failed items are listed with their index, file and cause, and\n"
      "the exit status is 1 unless all were written. Items that name the same file\n"
      "are written in array order (the last one wins). A progress bar is drawn on\n"
      "standard error when it is a terminal.\n\n",

@@ -29,7 +29,7 @@
 
 #include "vqr_cleanup.h"
 
-/* The library refuses larger arrays as a whole; it cuts longer paths. */
+/* The library refuses larger arrays as a whole, and longer item paths. */
 enum { MAX_BATCH_ITEMS = 10000, MAX_ITEM_PATH = 1024 };
 
 /* ---- File names ------------------------------------------------------------ */
@@ -258,10 +258,11 @@ static int read_report(int fd, item_report *r) {
 }
 
 /* The text of an item the library would encode: a non-empty string member
- * "text" of an object (up to its first NUL, as the library reads it). */
+ * "text" of an object, holding no NUL. */
 static const char *item_text(yyjson_val *item) {
-    const char *text = yyjson_get_str(yyjson_obj_get(item, "text"));
-    return text && *text ? text : NULL;
+    yyjson_val *member = yyjson_obj_get(item, "text");
+    const char *text = yyjson_get_str(member);
+    return text && *text && strlen(text) == yyjson_get_len(member) ? text : NULL;
 }
 
 /* Writes one item as the library's batch would; 1 on success, else 0 with
@@ -269,10 +270,10 @@ static const char *item_text(yyjson_val *item) {
 static int encode_item(const batch_plan *plan, const batch_job *job, size_t i, char *message,
                        size_t size) {
     const char *text = item_text(plan->values[i]);
+    char path[MAX_ITEM_PATH];
     int ok;
-    if (text && plan->names[i]) {
-        char path[MAX_ITEM_PATH];
-        snprintf(path, sizeof path, "%s/%s", job->dir, plan->names[i]);
+    if (text && plan->names[i] &&
+        (size_t)snprintf(path, sizeof path, "%s/%s", job->dir, plan->names[i]) < sizeof path) {
         ok = qr_encode_to_file(text, path, job->level, job->module_size, job->quiet_zone) == 1;
     } else {
         char *json = single_item_array(plan->values[i]);
