@@ -277,12 +277,11 @@ static int encode_item(const batch_plan *plan, const batch_job *job, size_t i, c
         ok = qr_encode_to_file(text, path, job->level, job->module_size, job->quiet_zone) == 1;
     } else {
         char *json = single_item_array(plan->values[i]);
-        ok = json &&
-             qr_encode_batch(json, job->dir, job->level, job->module_size, job->quiet_zone) == 1;
         if (!json) {
             snprintf(message, size, "out of memory");
             return 0;
         }
+        ok = qr_encode_batch(json, job->dir, job->level, job->module_size, job->quiet_zone) == 1;
         free(json);
     }
     if (!ok) snprintf(message, size, "%s", qr_last_error());
