@@ -446,8 +446,8 @@ void civil_from_days(std::int64_t z, civil_time &t) {
 // Moves a date-time by `minutes`; the seconds (a leap second included) stay.
 // False when the year leaves 0000..9999.
 bool shift_minutes(civil_time &t, int minutes) {
-    const std::int64_t total = days_from_civil(t.year, t.month, t.day) * 1440 + t.hour * 60 +
-                               t.minute + minutes;
+    const std::int64_t total =
+        days_from_civil(t.year, t.month, t.day) * 1440 + t.hour * 60 + t.minute + minutes;
     const std::int64_t days = total >= 0 ? total / 1440 : (total - 1439) / 1440;
     const auto minute_of_day = static_cast<int>(total - days * 1440);
     civil_from_days(days, t);
@@ -562,8 +562,8 @@ int ical_stamp(const char *src, char *stamp) {
         qr_snprintf(stamp, 17, "%04d%02d%02d", t.year, t.month, t.day);
         return 0;
     }
-    qr_snprintf(stamp, 17, "%04d%02d%02dT%02d%02d%02d%s", t.year, t.month, t.day, t.hour,
-                t.minute, t.second, t.utc ? "Z" : "");
+    qr_snprintf(stamp, 17, "%04d%02d%02dT%02d%02d%02d%s", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.utc ? "Z" : "");
     return 0;
 }
 

@@ -142,7 +142,8 @@ TEST_F(library, PayloadVcard) {
         {"alpha ", nullptr, nullptr, 1024, 0, VC + "N:;alpha;;;\r\nFN:alpha \r\n" + VE},
         {"", nullptr, nullptr, 1024, 0, VC + "N:;;;\r\nFN:\r\n" + VE},
         // Separators inside a part are escaped and cannot shift the parts.
-        {"a;b,c\\", nullptr, nullptr, 1024, 0, VC + "N:a\\;b\\,c\\\\;;;\r\nFN:a\\;b\\,c\\\\\r\n" + VE},
+        {"a;b,c\\", nullptr, nullptr, 1024, 0,
+         VC + "N:a\\;b\\,c\\\\;;;\r\nFN:a\\;b\\,c\\\\\r\n" + VE},
         {"Smith, Jr.; John", nullptr, nullptr, 1024, 0,
          VC + "N:Jr.\\; John;Smith\\,;;;\r\nFN:Smith\\, Jr.\\; John\r\n" + VE},
         {"Zoë Ñúñez", nullptr, nullptr, 1024, 0, VC + "N:Ñúñez;Zoë;;;\r\nFN:Zoë Ñúñez\r\n" + VE},
@@ -161,7 +162,7 @@ TEST_F(library, PayloadVcard) {
         {"alpha", nullptr, nullptr, fit, 0, alpha},
         {"alpha", nullptr, nullptr, fit - 1, -1, too_long},
         {",", nullptr, nullptr, fit - 6, 0, VC + "N:\\,;;;\r\nFN:\\,\r\n" + VE},
-        {",", nullptr, nullptr, fit - 7, -1, too_long},  // an escape is never cut in two
+        {",", nullptr, nullptr, fit - 7, -1, too_long},         // an escape is never cut in two
         {"alpha", "5550100", nullptr, fit + 12, -1, too_long},  // a cut phone is an error
     };
     for (const row &r : rows) {
@@ -194,8 +195,7 @@ TEST_F(library, PayloadVcardNamePartsAreCutTo250Bytes) {
         });
         ASSERT_EQ(o.rc, 0) << o.text;
         EXPECT_EQ(o.text, VC + "N:" + r.family.substr(0, r.family_kept) + ";" +
-                              r.given.substr(0, r.given_kept) + ";;;\r\nFN:" + name + "\r\n" +
-                              VE);
+                              r.given.substr(0, r.given_kept) + ";;;\r\nFN:" + name + "\r\n" + VE);
     }
 }
 
@@ -499,14 +499,17 @@ TEST_F(library, PayloadEventUnderSourceDateEpoch) {
     };
     const char *bad = "qr_build_event: bad SOURCE_DATE_EPOCH (need seconds since 1970)";
     const row rows[] = {
-        {"1714559400", "UID:vantelor-qrcode-20240501-1714559400@vantelor.invalid\r\n"
-                       "DTSTAMP:20240501T103000Z\r\n"},
+        {"1714559400",
+         "UID:vantelor-qrcode-20240501-1714559400@vantelor.invalid\r\n"
+         "DTSTAMP:20240501T103000Z\r\n"},
         {"0", "UID:vantelor-qrcode-20240501-0@vantelor.invalid\r\nDTSTAMP:19700101T000000Z\r\n"},
-        {"0951782400", "UID:vantelor-qrcode-20240501-951782400@vantelor.invalid\r\n"
-                       "DTSTAMP:20000229T000000Z\r\n"},
+        {"0951782400",
+         "UID:vantelor-qrcode-20240501-951782400@vantelor.invalid\r\n"
+         "DTSTAMP:20000229T000000Z\r\n"},
         // The UID keeps the low 32 bits of the reading.
-        {"253402300799", "UID:vantelor-qrcode-20240501-4294197631@vantelor.invalid\r\n"
-                         "DTSTAMP:99991231T235959Z\r\n"},
+        {"253402300799",
+         "UID:vantelor-qrcode-20240501-4294197631@vantelor.invalid\r\n"
+         "DTSTAMP:99991231T235959Z\r\n"},
         {"253402300800", bad},
         {"99999999999999999999999", bad},
         {"-1", bad},
@@ -520,8 +523,7 @@ TEST_F(library, PayloadEventUnderSourceDateEpoch) {
             return qr_build_event("t", "2024-05-01", nullptr, nullptr, out, cap);
         });
         if (o.rc == 0) {
-            EXPECT_EQ(o.text,
-                      HDR109 + r.text + "DTSTART:20240501\r\nSUMMARY:t\r\n" + FTR27);
+            EXPECT_EQ(o.text, HDR109 + r.text + "DTSTART:20240501\r\nSUMMARY:t\r\n" + FTR27);
         } else {
             EXPECT_EQ(o.text, r.text) << r.epoch;
         }

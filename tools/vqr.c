@@ -1032,8 +1032,7 @@ static const cli_option OUTPUT_PNG = {VALUE("output", 'o', VAL_TEXT, output), .a
                                       .help = "PNG file to write (required)"};
 static const cli_option SSID = PAYLOAD_TEXT("ssid", 0, 1);
 static const cli_option PASSWORD = PAYLOAD_TEXT("password", 1, 0);
-static const cli_option SECURITY = {VALUE("security", 0, VAL_NAME, security),
-                                    .names = &SECURITIES};
+static const cli_option SECURITY = {VALUE("security", 0, VAL_NAME, security), .names = &SECURITIES};
 static const cli_option HIDDEN = {SWITCH("hidden", 0, VAL_FLAG, hidden)};
 static const cli_option NAME = PAYLOAD_TEXT("name", 0, 1);
 static const cli_option VCARD_PHONE = PAYLOAD_TEXT("phone", 1, 0);
