@@ -1,0 +1,102 @@
+# Licences, version file, wheel and Debian package. Included at the end of
+# the top-level CMakeLists.txt, once every target and install rule exists.
+
+# The interpreter that python/ chose (its choice is cached).
+find_package(Python3 COMPONENTS Interpreter)
+
+# ---- Documents ----------------------------------------------------------------
+
+# Our licence, the notices of the third-party code in the binaries, and the
+# changelog travel with every install (and so with the .deb).
+install(FILES LICENSE CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY licenses/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/licenses)
+
+# The Python package's version, written from project(VERSION).
+set(VQR_PY_VERSION_FILE "${PROJECT_BINARY_DIR}/python/_version.py")
+file(WRITE "${VQR_PY_VERSION_FILE}"
+  "# Written at build time from the CMake project version.\n__version__ = \"${PROJECT_VERSION}\"\n")
+install(FILES "${VQR_PY_VERSION_FILE}" DESTINATION "${VQR_PYTHON_DIR}/vantelor_qrcode")
+
+# ---- Third-party components ---------------------------------------------------
+
+# Names every third-party component that the shared library is built from or
+# ships with: each library file it links and each source file its object
+# libraries compile from outside this project, and each include folder they
+# use under VQR_DEPS_DIR (header-only code such as stb). A path under
+# VQR_DEPS_DIR is named by its folder there (quirc-1.2 gives quirc), a library
+# elsewhere by its file name (libqrcodegen.a gives qrcodegen). The toolchain's
+# own libraries (m, stdc++) are linked by bare name and are not counted.
+function(vqr_third_party_components out)
+  set(files "")
+  set(includes "")
+  get_target_property(links vantelor-qrcode LINK_LIBRARIES)
+  get_target_property(sources vantelor-qrcode SOURCES)
+  string(REGEX MATCHALL "TARGET_OBJECTS:[A-Za-z0-9_]+" objects "${sources}")
+  list(TRANSFORM objects REPLACE "TARGET_OBJECTS:" "")
+  foreach(obj IN LISTS objects)
+    get_target_property(dir ${obj} SOURCE_DIR)
+    get_target_property(obj_sources ${obj} SOURCES)
+    list(TRANSFORM obj_sources PREPEND "${dir}/" REGEX "^[^/]")
+    get_target_property(obj_includes ${obj} INCLUDE_DIRECTORIES)
+    get_target_property(obj_links ${obj} LINK_LIBRARIES)
+    list(APPEND files ${obj_sources})
+    list(APPEND includes ${obj_includes})
+    list(APPEND links ${obj_links})
+  endforeach()
+  foreach(lib IN LISTS links)
+    if(TARGET ${lib})
+      set(props IMPORTED_LOCATION)
+      get_target_property(configs ${lib} IMPORTED_CONFIGURATIONS)
+      if(configs)
+        string(TOUPPER "${configs}" configs)
+        list(TRANSFORM configs PREPEND IMPORTED_LOCATION_)
+        list(APPEND props ${configs})
+      endif()
+      foreach(prop IN LISTS props)
+        get_target_property(location ${lib} ${prop})
+        if(location)
+          list(APPEND files "${location}")
+          break()
+        endif()
+      endforeach()
+      get_target_property(lib_includes ${lib} INTERFACE_INCLUDE_DIRECTORIES)
+      list(APPEND includes ${lib_includes})
+    elseif(IS_ABSOLUTE "${lib}")
+      list(APPEND files "${lib}")
+    endif()
+  endforeach()
+  string(GENEX_STRIP "${includes}" includes)
+  set(names "")
+  foreach(path IN LISTS files includes)
+    cmake_path(IS_PREFIX VQR_DEPS_DIR "${path}" NORMALIZE in_deps)
+    if(in_deps)
+      file(RELATIVE_PATH rel "${VQR_DEPS_DIR}" "${path}")
+      string(REGEX REPLACE "/.*" "" name "${rel}")
+    elseif(path IN_LIST files AND NOT path MATCHES "^(${PROJECT_SOURCE_DIR}|${PROJECT_BINARY_DIR})/")
+      get_filename_component(name "${path}" NAME)
+      string(REGEX REPLACE "^lib(.*)\\.(a|so)(\\..*)?$" "\\1" name "${name}")
+    else()
+      continue()
+    endif()
+    string(REGEX REPLACE "-[0-9.]+$" "" name "${name}")
+    list(APPEND names "${name}")
+  endforeach()
+  list(REMOVE_DUPLICATES names)
+  list(SORT names)
+  set(${out} "${names}" PARENT_SCOPE)
+endfunction()
+vqr_third_party_components(VQR_THIRD_PARTY)
+
+if(VQR_BUILD_TESTS AND VQR_TEST_PREFIX)
+  # The installed tree holds our licence and a notice for each component.
+  add_test(NAME packaging.notices
+    COMMAND "${CMAKE_COMMAND}" "-DPREFIX=${VQR_TEST_PREFIX}" "-DDOCDIR=${CMAKE_INSTALL_DOCDIR}"
+            "-DCOMPONENTS=${VQR_THIRD_PARTY}" -P "${PROJECT_SOURCE_DIR}/tests/check_notices.cmake")
+  # Every place that states the version agrees with project(VERSION).
+  add_test(NAME packaging.version
+    COMMAND "${CMAKE_COMMAND}" "-DPREFIX=${VQR_TEST_PREFIX}" "-DVERSION=${PROJECT_VERSION}"
+            "-DLIBDIR=${CMAKE_INSTALL_LIBDIR}" "-DPYTHON_DIR=${VQR_PYTHON_DIR}"
+            "-DCHANGELOG=${PROJECT_SOURCE_DIR}/CHANGELOG.md" "-DPYTHON=${Python3_EXECUTABLE}"
+            -P "${PROJECT_SOURCE_DIR}/tests/check_version.cmake")
+  set_tests_properties(packaging.notices packaging.version PROPERTIES FIXTURES_REQUIRED vqr_installed)
+endif()
