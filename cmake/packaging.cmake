@@ -100,3 +100,30 @@ if(VQR_BUILD_TESTS AND VQR_TEST_PREFIX)
             -P "${PROJECT_SOURCE_DIR}/tests/check_version.cmake")
   set_tests_properties(packaging.notices packaging.version PROPERTIES FIXTURES_REQUIRED vqr_installed)
 endif()
+
+# ---- Debian package -------------------------------------------------------------
+
+# `cmake --workflow --preset deb` configures for /usr, builds and packs
+# build/deb/vantelor-qrcode_<version>_<arch>.deb from the install rules.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_CONTACT "The vantelor-qrcode authors")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The shared library libvantelor-qrcode.so.1 (with its bundled yyjson),
+its header, pkg-config and CMake files, the command-line tool vqr and the
+Python package vantelor_qrcode.")
+set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+# Depends comes from the binaries' needs (dpkg-shlibdeps, from dpkg-dev);
+# the shlibs file lets packages built against this one depend on it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
+set(CPACK_STRIP_FILES ON)
+# Python writes byte code beside the package's modules when it imports them;
+# those files are not in the package's file list, so prerm removes them.
+configure_file(cmake/deb-prerm.in "${PROJECT_BINARY_DIR}/deb/prerm" @ONLY
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+  WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_BINARY_DIR}/deb/prerm")
+include(CPack)
