@@ -101,6 +101,20 @@ if(VQR_BUILD_TESTS AND VQR_TEST_PREFIX)
   set_tests_properties(packaging.notices packaging.version PROPERTIES FIXTURES_REQUIRED vqr_installed)
 endif()
 
+# ---- Python wheel -----------------------------------------------------------------
+
+# `cmake --build --preset release --target wheel` writes
+# dist/vantelor_qrcode-<version>-py3-none-<platform>.whl in the build folder.
+if(Python3_FOUND)
+  add_custom_target(wheel
+    COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}" "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
+      "-DSTAGE=${PROJECT_BINARY_DIR}/wheel-stage" "-DOUT=${PROJECT_BINARY_DIR}/dist"
+      "-DLIBDIR=${CMAKE_INSTALL_LIBDIR}" "-DDOCDIR=${CMAKE_INSTALL_DOCDIR}"
+      "-DPYTHON_DIR=${VQR_PYTHON_DIR}" "-DPYTHON=${Python3_EXECUTABLE}"
+      -P "${PROJECT_SOURCE_DIR}/cmake/wheel.cmake"
+    DEPENDS vantelor-qrcode vqr vqr_man VERBATIM)
+endif()
+
 # ---- Debian package -------------------------------------------------------------
 
 # `cmake --workflow --preset deb` configures for /usr, builds and packs
