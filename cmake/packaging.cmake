@@ -128,10 +128,8 @@ Python package vantelor_qrcode.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-# Depends comes from the binaries' needs (dpkg-shlibdeps, from dpkg-dev);
-# the shlibs file lets packages built against this one depend on it.
+# Depends comes from the binaries' needs (dpkg-shlibdeps, from dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
 set(CPACK_STRIP_FILES ON)
 # Python writes byte code beside the package's modules when it imports them;

@@ -31,13 +31,19 @@ install_deb() {
   dpkg-query -W -f='installed: ${Package} ${Version}\nDepends: ${Depends}\n' vantelor-qrcode
 }
 
+# After `apt remove` no file of the package is left; dpkg keeps only its own
+# record (the ldconfig postrm that CPack adds, for a later purge), and
+# `apt purge` clears that.
 remove_and_compare() {
   say "apt-get remove vantelor-qrcode"
   apt-get remove -y -q vantelor-qrcode
   snapshot > /tmp/after
   if ! diff /tmp/before /tmp/after; then fail "apt remove left the paths above"; fi
-  ! ls /var/lib/dpkg/info/vantelor-qrcode.* 2>/dev/null || fail "dpkg still keeps files of the package"
-  say "nothing left behind"
+  say "no file left behind; dpkg's record: $(dpkg-query -W -f='${db:Status-Abbrev}' vantelor-qrcode)"
+  apt-get purge -y -q vantelor-qrcode >/dev/null
+  ! ls /var/lib/dpkg/info/vantelor-qrcode.* 2>/dev/null || fail "dpkg keeps files of the package after purge"
+  ! dpkg-query -W vantelor-qrcode 2>/dev/null || fail "dpkg still knows the package after purge"
+  say "after apt purge dpkg holds no record either"
 }
 
 work=$(mktemp -d)
