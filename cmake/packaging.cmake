@@ -103,6 +103,12 @@ endif()
 
 # ---- Python wheel -----------------------------------------------------------------
 
+# The wheel and the .deb package this project on its own, so a project that
+# embeds it with add_subdirectory gets neither target nor CPack settings.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
+
 # `cmake --build --preset release --target wheel` writes
 # dist/vantelor_qrcode-<version>-py3-none-<platform>.whl in the build folder.
 if(Python3_FOUND)
