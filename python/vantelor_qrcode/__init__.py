@@ -29,6 +29,11 @@ import os
 import threading
 from typing import Iterable, Iterator, Optional, Tuple, Union
 
+try:
+    from ._version import __version__
+except ImportError:  # imported from the source tree: only builds write _version.py
+    __version__ = "0+unknown"
+
 __all__ = [
     "QRError", "VerifyError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES",
     "CENTER_STYLES", "PRESETS", "library", "init", "cleanup", "last_error", "symbol_version",
