@@ -115,10 +115,7 @@ static int make_probe_dir(char *path, size_t size, const char *out_dir) {
     const char *const bases[] = {tmp && *tmp ? tmp : "/tmp", out_dir};
     for (size_t i = 0; i < sizeof bases / sizeof bases[0]; i++) {
         snprintf(path, size, "%s/.vqr-names-XXXXXX", bases[i]);
-        if (mkdtemp(path)) {
-            cleanup_scratch_folder(path);
-            return 0;
-        }
+        if (cleanup_make_scratch_folder(path)) return 0;
     }
     return -1;
 }

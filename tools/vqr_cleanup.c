@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -168,6 +169,20 @@ void cleanup_scratch_file(const char *path) { publish(g_scratch_file, &g_has_scr
 
 void cleanup_scratch_folder(const char *path) {
     publish(g_scratch_folder, &g_has_scratch_folder, path);
+}
+
+char *cleanup_make_scratch_folder(char *template) {
+    /* A signal between creating the folder and registering it would leave
+     * it behind: it waits until both are done. */
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++)
+        sigaddset(&block, CLEANUP_SIGNALS[i]);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    char *made = mkdtemp(template);
+    if (made) cleanup_scratch_folder(made);
+    sigprocmask(SIG_SETMASK, &old, NULL);
+    return made;
 }
 
 void cleanup_forward_to(const pid_t *pids, const volatile int *count) {

@@ -22,6 +22,8 @@ void cleanup_watch_folder_of(const char *file);
  * entries) on a signal; NULL once it is gone. */
 void cleanup_scratch_file(const char *path);
 void cleanup_scratch_folder(const char *path);
+/* mkdtemp(template), registered as the scratch folder in the same step. */
+char *cleanup_make_scratch_folder(char *template);
 
 /* Child processes that receive the signal the tool receives: `pids` stays
  * the caller's, and its first `*count` entries are read at signal time.
