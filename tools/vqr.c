@@ -24,10 +24,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vantelor_qrcode.h>
 
 #include "vqr_batch.h"
+#include "vqr_cleanup.h"
 
 #ifndef VQR_TOOL_VERSION
 #define VQR_TOOL_VERSION "unknown"
@@ -699,6 +701,7 @@ static int run_encode(const command *c, cli_args *a, int argc, char **argv) {
     int svg = a->format >= 0 ? a->format : ends_with_svg(a->output);
     char *text = read_text_or_fail(argc, argv);
     if (!text) return EXIT_FAILURE;
+    if (strcmp(a->output, "-") != 0) cleanup_watch_folder_of(a->output);
     rc = apply_style(&a->style);
     if (rc == 0) rc = write_code(a, text, svg);
     if (rc == 0 && a->verbose && strcmp(a->output, "-") != 0)
@@ -859,6 +862,8 @@ static char *payload_reference(const command *c, const cli_args *a) {
     int fd = mkstemps(path, 4);
     if (fd < 0) return NULL;
     close(fd);
+    cleanup_scratch_file(path);
+    cleanup_watch_folder_of(path);
     cli_args plain = *a;
     plain.output = path;
     plain.module_size = 10;
@@ -867,6 +872,7 @@ static char *payload_reference(const command *c, const cli_args *a) {
     const char *text = c->write_payload(&plain) == 1 ? qr_decode_from_file(path) : NULL;
     char *copy = text && *text ? strdup(text) : NULL;
     unlink(path);
+    cleanup_scratch_file(NULL);
     return copy;
 }
 
@@ -901,6 +907,7 @@ static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     }
     rc = apply_style(&a->style);
     if (rc != 0) return rc;
+    cleanup_watch_folder_of(a->output);
     rc = c->write_payload(a) == 1 ? EXIT_SUCCESS : payload_error(a);
     if (rc == 0 && a->verbose) fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
     if (rc == 0 && a->verify) rc = verify_payload(c, a);
@@ -932,6 +939,21 @@ static int report_batch(const batch_plan *plan, const batch_job *job, int verbos
     return EXIT_SUCCESS;
 }
 
+/* Says plainly what is wrong with a batch's output folder, before any item
+ * fails for it with the library's general "cannot open" message. */
+static int check_output_folder(const char *dir) {
+    struct stat st;
+    errno = 0;
+    if (stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    if (errno == ENOENT)
+        fprintf(stderr, "%s: the output folder '%s' does not exist; create it first\n", g_cmd, dir);
+    else if (errno == 0 || errno == ENOTDIR)
+        fprintf(stderr, "%s: '%s' is not a folder\n", g_cmd, dir);
+    else
+        fprintf(stderr, "%s: cannot use the output folder %s: %s\n", g_cmd, dir, strerror(errno));
+    return EXIT_FAILURE;
+}
+
 static int run_batch(const command *c, cli_args *a, int argc, char **argv) {
     (void)c;
     if (!a->dir) {
@@ -943,7 +965,9 @@ static int run_batch(const command *c, cli_args *a, int argc, char **argv) {
         return EXIT_USAGE;
     }
     int rc = operands_at_most_one(argc, argv, 0);
+    if (rc == 0) rc = check_output_folder(a->dir);
     if (rc != 0) return rc;
+    cleanup_watch_folder(a->dir);
     const char *src = argc > 0 ? argv[0] : "-";
     size_t len = 0;
     char *json = (char *)read_input(src, &len);
@@ -1120,7 +1144,7 @@ static const command COMMANDS[] = {
      "Usage: vqr batch -d DIR [OPTIONS] [JSON_FILE]\n"
      "Write one PNG per item of a JSON array [{\"text\": ..., \"filename\": ...}, ...]\n"
      "read from JSON_FILE or standard input, spread over worker processes. Every\n"
-     "item is tried: failed items are listed with their index and message, and\n"
+     "item is tried: failed items are listed with their index, file and cause, and\n"
      "the exit status is 1 unless all were written. Items that name the same file\n"
      "are written in array order (the last one wins). A progress bar is drawn on\n"
      "standard error when it is a terminal.\n\n",
@@ -1183,6 +1207,7 @@ int main(int argc, char **argv) {
         printf("vqr %s\n", VQR_TOOL_VERSION);
         return EXIT_SUCCESS;
     }
+    cleanup_on_signals();
     const command *c = find_command(name);
     if (!c) {
         usage_error("unknown command '%s'", name);

@@ -4,7 +4,11 @@ stdout and stderr, and that what it writes reads back."""
 import json
 import os
 import re
+import resource
+import signal
+import subprocess
 import struct
+import time
 import unittest
 import zlib
 
@@ -24,6 +28,16 @@ def write_black_png(path, side):
     with open(path, "wb") as f:
         f.write(PNG_MAGIC + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 0, 0, 0, 0))
                 + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def limit_file_size():
+    """In the child: files may not grow past 512 bytes (every code written
+    here is larger). The shell's `ulimit -f` does the same."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (512, 512))
+
+
+def temporaries(folder):
+    return [n for n in os.listdir(folder) if n.startswith((".qr-", ".vqr-"))]
 
 
 def png_size(path):
@@ -184,6 +198,26 @@ class Encode(CliTest):
             with self.subTest(message=message):
                 self.assertFails(self.vqr(*args), 1, message)
         self.assertFalse(os.path.exists(self.path("e.png")))
+
+    def test_a_file_size_limit_is_a_short_write_and_leaves_no_temporary(self):
+        out, svg = self.path("out.png"), self.path("out.svg")
+        cases = [
+            (("encode", "-o", out, "limited"), f"vqr encode: {out}: qr_encode_to_file: short write"),
+            (("encode", "-o", svg, "limited"),
+             f"vqr encode: {svg}: qr_encode_to_svg_file: short write"),
+            (("wifi", "--ssid", "net", "-o", out), f"vqr wifi: {out}: qr_encode_to_file: short write"),
+            (("batch", "-d", self.dir, self.path("items.json")),
+             f"vqr batch: item 0 ({self.dir}/out.png): qr_encode_to_file: short write"),
+        ]
+        with open(self.path("items.json"), "w") as f:
+            json.dump([{"text": "limited", "filename": "out"}], f)
+        for args, message in cases:
+            with self.subTest(command=args[0], output=args[-2]):
+                proc = subprocess.run([VQR, *args], capture_output=True, text=True, timeout=120,
+                                      preexec_fn=limit_file_size)
+                self.assertEqual(proc.returncode, 1, proc.stderr)
+                self.assertIn(message, proc.stderr)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["items.json"])
 
     def test_verbose_names_the_file(self):
         out = self.path("v.png")
@@ -401,6 +435,43 @@ class Batch(CliTest):
         self.assertFails(self.vqr("batch", "-d", self.dir, self.path("none.json")), 1,
                          "cannot read")
 
+    def test_output_folders_that_cannot_be_used_are_named(self):
+        items = json.dumps([{"text": "a"}]).encode()
+        with open(self.path("file"), "w"):
+            pass
+        cases = [
+            (self.path("missing"), f"the output folder '{self.path('missing')}' does not exist"),
+            (self.path("missing/deeper"), "does not exist; create it first"),
+            (self.path("file"), f"'{self.path('file')}' is not a folder"),
+        ]
+        for folder, message in cases:
+            with self.subTest(folder=folder):
+                self.assertFails(self.vqr("batch", "-d", folder, stdin=items), 1, message)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["file"])
+
+    def test_a_full_filesystem_fails_each_item_with_its_cause(self):
+        # A 16 KiB tmpfs of its own, mounted in a private mount namespace
+        # (as root, or as a user mapped to root) so nothing outlives the test.
+        items = [{"text": f"item {i} " * 8, "filename": f"t{i}"} for i in range(8)]
+        src, mount = self.path("items.json"), self.path("small")
+        with open(src, "w") as f:
+            json.dump(items, f)
+        os.mkdir(mount)
+        script = ('mount -t tmpfs -o size=16k tmpfs "$1" || exit 99; "$2" batch -j 1 -s 8 '
+                  '-d "$1" "$3"; rc=$?; ls -A "$1"; exit $rc')
+        code, out, err = run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
+                              script, "sh", mount, VQR, src])
+        if code == 99 or "unshare" in err:
+            self.skipTest(f"cannot mount a small filesystem here: {err.strip()}")
+        self.assertEqual(code, 1, err)
+        written = out.decode().split()
+        failed = [i for i in range(8) if f"t{i}.png" not in written]
+        self.assertTrue(written and failed, (written, err))
+        for i in failed:
+            self.assertIn(f"item {i} ({mount}/t{i}.png): qr_encode_to_file: short write", err)
+        self.assertEqual([n for n in written if not n.endswith(".png")], [], "no temporary")
+        self.assertIn(f"{len(failed)} of 8 items failed", err)
+
 
 class BatchScaleOut(CliTest):
     """Workers and shards must leave exactly the files one process leaves."""
@@ -435,13 +506,102 @@ class BatchScaleOut(CliTest):
                     self.assertEqual((code, stdout, err), (0, b"", ""))
                 else:
                     self.assertEqual((code, stdout), (1, b""), err)
-                    self.assertIn("item 7: qr_encode_batch: item with empty text", err)
+                    self.assertIn(f"item 7 ({out}/f7.png): qr_encode_batch: item with empty text",
+                                  err)
             results[label] = self.written(out)
         self.assertEqual(sorted(results["one"]), [f"f{i}.png" for i in range(10)])
         self.assertEqual(zxing(self.path("one/f3.png")), "item 33")
         self.assertEqual(zxing(self.path("one/f7.png")), "item 37")
         self.assertEqual(results["two"], results["one"])
         self.assertEqual(results["shards"], results["one"])
+
+    def test_shards_of_an_uneven_count_take_every_item(self):
+        items = [{"text": f"item {i}", "filename": f"i{i}"} for i in range(3)]
+        for shard, expected in (("0/2", ["i0.png", "i2.png"]), ("1/2", ["i1.png"]),
+                                ("2/4", ["i2.png"]), ("3/4", [])):
+            with self.subTest(shard=shard):
+                out = self.path("shard" + shard.replace("/", "-"))
+                os.mkdir(out)
+                code, _, err = self.vqr("batch", "--shard", shard, "-d", out,
+                                        stdin=json.dumps(items).encode())
+                self.assertEqual(code, 0, err)
+                self.assertEqual(sorted(os.listdir(out)), expected)
+
+    def children(self, pid):
+        """The live (not yet exited) child processes of pid."""
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            kids = [int(k) for k in f.read().split()]
+        live = []
+        for kid in kids:
+            try:
+                with open(f"/proc/{kid}/stat") as f:
+                    if f.read().rsplit(")", 1)[1].split()[0] != "Z":
+                        live.append(kid)
+            except FileNotFoundError:
+                pass
+        return live
+
+    def wait_for(self, condition, what):
+        deadline = time.monotonic() + 60
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.005)
+
+    def test_items_of_a_killed_worker_fail_by_name_and_leave_no_temporary(self):
+        # Item 0 writes to a named pipe nobody reads, so its worker (which
+        # also owns items 1 and 3) blocks until it is killed; item 2 goes
+        # to the other worker.
+        out = self.path("out")
+        os.mkdir(out)
+        fifo = os.path.join(out, "stuck.fifo")
+        os.mkfifo(fifo)
+        items = [{"text": "a", "filename": "stuck.fifo"}, {"text": "b", "filename": "b"},
+                 {"text": "c", "filename": "c"}, {"text": "d", "filename": "stuck.fifo"}]
+        proc = subprocess.Popen([VQR, "batch", "-j", "2", "-d", out], stdin=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        try:
+            proc.stdin.write(json.dumps(items))
+            proc.stdin.close()
+            self.wait_for(lambda: os.path.exists(os.path.join(out, "c.png"))
+                          and len(self.children(proc.pid)) == 1, "one worker left, blocked")
+            stuck = self.children(proc.pid)[0]
+            # What a worker killed in the middle of replacing a file leaves.
+            open(os.path.join(out, f".qr-{stuck}-5.tmp"), "w").close()
+            os.kill(stuck, signal.SIGKILL)
+            err = proc.stderr.read()
+            proc.wait(timeout=60)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # frees a blocked worker
+            proc.wait()
+        self.assertEqual(proc.returncode, 1, err)
+        for i, name in ((0, "stuck.fifo"), (1, "b.png"), (3, "stuck.fifo")):
+            self.assertIn(f"item {i} ({out}/{name}): not written: its worker stopped", err)
+        self.assertIn("3 of 4 items failed; 1 written", err)
+        self.assertEqual(sorted(os.listdir(out)), ["c.png", "stuck.fifo"])
+
+    def test_an_interrupted_batch_leaves_no_temporary_names(self):
+        # Naming 10000 items takes a while: the signal comes while the
+        # private naming folder exists.
+        tmp, out = self.path("tmp"), self.path("out")
+        os.mkdir(tmp)
+        os.mkdir(out)
+        items = json.dumps([{"text": "x", "filename": f"n{i}"} for i in range(10000)])
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                # A shell's background job inherits SIGINT ignored, and so would vqr.
+                proc = subprocess.Popen([VQR, "batch", "-d", out], stdin=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, env=dict(os.environ, TMPDIR=tmp),
+                                        preexec_fn=lambda: signal.signal(sig, signal.SIG_DFL))
+                proc.stdin.write(items.encode())
+                proc.stdin.close()
+                self.wait_for(lambda: temporaries(tmp) or proc.poll() is not None,
+                              "the naming folder appears")
+                proc.send_signal(sig)
+                self.assertEqual(proc.wait(timeout=60), -sig)
+                self.assertEqual(temporaries(tmp), [])
+                self.assertEqual(temporaries(out), [])
 
     def test_empty_directory_option_writes_nothing(self):
         src = self.path("items.json")
