@@ -28,7 +28,6 @@ import json
 import os
 import re
 import struct
-import sys
 import tempfile
 import threading
 import warnings
@@ -649,55 +648,83 @@ def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Leve
 # ---- Payloads (PNG files at level Q, quiet zone 2) ---------------------------------------
 
 
-def _payload(name: str, style: Optional[Style], *args) -> None:
+def _payload(name: str, style: Optional[Style], *args, dpi=None, size=None) -> None:
+    """Calls the library's payload encoder; its last two arguments are the
+    path and the module size. ``dpi`` and ``size`` as in encode_png: the
+    payload text is built inside the library, so the code's side is learnt
+    from the same payload written at module size 1 to a temporary file."""
     with _styled(style):
-        if getattr(library(), name)(*args) != 1:
+        lib = library()
+        if dpi is not None or size is not None:
+            *head, path, module_size = args
+            with tempfile.TemporaryDirectory(prefix="vqr-") as tmp:
+                probe = _path(os.path.join(tmp, "probe.png"))
+                if getattr(lib, name)(*head, probe, 1) != 1:
+                    _fail()
+                across = _png_width(_read(probe))
+            args = (*head, path, _print_module_size(across, 2, module_size, dpi, size))
+        if getattr(lib, name)(*args) != 1:
             _fail()
+        if dpi is not None:
+            png = _with_dpi(_read(args[-2]), dpi)
+            with open(args[-2], "wb") as f:
+                f.write(png)
 
 
 def wifi(ssid: Text, password: Optional[Text] = None, security: Optional[Text] = None, *,
-         path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
+         path: PathArg, module_size: int = 10, style: Optional[Style] = None,
+         dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """Wi-Fi network code; ``security`` defaults to WPA."""
     _payload("qr_encode_wifi", style, _text(ssid, "ssid"), _opt_text(password, "password"),
-             _opt_text(security, "security"), _path(path), _size(module_size, "module_size", 1))
+             _opt_text(security, "security"), _path(path), _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def vcard(name: Text, phone: Optional[Text] = None, email: Optional[Text] = None, *,
-          path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
+          path: PathArg, module_size: int = 10, style: Optional[Style] = None,
+          dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """vCard 3.0 contact code; ``name`` is 'Given Family'."""
     _payload("qr_encode_vcard", style, _text(name, "name"), _opt_text(phone, "phone"),
-             _opt_text(email, "email"), _path(path), _size(module_size, "module_size", 1))
+             _opt_text(email, "email"), _path(path), _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def email(to: Text, subject: Optional[Text] = None, body: Optional[Text] = None, *,
-          path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
+          path: PathArg, module_size: int = 10, style: Optional[Style] = None,
+          dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """mailto: code with optional subject and body."""
     _payload("qr_encode_email", style, _text(to, "to"), _opt_text(subject, "subject"),
-             _opt_text(body, "body"), _path(path), _size(module_size, "module_size", 1))
+             _opt_text(body, "body"), _path(path), _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def sms(phone: Text, message: Optional[Text] = None, *, path: PathArg, module_size: int = 10,
-        style: Optional[Style] = None) -> None:
+        style: Optional[Style] = None,
+        dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """smsto: code; only +, - and digits of the number are kept."""
     _payload("qr_encode_sms", style, _text(phone, "phone"), _opt_text(message, "message"),
-             _path(path), _size(module_size, "module_size", 1))
+             _path(path), _size(module_size, "module_size", 1), dpi=dpi, size=size)
 
 
 def geo(lat: float, lon: float, *, path: PathArg, module_size: int = 10,
-        style: Optional[Style] = None) -> None:
+        style: Optional[Style] = None,
+        dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """geo: position code; latitude -90..90, longitude -180..180."""
     _payload("qr_encode_geo", style, float(lat), float(lon), _path(path),
-             _size(module_size, "module_size", 1))
+             _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def event(title: Text, start: Text, end: Optional[Text] = None,
           location: Optional[Text] = None, *, path: PathArg, module_size: int = 10,
-          style: Optional[Style] = None) -> None:
+          style: Optional[Style] = None,
+          dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """One-event iCalendar code; ``start`` and ``end`` in ISO 8601 form
     ('2024-05-01', '2024-05-01T10:30:00' or '2024-05-01T10:30:00Z')."""
     _payload("qr_encode_event", style, _text(title, "title"), _text(start, "start"),
              _opt_text(end, "end"), _opt_text(location, "location"), _path(path),
-             _size(module_size, "module_size", 1))
+             _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def batch(items: Union[str, bytes, Iterable[dict]], out_dir: PathArg, *, level: Level = "M",
