@@ -666,6 +666,11 @@ static int extension_known(const char *path, int svg_too) {
     return strcasecmp(dot, ".png") == 0 || (svg_too && strcasecmp(dot, ".svg") == 0);
 }
 
+static int out_of_memory(void) {
+    fprintf(stderr, "%s: out of memory\n", g_cmd);
+    return EXIT_FAILURE;
+}
+
 /* Writes bytes to the output file, or to standard output for '-'. */
 static int write_output(const char *output, const void *data, size_t len) {
     if (strcmp(output, "-") == 0) return write_stdout(data, len);
@@ -756,7 +761,7 @@ static long modules_across(const cli_args *a, const char *text) {
  * unit of --size (mm for --dpi alone), a PNG's resolution in a pHYs chunk. */
 static int write_print_code(const cli_args *a, const char *text, int svg) {
     int level = a->level, size = a->module_size, quiet = a->quiet_zone;
-    int rc = EXIT_FAILURE;
+    int rc;
     if (svg) {
         const char *doc = qr_encode_to_svg_string(text, level, size, quiet);
         if (!doc) return library_error(NULL);
@@ -766,7 +771,7 @@ static int write_print_code(const cli_args *a, const char *text, int svg) {
         char *sized = box && sscanf(box, "viewBox=\"0 0 %ld", &side) == 1
                           ? svg_with_size(doc, print_px_in((double)side, print_dpi(a), unit), unit)
                           : NULL;
-        if (sized) rc = write_output(a->output, sized, strlen(sized));
+        rc = sized ? write_output(a->output, sized, strlen(sized)) : out_of_memory();
         free(sized);
     } else {
         int len = 0;
@@ -774,11 +779,10 @@ static int write_print_code(const cli_args *a, const char *text, int svg) {
         unsigned char *png = qr_encode_to_memory(text, level, size, quiet, &len);
         if (!png) return library_error(NULL);
         unsigned char *with = png_with_dpi(png, (size_t)len, a->dpi, &with_len);
-        if (with) rc = write_output(a->output, with, with_len);
+        rc = with ? write_output(a->output, with, with_len) : out_of_memory();
         free(with);
         qr_free_buffer(png);
     }
-    if (rc == EXIT_FAILURE && errno == ENOMEM) fprintf(stderr, "%s: out of memory\n", g_cmd);
     return rc;
 }
 
@@ -865,8 +869,10 @@ static int run_encode(const command *c, cli_args *a, int argc, char **argv) {
     char *text = read_text_or_fail(argc, argv);
     if (!text) return EXIT_FAILURE;
     rc = apply_style(&a->style);
-    if (rc == 0 && (a->size.value > 0 || has_physical_size(a)))
-        rc = plan_print_size(a, modules_across(a, text), a->quiet_zone);
+    if (rc == 0 && (a->size.value > 0 || has_physical_size(a))) {
+        long across = modules_across(a, text);
+        rc = across < 0 ? library_error(NULL) : plan_print_size(a, across, a->quiet_zone);
+    }
     if (rc == 0 && writes) rc = write_code(a, text, svg);
     if (rc == 0 && writes && a->verbose && !to_stdout)
         fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);

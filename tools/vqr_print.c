@@ -125,13 +125,21 @@ char *svg_with_size(const char *doc, double side, print_unit unit) {
 
 /* ---- Terminal ----------------------------------------------------------- */
 
+/* The symbol's modules, and the quiet zone around them (always light). */
 typedef struct {
-    int side;
-    unsigned char *dark; /* side x side */
+    int n, quiet;
+    unsigned char *dark; /* n x n */
 } grid;
 
 static void mark(grid *g, int x, int y) {
-    if (x >= 0 && y >= 0 && x < g->side && y < g->side) g->dark[y * g->side + x] = 1;
+    if (x >= 0 && y >= 0 && x < g->n && y < g->n) g->dark[y * g->n + x] = 1;
+}
+
+/* Whether the cell at (x, y) of the whole code, quiet zone included, is dark. */
+static int is_dark(const grid *g, int x, int y) {
+    x -= g->quiet;
+    y -= g->quiet;
+    return x >= 0 && y >= 0 && x < g->n && y < g->n && g->dark[y * g->n + x];
 }
 
 /* The finder pattern with its top-left module at (x, y): a 7 x 7 ring and a
@@ -155,34 +163,36 @@ static int read_modules(const char *doc, grid *g) {
         sscanf(path, "<path fill=\"#000000\" transform=\"translate(%d", &quiet) != 1)
         return -1;
     const int n = side - 2 * quiet;
-    if (side <= 0 || side > 100000 || quiet < 0 || n < 21) return -1;
-    g->side = side;
-    g->dark = calloc((size_t)side * (size_t)side, 1);
+    if (quiet < 0 || n < 21 || n > 177) return -1;
+    g->n = n;
+    g->quiet = quiet;
+    g->dark = calloc((size_t)n * (size_t)n, 1);
     if (!g->dark) return -1;
     const char *d = strstr(path, " d=\"");
     const char *end = d ? strchr(d + 4, '"') : NULL;
     for (const char *p = d ? strstr(d, "M ") : NULL; p && p < end; p = strstr(p + 1, "M ")) {
         int col = 0, row = 0;
-        if (sscanf(p, "M %d %d", &col, &row) == 2) mark(g, quiet + col, quiet + row);
+        if (sscanf(p, "M %d %d", &col, &row) == 2) mark(g, col, row);
     }
-    mark_finder(g, quiet, quiet);
-    mark_finder(g, quiet + n - 7, quiet);
-    mark_finder(g, quiet, quiet + n - 7);
+    mark_finder(g, 0, 0);
+    mark_finder(g, n - 7, 0);
+    mark_finder(g, 0, n - 7);
     return 0;
 }
 
 int terminal_draw(FILE *out, const char *doc, int invert) {
     /* Indexed by (upper drawn) | (lower drawn) << 1. */
     static const char *const HALVES[4] = {" ", "\u2580", "\u2584", "\u2588"};
-    grid g = {0, NULL};
+    grid g = {0, 0, NULL};
     if (read_modules(doc, &g) != 0) {
         free(g.dark);
         return -1;
     }
-    for (int y = 0; y < g.side; y += 2) {
-        for (int x = 0; x < g.side; x++) {
-            int upper = g.dark[y * g.side + x] != invert;
-            int lower = y + 1 < g.side && g.dark[(y + 1) * g.side + x] != invert;
+    const int side = g.n + 2 * g.quiet;
+    for (int y = 0; y < side; y += 2) {
+        for (int x = 0; x < side; x++) {
+            int upper = is_dark(&g, x, y) != invert;
+            int lower = y + 1 < side && is_dark(&g, x, y + 1) != invert;
             fputs(HALVES[upper | lower << 1], out);
         }
         fputc('\n', out);
