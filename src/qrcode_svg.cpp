@@ -443,6 +443,17 @@ void finder_figure(const qr_finder_shape &shape, figure &f) {
 
 // ---- Elements ----
 
+// The placement of module units at document point (X, Y), m units each.
+void write_transform(line_builder &line, int X, int Y, int m) {
+    line.text(" transform=\"translate(");
+    line.integer(X);
+    line.text(" ");
+    line.integer(Y);
+    line.text(") scale(");
+    line.integer(m);
+    line.text(")\"");
+}
+
 // Appends one element with its local origin at document point (X, Y): with a
 // solid paint the local markup under translate + scale, with a gradient the
 // same geometry in document units and no transform.
@@ -454,13 +465,7 @@ int add_element(svg_doc &doc, int which, int X, int Y, const figure &f) {
         const placement at{double(X), double(Y), double(doc.geo.m), true};
         write_geometry(line, f, &at);
     } else {
-        line.text(" transform=\"translate(");
-        line.integer(X);
-        line.text(" ");
-        line.integer(Y);
-        line.text(") scale(");
-        line.integer(doc.geo.m);
-        line.text(")\"");
+        write_transform(line, X, Y, doc.geo.m);
         line.text(f.local);
     }
     const char *text = line.finish();
@@ -580,15 +585,7 @@ int open_module_path(svg_doc &doc) {
     line_builder line;
     line.text("<path");
     line.text(doc.fill[PART_MODULE]);
-    if (!doc.gradient[PART_MODULE]) {
-        line.text(" transform=\"translate(");
-        line.integer(doc.geo.qz);
-        line.text(" ");
-        line.integer(doc.geo.qz);
-        line.text(") scale(");
-        line.integer(doc.geo.m);
-        line.text(")\"");
-    }
+    if (!doc.gradient[PART_MODULE]) write_transform(line, doc.geo.qz, doc.geo.qz, doc.geo.m);
     line.text(" d=\"");
     const char *text = line.finish();
     return text ? sb_add(&doc.sb, text) : -1;
