@@ -648,36 +648,74 @@ def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Leve
 # ---- Payloads (PNG files at level Q, quiet zone 2) ---------------------------------------
 
 
-def _payload(name: str, style: Optional[Style], *args, dpi=None, size=None) -> None:
-    """Calls the library's payload encoder; its last two arguments are the
-    path and the module size. ``dpi`` and ``size`` as in encode_png: the
-    payload text is built inside the library, so the code's side is learnt
-    from the same payload written at module size 1 to a temporary file."""
+def _payload(name: str, style: Optional[Style], *args, dpi=None, size=None,
+             at=(-2, -1)) -> None:
+    """Calls a library encoder that writes a payload code; ``at`` gives the
+    places of the path and the module size among its arguments. ``dpi`` and
+    ``size`` as in encode_png: the payload text may be built inside the
+    library, so the code's side is learnt from the same call at module size 1
+    into a temporary file."""
+    args = list(args)
+    where, module = at
     with _styled(style):
         lib = library()
         if dpi is not None or size is not None:
-            *head, path, module_size = args
             with tempfile.TemporaryDirectory(prefix="vqr-") as tmp:
-                probe = _path(os.path.join(tmp, "probe.png"))
-                if getattr(lib, name)(*head, probe, 1) != 1:
+                probe = list(args)
+                probe[where], probe[module] = _path(os.path.join(tmp, "probe.png")), 1
+                if getattr(lib, name)(*probe) != 1:
                     _fail()
-                across = _png_width(_read(probe))
-            args = (*head, path, _print_module_size(across, 2, module_size, dpi, size))
+                across = _png_width(_read(probe[where]))
+            args[module] = _print_module_size(across, 2, args[module], dpi, size)
         if getattr(lib, name)(*args) != 1:
             _fail()
         if dpi is not None:
-            png = _with_dpi(_read(args[-2]), dpi)
-            with open(args[-2], "wb") as f:
+            png = _with_dpi(_read(args[where]), dpi)
+            with open(args[where], "wb") as f:
                 f.write(png)
 
 
+# Wi-Fi readers know T:WPA (for WPA, WPA2 and WPA3 personal networks alike:
+# the phone picks the handshake the network offers), T:WEP and T:nopass.
+_WIFI_SECURITY = {"wpa": b"WPA", "wpa2": b"WPA", "wpa3": b"WPA", "wep": b"WEP",
+                 "nopass": b"nopass", "none": b"nopass"}
+
+
+def _wifi_security(value):
+    if value is None or value == "" or value == b"":
+        return b"WPA"
+    name = value.decode("utf-8", "replace") if isinstance(value, bytes) else value
+    if isinstance(name, str) and name.lower() in _WIFI_SECURITY:
+        return _WIFI_SECURITY[name.lower()]
+    raise ValueError(f"security must be one of WPA, WPA2, WPA3, WEP, nopass, none, not {value!r}")
+
+
+def _wifi_escape(value: bytes) -> bytes:
+    return b"".join(b"\\" + bytes([c]) if c in b'\\;,":' else bytes([c]) for c in value)
+
+
 def wifi(ssid: Text, password: Optional[Text] = None, security: Optional[Text] = None, *,
-         path: PathArg, module_size: int = 10, style: Optional[Style] = None,
-         dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
-    """Wi-Fi network code; ``security`` defaults to WPA."""
-    _payload("qr_encode_wifi", style, _text(ssid, "ssid"), _opt_text(password, "password"),
-             _opt_text(security, "security"), _path(path), _size(module_size, "module_size", 1),
-             dpi=dpi, size=size)
+         hidden: bool = False, path: PathArg, module_size: int = 10,
+         style: Optional[Style] = None, dpi: Optional[int] = None,
+         size: Union[str, int, None] = None) -> None:
+    """Wi-Fi network code; ``security`` is WPA (the default), WPA2 or WPA3
+    (all written as WPA), WEP, or nopass/none, in any case. ``hidden`` marks
+    a network that does not announce its name (H:true)."""
+    args = (_text(ssid, "ssid"), _opt_text(password, "password"), _wifi_security(security),
+            _path(path), _size(module_size, "module_size", 1))
+    if not hidden:
+        _payload("qr_encode_wifi", style, *args, dpi=dpi, size=size)
+        return
+    # The library's Wi-Fi text has no hidden-network field: the text is made
+    # here with the same escapes, H:true before P: as in the published order
+    # of the fields, and written at level Q with a quiet zone of 2 like the
+    # library's payload codes.
+    ssid_b, password_b, security_b, target, module = args
+    text = b"WIFI:T:" + security_b + b";S:" + _wifi_escape(ssid_b) + b";H:true"
+    if password_b:
+        text += b";P:" + _wifi_escape(password_b)
+    _payload("qr_encode_to_file", style, text + b";;", target, 2, module, 2, dpi=dpi, size=size,
+             at=(1, 3))
 
 
 def vcard(name: Text, phone: Optional[Text] = None, email: Optional[Text] = None, *,
