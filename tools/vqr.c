@@ -30,12 +30,16 @@
 
 #include "vqr_batch.h"
 #include "vqr_cleanup.h"
+#include "vqr_print.h"
 
 #ifndef VQR_TOOL_VERSION
 #define VQR_TOOL_VERSION "unknown"
 #endif
 
 enum { EXIT_USAGE = 2 };
+
+/* The quiet zone, in modules, of the payload codes the library writes. */
+enum { PAYLOAD_QUIET = 2 };
 
 /* Inputs larger than this are refused rather than read whole into memory. */
 #define MAX_INPUT_BYTES (64L * 1024 * 1024)
@@ -310,6 +314,9 @@ typedef struct {
     double lat, lon;
     const char *missing; /* the first required option not given */
     style_opts style;
+    int dpi;              /* 0: not given */
+    print_length size;    /* the whole code's side; value 0: not given */
+    int terminal, invert; /* draw the code in the terminal */
 } cli_args;
 
 static void args_defaults(cli_args *a) {
@@ -337,7 +344,8 @@ typedef enum {
     VAL_COLOR,       /* paint: #rrggbb */
     VAL_COLOR_ALPHA, /* paint: #rrggbb[aa] or 'transparent' */
     VAL_GRADIENT,    /* paint: a gradient */
-    VAL_SHARD        /* int[2]: K/N with 0 <= K < N */
+    VAL_SHARD,       /* int[2]: K/N with 0 <= K < N */
+    VAL_LENGTH       /* print_length: 30mm, 3cm, 1.2in, 400px */
 } value_kind;
 
 typedef struct {
@@ -400,6 +408,7 @@ static int parse_value(const cli_option *o, cli_args *a, const char *arg) {
         p->gradient_set = 1;
         return 0;
     case VAL_SHARD: return parse_shard(arg, field);
+    case VAL_LENGTH: return print_length_parse(arg, field);
     }
     return -1;
 }
@@ -423,7 +432,19 @@ static const cli_option QUIET_ZONE = {VALUE("quiet-zone", 'q', VAL_INT, quiet_zo
                                       .help = "border in modules (default 4)", .lo = 0,
                                       .hi = 10000};
 static const cli_option VERBOSE_FILE = {SWITCH("verbose", 'v', VAL_FLAG, verbose), .arg = "",
-                                        .help = "name the file written"};
+                                        .help =
+                                            "name the file written (and the module size\n"
+                                            "chosen for --size)"};
+static const cli_option DPI = {VALUE("dpi", 0, VAL_INT, dpi), .arg = "N",
+                               .help =
+                                   "print resolution: a PNG records it (pHYs), an SVG\n"
+                                   "gets its width and height in mm",
+                               .lo = 1, .hi = 100000};
+static const cli_option SIZE = {VALUE("size", 0, VAL_LENGTH, size), .arg = "LENGTH",
+                                .help =
+                                    "the whole code's side: 30mm, 3cm, 1.2in or 400px;\n"
+                                    "sets the largest whole module size that fits\n"
+                                    "(instead of -s; mm, cm, in at --dpi, else 300)"};
 
 /* Listed in the order of the help; the ring and centre paints are named in
  * the module paint's line. */
@@ -643,9 +664,155 @@ static char *read_text_or_fail(int argc, char **argv) {
     return text;
 }
 
+/* Whether an output name's extension, if it has one, is `.png` or, when
+ * `svg_too`, `.svg` (any case); a name without one is written as PNG. */
+static int extension_known(const char *path, int svg_too) {
+    const char *base = strrchr(path, '/');
+    base = base ? base + 1 : path;
+    const char *dot = strrchr(base, '.');
+    if (!dot || dot == base) return 1;
+    return strcasecmp(dot, ".png") == 0 || (svg_too && strcasecmp(dot, ".svg") == 0);
+}
+
+static int out_of_memory(void) {
+    fprintf(stderr, "%s: out of memory\n", g_cmd);
+    return EXIT_FAILURE;
+}
+
+/* Writes bytes to the output file, or to standard output for '-'. */
+static int write_output(const char *output, const void *data, size_t len) {
+    if (strcmp(output, "-") == 0) return write_stdout(data, len);
+    FILE *f = fopen(output, "wb");
+    int ok = f && fwrite(data, 1, len, f) == len;
+    if (f && fclose(f) != 0) ok = 0;
+    if (ok) return 0;
+    fprintf(stderr, "%s: %s: cannot write: %s\n", g_cmd, output, strerror(errno));
+    return EXIT_FAILURE;
+}
+
+/* A fresh temporary file name ending in .png (the file exists, empty). */
+static int temp_png_path(char *path, size_t cap) {
+    const char *tmp = getenv("TMPDIR");
+    snprintf(path, cap, "%s/vqr-XXXXXX.png", tmp && *tmp ? tmp : "/tmp");
+    int fd = mkstemps(path, 4);
+    if (fd < 0) return -1;
+    close(fd);
+    /* Removed on a signal, with the library's own temporary files beside it. */
+    cleanup_scratch_file(path);
+    cleanup_watch_folder_of(path);
+    return 0;
+}
+
+/* ---- Print size ----------------------------------------------------------------- */
+
+/* The code has a physical size once --dpi or a --size in mm, cm or in is
+ * given; lengths are then taken at --dpi, or at 300 dpi without it. */
+static int has_physical_size(const cli_args *a) {
+    return a->dpi || (a->size.value > 0 && a->size.unit != UNIT_PX);
+}
+
+static int print_dpi(const cli_args *a) { return a->dpi ? a->dpi : DEFAULT_DPI; }
+
+/* Phone cameras at arm's length need modules of about 0.4 mm and a symbol
+ * of about 15 mm; smaller codes are still written, with a warning. */
+static void warn_if_too_small(const cli_args *a, int modules) {
+    double module_mm = print_px_in(a->module_size, print_dpi(a), UNIT_MM);
+    if (module_mm < 0.4)
+        fprintf(stderr,
+                "%s: warning: modules of %.2f mm are below 0.4 mm; a phone camera at arm's "
+                "length may not resolve them\n",
+                g_cmd, module_mm);
+    if (module_mm * modules < 15.0)
+        fprintf(stderr,
+                "%s: warning: the code is %.1f mm wide without its quiet zone, below 15 mm; "
+                "a phone camera at arm's length may not read it\n",
+                g_cmd, module_mm * modules);
+}
+
+/* Chooses the module size for --size (`across` modules, quiet zone
+ * included, at module size 1) and warns about codes too small to scan. */
+static int plan_print_size(cli_args *a, long across, int quiet) {
+    if (across < 21) {
+        fprintf(stderr, "%s: cannot measure the code\n", g_cmd);
+        return EXIT_FAILURE;
+    }
+    int dpi = print_dpi(a);
+    if (a->size.value > 0) {
+        int m = print_module_px(&a->size, dpi, (int)across);
+        if (m < 1) {
+            usage_error("--size %g%s is too small for %ld modules at %d dpi", a->size.value,
+                        print_unit_name(a->size.unit), across, dpi);
+            return EXIT_USAGE;
+        }
+        a->module_size = m;
+        if (a->verbose)
+            fprintf(stderr,
+                    "%s: %d px per module: %ld modules across (quiet zone %d) in %g%s at %d "
+                    "dpi make %ld px (%.2f mm)\n",
+                    g_cmd, m, across, quiet, a->size.value, print_unit_name(a->size.unit), dpi,
+                    across * m, print_px_in((double)(across * m), dpi, UNIT_MM));
+    }
+    if (has_physical_size(a)) warn_if_too_small(a, (int)across - 2 * quiet);
+    return 0;
+}
+
 /* ---- encode ------------------------------------------------------------------- */
 
+/* The code's side in modules, quiet zone included, in the current style. */
+static long modules_across(const cli_args *a, const char *text) {
+    int len = 0;
+    unsigned char *png = qr_encode_to_memory(text, a->level, 1, a->quiet_zone, &len);
+    if (!png) return -1;
+    long across = png_width(png, (size_t)len);
+    qr_free_buffer(png);
+    return across;
+}
+
+/* The code with its print size recorded: an SVG's width and height in the
+ * unit of --size (mm for --dpi alone), a PNG's resolution in a pHYs chunk. */
+static int write_print_code(const cli_args *a, const char *text, int svg) {
+    int level = a->level, size = a->module_size, quiet = a->quiet_zone;
+    int rc;
+    if (svg) {
+        const char *doc = qr_encode_to_svg_string(text, level, size, quiet);
+        if (!doc) return library_error(NULL);
+        const char *box = strstr(doc, "viewBox=\"0 0 ");
+        long side = 0;
+        print_unit unit = a->size.value > 0 && a->size.unit != UNIT_PX ? a->size.unit : UNIT_MM;
+        char *sized = box && sscanf(box, "viewBox=\"0 0 %ld", &side) == 1
+                          ? svg_with_size(doc, print_px_in((double)side, print_dpi(a), unit), unit)
+                          : NULL;
+        rc = sized ? write_output(a->output, sized, strlen(sized)) : out_of_memory();
+        free(sized);
+    } else {
+        int len = 0;
+        size_t with_len = 0;
+        unsigned char *png = qr_encode_to_memory(text, level, size, quiet, &len);
+        if (!png) return library_error(NULL);
+        unsigned char *with = png_with_dpi(png, (size_t)len, a->dpi, &with_len);
+        rc = with ? write_output(a->output, with, with_len) : out_of_memory();
+        free(with);
+        qr_free_buffer(png);
+    }
+    return rc;
+}
+
+/* Draws the code on standard output in the plain look (a terminal shows
+ * only dark and light) at the asked level and quiet zone. */
+static int draw_in_terminal(const cli_args *a, const char *text) {
+    qr_reset_style();
+    qr_set_logo(NULL, 0.0f, 0);
+    const char *doc = qr_encode_to_svg_string(text, a->level, 1, a->quiet_zone);
+    if (!doc) return library_error(NULL);
+    if (terminal_draw(stdout, doc, a->invert) != 0 || fflush(stdout) != 0) {
+        fprintf(stderr, "%s: cannot draw the code on standard output\n", g_cmd);
+        return EXIT_FAILURE;
+    }
+    return 0;
+}
+
 static int write_code(const cli_args *a, const char *text, int svg) {
+    if (svg ? has_physical_size(a) : a->dpi != 0) return write_print_code(a, text, svg);
     int level = a->level, size = a->module_size, quiet = a->quiet_zone;
     int to_stdout = strcmp(a->output, "-") == 0;
     if (svg && to_stdout) {
@@ -695,18 +862,34 @@ static int verify_code(const cli_args *a, const char *text, int svg) {
 
 static int run_encode(const command *c, cli_args *a, int argc, char **argv) {
     (void)c;
-    int rc = need_output(a);
+    int rc = a->terminal ? 0 : need_output(a);
     if (rc == 0) rc = operands_at_most_one(argc, argv, 1);
+    if (rc == 0 && a->output && a->format < 0 && !extension_known(a->output, 1)) {
+        usage_error(
+            "cannot tell the format of '%s': name a .png or .svg file, or choose "
+            "PNG or SVG with -f png|svg",
+            a->output);
+        rc = EXIT_USAGE;
+    }
     if (rc != 0) return rc;
-    int svg = a->format >= 0 ? a->format : ends_with_svg(a->output);
+    int svg = a->format >= 0 ? a->format : a->output && ends_with_svg(a->output);
+    int to_stdout = a->output && strcmp(a->output, "-") == 0;
+    /* A PNG is binary: on a terminal it is drawn instead. */
+    int draw = a->terminal || (to_stdout && !svg && isatty(STDOUT_FILENO));
+    int writes = a->output && !(draw && to_stdout);
     char *text = read_text_or_fail(argc, argv);
     if (!text) return EXIT_FAILURE;
-    if (strcmp(a->output, "-") != 0) cleanup_watch_folder_of(a->output);
+    if (a->output && strcmp(a->output, "-") != 0) cleanup_watch_folder_of(a->output);
     rc = apply_style(&a->style);
-    if (rc == 0) rc = write_code(a, text, svg);
-    if (rc == 0 && a->verbose && strcmp(a->output, "-") != 0)
+    if (rc == 0 && (a->size.value > 0 || has_physical_size(a))) {
+        long across = modules_across(a, text);
+        rc = across < 0 ? library_error(NULL) : plan_print_size(a, across, a->quiet_zone);
+    }
+    if (rc == 0 && writes) rc = write_code(a, text, svg);
+    if (rc == 0 && writes && a->verbose && !to_stdout)
         fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
-    if (rc == 0 && a->verify) rc = verify_code(a, text, svg);
+    if (rc == 0 && writes && a->verify) rc = verify_code(a, text, svg);
+    if (rc == 0 && draw) rc = draw_in_terminal(a, text);
     free(text);
     qr_cleanup();
     return rc;
@@ -856,14 +1039,8 @@ static int payload_error(const cli_args *a) {
  * the decoder reads from the same payload written in the default look
  * (which always reads back) to a temporary file. NULL when that fails. */
 static char *payload_reference(const command *c, const cli_args *a) {
-    const char *tmp = getenv("TMPDIR");
     char path[4096];
-    snprintf(path, sizeof path, "%s/vqr-verify-XXXXXX.png", tmp && *tmp ? tmp : "/tmp");
-    int fd = mkstemps(path, 4);
-    if (fd < 0) return NULL;
-    close(fd);
-    cleanup_scratch_file(path);
-    cleanup_watch_folder_of(path);
+    if (temp_png_path(path, sizeof path) != 0) return NULL;
     cli_args plain = *a;
     plain.output = path;
     plain.module_size = 10;
@@ -890,6 +1067,35 @@ static int verify_payload(const command *c, const cli_args *a) {
     return rc;
 }
 
+/* The library builds the payload text, so the code's side in modules is
+ * learnt from the payload written at module size 1 to a temporary file. */
+static long payload_modules_across(const command *c, const cli_args *a) {
+    char path[4096];
+    if (temp_png_path(path, sizeof path) != 0) return -1;
+    cli_args probe = *a;
+    probe.output = path;
+    probe.module_size = 1;
+    size_t len = 0;
+    unsigned char *png = c->write_payload(&probe) == 1 ? read_input(path, &len) : NULL;
+    long across = png ? png_width(png, len) : -1;
+    free(png);
+    unlink(path);
+    cleanup_scratch_file(NULL);
+    return across;
+}
+
+/* Rewrites the payload's PNG file with its resolution recorded. */
+static int record_payload_dpi(const cli_args *a) {
+    size_t len = 0, with_len = 0;
+    unsigned char *png = read_input(a->output, &len);
+    unsigned char *with = png ? png_with_dpi(png, len, a->dpi, &with_len) : NULL;
+    int rc = with ? write_output(a->output, with, with_len) : EXIT_FAILURE;
+    if (!with) fprintf(stderr, "%s: %s: cannot record the resolution\n", g_cmd, a->output);
+    free(with);
+    free(png);
+    return rc;
+}
+
 static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     if (argc > 0) {
         usage_error("unexpected argument '%s'", argv[0]);
@@ -897,7 +1103,7 @@ static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     }
     int rc = need_output(a);
     if (rc != 0) return rc;
-    if (ends_with_svg(a->output)) {
+    if (!extension_known(a->output, 0)) {
         usage_error("%s", "payload codes are written as PNG; name a .png file");
         return EXIT_USAGE;
     }
@@ -908,7 +1114,13 @@ static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     rc = apply_style(&a->style);
     if (rc != 0) return rc;
     cleanup_watch_folder_of(a->output);
+    if (a->size.value > 0 || has_physical_size(a)) {
+        long across = payload_modules_across(c, a);
+        rc = across < 0 ? payload_error(a) : plan_print_size(a, across, PAYLOAD_QUIET);
+        if (rc != 0) return rc;
+    }
     rc = c->write_payload(a) == 1 ? EXIT_SUCCESS : payload_error(a);
+    if (rc == 0 && a->dpi) rc = record_payload_dpi(a);
     if (rc == 0 && a->verbose) fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
     if (rc == 0 && a->verify) rc = verify_payload(c, a);
     qr_cleanup();
@@ -1026,8 +1238,18 @@ static const cli_option VERIFY_CODE = {SWITCH("verify", 0, VAL_FLAG, verify), .a
                                            "read the code back with the decoder; exit 1 unless\n"
                                            "the text comes back (an SVG or '-' output is checked\n"
                                            "through the PNG of the same look, made in memory)"};
+static const cli_option TERMINAL = {SWITCH("terminal", 't', VAL_FLAG, terminal), .arg = "",
+                                    .help =
+                                        "draw the code on standard output with Unicode half\n"
+                                        "blocks (so does '-o -' to a terminal); -o is then\n"
+                                        "optional, and the plain look is drawn"};
+static const cli_option INVERT = {SWITCH("invert", 0, VAL_FLAG, invert), .arg = "",
+                                  .help =
+                                      "for light text on a dark terminal: draw the light\n"
+                                      "modules as blocks"};
 static const cli_option *const ENCODE_OPTIONS[] = {
-    &OUTPUT_CODE, &FORMAT, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &VERBOSE_FILE, &VERIFY_CODE, &HELP};
+    &OUTPUT_CODE, &FORMAT,   &LEVEL,  &MODULE_SIZE,  &QUIET_ZONE,  &SIZE,
+    &DPI,         &TERMINAL, &INVERT, &VERBOSE_FILE, &VERIFY_CODE, &HELP};
 
 static const cli_option *const DECODE_OPTIONS[] = {&HELP};
 static const cli_option *const VERSION_OPTIONS[] = {&LEVEL, &HELP};
@@ -1083,7 +1305,8 @@ static const cli_option VERBOSE_PAYLOAD = {SWITCH("verbose", 'v', VAL_FLAG, verb
                                                "name the file written; when a value is refused,\n"
                                                "also show the library's own message"};
 
-#define PAYLOAD_COMMON &OUTPUT_PNG, &MODULE_SIZE, &VERBOSE_PAYLOAD, &VERIFY_PAYLOAD, &HELP
+#define PAYLOAD_COMMON \
+    &OUTPUT_PNG, &MODULE_SIZE, &SIZE, &DPI, &VERBOSE_PAYLOAD, &VERIFY_PAYLOAD, &HELP
 static const cli_option *const WIFI_OPTIONS[] = {PAYLOAD_COMMON, &SSID, &PASSWORD, &SECURITY,
                                                  &HIDDEN};
 static const cli_option *const VCARD_OPTIONS[] = {PAYLOAD_COMMON, &NAME, &VCARD_PHONE,

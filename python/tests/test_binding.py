@@ -342,6 +342,68 @@ class PayloadTest(Base):
                            [{"text": ""}], self.dir)
 
 
+class PrintSizeTest(Base):
+    URL = "https://example.orgabcdefgh"  # 29 modules, 37 with the quiet zone
+
+    @staticmethod
+    def phys(data):
+        """The pHYs chunk right after IHDR, and the PNG without it."""
+        length, kind = struct.unpack(">I4s", data[33:41])
+        return (kind, data[41:41 + length]) if kind == b"pHYs" else None, \
+            data[:33] + data[45 + length:] if kind == b"pHYs" else data
+
+    def test_png_size_and_dpi(self):
+        # 30 mm at 300 dpi: 354.33 px / 37 modules = 9 px per module, 333 px.
+        png = qr.encode_png(self.URL, size="30mm", dpi=300)
+        self.assertEqual(png_size(png), (333, 333))
+        chunk, rest = self.phys(png)
+        self.assertEqual(chunk, (b"pHYs", struct.pack(">IIB", 11811, 11811, 1)))
+        self.assertEqual(rest, qr.encode_png(self.URL, module_size=9))
+        self.assertEqual(self.phys(qr.encode_png(self.URL, size="333px"))[0], None)
+        self.assertEqual(qr.decode(png), self.URL)
+        qr.save(self.URL, self.path("a.png"), size="30mm", dpi=300)
+        with open(self.path("a.png"), "rb") as f:
+            self.assertEqual(f.read(), png)
+
+    def test_svg_width_and_height_in_the_unit(self):
+        cases = [(dict(size="3cm"), "2.819cm", 333), (dict(size="1.2in", dpi=300), "1.11in", 333),
+                 (dict(dpi=254), "37mm", 370), (dict(size="400px"), "370", 370)]
+        for kwargs, length, side in cases:
+            with self.subTest(**kwargs):
+                doc = qr.encode_svg(self.URL, **kwargs)
+                self.assertIn(f' width="{length}" height="{length}" viewBox="0 0 {side} {side}"',
+                              doc)
+                qr.save(self.URL, self.path("a.svg"), **kwargs)
+                with open(self.path("a.svg"), encoding="utf-8") as f:
+                    self.assertEqual(f.read(), doc)
+
+    def test_warnings_below_the_printable_limits(self):
+        import warnings
+        for size, expected in (("30mm", 0), ("20mm", 1), ("10mm", 2), ("40px", 0)):
+            with self.subTest(size=size), warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter("always")
+                qr.encode_png(self.URL, size=size, dpi=None if size.endswith("px") else 300)
+                self.assertEqual(len([w for w in seen
+                                      if issubclass(w.category, qr.PrintSizeWarning)]), expected)
+
+    def test_bad_sizes(self):
+        for kwargs in (dict(size="30"), dict(size="3 cm"), dict(size="0mm"), dict(size=1.5),
+                       dict(dpi=0), dict(size="20px")):
+            with self.subTest(**kwargs):
+                self.assertRaises(ValueError, qr.encode_png, self.URL, **kwargs)
+
+    def test_payload_size_and_dpi(self):
+        # Wi-Fi "Home": 29 modules with the quiet zone of 2; 3 cm at 600 dpi.
+        out = self.path("w.png")
+        qr.wifi("Home", path=out, size="3cm", dpi=600)
+        with open(out, "rb") as f:
+            data = f.read()
+        self.assertEqual(png_size(data), (696, 696))
+        self.assertEqual(self.phys(data)[0], (b"pHYs", struct.pack(">IIB", 23622, 23622, 1)))
+        self.assertEqual(qr.decode(out), "WIFI:T:WPA;S:Home;;")
+        self.assertEqual(os.listdir(self.dir), ["w.png"])
+
+
 class ReadmeExampleTest(Base):
     """The README's Python example runs as printed."""
 

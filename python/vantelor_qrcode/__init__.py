@@ -26,7 +26,12 @@ import ctypes
 import ctypes.util
 import json
 import os
+import re
+import struct
+import tempfile
 import threading
+import warnings
+import zlib
 from typing import Iterable, Iterator, Optional, Tuple, Union
 
 try:
@@ -36,7 +41,7 @@ except ImportError:  # imported from the source tree: only builds write _version
 
 __all__ = [
     "QRError", "VerifyError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES",
-    "CENTER_STYLES", "PRESETS", "library", "init", "cleanup", "last_error", "symbol_version",
+    "CENTER_STYLES", "PRESETS", "PrintSizeWarning", "library", "init", "cleanup", "last_error", "symbol_version",
     "apply_preset", "reset_style", "check_reads_back", "encode_png", "encode_svg", "save", "wifi",
     "vcard", "email", "sms", "geo", "event", "batch", "decode",
 ]
@@ -466,6 +471,99 @@ def _geometry(level: Level, module_size: int, quiet_zone: int) -> tuple:
             _size(quiet_zone, "quiet_zone", 0))
 
 
+# ---- Print size --------------------------------------------------------------------------
+
+# Lengths in mm, cm and in are taken at this resolution unless dpi= is given.
+DEFAULT_DPI = 300
+_PER_INCH = {"px": None, "mm": 25.4, "cm": 2.54, "in": 1.0}
+_DECIMALS = {"mm": 2, "cm": 3, "in": 4}
+
+
+class PrintSizeWarning(UserWarning):
+    """A code sized for print comes out too small for phone cameras."""
+
+
+def _length(value):
+    """'30mm', '3cm', '1.2in', '400px' or an int of pixels, as (number, unit)."""
+    if isinstance(value, int) and not isinstance(value, bool) and value > 0:
+        return float(value), "px"
+    found = re.fullmatch(r"([0-9]*\.?[0-9]+)(mm|cm|in|px)", value) \
+        if isinstance(value, str) else None
+    if found and float(found.group(1)) > 0:
+        return float(found.group(1)), found.group(2)
+    raise ValueError(f"size must be a length such as '30mm', '3cm', '1.2in' or '400px', "
+                     f"not {value!r}")
+
+
+def _in_unit(px, dpi, unit):
+    return px if unit == "px" else px / dpi * _PER_INCH[unit]
+
+
+def _png_width(png: bytes) -> int:
+    if png[:8] != b"\x89PNG\r\n\x1a\n" or png[12:16] != b"IHDR":
+        raise QRError("not a PNG")
+    return struct.unpack(">I", png[16:20])[0]
+
+
+def _print_module_size(across, quiet, module_size, dpi, size):
+    """The module size for size= (the largest whole number of pixels that
+    puts ``across`` modules in it), warning when a code with a physical size
+    is too small for phone cameras at arm's length."""
+    length = _length(size) if size is not None else None
+    if dpi is not None:
+        _size(dpi, "dpi", 1)
+    at = dpi or DEFAULT_DPI
+    if length is not None:
+        number, unit = length
+        px = number if unit == "px" else number / _PER_INCH[unit] * at
+        module_size = int(px / across + 1e-9)
+        if module_size < 1:
+            raise ValueError(f"size {size!r} is too small for {across} modules at {at} dpi")
+    if dpi is not None or (length is not None and length[1] != "px"):
+        module_mm = module_size / at * 25.4
+        symbol_mm = module_mm * (across - 2 * quiet)
+        if module_mm < 0.4:
+            warnings.warn(f"modules of {module_mm:.2f} mm are below 0.4 mm; a phone camera at "
+                          "arm's length may not resolve them", PrintSizeWarning, stacklevel=4)
+        if symbol_mm < 15.0:
+            warnings.warn(f"the code is {symbol_mm:.1f} mm wide without its quiet zone, below "
+                          "15 mm; a phone camera at arm's length may not read it",
+                          PrintSizeWarning, stacklevel=4)
+    return module_size
+
+
+def _with_dpi(png: bytes, dpi: int) -> bytes:
+    """The PNG with a pHYs chunk recording ``dpi``, right after its header."""
+    per_metre = round(dpi / 0.0254)
+    body = b"pHYs" + struct.pack(">IIB", per_metre, per_metre, 1)
+    chunk = struct.pack(">I", 9) + body + struct.pack(">I", zlib.crc32(body))
+    return png[:33] + chunk + png[33:]
+
+
+def _with_physical_size(doc: str, dpi: Optional[int], size) -> str:
+    """The SVG with its width and height in the unit of ``size`` (mm for
+    dpi alone); the viewBox stays."""
+    unit = _length(size)[1] if size is not None else "mm"
+    unit = "mm" if unit == "px" else unit
+    side = int(re.search(r'viewBox="0 0 (\d+)', doc).group(1))
+    value = f"{_in_unit(side, dpi or DEFAULT_DPI, unit):.{_DECIMALS[unit]}f}"
+    value = value.rstrip("0").rstrip(".") + unit
+    return re.sub(r' width="\d+" height="\d+"', f' width="{value}" height="{value}"', doc, 1)
+
+
+def _physical(dpi, size) -> bool:
+    return dpi is not None or (size is not None and _length(size)[1] != "px")
+
+
+def _sized_geometry(lib, data, geometry, dpi, size) -> tuple:
+    """The geometry with the module size that dpi= and size= ask for."""
+    if dpi is None and size is None:
+        return geometry
+    level, module_size, quiet = geometry
+    across = _png_width(_png_bytes(lib, data, (level, 1, quiet)))
+    return level, _print_module_size(across, quiet, module_size, dpi, size), quiet
+
+
 def _png_bytes(lib: ctypes.CDLL, text: bytes, geometry: tuple) -> bytes:
     length = _c_int(0)
     ptr = lib.qr_encode_to_memory(text, *geometry, ctypes.byref(length))
@@ -478,39 +576,55 @@ def _png_bytes(lib: ctypes.CDLL, text: bytes, geometry: tuple) -> bytes:
 
 
 def encode_png(text: Text, *, level: Level = "M", module_size: int = 10, quiet_zone: int = 4,
-               style: Optional[Style] = None, verify: bool = False) -> bytes:
+               style: Optional[Style] = None, verify: bool = False, dpi: Optional[int] = None,
+               size: Union[str, int, None] = None) -> bytes:
     """The code for ``text`` (str or bytes) as PNG bytes, in ``style`` or
     else the current style. With ``verify`` our decoder reads the PNG back
-    and VerifyError is raised when the text does not come back."""
+    and VerifyError is raised when the text does not come back.
+
+    ``size`` ('30mm', '3cm', '1.2in', '400px') sets the largest whole module
+    size that fits the whole code in it, at ``dpi`` (300 when not given);
+    ``dpi`` is recorded in the PNG (pHYs). PrintSizeWarning is issued when
+    the printed modules come out below 0.4 mm or the symbol below 15 mm."""
     data, geometry = _text(text), _geometry(level, module_size, quiet_zone)
     with _styled(style):
-        png = _png_bytes(library(), data, geometry)
+        lib = library()
+        geometry = _sized_geometry(lib, data, geometry, dpi, size)
+        png = _png_bytes(lib, data, geometry)
         if verify:
             check_reads_back(png, data)
-    return png
+    return _with_dpi(png, dpi) if dpi is not None else png
 
 
 def encode_svg(text: Text, *, level: Level = "M", module_size: int = 10, quiet_zone: int = 4,
-               style: Optional[Style] = None) -> str:
+               style: Optional[Style] = None, dpi: Optional[int] = None,
+               size: Union[str, int, None] = None) -> str:
     """The code for ``text`` as an SVG document (str), in ``style`` or else
-    the current style."""
+    the current style. ``dpi`` and ``size`` as in encode_png; with either
+    naming a physical size the document's width and height are given in the
+    unit of ``size`` (mm for ``dpi`` alone), the viewBox unchanged."""
     data, geometry = _text(text), _geometry(level, module_size, quiet_zone)
     with _styled(style):
-        doc = library().qr_encode_to_svg_string(data, *geometry)
+        lib = library()
+        geometry = _sized_geometry(lib, data, geometry, dpi, size)
+        doc = lib.qr_encode_to_svg_string(data, *geometry)
         if doc is None:
             _fail()
-        return doc.decode("utf-8")
+        doc = doc.decode("utf-8")
+    return _with_physical_size(doc, dpi, size) if _physical(dpi, size) else doc
 
 
 def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Level = "M",
          module_size: int = 10, quiet_zone: int = 4, style: Optional[Style] = None,
-         verify: bool = False) -> None:
+         verify: bool = False, dpi: Optional[int] = None,
+         size: Union[str, int, None] = None) -> None:
     """Write the code for ``text`` to ``path``: SVG when ``format`` is 'svg'
     or the path ends in .svg, PNG otherwise; in ``style`` or else the current
     style. With ``verify`` our decoder reads the code back and VerifyError is
     raised when the text does not come back (the file stays for inspection).
     Our decoder reads raster images only, so for SVG output it checks the PNG
-    rendition of the same look and geometry."""
+    rendition of the same look and geometry. ``dpi`` and ``size`` as in
+    encode_png (PNG) and encode_svg (SVG)."""
     fmt = format or ("svg" if os.fspath(path).lower().endswith(".svg") else "png")
     if fmt not in ("png", "svg"):
         raise ValueError(f"format must be 'png' or 'svg', not {format!r}")
@@ -519,7 +633,17 @@ def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Leve
     geometry = _geometry(level, module_size, quiet_zone)
     with _styled(style):
         lib = library()
-        if getattr(lib, name)(data, target, *geometry) != 1:
+        geometry = _sized_geometry(lib, data, geometry, dpi, size)
+        if fmt == "svg" and _physical(dpi, size):
+            doc = lib.qr_encode_to_svg_string(data, *geometry)
+            if doc is None:
+                _fail()
+            with open(target, "w", encoding="utf-8") as f:
+                f.write(_with_physical_size(doc.decode("utf-8"), dpi, size))
+        elif fmt == "png" and dpi is not None:
+            with open(target, "wb") as f:
+                f.write(_with_dpi(_png_bytes(lib, data, geometry), dpi))
+        elif getattr(lib, name)(data, target, *geometry) != 1:
             _fail()
         if verify:
             rendition = _read(target) if fmt == "png" else _png_bytes(lib, data, geometry)
@@ -529,10 +653,31 @@ def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Leve
 # ---- Payloads (PNG files at level Q, quiet zone 2) ---------------------------------------
 
 
-def _payload(name: str, style: Optional[Style], *args) -> None:
+def _payload(name: str, style: Optional[Style], *args, dpi=None, size=None,
+             at=(-2, -1)) -> None:
+    """Calls a library encoder that writes a payload code; ``at`` gives the
+    places of the path and the module size among its arguments. ``dpi`` and
+    ``size`` as in encode_png: the payload text may be built inside the
+    library, so the code's side is learnt from the same call at module size 1
+    into a temporary file."""
+    args = list(args)
+    where, module = at
     with _styled(style):
-        if getattr(library(), name)(*args) != 1:
+        lib = library()
+        if dpi is not None or size is not None:
+            with tempfile.TemporaryDirectory(prefix="vqr-") as tmp:
+                probe = list(args)
+                probe[where], probe[module] = _path(os.path.join(tmp, "probe.png")), 1
+                if getattr(lib, name)(*probe) != 1:
+                    _fail()
+                across = _png_width(_read(probe[where]))
+            args[module] = _print_module_size(across, 2, args[module], dpi, size)
+        if getattr(lib, name)(*args) != 1:
             _fail()
+        if dpi is not None:
+            png = _with_dpi(_read(args[where]), dpi)
+            with open(args[where], "wb") as f:
+                f.write(png)
 
 
 # Wi-Fi readers know T:WPA (for WPA, WPA2 and WPA3 personal networks alike:
@@ -556,62 +701,73 @@ def _wifi_escape(value: bytes) -> bytes:
 
 def wifi(ssid: Text, password: Optional[Text] = None, security: Optional[Text] = None, *,
          hidden: bool = False, path: PathArg, module_size: int = 10,
-         style: Optional[Style] = None) -> None:
+         style: Optional[Style] = None, dpi: Optional[int] = None,
+         size: Union[str, int, None] = None) -> None:
     """Wi-Fi network code; ``security`` is WPA (the default), WPA2 or WPA3
     (all written as WPA), WEP, or nopass/none, in any case. ``hidden`` marks
     a network that does not announce its name (H:true)."""
     args = (_text(ssid, "ssid"), _opt_text(password, "password"), _wifi_security(security),
             _path(path), _size(module_size, "module_size", 1))
     if not hidden:
-        _payload("qr_encode_wifi", style, *args)
+        _payload("qr_encode_wifi", style, *args, dpi=dpi, size=size)
         return
     # The library's Wi-Fi text has no hidden-network field: the text is made
     # here with the same escapes, H:true before P: as in the published order
     # of the fields, and written at level Q with a quiet zone of 2 like the
     # library's payload codes.
-    ssid_b, password_b, security_b, target, size = args
+    ssid_b, password_b, security_b, target, module = args
     text = b"WIFI:T:" + security_b + b";S:" + _wifi_escape(ssid_b) + b";H:true"
     if password_b:
         text += b";P:" + _wifi_escape(password_b)
-    _payload("qr_encode_to_file", style, text + b";;", target, 2, size, 2)
+    _payload("qr_encode_to_file", style, text + b";;", target, 2, module, 2, dpi=dpi, size=size,
+             at=(1, 3))
 
 
 def vcard(name: Text, phone: Optional[Text] = None, email: Optional[Text] = None, *,
-          path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
+          path: PathArg, module_size: int = 10, style: Optional[Style] = None,
+          dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """vCard 3.0 contact code; ``name`` is 'Given Family'."""
     _payload("qr_encode_vcard", style, _text(name, "name"), _opt_text(phone, "phone"),
-             _opt_text(email, "email"), _path(path), _size(module_size, "module_size", 1))
+             _opt_text(email, "email"), _path(path), _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def email(to: Text, subject: Optional[Text] = None, body: Optional[Text] = None, *,
-          path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
+          path: PathArg, module_size: int = 10, style: Optional[Style] = None,
+          dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """mailto: code with optional subject and body."""
     _payload("qr_encode_email", style, _text(to, "to"), _opt_text(subject, "subject"),
-             _opt_text(body, "body"), _path(path), _size(module_size, "module_size", 1))
+             _opt_text(body, "body"), _path(path), _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def sms(phone: Text, message: Optional[Text] = None, *, path: PathArg, module_size: int = 10,
-        style: Optional[Style] = None) -> None:
+        style: Optional[Style] = None,
+        dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """smsto: code; only +, - and digits of the number are kept."""
     _payload("qr_encode_sms", style, _text(phone, "phone"), _opt_text(message, "message"),
-             _path(path), _size(module_size, "module_size", 1))
+             _path(path), _size(module_size, "module_size", 1), dpi=dpi, size=size)
 
 
 def geo(lat: float, lon: float, *, path: PathArg, module_size: int = 10,
-        style: Optional[Style] = None) -> None:
+        style: Optional[Style] = None,
+        dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """geo: position code; latitude -90..90, longitude -180..180."""
     _payload("qr_encode_geo", style, float(lat), float(lon), _path(path),
-             _size(module_size, "module_size", 1))
+             _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def event(title: Text, start: Text, end: Optional[Text] = None,
           location: Optional[Text] = None, *, path: PathArg, module_size: int = 10,
-          style: Optional[Style] = None) -> None:
+          style: Optional[Style] = None,
+          dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """One-event iCalendar code; ``start`` and ``end`` in ISO 8601 form
     ('2024-05-01', '2024-05-01T10:30:00' or '2024-05-01T10:30:00Z')."""
     _payload("qr_encode_event", style, _text(title, "title"), _text(start, "start"),
              _opt_text(end, "end"), _opt_text(location, "location"), _path(path),
-             _size(module_size, "module_size", 1))
+             _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def batch(items: Union[str, bytes, Iterable[dict]], out_dir: PathArg, *, level: Level = "M",

@@ -620,3 +620,185 @@ class BatchScaleOut(CliTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+# ---- Print-ready output ---------------------------------------------------------------------
+
+URL = "https://example.orgabcdefgh"  # version 3: 29 modules, 37 with the quiet zone of 4
+
+
+def png_chunks(data):
+    """(type, body) of every chunk, in order."""
+    chunks, at = [], 8
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        body = data[at + 8:at + 8 + length]
+        crc = struct.unpack(">I", data[at + 8 + length:at + 12 + length])[0]
+        assert crc == zlib.crc32(kind + body), kind
+        chunks.append((kind, body))
+        at += 12 + length
+    return chunks
+
+
+def half_blocks_to_png(text, path, invert=False, scale=4):
+    """Turns a code drawn with half blocks back into a PNG: each character is
+    two pixel rows, a block half is drawn in the text colour (dark, or light
+    on a dark terminal with invert), a blank one in the background colour."""
+    halves = {" ": (0, 0), "\u2580": (1, 0), "\u2584": (0, 1), "\u2588": (1, 1)}
+    grid = []
+    for line in text.splitlines():
+        pairs = [halves[ch] for ch in line]
+        grid += [[p[0] for p in pairs], [p[1] for p in pairs]]
+    rows = b""
+    for cells in grid:
+        row = bytes((255 if drawn == invert else 0) for drawn in cells for _ in range(scale))
+        rows += (b"\0" + row) * scale
+    side_x, side_y = len(grid[0]) * scale, len(grid) * scale
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    with open(path, "wb") as f:
+        f.write(PNG_MAGIC + chunk(b"IHDR", struct.pack(">IIBBBBB", side_x, side_y, 8, 0, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+class PrintReady(CliTest):
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def test_size_and_dpi_give_the_module_size_and_resolution(self):
+        # 30 mm at 300 dpi is 354.33 px; 354.33 / 37 modules = 9.58, so 9 px per
+        # module and 333 px; 300 dpi is 11811 pixels per metre.
+        code, _, err = self.vqr("encode", "--size", "30mm", "--dpi", "300", "-v",
+                                "-o", self.path("a.png"), URL)
+        self.assertEqual(code, 0, err)
+        self.assertIn("9 px per module", err)
+        data = self.read("a.png")
+        chunks = png_chunks(data)
+        self.assertEqual([k for k, _ in chunks[:2]], [b"IHDR", b"pHYs"])
+        self.assertEqual(chunks[1][1], struct.pack(">IIB", 11811, 11811, 1))
+        self.assertEqual(png_size(self.path("a.png")), (333, 333))
+        # Without the pHYs chunk it is the default PNG at -s 9, byte for byte;
+        # without --dpi nothing is added.
+        self.assertQuietSuccess(self.vqr("encode", "-s", "9", "-o", self.path("b.png"), URL))
+        self.assertEqual(data[:33] + data[33 + 21:], self.read("b.png"))
+        self.assertQuietSuccess(self.vqr("encode", "--size", "333px", "-o", self.path("c.png"),
+                                         URL))
+        self.assertEqual(self.read("c.png"), self.read("b.png"))
+        self.assertEqual(zxing(self.path("a.png")), URL)
+
+    def test_svg_gets_its_size_in_the_unit_asked(self):
+        cases = [  # size, dpi, width and height, viewBox side
+            (("--size", "30mm", "--dpi", "300"), "28.19mm", 333),
+            (("--size", "3cm"), "2.819cm", 333),           # 300 dpi unless told
+            (("--size", "1.2in", "--dpi", "300"), "1.11in", 333),  # 360 px: 9 per module
+            (("--size", "1.2in", "--dpi", "600"), "1.1717in", 703),  # 720 / 37 = 19
+            (("--dpi", "254", "-s", "10"), "37mm", 370),      # --dpi alone: mm
+            (("--size", "400px"), "370", 370),               # no physical unit
+        ]
+        for args, length, side in cases:
+            with self.subTest(args=args):
+                out = self.path("a.svg")
+                self.assertQuietSuccess(self.vqr("encode", *args, "-o", out, URL))
+                with open(out, encoding="utf-8") as f:
+                    head = f.read(400)
+                self.assertIn(f' width="{length}" height="{length}" viewBox="0 0 {side} {side}"',
+                              head)
+
+    def test_warns_below_the_printable_limits_only(self):
+        cases = [  # size at 300 dpi, warns about the modules, about the symbol
+            ("30mm", False, False),  # 9 px = 0.76 mm, 29 x 9 px = 22.1 mm
+            ("20mm", False, True),   # 6 px = 0.51 mm, 14.7 mm
+            ("10mm", True, True),    # 3 px = 0.25 mm, 7.4 mm
+        ]
+        for size, module_warning, symbol_warning in cases:
+            with self.subTest(size=size):
+                code, _, err = self.vqr("encode", "--size", size, "--dpi", "300",
+                                        "-o", self.path("a.png"), URL)
+                self.assertEqual(code, 0, err)
+                self.assertEqual("below 0.4 mm" in err, module_warning, err)
+                self.assertEqual("below 15 mm" in err, symbol_warning, err)
+        # Pixels alone have no physical size, so no warning.
+        self.assertQuietSuccess(self.vqr("encode", "--size", "40px", "-o", self.path("a.png"), URL))
+
+    def test_bad_sizes_are_usage_errors(self):
+        for args in (("--size", "30"), ("--size", "3 cm"), ("--size", "-3cm"), ("--size", "0mm"),
+                     ("--dpi", "0"), ("--size", "30pt")):
+            with self.subTest(args=args):
+                self.assertFails(self.vqr("encode", *args, "-o", self.path("a.png"), URL), 2,
+                                 "invalid value")
+        self.assertFails(self.vqr("encode", "--size", "20px", "-o", self.path("a.png"), URL), 2,
+                         "too small for 37 modules")
+        self.assertFalse(os.path.exists(self.path("a.png")))
+
+    def test_payload_codes_take_size_and_dpi(self):
+        # Wi-Fi "Home": 25 modules + 2 x 2; 3 cm at 600 dpi is 708.66 px, 24 px
+        # per module, 696 px; 600 dpi is 23622 pixels per metre.
+        out = self.path("w.png")
+        self.assertQuietSuccess(self.vqr("wifi", "--ssid", "Home", "--size", "3cm", "--dpi", "600",
+                                         "-o", out))
+        self.assertEqual(png_size(out), (696, 696))
+        chunks = png_chunks(self.read("w.png"))
+        self.assertEqual(chunks[1], (b"pHYs", struct.pack(">IIB", 23622, 23622, 1)))
+        self.assertEqual(zxing(out), "WIFI:T:WPA;S:Home;;")
+        self.assertEqual(os.listdir(self.dir), ["w.png"])
+
+    def test_unknown_extensions_are_refused_before_writing(self):
+        for name in ("code.jpg", "code.pdf", "code.png.txt", "code.SVGZ"):
+            with self.subTest(name=name):
+                self.assertFails(self.vqr("encode", "-o", self.path(name), "x"), 2,
+                                 "name a .png or .svg file")
+                self.assertFails(self.vqr("wifi", "--ssid", "x", "-o", self.path(name)), 2,
+                                 "name a .png file")
+        self.assertEqual(os.listdir(self.dir), [])
+        for name, args in (("a.PNG", ()), ("b.Svg", ()), ("c", ()), ("d.jpg", ("-f", "png"))):
+            self.assertQuietSuccess(self.vqr("encode", *args, "-o", self.path(name), "x"))
+        with open(self.path("b.Svg"), "rb") as f:
+            self.assertTrue(f.read(5) == b"<?xml")
+
+    def test_terminal_drawing_reads_back(self):
+        for args, invert in ((("-t",), False), (("-t", "--invert"), True)):
+            with self.subTest(args=args):
+                code, out, err = self.vqr("encode", *args, URL)
+                self.assertEqual((code, err), (0, ""))
+                text = out.decode("utf-8")
+                lines = text.splitlines()
+                self.assertEqual(len(lines), (37 + 1) // 2)  # quiet zone included
+                self.assertTrue(all(len(line) == 37 for line in lines))
+                half_blocks_to_png(text, self.path("t.png"), invert=invert)
+                self.assertEqual(zxing(self.path("t.png")), URL)
+        # With -o the file is written too, in the asked look.
+        code, out, _ = self.vqr("encode", "-t", "-p", "neon", "-o", self.path("n.png"), URL)
+        self.assertEqual(code, 0)
+        self.assertIn("\u2588".encode(), out)
+        self.assertTrue(self.read("n.png").startswith(PNG_MAGIC))
+
+    def test_stdout_on_a_terminal_draws_and_on_a_pipe_writes_bytes(self):
+        import pty
+        primary, secondary = pty.openpty()
+        try:
+            proc = subprocess.run([VQR, "encode", "-o", "-", URL], stdout=secondary,
+                                  stderr=subprocess.PIPE, timeout=60, check=False)
+            os.close(secondary)
+            secondary = None
+            drawn = b""
+            while True:
+                try:
+                    piece = os.read(primary, 65536)
+                except OSError:
+                    break
+                if not piece:
+                    break
+                drawn += piece
+        finally:
+            os.close(primary)
+            if secondary is not None:
+                os.close(secondary)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertNotIn(PNG_MAGIC, drawn)
+        half_blocks_to_png(drawn.decode("utf-8").replace("\r", ""), self.path("t.png"))
+        self.assertEqual(zxing(self.path("t.png")), URL)
+        code, png, _ = self.vqr("encode", "-o", "-", URL)
+        self.assertEqual(code, 0)
+        self.assertTrue(png.startswith(PNG_MAGIC))
