@@ -25,6 +25,9 @@ constexpr int FAST_BITS = 10;
 constexpr int LITERAL_LENGTH_CODES = 288;
 constexpr int DISTANCE_CODES = 32;
 constexpr int END_OF_BLOCK = 256;
+// Zero bits read past the end of the input before the stream counts as
+// broken off.
+constexpr int PADDING_READ_AS_ZEROS = 64;
 
 constexpr std::array<std::uint16_t, 29> LENGTH_BASE = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
                                                        15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
@@ -96,8 +99,10 @@ public:
         }
         return !past_end();
     }
-    // True once a bit of the padding has been used.
-    bool past_end() const { return have_ < padding_; }
+    // True once more of the padding has been used than stb's inflater
+    // reads as zero bits before it gives up: up to that point a stream
+    // that breaks off still inflates there, to what the count says.
+    bool past_end() const { return padding_ - have_ > PADDING_READ_AS_ZEROS; }
 
 private:
     bool next_span() {
