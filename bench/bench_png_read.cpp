@@ -50,7 +50,8 @@ void chunk(bytes &out, const char *type, const bytes &data) {
     const std::size_t start = out.size();
     out.insert(out.end(), type, type + 4);
     out.insert(out.end(), data.begin(), data.end());
-    be32(out, static_cast<std::uint32_t>(crc32(0, &out[start], static_cast<uInt>(out.size() - start))));
+    be32(out,
+         static_cast<std::uint32_t>(crc32(0, &out[start], static_cast<uInt>(out.size() - start))));
 }
 
 // An RGB PNG compressed by zlib at its default level, rows filtered with Sub
