@@ -44,7 +44,7 @@ packages=(
   # tests, benchmarks, fuzzing and independent references
   libgtest-dev libgmock-dev libbenchmark-dev libzxing-dev zbar-tools
   librsvg2-bin clang clang-format libclang-rt-14-dev valgrind python3 locales
-  python3-zxing-cpp python3-pil
+  python3-zxing-cpp python3-pil python3-icalendar python3-vobject
   chromium chromium-driver python3-selenium
   # fetching third-party sources
   dpkg-dev zstd xz-utils
