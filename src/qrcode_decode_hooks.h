@@ -3,6 +3,7 @@
 // entry points.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "qrcode_decode.h"
@@ -61,3 +62,10 @@ int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char 
 int qr_rescue_strategy_count();
 const char *qr_rescue_strategy_name(int index);
 int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height, int index);
+// What the stage's last run on this thread read: prepared images and their
+// pixels, before any crowding charge.
+struct qr_rescue_work {
+    int images;
+    std::int64_t pixels;
+};
+qr_rescue_work qr_rescue_last_work();
