@@ -65,6 +65,8 @@ int grade_at_most(double v, const scale &s) {
 // one grade, four or more is F.
 int grade_of_errors(int errors) { return std::max(0, 4 - errors); }
 
+constexpr const char *OTHER_TEXT = "the code reads back as a different text";
+
 // The quiet zone asked for is 4 modules; each missing ring costs one grade.
 constexpr int QUIET_ZONE_WANTED = 4;
 
@@ -222,8 +224,8 @@ void alignment_centres(layout &l) {
     while (count < QUIRC_MAX_ALIGNMENT && apat[count] != 0) ++count;
     for (int i = 0; i < count; ++i) {
         for (int j = 0; j < count; ++j) {
-            const bool on_finder = (i == 0 && j == 0) || (i == 0 && j == count - 1) ||
-                                   (i == count - 1 && j == 0);
+            const bool on_finder =
+                (i == 0 && j == 0) || (i == 0 && j == count - 1) || (i == count - 1 && j == 0);
             if (on_finder) continue;
             l.align.push_back(apat[i]);
             l.align.push_back(apat[j]);
@@ -249,7 +251,9 @@ void number_data_bits(layout &l) {
 }
 
 layout make_layout(int n, int version) {
-    layout l{n, version, std::vector<std::int8_t>(static_cast<std::size_t>(n) * n, DATA),
+    layout l{n,
+             version,
+             std::vector<std::int8_t>(static_cast<std::size_t>(n) * n, DATA),
              std::vector<std::int32_t>(static_cast<std::size_t>(n) * n, -1),
              {}};
     mark_rect(l, 0, 0, 9, 9);  // finders with separators and format bits
@@ -271,14 +275,14 @@ layout make_layout(int n, int version) {
 
 bool mask_bit(int mask, int x, int y) {
     switch (mask) {
-        case 0: return (x + y) % 2 == 0;
-        case 1: return y % 2 == 0;
-        case 2: return x % 3 == 0;
-        case 3: return (x + y) % 3 == 0;
-        case 4: return (y / 2 + x / 3) % 2 == 0;
-        case 5: return (x * y) % 2 + (x * y) % 3 == 0;
-        case 6: return ((x * y) % 2 + (x * y) % 3) % 2 == 0;
-        default: return ((x * y) % 3 + (x + y) % 2) % 2 == 0;
+    case 0: return (x + y) % 2 == 0;
+    case 1: return y % 2 == 0;
+    case 2: return x % 3 == 0;
+    case 3: return (x + y) % 3 == 0;
+    case 4: return (y / 2 + x / 3) % 2 == 0;
+    case 5: return (x * y) % 2 + (x * y) % 3 == 0;
+    case 6: return ((x * y) % 2 + (x * y) % 3) % 2 == 0;
+    default: return ((x * y) % 3 + (x + y) % 2) % 2 == 0;
     }
 }
 
@@ -297,7 +301,8 @@ constexpr galois make_galois() {
         v <<= 1;
         if (v & 0x100) v ^= 0x11d;
     }
-    for (int i = 255; i < 512; ++i) g.exp[static_cast<std::size_t>(i)] = g.exp[static_cast<std::size_t>(i - 255)];
+    for (int i = 255; i < 512; ++i)
+        g.exp[static_cast<std::size_t>(i)] = g.exp[static_cast<std::size_t>(i - 255)];
     return g;
 }
 constexpr galois GF = make_galois();
@@ -358,7 +363,8 @@ int block_errors(const std::uint8_t *cw, int len, int ec, bool *wrong) {
     for (int k = 0; k < len; ++k) {
         const int inv = (255 - (len - 1 - k) % 255) % 255;
         std::uint8_t sum = 0;
-        for (int j = errors; j >= 0; --j) sum = gf_mul(sum, GF.exp[static_cast<std::size_t>(inv)]) ^ c[j];
+        for (int j = errors; j >= 0; --j)
+            sum = gf_mul(sum, GF.exp[static_cast<std::size_t>(inv)]) ^ c[j];
         if (sum == 0) {
             wrong[k] = true;
             ++roots;
@@ -477,8 +483,10 @@ data_measures measure_data(const module_samples &m, const layout &l, const qr_de
             const auto k = static_cast<std::size_t>(order[static_cast<std::size_t>(bit / 8)]);
             const float r = m.at(x, y);
             const bool dark = !std::isnan(r) && r < t.gt;
-            if (dark != mask_bit(g.mask, x, y)) cw[k] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
-            const int grade = std::isnan(r) ? 0 : grade_at_least(modulation(r, t), MODULATION_SCALE);
+            if (dark != mask_bit(g.mask, x, y))
+                cw[k] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+            const int grade =
+                std::isnan(r) ? 0 : grade_at_least(modulation(r, t), MODULATION_SCALE);
             cw_grade[k] = std::min(cw_grade[k], grade);
         }
     }
@@ -498,7 +506,8 @@ data_measures measure_data(const module_samples &m, const layout &l, const qr_de
             int erased = 0;
             for (int k = 0; k < b.len; ++k)
                 if (cw_grade[static_cast<std::size_t>(b.start + k)] < level) ++erased;
-            const int reached = grade_at_least(unused_ec(erased, 0, ec, protection), UNUSED_EC_SCALE);
+            const int reached =
+                grade_at_least(unused_ec(erased, 0, ec, protection), UNUSED_EC_SCALE);
             block_grade = std::max(block_grade, std::min(level, reached));
         }
         out.modulation_grade = std::min(out.modulation_grade, block_grade);
@@ -523,8 +532,10 @@ void score_module(segment_score &s, const module_samples &m, int x, int y, bool 
                   const thresholds &t) {
     const int g = module_grade(m.at(x, y), dark, t);
     if (g < 2) ++s.weak;
-    if (g == 0) ++s.errors;
-    else s.grade = std::min(s.grade, g);
+    if (g == 0)
+        ++s.errors;
+    else
+        s.grade = std::min(s.grade, g);
 }
 
 int close_segment(segment_score &s) {
@@ -673,7 +684,8 @@ bool finder_grid(const qr_decode_geometry &g, qr_decode_geometry *out) {
 double mean_modulation(const module_samples &m, const thresholds &t) {
     double sum = 0.0;
     for (int y = 0; y < m.n; ++y)
-        for (int x = 0; x < m.n; ++x) sum += std::isnan(m.at(x, y)) ? 0.0 : modulation(m.at(x, y), t);
+        for (int x = 0; x < m.n; ++x)
+            sum += std::isnan(m.at(x, y)) ? 0.0 : modulation(m.at(x, y), t);
     return sum / (static_cast<double>(m.n) * m.n);
 }
 
@@ -727,8 +739,8 @@ void finish(qr_grade_report *out) {
 // A geometry whose version, level, mask and grid agree and lie in range;
 // the decode vouches for them, this guards the tables they index.
 bool usable(const qr_decode_geometry &g) {
-    return g.version >= 1 && g.version <= 40 && g.size == 4 * g.version + 17 &&
-           g.ecc_level >= 0 && g.ecc_level <= 3 && g.mask >= 0 && g.mask <= 7;
+    return g.version >= 1 && g.version <= 40 && g.size == 4 * g.version + 17 && g.ecc_level >= 0 &&
+           g.ecc_level <= 3 && g.mask >= 0 && g.mask <= 7;
 }
 
 }  // namespace
@@ -748,17 +760,19 @@ int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *
         qr_set_error("qr_decode: quirc_new failed");
         return -1;
     }
-    if (std::int64_t{width} * height > QR_MAX_IMAGE_PIXELS || quirc_resize(q.get(), width, height) != 0) {
+    if (std::int64_t{width} * height > QR_MAX_IMAGE_PIXELS ||
+        quirc_resize(q.get(), width, height) != 0) {
         qr_set_error("qr_decode: image too large for quirc");
         return -1;
     }
-    out->decoded = qr_decode_attempts(q.get(), rgba, width, height, &out->geo) == 1 && usable(out->geo);
+    out->decoded =
+        qr_decode_attempts(q.get(), rgba, width, height, &out->geo) == 1 && usable(out->geo);
     if (!out->decoded) {
         g_result[0] = '\0';
         out->message = "qr_decode: no QR code found in image";
     } else if (expected && std::strcmp(expected, g_result) != 0) {
         out->decoded = false;
-        out->message = "the code reads back as a different text";
+        out->message = OTHER_TEXT;
     }
     if (out->decoded) {
         out->grade[QR_GRADE_DECODE] = 4;
@@ -773,10 +787,14 @@ int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *
 
 namespace {
 
-constexpr const char *PARAMETER_NAMES[QR_GRADE_PARAMETER_COUNT] = {
-    "decode",         "symbol contrast",     "modulation",
-    "fixed patterns", "axial non-uniformity", "grid non-uniformity",
-    "unused error correction", "quiet zone"};
+constexpr const char *PARAMETER_NAMES[QR_GRADE_PARAMETER_COUNT] = {"decode",
+                                                                   "symbol contrast",
+                                                                   "modulation",
+                                                                   "fixed patterns",
+                                                                   "axial non-uniformity",
+                                                                   "grid non-uniformity",
+                                                                   "unused error correction",
+                                                                   "quiet zone"};
 
 constexpr char LETTERS[] = "FDCBA";
 
@@ -787,13 +805,15 @@ void append_escaped(std::string &s, const char *text) {
         const unsigned char c = *p;
         int len = 1;
         if (c >= 0x80) {  // a complete, shortest UTF-8 sequence passes, anything else is U+FFFD
-            len = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+            len = c >= 0xc2 && c <= 0xdf   ? 2
+                  : c >= 0xe0 && c <= 0xef ? 3
+                  : c >= 0xf0 && c <= 0xf4 ? 4
+                                           : 0;
             for (int k = 1; k < len; ++k)
                 if ((p[k] & 0xc0) != 0x80) len = 0;
-            const bool overlong = (c == 0xe0 && len == 3 && p[1] < 0xa0) ||
-                                  (c == 0xf0 && len == 4 && p[1] < 0x90) ||
-                                  (c == 0xf4 && len == 4 && p[1] > 0x8f) ||
-                                  (c == 0xed && len == 3 && p[1] > 0x9f);
+            const bool overlong =
+                (c == 0xe0 && len == 3 && p[1] < 0xa0) || (c == 0xf0 && len == 4 && p[1] < 0x90) ||
+                (c == 0xf4 && len == 4 && p[1] > 0x8f) || (c == 0xed && len == 3 && p[1] > 0x9f);
             if (len == 0 || overlong) {
                 s += "\\ufffd";
                 ++p;
@@ -828,8 +848,10 @@ void append_string(std::string &s, const char *key, const char *value) {
 // Three decimals for measures, one for scores.
 void append_number(std::string &s, const char *key, double value, bool score = false) {
     char buf[64];
-    if (score) qr_snprintf(buf, sizeof buf, "%.1f", value);
-    else qr_snprintf(buf, sizeof buf, "%.3f", value);
+    if (score)
+        qr_snprintf(buf, sizeof buf, "%.1f", value);
+    else
+        qr_snprintf(buf, sizeof buf, "%.3f", value);
     s += '"';
     s += key;
     s += "\":";
@@ -845,52 +867,51 @@ std::string hint_of(const qr_grade_report &r, int p) {
     const double v = r.value[p];
     const bool good = r.grade[p] >= 3;
     switch (p) {
-        case QR_GRADE_DECODE:
-            if (r.decoded) return "a plain reader decodes the code";
-            qr_snprintf(buf, sizeof buf,
-                        "a plain reader cannot read the code (%s): raise the contrast, use solid "
-                        "finder figures and keep the quiet zone clear",
-                        r.message);
-            break;
-        case QR_GRADE_CONTRAST:
-            qr_snprintf(buf, sizeof buf, "contrast %d %%: %s", percent(v),
-                        good ? "dark and light modules are far apart"
-                             : "make the modules darker or the background lighter");
-            break;
-        case QR_GRADE_MODULATION:
-            qr_snprintf(buf, sizeof buf, "%d %% of codewords have weak or wrong modules: %s",
-                        percent(v),
-                        good ? "modules are evenly dark and light"
-                             : "keep every module clearly dark (avoid light gradient ends and "
-                               "light module colours)");
-            break;
-        case QR_GRADE_FIXED_PATTERNS:
-            qr_snprintf(buf, sizeof buf, "%d finder, timing or alignment modules weak or wrong: %s",
-                        static_cast<int>(v),
-                        good ? "the patterns readers search for are intact"
-                             : "use solid finder figures in a dark colour and keep the logo off "
-                               "the corners");
-            break;
-        case QR_GRADE_AXIAL:
-            qr_snprintf(buf, sizeof buf, "modules %d %% wider one way than the other: %s",
-                        percent(v),
-                        good ? "the code is square" : "keep the code's width and height equal");
-            break;
-        case QR_GRADE_GRID:
-            qr_snprintf(buf, sizeof buf, "module centres up to %.2f modules off a regular grid: %s",
-                        v, good ? "the grid is regular" : "print and photograph the code flat");
-            break;
-        case QR_GRADE_UNUSED_EC:
-            qr_snprintf(buf, sizeof buf, "%d %% of the error correction left: %s", percent(v),
-                        good ? "damage can still be corrected"
-                             : "make the logo smaller or raise the error-correction level");
-            break;
-        default:
-            qr_snprintf(buf, sizeof buf, "quiet zone %d module%s: %s", static_cast<int>(v),
-                        v == 1.0 ? "" : "s",
-                        good ? "enough clear margin"
-                             : "leave 4 modules of clear background around the code");
-            break;
+    case QR_GRADE_DECODE:
+        if (r.decoded) return "a plain reader decodes the code";
+        if (r.message == OTHER_TEXT) return OTHER_TEXT;
+        qr_snprintf(buf, sizeof buf,
+                    "a plain reader cannot read the code (%s): raise the contrast, use solid "
+                    "finder figures and keep the quiet zone clear",
+                    r.message);
+        break;
+    case QR_GRADE_CONTRAST:
+        qr_snprintf(buf, sizeof buf, "contrast %d %%: %s", percent(v),
+                    good ? "dark and light modules are far apart"
+                         : "make the modules darker or the background lighter");
+        break;
+    case QR_GRADE_MODULATION:
+        qr_snprintf(buf, sizeof buf, "%d %% of codewords have weak or wrong modules: %s",
+                    percent(v),
+                    good ? "modules are evenly dark and light"
+                         : "keep every module clearly dark (avoid light gradient ends and "
+                           "light module colours)");
+        break;
+    case QR_GRADE_FIXED_PATTERNS:
+        qr_snprintf(buf, sizeof buf, "%d finder, timing or alignment modules weak or wrong: %s",
+                    static_cast<int>(v),
+                    good ? "the patterns readers search for are intact"
+                         : "use solid finder figures in a dark colour and keep the logo off "
+                           "the corners");
+        break;
+    case QR_GRADE_AXIAL:
+        qr_snprintf(buf, sizeof buf, "modules %d %% wider one way than the other: %s", percent(v),
+                    good ? "the code is square" : "keep the code's width and height equal");
+        break;
+    case QR_GRADE_GRID:
+        qr_snprintf(buf, sizeof buf, "module centres up to %.2f modules off a regular grid: %s", v,
+                    good ? "the grid is regular" : "print and photograph the code flat");
+        break;
+    case QR_GRADE_UNUSED_EC:
+        qr_snprintf(buf, sizeof buf, "%d %% of the error correction left: %s", percent(v),
+                    good ? "damage can still be corrected"
+                         : "make the logo smaller or raise the error-correction level");
+        break;
+    default:
+        qr_snprintf(
+            buf, sizeof buf, "quiet zone %d module%s: %s", static_cast<int>(v), v == 1.0 ? "" : "s",
+            good ? "enough clear margin" : "leave 4 modules of clear background around the code");
+        break;
     }
     return buf;
 }

@@ -125,7 +125,7 @@ class DesignerTest(unittest.TestCase):
         self.assertEqual(status, 200, answer)
         self.assertFalse(answer["reads"])
         self.assertTrue(answer["verdict"].startswith(
-            "Warning: at 10 px per module our decoder cannot read the code back"))
+            "Warning: at 10 px per module the code grades F"))
 
     def test_logo_uploads(self):
         def png_header(w, h):

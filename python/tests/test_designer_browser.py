@@ -183,7 +183,7 @@ class DesignerInBrowser(unittest.TestCase):
         self.assertEqual(self.after(lambda: self.set_value("#paint-module .color", "#ffffff")),
                          "ok")
         self.assertEqual(self.find("#verdict").get_attribute("class"), "warn")
-        self.assertIn("Warning: at 10 px per module our decoder cannot read the code back",
+        self.assertIn("Warning: at 10 px per module the code grades F",
                       self.find("#verdict").text)
 
 
