@@ -65,6 +65,9 @@ int grade_at_most(double v, const scale &s) {
 // one grade, four or more is F.
 int grade_of_errors(int errors) { return std::max(0, 4 - errors); }
 
+// A light-on-dark code decodes, but many readers never try it.
+constexpr int LIGHT_ON_DARK_GRADE = 1;
+
 constexpr const char *OTHER_TEXT = "the code reads back as a different text";
 
 // The quiet zone asked for is 4 modules; each missing ring costs one grade.
@@ -78,15 +81,29 @@ double srgb_to_linear(double c) {
     return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
 }
 
-// Reflectance of the pixels: sRGB channels composited over white the way a
-// viewer shows them, then decoded to linear light.
+struct point {
+    double x, y;
+};
+
+// Where the image lies on the paper it is printed on: pixels outside
+// [x0, x1) x [y0, y1) are the paper margin.
+struct print_frame {
+    int x0, y0, x1, y1;
+    bool inside(point p) const { return p.x >= x0 && p.y >= y0 && p.x < x1 && p.y < y1; }
+};
+
+// Reflectance of the print: the image's sRGB channels composited over white
+// the way a viewer shows them, then decoded to linear light, on white paper
+// (reflectance 1) around the frame.
 struct reflectance_image {
-    const unsigned char *rgba;
-    int width;
+    const unsigned char *rgba;  // the image itself, frame.x1 - frame.x0 pixels wide
+    print_frame frame;
+    int width;  // the print, margin included
     int height;
     std::array<float, 257> linear;  // per 8-bit level, one extra for interpolation
 
-    reflectance_image(const unsigned char *px, int w, int h) : rgba(px), width(w), height(h) {
+    reflectance_image(const unsigned char *px, print_frame f, int w, int h)
+        : rgba(px), frame(f), width(w), height(h) {
         for (int i = 0; i < 256; ++i) linear[i] = static_cast<float>(srgb_to_linear(i / 255.0));
         linear[256] = 1.0f;
     }
@@ -98,10 +115,11 @@ struct reflectance_image {
     }
 
     float pixel(int x, int y) const {
-        const unsigned char *p =
-            rgba + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                    static_cast<std::size_t>(x)) *
-                       4;
+        if (x < frame.x0 || y < frame.y0 || x >= frame.x1 || y >= frame.y1) return 1.0f;
+        const unsigned char *p = rgba + (static_cast<std::size_t>(y - frame.y0) *
+                                             static_cast<std::size_t>(frame.x1 - frame.x0) +
+                                         static_cast<std::size_t>(x - frame.x0)) *
+                                            4;
         const float a = p[3] / 255.0f;
         float lum = 0.0f;
         constexpr float WEIGHTS[3] = {0.2126f, 0.7152f, 0.0722f};
@@ -148,10 +166,6 @@ constexpr aperture_points make_aperture() {
     return p;
 }
 constexpr aperture_points APERTURE = make_aperture();
-
-struct point {
-    double x, y;
-};
 
 point map_module(const qr_decode_geometry &g, double u, double v) {
     const double w = g.c[6] * u + g.c[7] * v + 1.0;
@@ -385,10 +399,30 @@ int misdecode_protection(int version, int ecc_level) {
 
 // ---- Measurement -----------------------------------------------------------------
 
+// The global threshold GT = (Rmax + Rmin) / 2 and symbol contrast, and per
+// symbol module the threshold of its neighbourhood, the way the adaptive
+// binarizers of phone readers see a module: against the modules around it,
+// so a gradient does not put one end on the wrong side of one global
+// threshold. Finder patterns (often in their own colours) and the paper
+// around the image take no part; a neighbourhood of less than D contrast
+// (a logo, a blank area) falls back to the global threshold.
 struct thresholds {
-    float rmin, rmax, sc, gt;
+    float sc = 0.0f;
+    float gt = 0.0f;
+    int n = 0;
+    std::vector<float> local_gt;  // per symbol module
+    std::vector<float> local_sc;  // the modulation's scale there
+
+    bool in_symbol(int x, int y) const { return x >= 0 && y >= 0 && x < n && y < n; }
+    std::size_t at(int x, int y) const {
+        return static_cast<std::size_t>(y) * static_cast<std::size_t>(n) +
+               static_cast<std::size_t>(x);
+    }
+    float gt_at(int x, int y) const { return in_symbol(x, y) ? local_gt[at(x, y)] : gt; }
+    float sc_at(int x, int y) const { return in_symbol(x, y) ? local_sc[at(x, y)] : sc; }
 };
 
+// Contrast over every sampled module: how the grid candidates are compared.
 thresholds contrast_of(const module_samples &m) {
     float lo = 1.0f;
     float hi = 0.0f;
@@ -397,20 +431,85 @@ thresholds contrast_of(const module_samples &m) {
         lo = std::min(lo, r);
         hi = std::max(hi, r);
     }
-    if (hi < lo) return {0.0f, 0.0f, 0.0f, 0.0f};
-    return {lo, hi, hi - lo, (hi + lo) * 0.5f};
+    thresholds t;
+    if (hi >= lo) {
+        t.sc = hi - lo;
+        t.gt = (hi + lo) * 0.5f;
+    }
+    return t;
 }
 
-double modulation(float r, const thresholds &t) {
-    return t.sc > 0.0f ? 2.0 * static_cast<double>(std::fabs(r - t.gt)) / static_cast<double>(t.sc)
-                       : 0.0;
+constexpr int LOCAL_REACH = 4;  // a 9 x 9 module neighbourhood
+
+bool in_finder_zone(int x, int y, int n) {
+    return (x < 8 && y < 8) || (x >= n - 8 && y < 8) || (x < 8 && y >= n - 8);
 }
 
-// Grade of one module that should be `dark`: 0 on the wrong side of GT (or
-// off the image), else its modulation grade.
-int module_grade(float r, bool dark, const thresholds &t) {
-    if (std::isnan(r) || (r < t.gt) != dark) return 0;
-    return grade_at_least(modulation(r, t), MODULATION_SCALE);
+thresholds thresholds_of(const module_samples &m, const qr_decode_geometry &g,
+                         const print_frame &frame) {
+    const int n = m.n;
+    // Modules that set the contrast: the image's own, finder zones aside.
+    std::vector<float> r(m.r.size(), NAN);
+    float lo = 1.0f;
+    float hi = 0.0f;
+    for (int y = -QZ; y < n + QZ; ++y) {
+        for (int x = -QZ; x < n + QZ; ++x) {
+            const float v = m.at(x, y);
+            if (std::isnan(v) || in_finder_zone(x, y, n) ||
+                !frame.inside(map_module(g, x + 0.5, y + 0.5))) {
+                continue;
+            }
+            r[static_cast<std::size_t>(y + QZ) * static_cast<std::size_t>(m.side) +
+              static_cast<std::size_t>(x + QZ)] = v;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+    thresholds t;
+    t.n = n;
+    if (hi >= lo) {
+        t.sc = hi - lo;
+        t.gt = (hi + lo) * 0.5f;
+    }
+    const float scale_floor = std::min(t.sc, static_cast<float>(CONTRAST_SCALE.c));
+    t.local_gt.assign(static_cast<std::size_t>(n) * n, t.gt);
+    t.local_sc.assign(static_cast<std::size_t>(n) * n, t.sc);
+    for (int y = 0; y < n; ++y) {
+        for (int x = 0; x < n; ++x) {
+            float llo = 1.0f;
+            float lhi = 0.0f;
+            for (int j = std::max(-QZ, y - LOCAL_REACH); j <= std::min(n + QZ - 1, y + LOCAL_REACH);
+                 ++j) {
+                for (int i = std::max(-QZ, x - LOCAL_REACH);
+                     i <= std::min(n + QZ - 1, x + LOCAL_REACH); ++i) {
+                    const float v =
+                        r[static_cast<std::size_t>(j + QZ) * static_cast<std::size_t>(m.side) +
+                          static_cast<std::size_t>(i + QZ)];
+                    if (std::isnan(v)) continue;
+                    llo = std::min(llo, v);
+                    lhi = std::max(lhi, v);
+                }
+            }
+            if (!(lhi - llo >= static_cast<float>(CONTRAST_SCALE.d))) continue;
+            t.local_gt[t.at(x, y)] = (lhi + llo) * 0.5f;
+            t.local_sc[t.at(x, y)] = std::max(lhi - llo, scale_floor);
+        }
+    }
+    return t;
+}
+
+double modulation(float r, const thresholds &t, int x, int y) {
+    const float sc = t.sc_at(x, y);
+    return sc > 0.0f
+               ? 2.0 * static_cast<double>(std::fabs(r - t.gt_at(x, y))) / static_cast<double>(sc)
+               : 0.0;
+}
+
+// Grade of module (x, y) that should be `dark`: 0 on the wrong side of its
+// threshold (or off the image), else its modulation grade.
+int module_grade(float r, bool dark, const thresholds &t, int x, int y) {
+    if (std::isnan(r) || (r < t.gt_at(x, y)) != dark) return 0;
+    return grade_at_least(modulation(r, t, x, y), MODULATION_SCALE);
 }
 
 struct block_info {
@@ -482,11 +581,11 @@ data_measures measure_data(const module_samples &m, const layout &l, const qr_de
             if (bit < 0 || bit >= total * 8) continue;  // function or remainder bit
             const auto k = static_cast<std::size_t>(order[static_cast<std::size_t>(bit / 8)]);
             const float r = m.at(x, y);
-            const bool dark = !std::isnan(r) && r < t.gt;
+            const bool dark = !std::isnan(r) && r < t.gt_at(x, y);
             if (dark != mask_bit(g.mask, x, y))
                 cw[k] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
             const int grade =
-                std::isnan(r) ? 0 : grade_at_least(modulation(r, t), MODULATION_SCALE);
+                std::isnan(r) ? 0 : grade_at_least(modulation(r, t, x, y), MODULATION_SCALE);
             cw_grade[k] = std::min(cw_grade[k], grade);
         }
     }
@@ -530,7 +629,7 @@ struct segment_score {
 // Adds one module of a segment that should be `dark`.
 void score_module(segment_score &s, const module_samples &m, int x, int y, bool dark,
                   const thresholds &t) {
-    const int g = module_grade(m.at(x, y), dark, t);
+    const int g = module_grade(m.at(x, y), dark, t, x, y);
     if (g < 2) ++s.weak;
     if (g == 0)
         ++s.errors;
@@ -592,8 +691,10 @@ void measure_fixed_patterns(const module_samples &m, const layout &l, const thre
     add(score_finder(m, 0, n - 7, t));
     add(score_timing(m, n, true, t));
     add(score_timing(m, n, false, t));
-    for (std::size_t k = 0; k + 1 < l.align.size(); k += 2)
-        add(score_alignment(m, l.align[k], l.align[k + 1], t));
+    // Readers look for one alignment pattern, the one nearest the corner
+    // opposite the top-left finder; the others (often under a logo) only
+    // refine the grid of large symbols and cost no codewords.
+    if (!l.align.empty()) add(score_alignment(m, l.align[l.align.size() - 2], l.align.back(), t));
     out->grade[QR_GRADE_FIXED_PATTERNS] = grade;
     out->value[QR_GRADE_FIXED_PATTERNS] = weak;
 }
@@ -632,20 +733,44 @@ double grid_nonuniformity(const qr_decode_geometry &g, double module_px) {
     return module_px > 0.0 ? worst / module_px : 0.0;
 }
 
-// Rings of clear (light, on the image) modules around the symbol, counted
-// outwards until the first ring with a dark or missing module.
-int quiet_zone_width(const module_samples &m, const thresholds &t) {
+// The quiet zone: rings of clear (light) modules around the symbol, counted
+// outwards until the first ring with a dark module. `in_image` counts only
+// modules the image itself holds, the paper margin not being clear for it.
+struct quiet_zone {
+    int clear;
+    int in_image;
+};
+
+quiet_zone measure_quiet_zone(const module_samples &m, const qr_decode_geometry &g,
+                              const print_frame &frame, const thresholds &t) {
     const int n = m.n;
-    for (int ring = 1; ring <= QZ; ++ring) {
+    quiet_zone q{QZ, QZ};
+    for (int ring = 1; ring <= QZ && q.clear == QZ; ++ring) {
         const int lo = -ring;
         const int hi = n - 1 + ring;
         for (int k = lo; k <= hi; ++k) {
-            const float edge[4] = {m.at(k, lo), m.at(k, hi), m.at(lo, k), m.at(hi, k)};
-            for (const float r : edge)
-                if (module_grade(r, false, t) < 1) return ring - 1;
+            const int xs[4] = {k, k, lo, hi};
+            const int ys[4] = {lo, hi, k, k};
+            for (int e = 0; e < 4; ++e) {
+                if (module_grade(m.at(xs[e], ys[e]), false, t, xs[e], ys[e]) == 0)
+                    q.clear = ring - 1;
+                const point centre = map_module(g, xs[e] + 0.5, ys[e] + 0.5);
+                if (!frame.inside(centre)) q.in_image = std::min(q.in_image, ring - 1);
+            }
         }
     }
-    return QZ;
+    q.in_image = std::min(q.in_image, q.clear);
+    return q;
+}
+
+// Each ring short of 4 that is not clear costs a grade. A narrow margin in
+// the image itself, which only the paper around it completes, caps the
+// grade at B (none at all at C): the code reads on white paper, but not
+// placed next to other marks.
+int quiet_zone_grade(const quiet_zone &q) {
+    int grade = std::max(0, 4 - (QUIET_ZONE_WANTED - q.clear));
+    if (q.in_image < QUIET_ZONE_WANTED) grade = std::min(grade, q.in_image == 0 ? 2 : 3);
+    return grade;
 }
 
 // The affine grid through the three finder centres the decode found, each
@@ -685,27 +810,25 @@ double mean_modulation(const module_samples &m, const thresholds &t) {
     double sum = 0.0;
     for (int y = 0; y < m.n; ++y)
         for (int x = 0; x < m.n; ++x)
-            sum += std::isnan(m.at(x, y)) ? 0.0 : modulation(m.at(x, y), t);
+            sum += std::isnan(m.at(x, y)) ? 0.0 : modulation(m.at(x, y), t, x, y);
     return sum / (static_cast<double>(m.n) * m.n);
 }
 
-void measure(const reflectance_image &img, qr_grade_report *out) {
+void measure(const reflectance_image &img, const print_frame &frame, qr_grade_report *out) {
     // The decode's grid is fitted for reading, not for measuring: where the
     // regular grid through the finder centres samples the modules more
     // squarely (a flat image), that one is measured.
     module_samples m = sample_modules(img, out->geo);
-    thresholds t = contrast_of(m);
     qr_decode_geometry regular;
     if (finder_grid(out->geo, &regular)) {
         module_samples m2 = sample_modules(img, regular);
-        const thresholds t2 = contrast_of(m2);
-        if (mean_modulation(m2, t2) > mean_modulation(m, t)) {
+        if (mean_modulation(m2, contrast_of(m2)) > mean_modulation(m, contrast_of(m))) {
             m = std::move(m2);
-            t = t2;
             out->geo = regular;
         }
     }
     const qr_decode_geometry &g = out->geo;
+    const thresholds t = thresholds_of(m, g, frame);
     out->module_px = distance(map_module(g, 0.0, 0.0), map_module(g, g.size, 0.0)) / g.size;
     out->value[QR_GRADE_CONTRAST] = t.sc;
     out->grade[QR_GRADE_CONTRAST] = grade_at_least(t.sc, CONTRAST_SCALE);
@@ -720,9 +843,9 @@ void measure(const reflectance_image &img, qr_grade_report *out) {
     out->grade[QR_GRADE_AXIAL] = grade_at_most(out->value[QR_GRADE_AXIAL], AXIAL_SCALE);
     out->value[QR_GRADE_GRID] = grid_nonuniformity(g, out->module_px);
     out->grade[QR_GRADE_GRID] = grade_at_most(out->value[QR_GRADE_GRID], GRID_SCALE);
-    const int qz = quiet_zone_width(m, t);
-    out->value[QR_GRADE_QUIET_ZONE] = qz;
-    out->grade[QR_GRADE_QUIET_ZONE] = std::max(0, 4 - (QUIET_ZONE_WANTED - qz));
+    const quiet_zone qz = measure_quiet_zone(m, g, frame, t);
+    out->value[QR_GRADE_QUIET_ZONE] = qz.in_image;
+    out->grade[QR_GRADE_QUIET_ZONE] = quiet_zone_grade(qz);
 }
 
 void finish(qr_grade_report *out) {
@@ -734,6 +857,34 @@ void finish(qr_grade_report *out) {
             out->weakest = p;
         }
     }
+}
+
+// The image as printed: centred on white paper with a margin as wide as
+// 4 modules of the largest symbol the image could hold, so a code drawn
+// without a quiet zone reads as it does on paper. An image already at the
+// pixel cap is graded as it stands.
+print_frame paper_frame(int width, int height) {
+    int margin = (std::min(width, height) * 4 + 20) / 21;
+    if ((std::int64_t{width} + 2 * margin) * (std::int64_t{height} + 2 * margin) >
+        QR_MAX_IMAGE_PIXELS) {
+        margin = 0;
+    }
+    return {margin, margin, margin + width, margin + height};
+}
+
+// What the decode reads: the print's reflectance as opaque grey levels, the
+// way a camera with a linear response sees it. Light colours keep more
+// contrast there than in their sRGB codes, dark ones less, as on paper.
+std::vector<unsigned char> reflectance_pixels(const reflectance_image &img) {
+    std::vector<unsigned char> out(static_cast<std::size_t>(img.width) * img.height * 4, 255);
+    std::size_t i = 0;
+    for (int y = 0; y < img.height; ++y) {
+        for (int x = 0; x < img.width; ++x, i += 4) {
+            const auto level = static_cast<unsigned char>(std::lround(img.pixel(x, y) * 255.0f));
+            out[i] = out[i + 1] = out[i + 2] = level;
+        }
+    }
+    return out;
 }
 
 // A geometry whose version, level, mask and grid agree and lie in range;
@@ -755,18 +906,25 @@ int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *
         finish(out);
         return 0;
     }
+    if (std::int64_t{width} * height > QR_MAX_IMAGE_PIXELS) {
+        qr_set_error("qr_decode: image too large for quirc");
+        return -1;
+    }
+    const print_frame frame = paper_frame(width, height);
+    const reflectance_image print(rgba, frame, frame.x1 + frame.x0, frame.y1 + frame.y0);
+    const std::vector<unsigned char> seen = reflectance_pixels(print);
     const qr_quirc_ptr q(qr_quirc_new());
     if (!q) {
         qr_set_error("qr_decode: quirc_new failed");
         return -1;
     }
-    if (std::int64_t{width} * height > QR_MAX_IMAGE_PIXELS ||
-        quirc_resize(q.get(), width, height) != 0) {
+    if (quirc_resize(q.get(), print.width, print.height) != 0) {
         qr_set_error("qr_decode: image too large for quirc");
         return -1;
     }
     out->decoded =
-        qr_decode_attempts(q.get(), rgba, width, height, &out->geo) == 1 && usable(out->geo);
+        qr_decode_attempts(q.get(), seen.data(), print.width, print.height, &out->geo) == 1 &&
+        usable(out->geo);
     if (!out->decoded) {
         g_result[0] = '\0';
         out->message = "qr_decode: no QR code found in image";
@@ -775,9 +933,11 @@ int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *
         out->message = OTHER_TEXT;
     }
     if (out->decoded) {
-        out->grade[QR_GRADE_DECODE] = 4;
+        // Two of the three common reader families (ZBar, zxing-cpp as
+        // configured by default) do not try reversed codes.
+        out->grade[QR_GRADE_DECODE] = out->geo.inverted ? LIGHT_ON_DARK_GRADE : 4;
         out->value[QR_GRADE_DECODE] = 1.0;
-        measure(reflectance_image(rgba, width, height), out);
+        measure(print, frame, out);
     }
     finish(out);
     return 0;
@@ -868,6 +1028,9 @@ std::string hint_of(const qr_grade_report &r, int p) {
     const bool good = r.grade[p] >= 3;
     switch (p) {
     case QR_GRADE_DECODE:
+        if (r.decoded && r.geo.inverted)
+            return "light modules on a dark background: many readers only read dark modules on "
+                   "a light background";
         if (r.decoded) return "a plain reader decodes the code";
         if (r.message == OTHER_TEXT) return OTHER_TEXT;
         qr_snprintf(buf, sizeof buf,
@@ -908,9 +1071,11 @@ std::string hint_of(const qr_grade_report &r, int p) {
                          : "make the logo smaller or raise the error-correction level");
         break;
     default:
-        qr_snprintf(
-            buf, sizeof buf, "quiet zone %d module%s: %s", static_cast<int>(v), v == 1.0 ? "" : "s",
-            good ? "enough clear margin" : "leave 4 modules of clear background around the code");
+        qr_snprintf(buf, sizeof buf, "quiet zone %d module%s in the image: %s", static_cast<int>(v),
+                    v == 1.0 ? "" : "s",
+                    v >= QUIET_ZONE_WANTED ? "enough clear margin"
+                    : good ? "print it with 4 modules of clear paper around the code"
+                           : "leave 4 modules of clear background around the code");
         break;
     }
     return buf;
