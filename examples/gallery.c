@@ -270,8 +270,8 @@ typedef struct {
     int ours_png_ok, ours_svg_ok; /* read back with the expected text */
     int zx_png, zx_svg;           /* 1 read, 0 not read, -1 not run */
     int svg_rendered;
-    char grade_png[4], grade_svg[4];          /* print-quality grade, A..F */
-    char weakest_png[64], weakest_svg[64];    /* the parameter that set it */
+    char grade_png[4], grade_svg[4];       /* print-quality grade, A..F */
+    char weakest_png[64], weakest_svg[64]; /* the parameter that set it */
 } verdict;
 
 static int independent(const char *reader, const char *path, const char *expect) {

@@ -92,42 +92,17 @@ struct print_frame {
     bool inside(point p) const { return p.x >= x0 && p.y >= y0 && p.x < x1 && p.y < y1; }
 };
 
-// Reflectance of the print: the image's sRGB channels composited over white
-// the way a viewer shows them, then decoded to linear light, on white paper
-// (reflectance 1) around the frame.
+// Reflectance of the print, 0 (black) .. 255 (white) in the red channel of
+// the grey image the decode reads (see print_pixels).
 struct reflectance_image {
-    const unsigned char *rgba;  // the image itself, frame.x1 - frame.x0 pixels wide
-    print_frame frame;
+    const unsigned char *grey_rgba;
     int width;  // the print, margin included
     int height;
-    std::array<float, 257> linear;  // per 8-bit level, one extra for interpolation
-
-    reflectance_image(const unsigned char *px, print_frame f, int w, int h)
-        : rgba(px), frame(f), width(w), height(h) {
-        for (int i = 0; i < 256; ++i) linear[i] = static_cast<float>(srgb_to_linear(i / 255.0));
-        linear[256] = 1.0f;
-    }
-
-    float channel(float level) const {
-        const int i = static_cast<int>(level);
-        const float f = level - static_cast<float>(i);
-        return linear[i] + (linear[i + 1] - linear[i]) * f;
-    }
 
     float pixel(int x, int y) const {
-        if (x < frame.x0 || y < frame.y0 || x >= frame.x1 || y >= frame.y1) return 1.0f;
-        const unsigned char *p = rgba + (static_cast<std::size_t>(y - frame.y0) *
-                                             static_cast<std::size_t>(frame.x1 - frame.x0) +
-                                         static_cast<std::size_t>(x - frame.x0)) *
-                                            4;
-        const float a = p[3] / 255.0f;
-        float lum = 0.0f;
-        constexpr float WEIGHTS[3] = {0.2126f, 0.7152f, 0.0722f};
-        for (int c = 0; c < 3; ++c) {
-            const float level = static_cast<float>(p[c]) * a + 255.0f * (1.0f - a);
-            lum += WEIGHTS[c] * channel(std::clamp(level, 0.0f, 255.0f));
-        }
-        return lum;
+        const std::size_t i = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                              static_cast<std::size_t>(x);
+        return static_cast<float>(grey_rgba[i * 4]) * (1.0f / 255.0f);
     }
 
     // Bilinear reflectance at pixel-index coordinates; NaN off the image.
@@ -860,11 +835,11 @@ void finish(qr_grade_report *out) {
 }
 
 // The image as printed: centred on white paper with a margin as wide as
-// 4 modules of the largest symbol the image could hold, so a code drawn
+// 2 modules of the largest symbol the image could hold, so a code drawn
 // without a quiet zone reads as it does on paper. An image already at the
 // pixel cap is graded as it stands.
 print_frame paper_frame(int width, int height) {
-    int margin = (std::min(width, height) * 4 + 20) / 21;
+    int margin = (std::min(width, height) * 2 + 20) / 21;
     if ((std::int64_t{width} + 2 * margin) * (std::int64_t{height} + 2 * margin) >
         QR_MAX_IMAGE_PIXELS) {
         margin = 0;
@@ -872,16 +847,57 @@ print_frame paper_frame(int width, int height) {
     return {margin, margin, margin + width, margin + height};
 }
 
-// What the decode reads: the print's reflectance as opaque grey levels, the
-// way a camera with a linear response sees it. Light colours keep more
-// contrast there than in their sRGB codes, dark ones less, as on paper.
-std::vector<unsigned char> reflectance_pixels(const reflectance_image &img) {
-    std::vector<unsigned char> out(static_cast<std::size_t>(img.width) * img.height * 4, 255);
-    std::size_t i = 0;
-    for (int y = 0; y < img.height; ++y) {
-        for (int x = 0; x < img.width; ++x, i += 4) {
-            const auto level = static_cast<unsigned char>(std::lround(img.pixel(x, y) * 255.0f));
-            out[i] = out[i + 1] = out[i + 2] = level;
+// Linear light of each 8-bit sRGB level, and one past the end so that
+// levels between two codes interpolate.
+struct linear_table {
+    std::array<float, 257> v{};
+    linear_table() {
+        for (int i = 0; i < 256; ++i)
+            v[static_cast<std::size_t>(i)] = static_cast<float>(srgb_to_linear(i / 255.0));
+        v[256] = 1.0f;
+    }
+    float at(float level) const {
+        const auto i = static_cast<std::size_t>(level);
+        return v[i] + (v[i + 1] - v[i]) * (level - static_cast<float>(i));
+    }
+};
+
+// Relative luminance of one pixel composited over white the way a viewer
+// shows it (in sRGB), then decoded to linear light.
+float pixel_reflectance(const unsigned char *p, const linear_table &lin) {
+    constexpr float WEIGHTS[3] = {0.2126f, 0.7152f, 0.0722f};
+    float lum = 0.0f;
+    if (p[3] == 255) {
+        for (int c = 0; c < 3; ++c) lum += WEIGHTS[c] * lin.v[p[c]];
+        return lum;
+    }
+    const float a = p[3] / 255.0f;
+    for (int c = 0; c < 3; ++c) {
+        const float level = static_cast<float>(p[c]) * a + 255.0f * (1.0f - a);
+        lum += WEIGHTS[c] * lin.at(std::clamp(level, 0.0f, 255.0f));
+    }
+    return lum;
+}
+
+// What the decode reads and the grade measures: the print's reflectance as
+// opaque grey levels on white paper, the way a camera with a linear
+// response sees it. Light colours keep more contrast there than in their
+// sRGB codes, dark ones less, as on paper.
+std::vector<unsigned char> print_pixels(const unsigned char *rgba, int width, int height,
+                                        const print_frame &frame) {
+    const int pw = frame.x1 + frame.x0;
+    const int ph = frame.y1 + frame.y0;
+    std::vector<unsigned char> out(static_cast<std::size_t>(pw) * static_cast<std::size_t>(ph) * 4,
+                                   255);
+    const linear_table lin;
+    for (int y = 0; y < height; ++y) {
+        const unsigned char *src = rgba + static_cast<std::size_t>(y) * width * 4;
+        unsigned char *dst =
+            out.data() + (static_cast<std::size_t>(y + frame.y0) * pw + frame.x0) * 4;
+        for (int x = 0; x < width; ++x, src += 4, dst += 4) {
+            const auto level =
+                static_cast<unsigned char>(pixel_reflectance(src, lin) * 255.0f + 0.5f);
+            dst[0] = dst[1] = dst[2] = level;
         }
     }
     return out;
@@ -911,8 +927,8 @@ int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *
         return -1;
     }
     const print_frame frame = paper_frame(width, height);
-    const reflectance_image print(rgba, frame, frame.x1 + frame.x0, frame.y1 + frame.y0);
-    const std::vector<unsigned char> seen = reflectance_pixels(print);
+    const std::vector<unsigned char> seen = print_pixels(rgba, width, height, frame);
+    const reflectance_image print{seen.data(), frame.x1 + frame.x0, frame.y1 + frame.y0};
     const qr_quirc_ptr q(qr_quirc_new());
     if (!q) {
         qr_set_error("qr_decode: quirc_new failed");
