@@ -156,7 +156,7 @@ class Encode(CliTest):
                 self.assertQuietSuccess(self.vqr("encode", "-s", "4", *option, "-o", out, "styles"))
                 with open(out, "rb") as f:
                     self.assertNotEqual(f.read(), plain)
-                if option[1] != "circle":  # see docs/scannability.md
+                if option[1] != "circle":  # see docs/grading.md
                     self.assertEqual(zxing(out), "styles")
 
     def test_logo(self):
