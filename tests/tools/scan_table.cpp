@@ -89,8 +89,7 @@ const char *mark(int n) { return n == PAYLOAD_COUNT ? "yes" : n == 0 ? "**no**" 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const std::string path =
-        argc > 1 ? argv[1] : std::string("/dev/stdout");
+    const std::string path = argc > 1 ? argv[1] : std::string("/dev/stdout");
     std::string rows;
     int both = 0;
     int one_way = 0;

@@ -11,8 +11,8 @@ import zlib
 from usage_env import VQR, TempDirTest, run, zxing
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
-COMMANDS = ["encode", "decode", "wifi", "vcard", "email", "sms", "geo", "event", "batch",
-            "version"]
+COMMANDS = ["encode", "decode", "check", "wifi", "vcard", "email", "sms", "geo", "event",
+            "batch", "version"]
 
 
 def write_black_png(path, side):
@@ -360,20 +360,22 @@ class Verify(CliTest):
 
 class Check(CliTest):
     def test_reports_exit_status_and_json(self):
-        good, far = self.path("good.png"), self.path("far.png")
+        good, grey = self.path("good.png"), self.path("grey.png")
         self.assertQuietSuccess(self.vqr("encode", "-o", good, "graded"))
-        self.assertQuietSuccess(self.vqr("encode", "-q", "1", "-o", far, "graded"))
+        # Light grey everywhere: contrast 0.396, just under C.
+        self.assertQuietSuccess(self.vqr("encode", "--module-color", "#cccccc", "--ring-color",
+                                         "#cccccc", "--center-color", "#cccccc", "-o", grey,
+                                         "graded"))
         code, out, err = run([VQR, "check", good])
         self.assertEqual((code, err), (0, ""))
         self.assertTrue(out.decode().startswith(good + ': grade A (reads "graded")\n  A decode'), out)
-        # A quiet zone of 1 module grades D: below the default minimum, above D.
-        code, out, _ = run([VQR, "check", "--json", good, far])
+        code, out, _ = run([VQR, "check", "--json", good, grey])
         self.assertEqual(code, 1)
         reports = [json.loads(line) for line in out.splitlines()]
-        self.assertEqual([r["file"] for r in reports], [good, far])
+        self.assertEqual([r["file"] for r in reports], [good, grey])
         self.assertEqual([r["report"]["grade"] for r in reports], ["A", "D"])
-        self.assertEqual(reports[1]["report"]["weakest"], "quiet zone")
-        self.assertEqual(run([VQR, "check", "--min-grade", "d", good, far])[0], 0)
+        self.assertEqual(reports[1]["report"]["weakest"], "symbol contrast")
+        self.assertEqual(run([VQR, "check", "--min-grade", "d", good, grey])[0], 0)
         with open(good, "rb") as f:
             self.assertEqual(run([VQR, "check", "-"], stdin=f.read())[0], 0)
         for args in (["check"], ["check", "--min-grade", "E", good], ["check", "--jsn", good]):
