@@ -11,7 +11,8 @@
 # sources) comes from Debian unstable into .deps/ in the repository (git
 # ignores it), through a private apt configuration under .deps/apt: the
 # system's apt sources are never changed and nothing from unstable is
-# installed system-wide.
+# installed system-wide. axe-core (the accessibility checker of the designer's
+# browser test) comes from npm into .deps/npm.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -21,6 +22,8 @@ quirc_sha256=39295a364c933bc701a7c93acf86d35a297d253570ccf3c556c2dfe44ea485c3
 # Debian 12's stb_image 2.27 writes past its buffers on crafted JPEG and PNM
 # files; 2.28 and later refuse them. Unstable's libstb-dev carries 2.30.
 stb_min_minor=28
+# The accessibility checker the designer's browser test runs inside the page.
+axe_core_version=4.10.3
 
 say() { printf 'setup: %s\n' "$*"; }
 die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
@@ -243,16 +246,46 @@ fetch_stb() {
   move_into_place "$dest.tmp" "$dest"
 }
 
+# npm fetches axe-core; Debian 12 packages npm separately from nodejs, and a
+# machine with another Node.js installation already has it.
+install_npm() {
+  command -v npm >/dev/null 2>&1 && return
+  say "installing: npm"
+  apt_update_once
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends npm
+}
+
+axe_dir="$deps_dir/npm"
+axe_core_present() {
+  [ -f "$axe_dir/node_modules/axe-core/axe.min.js" ] &&
+    grep -q "\"version\": \"$axe_core_version\"" "$axe_dir/node_modules/axe-core/package.json"
+}
+
+fetch_axe_core() {
+  if axe_core_present; then say "axe-core $axe_core_version present"; return; fi
+  command -v npm >/dev/null 2>&1 || die "npm is missing: run scripts/setup.sh without --deps"
+  say "fetching axe-core $axe_core_version (npm)"
+  rm -rf "$axe_dir.tmp"
+  mkdir -p "$axe_dir.tmp"
+  npm install --prefix "$axe_dir.tmp" --no-save --no-package-lock --no-audit --no-fund \
+    --ignore-scripts --loglevel=error "axe-core@$axe_core_version" >/dev/null ||
+    die "npm install axe-core@$axe_core_version failed"
+  move_into_place "$axe_dir.tmp" "$axe_dir"
+  axe_core_present || die "axe-core in .deps is not version $axe_core_version"
+}
+
 main() {
   check_debian
   if [ "${1:-}" != "--deps" ]; then
     remove_legacy_sid
     install_packages
     generate_locale
+    install_npm
   fi
   fetch_yyjson
   fetch_quirc
   fetch_stb
+  fetch_axe_core
   say "done"
 }
 main "$@"

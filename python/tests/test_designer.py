@@ -15,7 +15,7 @@ import threading
 import unittest
 
 import vantelor_qrcode as qr
-from vantelor_qrcode import designer
+from vantelor_qrcode import designer, recipes
 from designer_process import DesignerProcess
 
 TEXT = {"kind": "text", "text": "https://example.org/designer"}
@@ -48,22 +48,23 @@ class DesignerTest(unittest.TestCase):
             (render({"kind": "wifi", "ssid": "x", "pin": "1"}), 400,
              "unknown field content.pin"),
             (render({"kind": "fax"}), 400, "content.kind must be one of"),
-            (render({"kind": "wifi"}), 400, "content.ssid is required"),
+            (render({"kind": "wifi"}), 400, "Network name: required for a Wi-Fi network"),
             (render({"kind": "text", "text": ""}), 400, "type a text"),
             (render(too_long), 400, "text too long: 2954 bytes"),
-            (render(module_size=10 ** 9), 400, "module_size must be a whole number from 1 to 40"),
-            (render(module_size=0), 400, "module_size must be"),
-            (render(quiet_zone=-1), 400, "quiet_zone must be"),
+            (render(module_size=10 ** 9), 400, "Module size: expected a whole number from 1 to 40"),
+            (render(module_size=0), 400, "Module size: expected"),
+            (render(quiet_zone=-1), 400, "Quiet zone: expected a whole number from 0 to 16"),
             (render({"kind": "text", "text": "a" * 1000}, module_size=40), 400,
              "lower the module size"),
-            (render(level="X"), 400, "level must be one of"),
-            (render(look={"module_color": "red"}), 400, "look: module_color must be"),
+            (render(level="X"), 400, "Level: expected one of L, M, Q, H"),
+            (render(look={"module_color": "red"}), 400,
+             "Modules colour: expected # and six hex digits"),
             (render(look={"ring_gradient": {"start": "#000000", "angle": 3}}), 400,
              "unknown field look.ring_gradient.angle"),
             (render(look={"logo": "0123456789abcdef"}), 400, "upload it again"),
-            (render({"kind": "geo", "lat": 91, "lon": 0}), 400, "lat/lon out of range"),
+            (render({"kind": "geo", "lat": 91, "lon": 0}), 400, "Latitude must lie from -90 to 90"),
             (render({"kind": "geo", "lat": "north", "lon": 0}), 400,
-             "content.lat must be a number"),
+             "Latitude: expected a number"),
             (b"{" + b" " * 70000 + b"}", 413, "the request is too large"),
         ]
         for body, status, message in cases:
@@ -72,6 +73,76 @@ class DesignerTest(unittest.TestCase):
                 got_status, answer = self.server.post("/api/render", body)
                 self.assertEqual(got_status, status, answer)
                 self.assertIn(message, answer["error"])
+
+    def test_messages_name_the_fields_at_fault(self):
+        cases = [
+            (render({"kind": "event", "title": "x", "start": "soon"}), ["start"]),
+            (render({"kind": "event", "title": "x", "start": "2030-05-01", "end": "later"}),
+             ["end"]),
+            (render({"kind": "geo", "lat": 0, "lon": 181}), ["lat", "lon"]),
+            (render({"kind": "sms"}), ["phone"]),
+            (render({"kind": "text", "text": "a" * 2954}), ["text"]),
+            (render({"kind": "wifi", "ssid": "x" * 2000}), ["ssid", "password", "security"]),
+            (render(quiet_zone="wide"), ["quiet_zone"]),
+            (render(look={"background": "#ffffff0"}), ["background"]),
+            (render(look={"ring_gradient": {"start": "#abc", "end": "#000000"}}),
+             ["ring_gradient"]),
+            (render(look={"logo_size": 0.9}), ["logo_size"]),
+        ]
+        for body, fields in cases:
+            with self.subTest(fields=fields, body=body):
+                status, answer = self.server.post("/api/render", body)
+                self.assertEqual((status, answer["fields"]), (400, fields), answer)
+                # Plain words: no internal names or library function names.
+                self.assertNotRegex(answer["error"], r"content\.|look\.|qr_|_")
+
+    def test_preset_looks_are_what_the_library_draws(self):
+        for preset in qr.PRESETS:
+            with self.subTest(preset=preset):
+                look = designer.PRESET_LOOKS[preset]
+                paints = {}
+                for part, colour, gradient in (("module", "module_color", "module_gradient"),
+                                               ("ring", "ring_color", "ring_gradient"),
+                                               ("center", "center_color", "center_gradient")):
+                    paint = look[part]
+                    if isinstance(paint, str):
+                        paints[colour] = paint
+                    else:
+                        paints[gradient] = qr.Gradient(paint["start"], paint["end"],
+                                                       paint["kind"], paint["rotation"])
+                spelled = qr.Style(module_style=look["module_style"], ring_style=look["ring_style"],
+                                   center_style=look["center_style"],
+                                   background=look["background"], **paints)
+                self.assertEqual(qr.encode_png("preset", style=spelled, module_size=4),
+                                 qr.encode_png("preset", style=qr.Style(preset), module_size=4))
+
+    def test_recipes_write_what_the_page_draws(self):
+        gradient = {"start": "#102030", "end": "#a04080", "kind": "radial"}
+        cases = [
+            render({"kind": "event", "title": "Launch", "start": "2030-05-01T10:30:00Z",
+                    "location": "Hall 'B', 2"},
+                   look={"background": "#ffffff00", "center_gradient": gradient,
+                         "module_style": "leaf"}, level="L", quiet_zone=1),
+            render({"kind": "text", "text": "-dash #hash $HOME"},
+                   look={"preset": "neon", "ring_gradient": dict(gradient, kind="linear",
+                                                                 rotation=22.5)},
+                   module_size=3),
+        ]
+        prefix = os.environ.get("VQR_PREFIX")
+        env = dict(os.environ, PATH=f"{prefix}/bin:{os.environ['PATH']}")
+        for body in cases:
+            status, answer = self.server.post("/api/render", body)
+            self.assertEqual(status, 200, answer)
+            drawn = {"png": base64.b64decode(answer["png"]), "svg": answer["svg"].encode()}
+            runs = {"python": [sys.executable, "-c", answer["recipes"]["python"]]}
+            if prefix:
+                runs["vqr"] = ["bash", "-c", answer["recipes"]["vqr"]]
+            for which, argv in runs.items():
+                with self.subTest(which, name=answer["name"]), tempfile.TemporaryDirectory() as tmp:
+                    subprocess.run(argv, cwd=tmp, env=env, check=True, timeout=60)
+                    for ext, data in drawn.items():
+                        with open(os.path.join(tmp, f"{answer['name']}.{ext}"), "rb") as f:
+                            self.assertEqual(f.read(), data, ext)
 
     def test_other_host_names_are_refused(self):
         # A rebound domain reaches the loopback server with its own Host.
@@ -226,6 +297,45 @@ class ImageSizeTest(unittest.TestCase):
         for name, data, size in cases:
             with self.subTest(name):
                 self.assertEqual(designer.image_size(data), size)
+
+
+class RecipeTest(unittest.TestCase):
+    def test_file_names_say_what_the_code_holds(self):
+        cases = [
+            ({"kind": "wifi", "ssid": "Home"}, "wifi-Home"),
+            ({"kind": "event", "title": "Launch", "start": "2030-05-01"}, "event-Launch"),
+            ({"kind": "vcard", "name": "Ada O'Neil"}, "vcard-Ada-O-Neil"),
+            ({"kind": "wifi", "ssid": "Caf\u00e9/../Net"}, "wifi-Caf\u00e9-..-Net"),
+            ({"kind": "wifi", "ssid": "../.."}, "wifi"),
+            ({"kind": "geo", "lat": "51.5", "lon": "-0.12"}, "geo-51.5,-0.12"),
+            ({"kind": "email", "to": "a@b.c"}, "email-a-b.c"),
+            ({"kind": "text", "text": "https://example.org/x?y"}, "example.org"),
+            ({"kind": "text", "text": "hello"}, "qrcode"),
+            ({"kind": "sms", "phone": "x" * 80}, "sms-" + "x" * 40),
+        ]
+        for content, stem in cases:
+            with self.subTest(stem=stem):
+                self.assertEqual(recipes.file_stem(content), stem)
+
+    def test_quoted_texts_come_back_unchanged(self):
+        texts = ["plain", "it's", "#1a2b3c", "-starts-with-dash", "two\r\nlines\ttab\x7f",
+                 "back\\slash \"quoted\" $HOME `cmd` ??/", "\u00fcn\u00efcode \u2603"]
+        program = ("#include <stdio.h>\nint main(void) {\n"
+                   + "".join(f"    fputs({recipes.c_string(t)}, stdout); putchar(0);\n"
+                             for t in texts) + "    return 0;\n}\n")
+        with tempfile.TemporaryDirectory() as tmp:
+            source, exe = os.path.join(tmp, "quote.c"), os.path.join(tmp, "quote")
+            with open(source, "w", encoding="utf-8") as f:
+                f.write(program)
+            subprocess.run([os.environ.get("CC", "cc"), "-std=c11", source, "-o", exe],
+                           check=True)
+            from_c = subprocess.run([exe], capture_output=True, check=True).stdout
+        self.assertEqual(from_c.decode().split("\0")[:-1], texts)
+        for text in texts:
+            with self.subTest(text=text):
+                shell = subprocess.run(["bash", "-c", "printf %s " + recipes.sh_quote(text)],
+                                       capture_output=True, check=True).stdout
+                self.assertEqual(shell.decode(), text)
 
 
 class DesignerLifecycleTest(unittest.TestCase):

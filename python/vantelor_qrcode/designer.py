@@ -15,6 +15,7 @@ import ipaddress
 import json
 import math
 import os
+import re
 import secrets
 import shutil
 import signal
@@ -25,6 +26,7 @@ import tempfile
 import threading
 import urllib.parse
 
+from . import recipes
 from . import (CENTER_STYLES, LEVELS, MODULE_STYLES, PRESETS, RING_STYLES, Gradient, QRError,
                Style, check, decode, email, encode_png, encode_svg, event,
                geo, sms, symbol_version, vcard, wifi, _lock)
@@ -68,15 +70,70 @@ LOOK_FIELDS = ("preset", "module_style", "ring_style", "center_style", "module_c
                "ring_color", "center_color", "background", "module_gradient", "ring_gradient",
                "center_gradient", "background_gradient", "logo", "logo_size", "logo_margin")
 GRADIENT_FIELDS = ("start", "end", "kind", "rotation")
-REQUEST_FIELDS = ("content", "look", "level", "module_size", "quiet_zone")
+REQUEST_FIELDS = ("content", "look", "level", "module_size", "quiet_zone", "logo_name")
+COLOUR_FIELDS = ("module_color", "ring_color", "center_color", "background")
+
+# What the page calls each field, so that a message names what the user sees.
+LABELS = {
+    "text": "Text", "ssid": "Network name", "password": "Password", "security": "Security",
+    "name": "Name", "phone": "Phone", "email": "E-mail", "to": "To", "subject": "Subject",
+    "body": "Body", "message": "Message", "lat": "Latitude", "lon": "Longitude",
+    "title": "Title", "start": "Start", "end": "End", "location": "Location",
+    "level": "Level", "module_size": "Module size", "quiet_zone": "Quiet zone",
+    "logo_size": "Logo size", "logo_margin": "Logo margin", "preset": "Preset",
+    "module_style": "Modules figure", "ring_style": "Finder rings figure",
+    "center_style": "Finder centres figure", "module_color": "Modules colour",
+    "ring_color": "Finder rings colour", "center_color": "Finder centres colour",
+    "background": "Background colour", "module_gradient": "Modules gradient",
+    "ring_gradient": "Finder rings gradient", "center_gradient": "Finder centres gradient",
+    "background_gradient": "Background gradient",
+}
+KIND_NAMES = {"text": "a text", "wifi": "a Wi-Fi network", "vcard": "a contact",
+              "email": "an e-mail", "sms": "an SMS", "geo": "a place", "event": "an event"}
+WHEN = "a date such as 2030-05-01, or a time such as 2030-05-01T10:30:00Z"
+# The payload builders' messages, in the page's words: (fields, message)
+BUILDER_MESSAGES = {
+    "qr_build_event: bad start timestamp (need ISO 8601)": (("start",), f"Start: expected {WHEN}"),
+    "qr_build_event: bad end timestamp (need ISO 8601)": (("end",), f"End: expected {WHEN}"),
+    "qr_build_geo: lat/lon out of range": (("lat", "lon"), "Latitude must lie from -90 to 90 "
+                                           "and longitude from -180 to 180"),
+}
+
+# The look each preset sets (and the defaults, under ""), so that the page can
+# show what a control left to the preset draws. A test checks it against the
+# library's own presets.
+def _look(module, ring, center, paint, center_color, background):
+    return {"module_style": module, "ring_style": ring, "center_style": center,
+            "module": paint, "ring": paint, "center": center_color, "background": background}
+
+
+def _linear(start, end, rotation):
+    return {"start": start, "end": end, "kind": "linear", "rotation": rotation}
+
+
+PRESET_LOOKS = {
+    "": _look("block", "box", "box", "#000000", "#000000", "#ffffff"),
+    "modern": _look("pill", "cushion", "disc", "#1a365d", "#1a365d", "#f7f9fc"),
+    "dots": _look("disc", "circle", "disc", "#000000", "#000000", "#ffffff"),
+    "elegant": _look("petal", "pebble", "disc", _linear("#4a0e4e", "#8b5cf6", 135),
+                     "#8b5cf6", "#f5f0fa"),
+    "neon": _look("fan", "cushion", "disc", _linear("#00f0ff", "#ff00ff", 45), "#00ffe5",
+                  "#0f0f23"),
+    "corporate": _look("block", "box", "box", "#1e3a5f", "#1e3a5f", "#ffffff"),
+    "minimal": _look("pill", "cushion", "cushion", "#4a4a4a", "#4a4a4a", "#ffffff"),
+}
 
 
 class BadRequest(Exception):
     """Input the page sent that cannot be served; the message is shown there."""
 
-    def __init__(self, message, status=400):
+    def __init__(self, message, status=400, fields=()):
         super().__init__(message)
         self.status = status
+        self.fields = tuple(fields)  # the form fields at fault, for the page to mark
+
+    def answer(self):
+        return {"error": str(self), "fields": list(self.fields)}
 
 
 # ---- Request checking ---------------------------------------------------------------------
@@ -93,28 +150,47 @@ def _object(value, where, allowed):
     return {k: v for k, v in value.items() if v not in (None, "")}
 
 
-def _string(value, where):
+def _string(value, field):
     if not isinstance(value, str):
-        raise BadRequest(f"{where} must be a text")
+        raise BadRequest(f"{LABELS[field]}: expected a text", fields=(field,))
     return value
 
 
-def _integer(value, where, low, high):
+def _integer(value, field, low, high):
     if isinstance(value, str) and value.strip().lstrip("-").isdigit():
         value = int(value)
     if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
-        raise BadRequest(f"{where} must be a whole number from {low} to {high}")
+        raise BadRequest(f"{LABELS[field]}: expected a whole number from {low} to {high}",
+                         fields=(field,))
     return value
 
 
-def _number(value, where):
+def _number(value, field):
     try:
         number = float(value)
     except (TypeError, ValueError):
-        raise BadRequest(f"{where} must be a number") from None
+        number = math.nan
     if isinstance(value, bool) or not math.isfinite(number):
-        raise BadRequest(f"{where} must be a number")
+        raise BadRequest(f"{LABELS[field]}: expected a number", fields=(field,))
     return number
+
+
+def _colour(value, field, alpha=False):
+    pattern = r"#[0-9a-fA-F]{6}([0-9a-fA-F]{2})?" if alpha else r"#[0-9a-fA-F]{6}"
+    if not isinstance(value, str) or not re.fullmatch(pattern, value):
+        raise BadRequest(f"{LABELS[field]}: expected # and six hex digits, like #1a2b3c",
+                         fields=(field,))
+    return value
+
+
+def _builder_failure(message, kind, fields):
+    """A payload builder's message in the page's words."""
+    if message in BUILDER_MESSAGES:
+        return BadRequest(BUILDER_MESSAGES[message][1], fields=BUILDER_MESSAGES[message][0])
+    if message.endswith("payload too long"):
+        return BadRequest(f"The texts of {KIND_NAMES[kind]} are too long for one code: "
+                          "shorten them", fields=fields)
+    return BadRequest(message.split(": ", 1)[-1], fields=fields)
 
 
 # ---- The designer -------------------------------------------------------------------------
@@ -140,15 +216,16 @@ class Designer:
         fields = _object(content, "content", ("kind",) + required + optional)
         fields.pop("kind", None)
         if kind == "text" and "text" not in fields:
-            raise BadRequest("type a text to encode")
+            raise BadRequest("Text: type a text to encode", fields=("text",))
         for name in required:
             if name not in fields:
-                raise BadRequest(f"content.{name} is required for {kind}")
+                raise BadRequest(f"{LABELS[name]}: required for {KIND_NAMES[kind]}",
+                                 fields=(name,))
         if kind == "geo":
-            args = [_number(fields[n], f"content.{n}") for n in required]
+            args = [_number(fields[n], n) for n in required]
         else:
-            args = [_string(fields[n], f"content.{n}") for n in required]
-        kwargs = {n: _string(fields[n], f"content.{n}") for n in optional if n in fields}
+            args = [_string(fields[n], n) for n in required]
+        kwargs = {n: _string(fields[n], n) for n in optional if n in fields}
         if encoder is None:
             return args[0].encode("utf-8")
         scratch = os.path.join(self.workdir, "payload.png")
@@ -156,8 +233,10 @@ class Designer:
             try:
                 encoder(*args, **kwargs, path=scratch, module_size=4, style=Style())
                 return decode(scratch, raw=True)
-            except (QRError, ValueError) as exc:
-                raise BadRequest(str(exc)) from None
+            except QRError as exc:
+                raise _builder_failure(exc.message, kind, required + optional) from None
+            except ValueError as exc:
+                raise BadRequest(str(exc), fields=required + optional) from None
             finally:
                 if os.path.exists(scratch):
                     os.remove(scratch)
@@ -171,21 +250,29 @@ class Designer:
             if name in fields:
                 g = _object(fields[name], f"look.{name}", GRADIENT_FIELDS)
                 try:
-                    fields[name] = Gradient(g.get("start", "#000000"), g.get("end", "#000000"),
+                    fields[name] = Gradient(_colour(g.get("start", "#000000"), name),
+                                            _colour(g.get("end", "#000000"), name),
                                             g.get("kind", "linear"),
-                                            _number(g.get("rotation", 0), f"look.{name}.rotation"))
+                                            _number(g.get("rotation", 0), name))
                 except ValueError as exc:
-                    raise BadRequest(f"look.{name}: {exc}") from None
+                    raise BadRequest(f"{LABELS[name]}: {exc}", fields=(name,)) from None
+        for name in COLOUR_FIELDS:
+            if name in fields:
+                _colour(fields[name], name, alpha=name == "background")
         if "logo" in fields:
             with self.logos_lock:
                 path = self.logos.get(fields["logo"]) if isinstance(fields["logo"], str) else None
             if path is None:
-                raise BadRequest("the logo is no longer on the server: upload it again")
+                raise BadRequest("the logo is no longer on the server: upload it again",
+                                 fields=("logo",))
             fields["logo"] = path
-        for name in ("logo_size", "logo_margin"):
-            if name in fields:
-                fields[name] = (_number(fields[name], f"look.{name}") if name == "logo_size"
-                                else _integer(fields[name], f"look.{name}", 0, 200))
+        if "logo_size" in fields and not 0 < _number(fields["logo_size"], "logo_size") <= 0.5:
+            raise BadRequest("Logo size: expected a fraction above 0 and at most 0.5",
+                             fields=("logo_size",))
+        if "logo_size" in fields:
+            fields["logo_size"] = float(fields["logo_size"])
+        if "logo_margin" in fields:
+            fields["logo_margin"] = _integer(fields["logo_margin"], "logo_margin", 0, 200)
         try:
             return Style(**fields)
         except (TypeError, ValueError) as exc:
@@ -197,10 +284,11 @@ class Designer:
         fields = _object(request, "", REQUEST_FIELDS)
         level = fields.get("level", "M")
         if level not in LEVELS:
-            raise BadRequest("level must be one of L, M, Q, H")
+            raise BadRequest("Level: expected one of L, M, Q, H", fields=("level",))
         module_size = _integer(fields.get("module_size", 10), "module_size", 1, MAX_MODULE_SIZE)
         quiet_zone = _integer(fields.get("quiet_zone", 4), "quiet_zone", 0, MAX_QUIET_ZONE)
-        text = self.payload_text(fields.get("content", {"kind": "text"}))
+        content = fields.get("content", {"kind": "text"})
+        text = self.payload_text(content)
         style = self.look_style(fields.get("look"))
         # A logo raises the level to H when encoding.
         used_level = "H" if style.logo is not None else level
@@ -209,11 +297,13 @@ class Designer:
         except QRError:
             raise BadRequest(f"text too long: {len(text)} bytes do not fit in any QR version "
                              f"at level {used_level} (at most 2953 bytes, at level L "
-                             "without a logo)") from None
+                             "without a logo)",
+                             fields=PAYLOADS[content.get("kind", "text")][1]) from None
         side = (17 + 4 * version + 2 * quiet_zone) * module_size
         if side > MAX_IMAGE_SIDE:
             raise BadRequest(f"the image would be {side} pixels wide; the designer draws at most "
-                             f"{MAX_IMAGE_SIDE}: lower the module size or the quiet zone")
+                             f"{MAX_IMAGE_SIDE}: lower the module size or the quiet zone",
+                             fields=("module_size", "quiet_zone"))
         geometry = dict(level=level, module_size=module_size, quiet_zone=quiet_zone)
         with _lock:
             try:
@@ -228,9 +318,16 @@ class Designer:
                        "px per module, and it should scan once printed." if reads else
                        f"Warning: at {module_size} px per module the code grades {grade.grade} "
                        f"(below C); {grade.weakest}: {grade.hint}.")
-        return {"text": text.decode("utf-8", "replace"), "version": version,
+        shown = text.decode("utf-8", "replace")
+        stem = recipes.file_stem(content)
+        logo_name = fields.get("logo_name")
+        return {"text": shown, "version": version,
                 "level": used_level, "width": side, "png": base64.b64encode(png).decode(),
-                "svg": svg, "reads": reads, "verdict": verdict, "grade": grade.to_dict()}
+                "svg": svg, "reads": reads, "verdict": verdict, "grade": grade.to_dict(),
+                "name": stem,
+                "recipes": recipes.recipes(shown, style, logo_name if isinstance(
+                    logo_name, str) and logo_name else "logo.png", used_level, module_size,
+                    quiet_zone, stem)}
 
     # ---- Logos -----------------------------------------------------------------------------
 
@@ -264,7 +361,8 @@ class Designer:
                 "levels": list(LEVELS), "payloads": {k: list(v[1] + v[2])
                                                      for k, v in PAYLOADS.items()},
                 "max_module_size": MAX_MODULE_SIZE, "max_quiet_zone": MAX_QUIET_ZONE,
-                "max_image_side": MAX_IMAGE_SIDE, "max_logo_bytes": MAX_LOGO_BYTES}
+                "max_image_side": MAX_IMAGE_SIDE, "max_logo_bytes": MAX_LOGO_BYTES,
+                "preset_looks": PRESET_LOOKS}
 
 
 def image_size(data):
@@ -371,7 +469,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         try:
             self.send_json(200, action(self.read_body(limit)))
         except BadRequest as exc:
-            self.send_json(exc.status, {"error": str(exc)})
+            self.send_json(exc.status, exc.answer())
         except Exception as exc:  # the server answers every request and keeps running
             self.send_json(500, {"error": f"internal error: {type(exc).__name__}: {exc}"})
         finally:

@@ -1,7 +1,7 @@
 """The set-up's nothing-to-do path: with every package and third-party file in
-place, scripts/setup.sh runs no apt command and needs no root.
+place, scripts/setup.sh runs no apt or npm command and needs no root.
 
-apt, sudo and dpkg-deb are replaced by stubs that record their call and fail,
+apt, sudo, dpkg-deb and npm are replaced by stubs that record their call and fail,
 and the script runs as an unprivileged user when the test runs as root."""
 import os
 import pathlib
@@ -12,7 +12,7 @@ import unittest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SETUP = ROOT / "scripts" / "setup.sh"
-STUBBED = ("apt-get", "apt-cache", "apt", "sudo", "dpkg-deb")
+STUBBED = ("apt-get", "apt-cache", "apt", "sudo", "dpkg-deb", "npm")
 
 
 def unprivileged(cmd):
@@ -42,7 +42,7 @@ class NothingToDoTest(unittest.TestCase):
             result = subprocess.run(unprivileged([str(SETUP)]), env=env,
                                     capture_output=True, text=True, timeout=120)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-            self.assertEqual(calls.read_text(), "", "apt, sudo or dpkg-deb was called")
+            self.assertEqual(calls.read_text(), "", "apt, sudo, dpkg-deb or npm was called")
             self.assertIn("setup: done", result.stdout)
 
 
