@@ -202,6 +202,11 @@ static const name_list FORMATS = {FORMAT_NAMES, (int)COUNT(FORMAT_NAMES), 0};
 static const char *const GRADE_NAMES[] = {"F", "D", "C", "B", "A"};
 static const name_list GRADES = {GRADE_NAMES, (int)COUNT(GRADE_NAMES), 0};
 enum { DEFAULT_MIN_GRADE = 2 }; /* C */
+/* Wi-Fi readers know T:WPA (for WPA, WPA2 and WPA3 personal networks alike:
+ * the phone picks the handshake the network offers), T:WEP and T:nopass. */
+static const char *const SECURITY_NAMES[] = {"WPA", "WPA2", "WPA3", "WEP", "nopass", "none"};
+static const char *const SECURITY_WRITTEN[] = {"WPA", "WPA", "WPA", "WEP", "nopass", "nopass"};
+static const name_list SECURITIES = {SECURITY_NAMES, (int)COUNT(SECURITY_NAMES), 0};
 
 /* ---- The style a command draws with ---------------------------------------- */
 
@@ -304,6 +309,7 @@ typedef struct {
     int json, min_grade;  /* check: JSON output; lowest passing grade, 0 F .. 4 A */
     int jobs, shard[2];   /* batch workers (0: one per core); shard K of N */
     const char *field[4]; /* a payload's texts, in the library's argument order */
+    int security, hidden; /* Wi-Fi: index in SECURITIES; H:true */
     double lat, lon;
     const char *missing; /* the first required option not given */
     style_opts style;
@@ -807,8 +813,38 @@ static int run_decode(const command *c, cli_args *a, int argc, char **argv) {
 
 /* ---- Payload commands ---------------------------------------------------------- */
 
+/* Appends `s` with a backslash before each of \\ ; , " : (the escapes of
+ * the Wi-Fi text); `out` has room for every byte doubled. */
+static char *wifi_escape(char *out, const char *s) {
+    for (; *s; s++) {
+        if (strchr("\\;,\":", *s)) *out++ = '\\';
+        *out++ = *s;
+    }
+    return out;
+}
+
+/* The library's Wi-Fi text has no hidden-network field, so a hidden
+ * network's text is made here, with the library's escapes, and written with
+ * the payload encoders' settings (level Q, quiet zone 2). H:true comes
+ * before P: as in the published order of the fields. */
+static int write_hidden_wifi(const cli_args *a, const char *security) {
+    const char *password = a->field[1] ? a->field[1] : "";
+    char *text = malloc(2 * (strlen(a->field[0]) + strlen(password)) + 64);
+    if (!text) return -1;
+    char *end = stpcpy(stpcpy(text, "WIFI:T:"), security);
+    end = wifi_escape(stpcpy(end, ";S:"), a->field[0]);
+    end = stpcpy(end, ";H:true");
+    if (*password) end = wifi_escape(stpcpy(end, ";P:"), password);
+    strcpy(end, ";;");
+    int rc = qr_encode_to_file(text, a->output, 2, a->module_size, 2);
+    free(text);
+    return rc;
+}
+
 static int write_wifi(const cli_args *a) {
-    return qr_encode_wifi(a->field[0], a->field[1], a->field[2], a->output, a->module_size);
+    const char *security = SECURITY_WRITTEN[a->security];
+    if (a->hidden) return write_hidden_wifi(a, security);
+    return qr_encode_wifi(a->field[0], a->field[1], security, a->output, a->module_size);
 }
 static int write_vcard(const cli_args *a) {
     return qr_encode_vcard(a->field[0], a->field[1], a->field[2], a->output, a->module_size);
@@ -825,6 +861,49 @@ static int write_geo(const cli_args *a) {
 static int write_event(const cli_args *a) {
     return qr_encode_event(a->field[0], a->field[1], a->field[2], a->field[3], a->output,
                            a->module_size);
+}
+
+/* The library's messages for payload values it refuses, in words about the
+ * options. */
+static const struct {
+    const char *library, *plain;
+} PAYLOAD_REFUSALS[] = {
+    {"qr_build_wifi: payload too long", "--ssid, --password: too long for a Wi-Fi code"},
+    {"qr_build_vcard: line break in phone or email",
+     "--phone, --email: a line break is not allowed here"},
+    {"qr_build_vcard: payload too long", "--name, --phone, --email: too long for a contact code"},
+    {"qr_build_email: bad args (to required)", "--to: an address is required"},
+    {"qr_build_email: payload too long", "--to, --subject, --body: too long for an e-mail code"},
+    {"qr_build_sms: bad args (phone required)", "--phone: a number needs at least one digit"},
+    {"qr_build_sms: payload too long", "--phone, --message: too long for a text-message code"},
+    {"qr_build_geo: lat/lon out of range",
+     "--lat, --lon: out of range (latitude -90..90, longitude -180..180)"},
+    {"qr_build_event: bad start timestamp (need ISO 8601)",
+     "--start: not a date or date-time such as 2024-05-01T10:30:00Z"},
+    {"qr_build_event: bad end timestamp (need ISO 8601)",
+     "--end: not a date or date-time such as 2024-05-01T11:30:00Z"},
+    {"qr_build_event: end before start", "--end: before --start"},
+    {"qr_build_event: bad SOURCE_DATE_EPOCH (need seconds since 1970)",
+     "SOURCE_DATE_EPOCH: not a whole number of seconds since 1970 (up to the year 9999)"},
+    {"qr_build_event: payload too long", "--title, --location: too long for an event code"},
+    {"qr_encode: text too long to fit in any QR version (max 40)",
+     "the payload is too long for a QR code at level Q; shorten the texts"},
+};
+
+/* Reports a failed payload: a refused value in words about the options
+ * (with -v the library's own message too) and exit 2; anything else (the
+ * output file, memory) with the library's message and exit 1. */
+static int payload_error(const cli_args *a) {
+    const char *message = qr_last_error();
+    for (size_t i = 0; i < COUNT(PAYLOAD_REFUSALS); i++) {
+        if (strcmp(message, PAYLOAD_REFUSALS[i].library) != 0) continue;
+        if (a->verbose)
+            usage_error("%s\n%s: the library said: %s", PAYLOAD_REFUSALS[i].plain, g_cmd, message);
+        else
+            usage_error("%s", PAYLOAD_REFUSALS[i].plain);
+        return EXIT_USAGE;
+    }
+    return library_error(a->output);
 }
 
 /* The payload text is built inside the library, so the reference is what
@@ -877,7 +956,7 @@ static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     }
     rc = apply_style(&a->style);
     if (rc != 0) return rc;
-    rc = c->write_payload(a) == 1 ? EXIT_SUCCESS : library_error(a->output);
+    rc = c->write_payload(a) == 1 ? EXIT_SUCCESS : payload_error(a);
     if (rc == 0 && a->verbose) fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
     if (rc == 0 && a->verify) rc = verify_payload(c, a);
     qr_cleanup();
@@ -1095,7 +1174,8 @@ static const cli_option OUTPUT_PNG = {VALUE("output", 'o', VAL_TEXT, output), .a
                                       .help = "PNG file to write (required)"};
 static const cli_option SSID = PAYLOAD_TEXT("ssid", 0, 1);
 static const cli_option PASSWORD = PAYLOAD_TEXT("password", 1, 0);
-static const cli_option SECURITY = PAYLOAD_TEXT("security", 2, 0);
+static const cli_option SECURITY = {VALUE("security", 0, VAL_NAME, security), .names = &SECURITIES};
+static const cli_option HIDDEN = {SWITCH("hidden", 0, VAL_FLAG, hidden)};
 static const cli_option NAME = PAYLOAD_TEXT("name", 0, 1);
 static const cli_option VCARD_PHONE = PAYLOAD_TEXT("phone", 1, 0);
 static const cli_option VCARD_EMAIL = PAYLOAD_TEXT("email", 2, 0);
@@ -1116,8 +1196,14 @@ static const cli_option VERIFY_PAYLOAD = {SWITCH("verify", 0, VAL_FLAG, verify),
                                               "grade the code as 'vqr check' does; exit 1 unless\n"
                                               "it reads back as the payload at grade C or better"};
 
-#define PAYLOAD_COMMON &OUTPUT_PNG, &MODULE_SIZE, &VERBOSE_FILE, &VERIFY_PAYLOAD, &HELP
-static const cli_option *const WIFI_OPTIONS[] = {PAYLOAD_COMMON, &SSID, &PASSWORD, &SECURITY};
+static const cli_option VERBOSE_PAYLOAD = {SWITCH("verbose", 'v', VAL_FLAG, verbose), .arg = "",
+                                           .help =
+                                               "name the file written; when a value is refused,\n"
+                                               "also show the library's own message"};
+
+#define PAYLOAD_COMMON &OUTPUT_PNG, &MODULE_SIZE, &VERBOSE_PAYLOAD, &VERIFY_PAYLOAD, &HELP
+static const cli_option *const WIFI_OPTIONS[] = {PAYLOAD_COMMON, &SSID, &PASSWORD, &SECURITY,
+                                                 &HIDDEN};
 static const cli_option *const VCARD_OPTIONS[] = {PAYLOAD_COMMON, &NAME, &VCARD_PHONE,
                                                   &VCARD_EMAIL};
 static const cli_option *const EMAIL_OPTIONS[] = {PAYLOAD_COMMON, &TO, &SUBJECT, &BODY};
@@ -1150,8 +1236,11 @@ static const command COMMANDS[] = {
      "minimum (or cannot be read).\n\n",
      OPTIONS(CHECK_OPTIONS), "", 0, run_check, NULL},
     {"wifi", "Wi-Fi network code",
-     "Usage: vqr wifi --ssid NAME [--password SECRET] [--security WPA|WEP|nopass] -o FILE\n"
-     "Write a Wi-Fi network code (WIFI:T:...;S:...;P:...;;). Security defaults to WPA.\n\n",
+     "Usage: vqr wifi --ssid NAME [--password SECRET] [--security TYPE] [--hidden] -o FILE\n"
+     "Write a Wi-Fi network code (WIFI:T:...;S:...;P:...;;). TYPE is WPA (the default),\n"
+     "WPA2 or WPA3 (all written as WPA, which readers take for any of them), WEP, or\n"
+     "nopass (or none) for an open network; --hidden marks a network that does not\n"
+     "announce its name (H:true).\n\n",
      PAYLOAD(WIFI_OPTIONS, write_wifi)},
     {"vcard", "contact card code",
      "Usage: vqr vcard --name 'GIVEN FAMILY' [--phone NUMBER] [--email ADDRESS] -o FILE\n"
@@ -1171,8 +1260,11 @@ static const command COMMANDS[] = {
      PAYLOAD(GEO_OPTIONS, write_geo)},
     {"event", "calendar event code",
      "Usage: vqr event --title TEXT --start WHEN [--end WHEN] [--location TEXT] -o FILE\n"
-     "Write a one-event iCalendar code. WHEN is ISO 8601: 2024-05-01,\n"
-     "2024-05-01T10:30:00 (local) or 2024-05-01T10:30:00Z (UTC).\n\n",
+     "Write a one-event iCalendar code. WHEN is ISO 8601: a date (2024-05-01), a\n"
+     "local time (2024-05-01T10:30, 2024-05-01 10:30:00) or a time in UTC\n"
+     "(2024-05-01T10:30:00Z) or with an offset (2024-05-01T10:30+02:00, written in\n"
+     "UTC). With SOURCE_DATE_EPOCH set (seconds since 1970), the code's time stamp\n"
+     "comes from it instead of the clock, so the same options give the same code.\n\n",
      PAYLOAD(EVENT_OPTIONS, write_event)},
     {"batch", "one code per item of a JSON array",
      "Usage: vqr batch -d DIR [OPTIONS] [JSON_FILE]\n"

@@ -29,6 +29,11 @@ import os
 import threading
 from typing import Iterable, Iterator, Optional, Tuple, Union
 
+try:
+    from ._version import __version__
+except ImportError:  # imported from the source tree: only builds write _version.py
+    __version__ = "0+unknown"
+
 __all__ = [
     "QRError", "VerifyError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES",
     "CENTER_STYLES", "PRESETS", "library", "init", "cleanup", "last_error", "symbol_version",
@@ -544,11 +549,45 @@ def _payload(name: str, style: Optional[Style], *args) -> None:
             _fail()
 
 
+# Wi-Fi readers know T:WPA (for WPA, WPA2 and WPA3 personal networks alike:
+# the phone picks the handshake the network offers), T:WEP and T:nopass.
+_WIFI_SECURITY = {"wpa": b"WPA", "wpa2": b"WPA", "wpa3": b"WPA", "wep": b"WEP",
+                 "nopass": b"nopass", "none": b"nopass"}
+
+
+def _wifi_security(value):
+    if value is None or value == "" or value == b"":
+        return b"WPA"
+    name = value.decode("utf-8", "replace") if isinstance(value, bytes) else value
+    if isinstance(name, str) and name.lower() in _WIFI_SECURITY:
+        return _WIFI_SECURITY[name.lower()]
+    raise ValueError(f"security must be one of WPA, WPA2, WPA3, WEP, nopass, none, not {value!r}")
+
+
+def _wifi_escape(value: bytes) -> bytes:
+    return b"".join(b"\\" + bytes([c]) if c in b'\\;,":' else bytes([c]) for c in value)
+
+
 def wifi(ssid: Text, password: Optional[Text] = None, security: Optional[Text] = None, *,
-         path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
-    """Wi-Fi network code; ``security`` defaults to WPA."""
-    _payload("qr_encode_wifi", style, _text(ssid, "ssid"), _opt_text(password, "password"),
-             _opt_text(security, "security"), _path(path), _size(module_size, "module_size", 1))
+         hidden: bool = False, path: PathArg, module_size: int = 10,
+         style: Optional[Style] = None) -> None:
+    """Wi-Fi network code; ``security`` is WPA (the default), WPA2 or WPA3
+    (all written as WPA), WEP, or nopass/none, in any case. ``hidden`` marks
+    a network that does not announce its name (H:true)."""
+    args = (_text(ssid, "ssid"), _opt_text(password, "password"), _wifi_security(security),
+            _path(path), _size(module_size, "module_size", 1))
+    if not hidden:
+        _payload("qr_encode_wifi", style, *args)
+        return
+    # The library's Wi-Fi text has no hidden-network field: the text is made
+    # here with the same escapes, H:true before P: as in the published order
+    # of the fields, and written at level Q with a quiet zone of 2 like the
+    # library's payload codes.
+    ssid_b, password_b, security_b, target, size = args
+    text = b"WIFI:T:" + security_b + b";S:" + _wifi_escape(ssid_b) + b";H:true"
+    if password_b:
+        text += b";P:" + _wifi_escape(password_b)
+    _payload("qr_encode_to_file", style, text + b";;", target, 2, size, 2)
 
 
 def vcard(name: Text, phone: Optional[Text] = None, email: Optional[Text] = None, *,

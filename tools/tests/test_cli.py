@@ -264,6 +264,12 @@ class Payloads(CliTest):
         cases = [
             (("wifi", "--ssid", "Home", "--password", "s3cret"), "WIFI:T:WPA;S:Home;P:s3cret;;"),
             (("wifi", "--ssid", "Cafe", "--security", "nopass"), "WIFI:T:nopass;S:Cafe;;"),
+            (("wifi", "--ssid", "a;b", "--password", 'p:"w', "--security", "wpa3", "--hidden"),
+             'WIFI:T:WPA;S:a\\;b;H:true;P:p\\:\\"w;;'),
+            (("wifi", "--ssid", "Guest", "--security", "None", "--hidden"),
+             "WIFI:T:nopass;S:Guest;H:true;;"),
+            (("wifi", "--ssid", "Old", "--password", "k", "--security", "wep"),
+             "WIFI:T:WEP;S:Old;P:k;;"),
             (("vcard", "--name", "Ada Lovelace", "--email", "ada@example.org"),
              "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\n"
              "EMAIL:ada@example.org\r\nEND:VCARD\r\n"),
@@ -289,21 +295,54 @@ class Payloads(CliTest):
                      "LOCATION:Hall 2", "END:VCALENDAR"):
             self.assertIn(line + "\r\n", text)
 
-    def test_payload_failures(self):
+    def test_payload_refusals_name_the_option(self):
         out = self.path("f.png")
         cases = [
-            (("geo", "--lat", "91", "--lon", "0"), "qr_build_geo: lat/lon out of range"),
-            (("email", "--to", ""), "qr_build_email: bad args (to required)"),
-            (("sms", "--phone", ""), "qr_build_sms: bad args (phone required)"),
-            (("event", "--title", "t", "--start", "2024-05-01T10:30"),
+            (("geo", "--lat", "91", "--lon", "0"), "--lat, --lon: out of range",
+             "qr_build_geo: lat/lon out of range"),
+            (("email", "--to", ""), "--to: an address is required",
+             "qr_build_email: bad args (to required)"),
+            (("sms", "--phone", "call me"), "--phone: a number needs at least one digit",
+             "qr_build_sms: bad args (phone required)"),
+            (("vcard", "--name", "x", "--email", "a@b\nTEL:1"), "--phone, --email: a line break",
+             "qr_build_vcard: line break in phone or email"),
+            (("event", "--title", "t", "--start", "2024-13-01"),
+             "--start: not a date or date-time such as 2024-05-01T10:30:00Z",
              "qr_build_event: bad start timestamp (need ISO 8601)"),
             (("event", "--title", "t", "--start", "2024-05-01", "--end", "x"),
-             "qr_build_event: bad end timestamp (need ISO 8601)"),
+             "--end: not a date or date-time", "qr_build_event: bad end timestamp (need ISO 8601)"),
+            (("event", "--title", "t", "--start", "2024-05-01T10:00+02", "--end",
+              "2024-05-01T07:59Z"), "--end: before --start", "qr_build_event: end before start"),
+            (("event", "--title", "x" * 2000, "--start", "2024-05-01"),
+             "--title, --location: too long", "qr_build_event: payload too long"),
         ]
-        for args, message in cases:
-            with self.subTest(message=message):
-                self.assertFails(self.vqr(*args, "-o", out), 1, message)
+        for args, plain, library in cases:
+            with self.subTest(plain=plain):
+                self.assertFails(self.vqr(*args, "-o", out), 2, plain)
+                self.assertNotIn(library, self.vqr(*args, "-o", out)[2])
+                self.assertFails(self.vqr(*args, "-v", "-o", out), 2, library)
         self.assertFalse(os.path.exists(out))
+        for security in ("WPA4", "sae", ""):
+            with self.subTest(security=security):
+                self.assertFails(self.vqr("wifi", "--ssid", "x", "--security", security, "-o", out),
+                                 2, f"invalid value '{security}'")
+        self.assertFalse(os.path.exists(out))
+
+    def test_source_date_epoch_makes_events_reproducible(self):
+        args = ("event", "--title", "t", "--start", "2024-05-01", "-s", "2")
+        env = dict(os.environ, SOURCE_DATE_EPOCH="1714559400")
+        codes = []
+        for name in ("a.png", "b.png"):
+            code, _, err = run([VQR, *args, "-o", self.path(name)], env=env)
+            self.assertEqual((code, err), (0, ""))
+            with open(self.path(name), "rb") as f:
+                codes.append(f.read())
+        self.assertEqual(codes[0], codes[1])
+        self.assertIn("DTSTAMP:20240501T103000Z\r\n", self.decoded(self.path("a.png")))
+        env["SOURCE_DATE_EPOCH"] = "soon"
+        code, _, err = run([VQR, *args, "-o", self.path("c.png")], env=env)
+        self.assertEqual(code, 2)
+        self.assertIn("SOURCE_DATE_EPOCH: not a whole number of seconds", err)
 
 
 class Verify(CliTest):
