@@ -423,6 +423,53 @@ QR_API const char *qr_decode_from_file(const char *path) QR_NOTHROW;
  */
 QR_API const char *qr_decode_from_memory(const unsigned char *data, int len) QR_NOTHROW;
 
+/* ---- Print-quality grade ------------------------------------------------ */
+
+/* Grades the QR code in an image file (any format qr_decode_from_file
+ * reads) the way a print verifier would, for people who print codes for
+ * phones: a plain decode (the four fixed attempts, without the second-chance
+ * stage) gives the symbol's grid, and on it are measured, in the linear-light
+ * luminance of the image composited over white through an aperture 0.8
+ * modules across: decode, symbol contrast, modulation (per codeword against
+ * the block's spare error correction), fixed patterns, axial and grid
+ * non-uniformity, unused error correction and the quiet zone. Each gets a
+ * grade A (4) .. F (0); the overall grade is the lowest. A light-on-dark code
+ * is graded with its polarity reversed. When `expected_text` is not NULL, a
+ * code that reads as another text fails the decode.
+ * Returns: the report, a JSON object
+ *   {"grade":"A".."F", "score":4.0..0.0, "weakest":NAME, "hint":TEXT,
+ *    "decoded":BOOL, "message":TEXT, "text":TEXT, (when decoded:) "version",
+ *    "level", "mask", "light_on_dark", "module_px", "parameters":[{"name",
+ *    "value", "grade", "score", "hint"}, ...]}
+ * with the top-level keys in this order before "parameters" (only
+ * "decode" there when the decode fails); an image with no code, or too small
+ * to hold one, gives a report with grade F and the decoder's message. The
+ * text is owned by the library and valid until the calling thread's next
+ * grade call (which releases it first) or until the thread ends. Grading
+ * also rewrites the thread's decode result (see qr_decode_from_file).
+ * NULL on failure.
+ * Caps: as qr_decode_from_file; the work beyond the decode is bounded by
+ * the symbol's size.
+ * Fails with:
+ *   "qr_grade_from_file: NULL path"
+ *   "qr_png_read_file: stbi_load failed (not a valid PNG?)"   (unreadable,
+ *                                              any format, or above a cap)
+ *   "qr_decode: quirc_new failed"              (no memory)
+ *   "qr_decode: image too large for quirc"     (no memory)
+ *   "qr_grade: out of memory"
+ */
+QR_API const char *qr_grade_from_file(const char *path, const char *expected_text) QR_NOTHROW;
+
+/* As qr_grade_from_file, from the `len` bytes of an encoded image in memory;
+ * same caps, result and lifetime.
+ * Fails with:
+ *   "qr_grade_from_memory: data too small"     (NULL, or fewer than 8 bytes)
+ *   "qr_grade_from_memory: stbi_load_from failed (not a valid image?)"
+ *   and the last three messages of qr_grade_from_file.
+ */
+QR_API const char *qr_grade_from_memory(const unsigned char *data, int len,
+                                        const char *expected_text) QR_NOTHROW;
+
 #ifdef __cplusplus
 }
 #endif

@@ -204,6 +204,10 @@ static const name_list MODULE_STYLES = {MODULE_NAMES, (int)COUNT(MODULE_NAMES), 
 static const name_list RING_STYLES = {RING_NAMES, (int)COUNT(RING_NAMES), 1};
 static const name_list CENTER_STYLES = {CENTER_NAMES, (int)COUNT(CENTER_NAMES), 1};
 static const name_list FORMATS = {FORMAT_NAMES, (int)COUNT(FORMAT_NAMES), 0};
+/* Grade letters by score: F 0 .. A 4. */
+static const char *const GRADE_NAMES[] = {"F", "D", "C", "B", "A"};
+static const name_list GRADES = {GRADE_NAMES, (int)COUNT(GRADE_NAMES), 0};
+enum { DEFAULT_MIN_GRADE = 2 }; /* C */
 /* Wi-Fi readers know T:WPA (for WPA, WPA2 and WPA3 personal networks alike:
  * the phone picks the handshake the network offers), T:WEP and T:nopass. */
 static const char *const SECURITY_NAMES[] = {"WPA", "WPA2", "WPA3", "WEP", "nopass", "none"};
@@ -308,6 +312,7 @@ typedef struct {
     const char *output, *dir;
     int format; /* -1 from the extension, 0 PNG, 1 SVG */
     int level, module_size, quiet_zone, verbose, verify;
+    int json, min_grade;  /* check: JSON output; lowest passing grade, 0 F .. 4 A */
     int jobs, shard[2];   /* batch workers (0: one per core); shard K of N */
     const char *field[4]; /* a payload's texts, in the library's argument order */
     int security, hidden; /* Wi-Fi: index in SECURITIES; H:true */
@@ -325,6 +330,7 @@ static void args_defaults(cli_args *a) {
     a->level = 1;
     a->module_size = 10;
     a->quiet_zone = 4;
+    a->min_grade = DEFAULT_MIN_GRADE;
     a->shard[1] = 1;
     style_opts *s = &a->style;
     s->figure[0] = s->figure[1] = s->figure[2] = -1;
@@ -834,28 +840,79 @@ static int write_code(const cli_args *a, const char *text, int svg) {
                                                                        : library_error(a->output);
 }
 
-/* Reports whether `got`, what the decoder read from the code, is `expected`. */
-static int check_read_back(const char *output, const char *expected, const char *got) {
-    if (got && *got && strcmp(got, expected) == 0) return 0;
+/* ---- Grade reports ------------------------------------------------------------ */
+
+/* The library's grade report is a flat JSON object whose top-level fields
+ * come before its "parameters" list; the tool reads the few it prints. */
+
+/* Unescapes the JSON string starting at `p` (after its opening quote) into
+ * `out`; returns a pointer past the closing quote. \u escapes outside ASCII
+ * become '?', which only the printed text can hold. */
+static const char *json_unescape(const char *p, char *out, size_t cap) {
+    size_t n = 0;
+    while (*p && *p != '"') {
+        char c = *p++;
+        if (c == '\\' && *p) {
+            c = *p++;
+            if (c == 'u') {
+                unsigned v = 0;
+                for (int i = 0; i < 4 && *p; i++, p++)
+                    v = v * 16 + (unsigned)(*p <= '9' ? *p - '0' : (*p | 32) - 'a' + 10);
+                c = v < 0x80 ? (char)v : '?';
+            } else if (c == 'n') {
+                c = '\n';
+            }
+        }
+        if (n + 1 < cap) out[n++] = c;
+    }
+    if (cap) out[n] = 0;
+    return *p ? p + 1 : p;
+}
+
+/* The string value of the first "key" at or after `from` into `out`;
+ * returns a pointer past it, or NULL (out empty) when there is none. */
+static const char *json_string(const char *from, const char *key, char *out, size_t cap) {
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "\"%s\":\"", key);
+    const char *p = from ? strstr(from, pattern) : NULL;
+    if (cap) out[0] = 0;
+    return p ? json_unescape(p + strlen(pattern), out, cap) : NULL;
+}
+
+/* The report's grade as a score, 0 (F) .. 4 (A). */
+static int report_score(const char *report) {
+    char letter[4];
+    json_string(report, "grade", letter, sizeof letter);
+    for (int i = 0; i < (int)COUNT(GRADE_NAMES); i++)
+        if (strcmp(letter, GRADE_NAMES[i]) == 0) return i;
+    return 0;
+}
+
+/* Reports whether the grade of the written code reaches the default
+ * minimum; the report names the weakest parameter and what to change. */
+static int check_grade(const char *output, const char *report) {
+    if (!report) return library_error(output);
+    if (report_score(report) >= DEFAULT_MIN_GRADE) return 0;
+    char grade[4], weakest[64], hint[512];
+    json_string(report, "grade", grade, sizeof grade);
+    json_string(report, "weakest", weakest, sizeof weakest);
+    json_string(report, "hint", hint, sizeof hint);
     const char *name = strcmp(output, "-") != 0 ? output : "standard output";
-    if (got && *got)
-        fprintf(stderr, "%s: %s: verify failed: the code reads back as a different text\n", g_cmd,
-                name);
-    else
-        fprintf(stderr, "%s: %s: verify failed: the code does not read back (%s)\n", g_cmd, name,
-                qr_last_error());
+    fprintf(stderr, "%s: %s: verify failed: grade %s (minimum %s), weakest %s: %s\n", g_cmd, name,
+            grade, GRADE_NAMES[DEFAULT_MIN_GRADE], weakest, hint);
     return EXIT_FAILURE;
 }
 
-/* The decoder reads PNG only: an SVG document, or a code gone to standard
- * output, is checked through the PNG of the same look, made in memory. */
+/* Grades the exact pixels written; an SVG document, or a code gone to
+ * standard output, is graded through the PNG of the same look, made in
+ * memory. */
 static int verify_code(const cli_args *a, const char *text, int svg) {
     if (!svg && strcmp(a->output, "-") != 0)
-        return check_read_back(a->output, text, qr_decode_from_file(a->output));
+        return check_grade(a->output, qr_grade_from_file(a->output, text));
     int len = 0;
     unsigned char *png = qr_encode_to_memory(text, a->level, a->module_size, a->quiet_zone, &len);
     if (!png) return library_error(NULL);
-    int rc = check_read_back(a->output, text, qr_decode_from_memory(png, len));
+    int rc = check_grade(a->output, qr_grade_from_memory(png, len, text));
     qr_free_buffer(png);
     return rc;
 }
@@ -1054,16 +1111,14 @@ static char *payload_reference(const command *c, const cli_args *a) {
 }
 
 static int verify_payload(const command *c, const cli_args *a) {
-    const char *got = qr_decode_from_file(a->output);
-    if (!got || !*got) return check_read_back(a->output, "", NULL);
-    char *read = strdup(got);
-    char *expected = read ? payload_reference(c, a) : NULL;
-    int rc = expected ? check_read_back(a->output, expected, read) : EXIT_FAILURE;
-    if (!expected)
+    char *expected = payload_reference(c, a);
+    if (!expected) {
         fprintf(stderr, "%s: %s: verify failed: no reference text to compare with (%s)\n", g_cmd,
                 a->output, qr_last_error());
+        return EXIT_FAILURE;
+    }
+    int rc = check_grade(a->output, qr_grade_from_file(a->output, expected));
     free(expected);
-    free(read);
     return rc;
 }
 
@@ -1124,6 +1179,86 @@ static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     if (rc == 0 && a->verbose) fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
     if (rc == 0 && a->verify) rc = verify_payload(c, a);
     qr_cleanup();
+    return rc;
+}
+
+/* ---- check -------------------------------------------------------------------- */
+
+/* The grade report of one image ('-': standard input), or NULL after saying
+ * why there is none. */
+static const char *grade_one(const char *path) {
+    const char *report;
+    if (strcmp(path, "-") == 0) {
+        size_t len = 0;
+        unsigned char *data = read_stream(stdin, &len);
+        if (!data || len > (size_t)0x7fffffff) {
+            fprintf(stderr, "%s: cannot read standard input\n", g_cmd);
+            free(data);
+            return NULL;
+        }
+        report = qr_grade_from_memory(data, (int)len, NULL);
+        free(data);
+    } else {
+        report = qr_grade_from_file(path, NULL);
+    }
+    if (!report) library_error(path);
+    return report;
+}
+
+static void print_json_string(const char *s) {
+    putchar('"');
+    for (const unsigned char *p = (const unsigned char *)s; *p; p++) {
+        if (*p == '"' || *p == '\\')
+            printf("\\%c", *p);
+        else if (*p < 0x20)
+            printf("\\u%04x", *p);
+        else
+            putchar(*p);
+    }
+    putchar('"');
+}
+
+/* One line per parameter, worst grade first. */
+static void print_report(const char *path, const char *report) {
+    char grade[4], text[256], name[64], letter[4], hint[512];
+    json_string(report, "grade", grade, sizeof grade);
+    printf("%s: grade %s", path, grade);
+    if (json_string(report, "text", text, sizeof text) && *text) printf(" (reads \"%s\")", text);
+    putchar('\n');
+    const char *list = strstr(report, "\"parameters\":[");
+    for (int score = 0; score < (int)COUNT(GRADE_NAMES); score++) {
+        for (const char *p = list; (p = json_string(p, "name", name, sizeof name));) {
+            p = json_string(p, "grade", letter, sizeof letter);
+            p = json_string(p, "hint", hint, sizeof hint);
+            if (strcmp(letter, GRADE_NAMES[score]) == 0)
+                printf("  %s %-24s %s\n", letter, name, hint);
+        }
+    }
+}
+
+static int run_check(const command *c, cli_args *a, int argc, char **argv) {
+    (void)c;
+    if (argc == 0) {
+        usage_error("%s", "name at least one image file ('-' for standard input)");
+        return EXIT_USAGE;
+    }
+    int rc = EXIT_SUCCESS;
+    for (int i = 0; i < argc; i++) {
+        const char *report = grade_one(argv[i]);
+        if (!report) {
+            rc = EXIT_FAILURE;
+            continue;
+        }
+        if (a->json) {
+            fputs("{\"file\":", stdout);
+            print_json_string(argv[i]);
+            printf(",\"report\":%s}\n", report);
+        } else {
+            print_report(argv[i], report);
+        }
+        if (report_score(report) < a->min_grade) rc = EXIT_FAILURE;
+    }
+    if (fflush(stdout) != 0) rc = EXIT_FAILURE;
     return rc;
 }
 
@@ -1235,9 +1370,10 @@ static const cli_option FORMAT = {VALUE("format", 'f', VAL_NAME, format), .arg =
                                   .names = &FORMATS};
 static const cli_option VERIFY_CODE = {SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
                                        .help =
-                                           "read the code back with the decoder; exit 1 unless\n"
-                                           "the text comes back (an SVG or '-' output is checked\n"
-                                           "through the PNG of the same look, made in memory)"};
+                                           "grade the code as 'vqr check' does; exit 1 unless\n"
+                                           "it reads back as the text at grade C or better (an\n"
+                                           "SVG or '-' output is graded through the PNG of the\n"
+                                           "same look, made in memory)"};
 static const cli_option TERMINAL = {SWITCH("terminal", 't', VAL_FLAG, terminal), .arg = "",
                                     .help =
                                         "draw the code on standard output with Unicode half\n"
@@ -1252,6 +1388,12 @@ static const cli_option *const ENCODE_OPTIONS[] = {
     &DPI,         &TERMINAL, &INVERT, &VERBOSE_FILE, &VERIFY_CODE, &HELP};
 
 static const cli_option *const DECODE_OPTIONS[] = {&HELP};
+static const cli_option JSON = {SWITCH("json", 0, VAL_FLAG, json), .arg = "",
+                                .help = "one JSON object per image: {\"file\", \"report\"}"};
+static const cli_option MIN_GRADE = {VALUE("min-grade", 0, VAL_NAME, min_grade), .arg = "A-F",
+                                     .help = "lowest grade that passes (default C)",
+                                     .names = &GRADES};
+static const cli_option *const CHECK_OPTIONS[] = {&JSON, &MIN_GRADE, &HELP};
 static const cli_option *const VERSION_OPTIONS[] = {&LEVEL, &HELP};
 
 static const cli_option DIRECTORY = {VALUE("directory", 'd', VAL_TEXT, dir), .arg = "DIR",
@@ -1297,8 +1439,8 @@ static const cli_option LOCATION = PAYLOAD_TEXT("location", 3, 0);
 
 static const cli_option VERIFY_PAYLOAD = {SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
                                           .help =
-                                              "read the code back with the decoder; exit 1 unless\n"
-                                              "the payload text comes back"};
+                                              "grade the code as 'vqr check' does; exit 1 unless\n"
+                                              "it reads back as the payload at grade C or better"};
 
 static const cli_option VERBOSE_PAYLOAD = {SWITCH("verbose", 'v', VAL_FLAG, verbose), .arg = "",
                                            .help =
@@ -1332,6 +1474,14 @@ static const command COMMANDS[] = {
      "one file each line starts with the file name. Exits with 1 when any image\n"
      "holds no readable code.\n\n",
      OPTIONS(DECODE_OPTIONS), "", 0, run_decode, NULL},
+    {"check", "grade how well codes will scan once printed",
+     "Usage: vqr check [--json] [--min-grade A-F] FILE...\n"
+     "Grade the QR code in each image A (best) to F the way a print verifier\n"
+     "does: a plain decode, contrast, modulation, fixed patterns, grid, unused\n"
+     "error correction and quiet zone, each with what to change. '-' reads the\n"
+     "image from standard input. Exits with 1 when any image grades below the\n"
+     "minimum (or cannot be read).\n\n",
+     OPTIONS(CHECK_OPTIONS), "", 0, run_check, NULL},
     {"wifi", "Wi-Fi network code",
      "Usage: vqr wifi --ssid NAME [--password SECRET] [--security TYPE] [--hidden] -o FILE\n"
      "Write a Wi-Fi network code (WIFI:T:...;S:...;P:...;;). TYPE is WPA (the default),\n"
@@ -1389,6 +1539,7 @@ static const char MAIN_EXAMPLES[] =
     "  vqr encode -p neon -o code.png 'https://example.org'\n"
     "  vqr encode --module-style disc --ring-style circle -o code.svg 'hello'\n"
     "  vqr decode code.png\n"
+    "  vqr check code.png\n"
     "  vqr wifi --ssid Home --password 'secret' -o wifi.png\n";
 
 static void print_main_help(FILE *out) {

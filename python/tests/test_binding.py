@@ -180,15 +180,19 @@ class VerifyTest(Base):
         return [
             ("white on white", qr.Style(module_color="#ffffff", ring_color="#ffffff",
                                         center_color="#ffffff"),
-             "verify: our decoder cannot read the code back (qr_decode: no QR code found"),
+             "verify: grade F (minimum C), weakest decode: a plain reader cannot read the code "
+             "(qr_decode: no QR code found"),
             # A logo that is itself a QR code, covering half the side, is what
             # the decoder finds instead.
             ("logo over the code", qr.Style(logo=logo, logo_size=0.5, logo_margin=0),
-             "verify: the code reads back as 'ANOTHER CODE"),
+             "verify: grade F (minimum C), weakest decode: the code reads back as a different "
+             "text"),
         ]
 
     def test_readable_looks_pass(self):
-        for preset in (None,) + qr.PRESETS:
+        # "neon" grades F: its magenta gradient end is little lighter than
+        # its dark background in linear light.
+        for preset in (None,) + tuple(p for p in qr.PRESETS if p != "neon"):
             with self.subTest(preset=preset):
                 style = qr.Style(preset)
                 png = qr.encode_png(self.TEXT, style=style, verify=True)
@@ -213,6 +217,39 @@ class VerifyTest(Base):
                     self.assertIsInstance(cm.exception, qr.QRError)
             # Without verify the same look encodes without complaint.
             qr.encode_png(self.TEXT, style=style)
+
+
+class CheckTest(Base):
+    def test_report_from_bytes_and_path(self):
+        png = qr.encode_png("graded", quiet_zone=1)
+        path = self.path("graded.png")
+        with open(path, "wb") as f:
+            f.write(png)
+        for source in (png, path):
+            with self.subTest(source=type(source)):
+                report = qr.check(source)
+                # A quiet zone of 1 module reads on white paper but holds the grade at B.
+                self.assertEqual((report.grade, report.score, report.passes), ("B", 3.0, True))
+                self.assertEqual((report.weakest, report.text), ("quiet zone", "graded"))
+                self.assertEqual(report.parameters[0].name, "quiet zone")  # worst first
+                self.assertEqual([p.score for p in report.parameters],
+                                 sorted(p.score for p in report.parameters))
+                self.assertEqual(len(report.parameters), 8)
+        self.assertFalse(qr.check(png, min_grade="A").passes)
+        self.assertEqual(qr.check(png, expected="other").weakest, "decode")
+        as_dict = qr.check(png).to_dict()
+        self.assertEqual(set(as_dict["parameters"][0]), {"name", "value", "grade", "score", "hint"})
+
+    def test_no_code_is_a_report_and_no_image_an_error(self):
+        blank = qr.encode_png("x", style=qr.Style(module_color="#ffffff", ring_color="#ffffff",
+                                                  center_color="#ffffff"))
+        report = qr.check(blank)
+        self.assertEqual((report.grade, report.text, report.weakest), ("F", None, "decode"))
+        with self.assertRaises(qr.QRError) as cm:
+            qr.check(b"not an image at all")
+        self.assertIn("stbi_load_from failed", cm.exception.message)
+        with self.assertRaises(ValueError):
+            qr.check(blank, min_grade="E")
 
 
 class EncodeTest(Base):

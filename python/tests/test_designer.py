@@ -207,13 +207,22 @@ class DesignerTest(unittest.TestCase):
                          (version, (17 + 4 * version + 4) * 6))
         self.assertTrue(answer["svg"].startswith("<?xml"))
         self.assertIn("reads this code back at 6 px", answer["verdict"])
+        # The grade of the preview: a quiet zone of 2 holds it at B, named first.
+        grade = answer["grade"]
+        self.assertEqual((grade["grade"], grade["score"], grade["passes"]), ("B", 3.0, True))
+        self.assertEqual(grade["parameters"][0]["name"], "quiet zone")
+        self.assertEqual([p["score"] for p in grade["parameters"]],
+                         sorted(p["score"] for p in grade["parameters"]))
+        self.assertTrue(all({"name", "value", "grade", "hint"} <= set(p)
+                            for p in grade["parameters"]))
 
         white = {"module_color": "#ffffff", "ring_color": "#ffffff", "center_color": "#ffffff"}
         status, answer = self.render(look=white)
         self.assertEqual(status, 200, answer)
         self.assertFalse(answer["reads"])
+        self.assertEqual((answer["grade"]["grade"], answer["grade"]["passes"]), ("F", False))
         self.assertTrue(answer["verdict"].startswith(
-            "Warning: at 10 px per module our decoder cannot read the code back"))
+            "Warning: at 10 px per module the code grades F"))
 
     def test_logo_uploads(self):
         def png_header(w, h):

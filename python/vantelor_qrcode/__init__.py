@@ -44,6 +44,7 @@ __all__ = [
     "CENTER_STYLES", "PRESETS", "PrintSizeWarning", "library", "init", "cleanup", "last_error", "symbol_version",
     "apply_preset", "reset_style", "check_reads_back", "encode_png", "encode_svg", "save", "wifi",
     "vcard", "email", "sms", "geo", "event", "batch", "decode",
+    "GRADES", "Parameter", "Report", "check",
 ]
 
 LEVELS = {"L": 0, "M": 1, "Q": 2, "H": 3}
@@ -107,6 +108,8 @@ _SIGNATURES = {
     "qr_encode_batch": (_c_int, [_c_str, _c_str, _c_int, _c_int, _c_int]),
     "qr_decode_from_file": (_c_str, [_c_str]),
     "qr_decode_from_memory": (_c_str, [_c_str, _c_int]),
+    "qr_grade_from_file": (_c_str, [_c_str, _c_str]),
+    "qr_grade_from_memory": (_c_str, [_c_str, _c_int, _c_str]),
 }
 
 _lock = threading.RLock()
@@ -452,6 +455,15 @@ def _read(path: bytes) -> bytes:
         return f.read()
 
 
+def _verify(image: bytes, text: Text) -> None:
+    """Raise VerifyError unless ``image`` (encoded image bytes) reads back as
+    ``text`` at grade C or better, naming the weakest parameter."""
+    report = check(image, expected=text)
+    if not report.passes:
+        raise VerifyError(f"verify: grade {report.grade} (minimum {DEFAULT_MIN_GRADE}), weakest "
+                          f"{report.weakest}: {report.hint}")
+
+
 def check_reads_back(image: bytes, text: Text) -> None:
     """Raise VerifyError unless our decoder reads ``text`` from ``image``
     (the bytes of an encoded image), with a message that says what it found."""
@@ -579,8 +591,9 @@ def encode_png(text: Text, *, level: Level = "M", module_size: int = 10, quiet_z
                style: Optional[Style] = None, verify: bool = False, dpi: Optional[int] = None,
                size: Union[str, int, None] = None) -> bytes:
     """The code for ``text`` (str or bytes) as PNG bytes, in ``style`` or
-    else the current style. With ``verify`` our decoder reads the PNG back
-    and VerifyError is raised when the text does not come back.
+    else the current style. With ``verify`` the PNG is graded as check()
+    does, and VerifyError is raised unless it reads back as the text at grade
+    C or better.
 
     ``size`` ('30mm', '3cm', '1.2in', '400px') sets the largest whole module
     size that fits the whole code in it, at ``dpi`` (300 when not given);
@@ -592,7 +605,7 @@ def encode_png(text: Text, *, level: Level = "M", module_size: int = 10, quiet_z
         geometry = _sized_geometry(lib, data, geometry, dpi, size)
         png = _png_bytes(lib, data, geometry)
         if verify:
-            check_reads_back(png, data)
+            _verify(png, data)
     return _with_dpi(png, dpi) if dpi is not None else png
 
 
@@ -620,11 +633,12 @@ def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Leve
          size: Union[str, int, None] = None) -> None:
     """Write the code for ``text`` to ``path``: SVG when ``format`` is 'svg'
     or the path ends in .svg, PNG otherwise; in ``style`` or else the current
-    style. With ``verify`` our decoder reads the code back and VerifyError is
-    raised when the text does not come back (the file stays for inspection).
-    Our decoder reads raster images only, so for SVG output it checks the PNG
-    rendition of the same look and geometry. ``dpi`` and ``size`` as in
-    encode_png (PNG) and encode_svg (SVG)."""
+    style. With ``verify`` the code is graded as check() does, and
+    VerifyError is raised unless it reads back as the text at grade C or
+    better (the file stays for inspection). The grader reads raster images
+    only, so for SVG output it grades the PNG rendition of the same look and
+    geometry. ``dpi`` and ``size`` as in encode_png (PNG) and encode_svg
+    (SVG)."""
     fmt = format or ("svg" if os.fspath(path).lower().endswith(".svg") else "png")
     if fmt not in ("png", "svg"):
         raise ValueError(f"format must be 'png' or 'svg', not {format!r}")
@@ -647,7 +661,7 @@ def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Leve
             _fail()
         if verify:
             rendition = _read(target) if fmt == "png" else _png_bytes(lib, data, geometry)
-            check_reads_back(rendition, data)
+            _verify(rendition, data)
 
 
 # ---- Payloads (PNG files at level Q, quiet zone 2) ---------------------------------------
@@ -804,3 +818,80 @@ def decode(source: Union[bytes, bytearray, memoryview, PathArg], *,
         if not text:
             _fail()
     return text if raw else text.decode("utf-8", "replace")
+
+
+# ---- Print-quality grade -----------------------------------------------------------------
+
+GRADES = ("F", "D", "C", "B", "A")
+DEFAULT_MIN_GRADE = "C"
+
+
+class Parameter:
+    """One measured parameter of a grade: ``name``, ``value`` (its measure),
+    ``grade`` (letter), ``score`` (4.0 for A .. 0.0 for F) and ``hint`` (what
+    it means and what to change)."""
+
+    __slots__ = ("name", "value", "grade", "score", "hint")
+
+    def __init__(self, name, value, grade, score, hint):
+        self.name, self.value, self.grade, self.score, self.hint = name, value, grade, score, hint
+
+    def to_dict(self) -> dict:
+        return {k: getattr(self, k) for k in self.__slots__}
+
+    def __repr__(self) -> str:
+        return f"Parameter({self.name!r}, {self.value}, {self.grade!r})"
+
+
+class Report:
+    """The print-quality grade of a code: ``grade`` (A..F), ``score``
+    (4.0..0.0), ``passes`` (grade reaches the minimum asked for, C unless
+    told), ``weakest`` and ``hint`` (the lowest parameter and what to change),
+    ``text`` (what was read; None when nothing was), ``parameters`` (worst
+    first) and ``raw`` (the library's report as a dict)."""
+
+    def __init__(self, raw: dict, min_grade: str = DEFAULT_MIN_GRADE):
+        self.raw = raw
+        self.grade = raw["grade"]
+        self.score = float(raw["score"])
+        self.passes = GRADES.index(self.grade) >= GRADES.index(min_grade)
+        self.weakest = raw["weakest"]
+        self.hint = raw["hint"]
+        self.text = raw["text"] if raw["decoded"] else None
+        params = [Parameter(p["name"], p["value"], p["grade"], p["score"], p["hint"])
+                  for p in raw["parameters"]]
+        self.parameters = sorted(params, key=lambda p: p.score)
+
+    def to_dict(self) -> dict:
+        """grade, score, passes, weakest, hint, text and the parameters (worst
+        first), ready for JSON."""
+        return {"grade": self.grade, "score": self.score, "passes": self.passes,
+                "weakest": self.weakest, "hint": self.hint, "text": self.text,
+                "parameters": [p.to_dict() for p in self.parameters]}
+
+    def __repr__(self) -> str:
+        return f"Report(grade={self.grade!r}, weakest={self.weakest!r})"
+
+
+def check(source: Union[bytes, bytearray, memoryview, PathArg], *,
+          expected: Optional[Text] = None, min_grade: str = DEFAULT_MIN_GRADE) -> Report:
+    """Grade the QR code in ``source`` (a path, or the bytes of an encoded
+    image) for print: A (best) .. F, each parameter with what to change. With
+    ``expected`` a code that reads as another text fails. ``passes`` tells
+    whether the grade reaches ``min_grade``. QRError when the image cannot be
+    read; an image without a code gives a report with grade F."""
+    if min_grade not in GRADES:
+        raise ValueError(f"min_grade must be one of {', '.join(GRADES)}, not {min_grade!r}")
+    want = None if expected is None else _text(expected, "expected")
+    with _lock:
+        lib = library()
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            data = bytes(source)
+            if len(data) > 0x7FFFFFFF:
+                raise ValueError("image data too large")
+            raw = lib.qr_grade_from_memory(data, len(data), want)
+        else:
+            raw = lib.qr_grade_from_file(_path(source), want)
+        if raw is None:
+            _fail()
+    return Report(json.loads(raw.decode("utf-8")), min_grade)

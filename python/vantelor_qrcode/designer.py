@@ -29,7 +29,7 @@ import urllib.parse
 
 from . import recipes
 from . import (CENTER_STYLES, LEVELS, MODULE_STYLES, PRESETS, RING_STYLES, Gradient, QRError,
-               Style, VerifyError, check_reads_back, decode, email, encode_png, encode_svg, event,
+               Style, check, decode, email, encode_png, encode_svg, event,
                geo, sms, symbol_version, vcard, wifi, _lock)
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -315,21 +315,20 @@ class Designer:
                 svg = encode_svg(text, style=style, **geometry)
             except QRError as exc:
                 raise BadRequest(str(exc)) from None
-            try:
-                check_reads_back(png, text)
-                reads, verdict = True, (f"Our decoder reads this code back at {module_size} px "
-                                        "per module.")
-            except VerifyError as exc:
-                reads, verdict = False, (
-                    f"Warning: at {module_size} px per module "
-                    f"{exc.message.removeprefix('verify: ')}. Phones may fail too: raise the "
-                    "contrast, shrink the logo or enlarge the modules.")
+            # The grade of the exact preview pixels, with what to change.
+            grade = check(png, expected=text)
+            reads = grade.passes
+            verdict = (f"Grade {grade.grade}: our decoder reads this code back at {module_size} "
+                       "px per module, and it should scan once printed." if reads else
+                       f"Warning: at {module_size} px per module the code grades {grade.grade} "
+                       f"(below C); {grade.weakest}: {grade.hint}.")
         shown = text.decode("utf-8", "replace")
         stem = recipes.file_stem(content)
         logo_name = fields.get("logo_name")
         return {"text": shown, "version": version,
                 "level": used_level, "width": side, "png": base64.b64encode(png).decode(),
-                "svg": svg, "reads": reads, "verdict": verdict, "name": stem,
+                "svg": svg, "reads": reads, "verdict": verdict, "grade": grade.to_dict(),
+                "name": stem,
                 "recipes": recipes.recipes(shown, style, logo_name if isinstance(
                     logo_name, str) and logo_name else "logo.png", used_level, module_size,
                     quiet_zone, stem)}

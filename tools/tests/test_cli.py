@@ -15,8 +15,8 @@ import zlib
 from usage_env import VQR, TempDirTest, run, zxing
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
-COMMANDS = ["encode", "decode", "wifi", "vcard", "email", "sms", "geo", "event", "batch",
-            "version"]
+COMMANDS = ["encode", "decode", "check", "wifi", "vcard", "email", "sms", "geo", "event",
+            "batch", "version"]
 
 
 def write_black_png(path, side):
@@ -170,7 +170,7 @@ class Encode(CliTest):
                 self.assertQuietSuccess(self.vqr("encode", "-s", "4", *option, "-o", out, "styles"))
                 with open(out, "rb") as f:
                     self.assertNotEqual(f.read(), plain)
-                if option[1] != "circle":  # see docs/scannability.md
+                if option[1] != "circle":  # see docs/grading.md
                     self.assertEqual(zxing(out), "styles")
 
     def test_logo(self):
@@ -403,9 +403,60 @@ class Verify(CliTest):
                 self.assertEqual((code, err), (0, ""))
                 code, _, err = run([VQR, *args, "--logo", logo, "--verify"], env=env)
                 self.assertEqual(code, 1)
-                self.assertIn("verify failed: the code does not read back (qr_decode: ", err)
+                self.assertIn("verify failed: grade F (minimum C), weakest decode: ", err)
         self.assertTrue(os.path.exists(self.path("v.png")))  # kept for a look
         self.assertEqual(os.listdir(scratch), [])  # no reference file left behind
+
+
+    def test_verify_fails_looks_a_phone_cannot_read_and_names_the_parameter(self):
+        looks = [
+            (["--module-color", "#fcfcfc", "--ring-color", "#fcfcfc", "--center-color",
+              "#fcfcfc"], "symbol contrast: contrast 3 %"),
+            (["--module-color", "#eeeeee", "--ring-color", "#eeeeee", "--center-color",
+              "#eeeeee"], "symbol contrast: contrast 15 %"),
+            (["--module-color", "#ffff00"], "decode: a plain reader cannot read the code"),
+            (["--module-color", "#ffffff", "--ring-color", "#ffffff", "--center-color",
+              "#ffffff", "--background", "transparent"],
+             "decode: a plain reader cannot read the code"),
+        ]
+        for look, reason in looks:
+            with self.subTest(look=look):
+                code, _, err = run([VQR, "encode", *look, "-o", self.path("p.png"), "--verify",
+                                    "https://example.org"])
+                self.assertEqual(code, 1)
+                self.assertIn("verify failed: grade F (minimum C), weakest " + reason, err)
+                # The same file graded on its own says the same.
+                code, out, _ = run([VQR, "check", self.path("p.png")])
+                self.assertEqual(code, 1)
+                self.assertIn(b": grade F", out)
+
+
+class Check(CliTest):
+    def test_reports_exit_status_and_json(self):
+        good, grey = self.path("good.png"), self.path("grey.png")
+        self.assertQuietSuccess(self.vqr("encode", "-o", good, "graded"))
+        # Light grey everywhere: contrast 0.396, just under C.
+        self.assertQuietSuccess(self.vqr("encode", "--module-color", "#cccccc", "--ring-color",
+                                         "#cccccc", "--center-color", "#cccccc", "-o", grey,
+                                         "graded"))
+        code, out, err = run([VQR, "check", good])
+        self.assertEqual((code, err), (0, ""))
+        self.assertTrue(out.decode().startswith(good + ': grade A (reads "graded")\n  A decode'), out)
+        code, out, _ = run([VQR, "check", "--json", good, grey])
+        self.assertEqual(code, 1)
+        reports = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([r["file"] for r in reports], [good, grey])
+        self.assertEqual([r["report"]["grade"] for r in reports], ["A", "D"])
+        self.assertEqual(reports[1]["report"]["weakest"], "symbol contrast")
+        self.assertEqual(run([VQR, "check", "--min-grade", "d", good, grey])[0], 0)
+        with open(good, "rb") as f:
+            self.assertEqual(run([VQR, "check", "-"], stdin=f.read())[0], 0)
+        for args in (["check"], ["check", "--min-grade", "E", good], ["check", "--jsn", good]):
+            with self.subTest(args=args):
+                self.assertEqual(run([VQR, *args])[0], 2)
+        code, _, err = run([VQR, "check", self.path("missing.png"), good])
+        self.assertEqual(code, 1)
+        self.assertIn("missing.png: qr_png_read_file: stbi_load failed", err)
 
 
 class Batch(CliTest):
