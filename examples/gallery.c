@@ -8,7 +8,8 @@
  * each as PNG and as SVG side by side. Every image is read back with the
  * library's own decoder (the SVG after rasterising it with the renderer,
  * rsvg-convert by default) and with an independent reader (zxing-cpp through
- * vqr_zxing_read); the page shows the decoded text and both verdicts. The
+ * vqr_zxing_read); the page shows the decoded text, both verdicts and the
+ * print-quality grade (with the weakest parameter when below C). The
  * PNG and SVG files stay in OUT_DIR next to the page.
  *
  * Exit status: 0 when every image was written and our decoder read every
@@ -269,6 +270,8 @@ typedef struct {
     int ours_png_ok, ours_svg_ok; /* read back with the expected text */
     int zx_png, zx_svg;           /* 1 read, 0 not read, -1 not run */
     int svg_rendered;
+    char grade_png[4], grade_svg[4];       /* print-quality grade, A..F */
+    char weakest_png[64], weakest_svg[64]; /* the parameter that set it */
 } verdict;
 
 static int independent(const char *reader, const char *path, const char *expect) {
@@ -287,6 +290,25 @@ static void ours(const char *path, const char *expect, char *text, size_t cap, i
     *ok = got && strcmp(got, expect) == 0;
 }
 
+/* The string value of `key` in the grader's flat JSON report (its top-level
+ * names and letters hold no escapes). */
+static void report_field(const char *report, const char *key, char *out, size_t cap) {
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "\"%s\":\"", key);
+    const char *p = report ? strstr(report, pattern) : NULL;
+    size_t n = 0;
+    if (p)
+        for (p += strlen(pattern); p[n] && p[n] != '"' && n + 1 < cap; n++) out[n] = p[n];
+    out[n] = 0;
+}
+
+static void graded(const char *path, const char *expect, char *grade, char *weakest) {
+    const char *report = qr_grade_from_file(path, expect);
+    report_field(report, "grade", grade, 4);
+    report_field(report, "weakest", weakest, 64);
+    if (!report) snprintf(grade, 4, "?");
+}
+
 static void make_look(const look *lk, const char *dir, const char *reader, const char *renderer,
                       const char *text, verdict *v) {
     char *png = join(dir, lk->slug, ".png"), *svg = join(dir, lk->slug, ".svg");
@@ -303,6 +325,7 @@ static void make_look(const look *lk, const char *dir, const char *reader, const
     v->zx_png = v->zx_svg = -1;
     if (v->png_ok) {
         ours(png, text, v->ours_png, sizeof v->ours_png, &v->ours_png_ok);
+        graded(png, text, v->grade_png, v->weakest_png);
         v->zx_png = independent(reader, png, text);
     }
     if (v->svg_ok && renderer) {
@@ -311,6 +334,7 @@ static void make_look(const look *lk, const char *dir, const char *reader, const
         v->svg_rendered = run_capture(argv, scratch, sizeof scratch) == 0;
         if (v->svg_rendered) {
             ours(svg_png, text, v->ours_svg, sizeof v->ours_svg, &v->ours_svg_ok);
+            graded(svg_png, text, v->grade_svg, v->weakest_svg);
             v->zx_svg = independent(reader, svg_png, text);
         }
     }
@@ -361,7 +385,11 @@ static const char PAGE_SCRIPT[] =
     "});\n"
     "</script>\n";
 
-static void verdict_html(FILE *f, const char *label, int ok, const char *text, int zx) {
+/* A grade of C or better is what a print is expected to reach. */
+static int passing(const char *grade) { return grade[0] >= 'A' && grade[0] <= 'C'; }
+
+static void verdict_html(FILE *f, const char *label, int ok, const char *text, int zx,
+                         const char *grade, const char *weakest) {
     fprintf(f, "<div class=\"read\">%s: ours <span class=\"%s\">%s</span>", label,
             ok ? "ok" : "bad", ok ? "&#10003;" : "&#10007;");
     fputs(", zxing-cpp ", f);
@@ -369,6 +397,12 @@ static void verdict_html(FILE *f, const char *label, int ok, const char *text, i
         fputs("<span class=\"na\">not run</span>", f);
     else
         fprintf(f, "<span class=\"%s\">%s</span>", zx ? "ok" : "bad", zx ? "&#10003;" : "&#10007;");
+    fprintf(f, ", grade <span class=\"grade %s\">%s</span>", passing(grade) ? "ok" : "bad", grade);
+    if (!passing(grade)) {
+        fputs(" (", f);
+        html_text(f, weakest);
+        fputs(")", f);
+    }
     fputs("<br><code>", f);
     html_text(f, text);
     fputs("</code></div>\n", f);
@@ -421,7 +455,7 @@ int main(int argc, char **argv) {
 
     verdict v[LOOK_COUNT];
     char texts[LOOK_COUNT][128];
-    int written = 0, ours_read = 0, ours_total = 0, zx_read = 0, zx_total = 0;
+    int written = 0, ours_read = 0, ours_total = 0, zx_read = 0, zx_total = 0, graded_c = 0;
     for (size_t i = 0; i < LOOK_COUNT; i++) {
         snprintf(texts[i], sizeof texts[i], "https://example.org/vqr/%s", LOOKS[i].slug);
         make_look(&LOOKS[i], dir, reader, renderer, texts[i], &v[i]);
@@ -430,6 +464,8 @@ int main(int argc, char **argv) {
         ours_read += v[i].ours_png_ok + v[i].ours_svg_ok;
         zx_total += (v[i].zx_png >= 0) + (v[i].zx_svg >= 0);
         zx_read += (v[i].zx_png > 0) + (v[i].zx_svg > 0);
+        graded_c += (v[i].png_ok && passing(v[i].grade_png)) +
+                    (v[i].svg_rendered && passing(v[i].grade_svg));
     }
 
     char *page = join(dir, "index", ".html");
@@ -444,10 +480,11 @@ int main(int argc, char **argv) {
     fprintf(
         f,
         "<p class=\"summary\">%zu looks, %d of %zu images written; our decoder read back %d of %d, "
-        "zxing-cpp %d of %d. Every code: level Q, module size %d, quiet zone %d. SVGs are "
-        "read back after rasterising with %s.</p>\n<div class=\"grid\">\n",
-        LOOK_COUNT, written, 2 * LOOK_COUNT, ours_read, ours_total, zx_read, zx_total, MODULE_SIZE,
-        QUIET_ZONE, renderer ? renderer : "(no renderer)");
+        "zxing-cpp %d of %d; %d of %d grade C or better for print (vqr check). Every code: level "
+        "Q, module size %d, quiet zone %d. SVGs are read back after rasterising with %s.</p>\n"
+        "<div class=\"grid\">\n",
+        LOOK_COUNT, written, 2 * LOOK_COUNT, ours_read, ours_total, zx_read, zx_total, graded_c,
+        ours_total, MODULE_SIZE, QUIET_ZONE, renderer ? renderer : "(no renderer)");
     for (size_t i = 0; i < LOOK_COUNT; i++) {
         fprintf(f, "<div class=\"card\" id=\"%s\"><h2>", LOOKS[i].slug);
         html_text(f, LOOKS[i].title);
@@ -458,14 +495,16 @@ int main(int argc, char **argv) {
         image_html(f, dir, LOOKS[i].slug, ".svg", "image/svg+xml", "svg", texts[i]);
         fputs("</div>\n", f);
         if (v[i].png_ok)
-            verdict_html(f, "PNG", v[i].ours_png_ok, v[i].ours_png, v[i].zx_png);
+            verdict_html(f, "PNG", v[i].ours_png_ok, v[i].ours_png, v[i].zx_png, v[i].grade_png,
+                         v[i].weakest_png);
         else {
             fputs("<div class=\"read bad\">PNG not written: ", f);
             html_text(f, v[i].png_error);
             fputs("</div>\n", f);
         }
         if (v[i].svg_ok && v[i].svg_rendered)
-            verdict_html(f, "SVG", v[i].ours_svg_ok, v[i].ours_svg, v[i].zx_svg);
+            verdict_html(f, "SVG", v[i].ours_svg_ok, v[i].ours_svg, v[i].zx_svg, v[i].grade_svg,
+                         v[i].weakest_svg);
         else if (v[i].svg_ok)
             fputs("<div class=\"read na\">SVG not read back (no renderer)</div>\n", f);
         else {
@@ -483,8 +522,9 @@ int main(int argc, char **argv) {
     printf("gallery: %s\n", page);
     printf(
         "gallery: %zu looks, %d of %zu images written; our decoder read %d of %d, zxing-cpp %d of "
-        "%d\n",
-        LOOK_COUNT, written, 2 * LOOK_COUNT, ours_read, ours_total, zx_read, zx_total);
+        "%d; %d of %d grade C or better\n",
+        LOOK_COUNT, written, 2 * LOOK_COUNT, ours_read, ours_total, zx_read, zx_total, graded_c,
+        ours_total);
     for (size_t i = 0; i < LOOK_COUNT; i++) {
         if (!v[i].png_ok)
             printf("  %s.png: not written: %s\n", LOOKS[i].slug, v[i].png_error);

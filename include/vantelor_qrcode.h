@@ -290,12 +290,15 @@ QR_API int qr_encode_wifi(const char *ssid, const char *password, const char *se
                           const char *path, int module_size) QR_NOTHROW;
 
 /* vCard 3.0: N (split at the first space into given and family name, each
- * part cut to 250 bytes), FN, and optional TEL;TYPE=CELL and EMAIL lines;
- * line breaks inside values become "\n". `name` is required.
+ * part cut to at most 250 bytes without splitting a UTF-8 character), FN,
+ * and optional TEL;TYPE=CELL and EMAIL lines. In N and FN a backslash,
+ * semicolon or comma gets a backslash and a line break becomes "\n"; the
+ * phone number and address are written as given. `name` is required.
  * Caps: the payload text is at most 1,023 bytes.
  * Fails with:
  *   "qr_encode_vcard: NULL output path"
  *   "qr_build_vcard: bad args"                 (name is NULL)
+ *   "qr_build_vcard: line break in phone or email"
  *   "qr_build_vcard: payload too long"
  */
 QR_API int qr_encode_vcard(const char *name, const char *phone, const char *email, const char *path,
@@ -313,7 +316,7 @@ QR_API int qr_encode_email(const char *to, const char *subject, const char *body
                            int module_size) QR_NOTHROW;
 
 /* "smsto:<phone>:<message>"; only +, - and the digits of `phone` are kept;
- * `phone` is required and not empty.
+ * `phone` is required and must hold at least one digit.
  * Caps: the payload text is at most 1,022 bytes.
  * Fails with:
  *   "qr_encode_sms: NULL output path"
@@ -332,16 +335,29 @@ QR_API int qr_encode_sms(const char *phone, const char *message, const char *pat
 QR_API int qr_encode_geo(double lat, double lon, const char *path, int module_size) QR_NOTHROW;
 
 /* One-event iCalendar object (UID, DTSTAMP, DTSTART, optional DTEND,
- * SUMMARY, optional LOCATION). `start` and `end` in ISO 8601 form:
- * 2024-05-01, 2024-05-01T10:30:00 (local) or 2024-05-01T10:30:00Z (UTC),
- * dashes and colons optional, fractions skipped, offsets ignored. `title`
- * and `start` are required.
+ * SUMMARY, optional LOCATION). `start` and `end` in ISO 8601 form: a date
+ * (2024-05-01, written as a date) or a date and a time after "T", "t" or a
+ * space: 2024-05-01T10:30 or 2024-05-01 10:30:00 (floating local time),
+ * then optionally "Z" (UTC) or an offset (+02:00, +0200, +02, -05:30), which
+ * is taken off to write the time in UTC with "Z". Dashes and colons are
+ * optional, seconds default to 00, a fraction of a second is skipped; every
+ * field is range-checked (leap years included, second 60 allowed) and
+ * nothing may follow. The end may not lie before the start (a date is
+ * compared with the date of a date-time). In SUMMARY and LOCATION a
+ * backslash, semicolon or comma gets a backslash and a line break becomes
+ * "\n". `title` and `start` are required.
+ * DTSTAMP and the clock reading in the UID come from the environment
+ * variable SOURCE_DATE_EPOCH (seconds since 1970, decimal digits only, at
+ * most 253402300799) when it is set and not empty, so that a build that
+ * makes event codes is reproducible; otherwise from the clock.
  * Caps: the payload text is at most 2,046 bytes.
  * Fails with:
  *   "qr_encode_event: NULL output path"
  *   "qr_build_event: bad args (title + start required)"
  *   "qr_build_event: bad start timestamp (need ISO 8601)"
  *   "qr_build_event: bad end timestamp (need ISO 8601)"
+ *   "qr_build_event: end before start"
+ *   "qr_build_event: bad SOURCE_DATE_EPOCH (need seconds since 1970)"
  *   "qr_build_event: payload too long"
  */
 QR_API int qr_encode_event(const char *title, const char *start, const char *end,
@@ -406,6 +422,53 @@ QR_API const char *qr_decode_from_file(const char *path) QR_NOTHROW;
  *   and the four "qr_decode" messages of qr_decode_from_file.
  */
 QR_API const char *qr_decode_from_memory(const unsigned char *data, int len) QR_NOTHROW;
+
+/* ---- Print-quality grade ------------------------------------------------ */
+
+/* Grades the QR code in an image file (any format qr_decode_from_file
+ * reads) the way a print verifier would, for people who print codes for
+ * phones: a plain decode (the four fixed attempts, without the second-chance
+ * stage) gives the symbol's grid, and on it are measured, in the linear-light
+ * luminance of the image composited over white through an aperture 0.8
+ * modules across: decode, symbol contrast, modulation (per codeword against
+ * the block's spare error correction), fixed patterns, axial and grid
+ * non-uniformity, unused error correction and the quiet zone. Each gets a
+ * grade A (4) .. F (0); the overall grade is the lowest. A light-on-dark code
+ * is graded with its polarity reversed. When `expected_text` is not NULL, a
+ * code that reads as another text fails the decode.
+ * Returns: the report, a JSON object
+ *   {"grade":"A".."F", "score":4.0..0.0, "weakest":NAME, "hint":TEXT,
+ *    "decoded":BOOL, "message":TEXT, "text":TEXT, (when decoded:) "version",
+ *    "level", "mask", "light_on_dark", "module_px", "parameters":[{"name",
+ *    "value", "grade", "score", "hint"}, ...]}
+ * with the top-level keys in this order before "parameters" (only
+ * "decode" there when the decode fails); an image with no code, or too small
+ * to hold one, gives a report with grade F and the decoder's message. The
+ * text is owned by the library and valid until the calling thread's next
+ * grade call (which releases it first) or until the thread ends. Grading
+ * also rewrites the thread's decode result (see qr_decode_from_file).
+ * NULL on failure.
+ * Caps: as qr_decode_from_file; the work beyond the decode is bounded by
+ * the symbol's size.
+ * Fails with:
+ *   "qr_grade_from_file: NULL path"
+ *   "qr_png_read_file: stbi_load failed (not a valid PNG?)"   (unreadable,
+ *                                              any format, or above a cap)
+ *   "qr_decode: quirc_new failed"              (no memory)
+ *   "qr_decode: image too large for quirc"     (no memory)
+ *   "qr_grade: out of memory"
+ */
+QR_API const char *qr_grade_from_file(const char *path, const char *expected_text) QR_NOTHROW;
+
+/* As qr_grade_from_file, from the `len` bytes of an encoded image in memory;
+ * same caps, result and lifetime.
+ * Fails with:
+ *   "qr_grade_from_memory: data too small"     (NULL, or fewer than 8 bytes)
+ *   "qr_grade_from_memory: stbi_load_from failed (not a valid image?)"
+ *   and the last three messages of qr_grade_from_file.
+ */
+QR_API const char *qr_grade_from_memory(const unsigned char *data, int len,
+                                        const char *expected_text) QR_NOTHROW;
 
 #ifdef __cplusplus
 }

@@ -23,11 +23,29 @@ int rgba_gray_white(const unsigned char *px);
 // the inverse).
 void qr_grey_levels(const unsigned char *rgba, std::uint8_t *grey, std::size_t pixels, int flip);
 
+// Where a decode found its symbol: the map from module coordinates (u, v;
+// a module's centre at +0.5) to pixel indices, x = (c0 u + c1 v + c2) / w,
+// y = (c3 u + c4 v + c5) / w with w = c6 u + c7 v + 1, the grid's size, what
+// the format bits said (ecc_level as coded there: 0 M, 1 L, 2 H, 3 Q), and
+// whether the image was read inverted. finders holds the centres (x, y) of
+// the three finder patterns the grid was built on, in no particular order.
+struct qr_decode_geometry {
+    double c[8];
+    double finders[6];
+    int size;
+    int version;
+    int ecc_level;
+    int mask;
+    int inverted;
+};
+
 // Decodes quirc's grids of the current pass in order, each also mirrored
-// when mirrored_too; true at the first non-empty payload (in g_result).
-bool qr_decode_grids(const quirc *q, bool mirrored_too);
-// Decodes one sampled grid; true when it held a non-empty payload (in g_result).
-bool qr_decode_grid(const quirc_code &code);
+// when mirrored_too; true at the first non-empty payload (in g_result), whose
+// grid goes to geo when it is not null.
+bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decode_geometry *geo = nullptr);
+// Decodes one sampled grid; true when it held a non-empty payload (in
+// g_result). The format fields go to geo when it is not null.
+bool qr_decode_grid(const quirc_code &code, qr_decode_geometry *geo = nullptr);
 
 // The grid-sampling fallback works on the detector's finder patterns: centre
 // in pixels and the area of the inner 3 x 3 block, in the detector's order

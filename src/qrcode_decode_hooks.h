@@ -3,6 +3,7 @@
 // entry points.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "qrcode_decode.h"
@@ -22,10 +23,13 @@ struct qr_quirc_deleter {
 using qr_quirc_ptr = std::unique_ptr<quirc, qr_quirc_deleter>;
 
 // The four fixed attempts (quirc, fallback, inverted quirc, inverted
-// fallback) with q already sized to the image: 1 when one stored a text.
-int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height);
+// fallback) with q already sized to the image: 1 when one stored a text,
+// whose grid goes to geo when it is not null.
+int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height,
+                       qr_decode_geometry *geo = nullptr);
 // Reads the finder list of quirc's current pass and runs the search.
-int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height, int inverted);
+int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height, int inverted,
+                       qr_decode_geometry *geo = nullptr);
 
 // ---- Grid-sampling fallback ----
 
@@ -51,9 +55,10 @@ int qr_fallback_is_dark(int grey, int inverted);
 void qr_fallback_sample(const unsigned char *rgba, int width, int height, int inverted,
                         const qr_finder *a, const qr_finder *b, const qr_finder *c, int n,
                         unsigned char *bitmap);
-// The whole search over `finders`; 1 when a text was stored in g_result.
+// The whole search over `finders`; 1 when a text was stored in g_result
+// (its grid in geo when not null).
 int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba, int width,
-                       int height, int inverted);
+                       int height, int inverted, qr_decode_geometry *geo = nullptr);
 
 // ---- Second-chance stage ----
 
@@ -61,3 +66,10 @@ int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char 
 int qr_rescue_strategy_count();
 const char *qr_rescue_strategy_name(int index);
 int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height, int index);
+// What the stage's last run on this thread read: prepared images and their
+// pixels, before any crowding charge.
+struct qr_rescue_work {
+    int images;
+    std::int64_t pixels;
+};
+qr_rescue_work qr_rescue_last_work();

@@ -34,6 +34,13 @@ constexpr std::int64_t WORK_MAX_PIXELS = std::int64_t{1} << 21;
 // fewer than BUDGET_MIN_PIXELS: tiny pictures may try every strategy.
 constexpr std::int64_t BUDGET_IMAGES = 20;
 constexpr std::int64_t BUDGET_MIN_PIXELS = std::int64_t{1} << 20;
+// Most bytes one prepared image may take with what reading it costs: the
+// image, quirc's copy of it and its 16-bit region labels, and an integral
+// image when it is thresholded. A margin that would not fit is narrowed, so
+// a thin picture (21 x 99,864) never gets a padded copy of gigabytes.
+constexpr std::int64_t PREPARED_MAX_BYTES = std::int64_t{64} << 20;
+constexpr std::int64_t PREPARED_BYTES_PER_PIXEL = 1 + 3 + 4;
+constexpr std::int64_t PREPARED_MAX_PIXELS = PREPARED_MAX_BYTES / PREPARED_BYTES_PER_PIXEL;
 // Upscaling only pays on small pictures, whose modules are few pixels wide;
 // fourfold upscaling only on tiny ones.
 constexpr std::int64_t UPSCALE_MAX_PIXELS = 400 * 400;
@@ -49,6 +56,8 @@ constexpr std::int64_t PERSPECTIVE_SAMPLES = std::int64_t{1} << 20;
 // A pixel is dark when it lies this many percent below its neighbourhood's
 // mean: flat areas then stay light instead of turning into speckle.
 constexpr int LOCAL_CONTRAST_PERCENT = 12;
+
+constinit thread_local qr_rescue_work g_rescue_work{};
 
 struct grey_image {
     std::vector<std::uint8_t> px;
@@ -295,10 +304,32 @@ grey_image local(const source &src, bool inverted) {
     return local_threshold(src.luma, src.luma_sums, window_radius(src.luma, Divisor), inverted);
 }
 
-// The luma with a light margin of 1/8 of the longer side.
+// The widest margin, up to `wanted`, that keeps a width x height picture
+// within PREPARED_MAX_PIXELS once padded on every side.
+int fitting_margin(int width, int height, int wanted) {
+    const auto fits = [&](std::int64_t m) {
+        return (width + 2 * m) * (height + 2 * m) <= PREPARED_MAX_PIXELS;
+    };
+    int low = 0;  // fits (a zero margin fits: the picture itself is smaller)
+    int high = wanted;
+    while (low < high) {
+        const int mid = low + (high - low + 1) / 2;
+        if (fits(mid)) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return low;
+}
+
+// The luma with a light margin of 1/8 of the longer side, narrower where
+// that would not fit; none when not even a one-pixel margin fits.
 grey_image margined(const source &src, bool inverted) {
-    const grey_image g = in_polarity(src.luma, inverted);
-    return with_margin(g, std::max(g.width, g.height) / 8);
+    const int margin = fitting_margin(src.luma.width, src.luma.height,
+                                      std::max(src.luma.width, src.luma.height) / 8);
+    if (margin == 0) return {};
+    return with_margin(in_polarity(src.luma, inverted), margin);
 }
 
 // Light modules on a dark ground read through the brightest channel, dark
@@ -446,6 +477,7 @@ source make_source(const unsigned char *rgba, int width, int height) {
 }  // namespace
 
 int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height) {
+    g_rescue_work = {};
     const source src = make_source(rgba, width, height);
     if (!usable(src.luma)) return 0;
     std::int64_t budget =
@@ -455,11 +487,15 @@ int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height)
         if (!usable(g)) continue;
         const std::int64_t pixels = std::int64_t{g.width} * g.height;
         if (pixels > budget) break;
+        ++g_rescue_work.images;
+        g_rescue_work.pixels += pixels;
         if (read_prepared(q, g)) return 1;
         budget -= pixels * crowding(q);
     }
     return 0;
 }
+
+qr_rescue_work qr_rescue_last_work() { return g_rescue_work; }
 
 int qr_rescue_strategy_count() { return STRATEGY_COUNT; }
 

@@ -6,12 +6,14 @@
 // appender that puts content only below index cap - 1, so the terminator
 // always has room and nothing is ever written at or past `cap`. A payload
 // that does not fit is refused with "<builder>: payload too long", never
-// returned cut short. Line breaks inside contact-card and calendar values are
-// written as the two-byte text escape "\n", so a value cannot start a new
-// property. Numbers are formatted with qr_snprintf (a point, whatever the
-// host's locale).
+// returned cut short. Text values of contact cards and calendar events are
+// escaped as both formats require (a backslash before \ ; and , and each
+// line break as the two bytes "\n"), so a value can neither shift the parts
+// of a structured value nor start a new property. Numbers are formatted
+// with qr_snprintf (a point, whatever the host's locale).
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -120,24 +122,39 @@ bool pct_into(appender &a, const char *src, const char *keep) {
     return true;
 }
 
-// Copies `n` bytes of a contact-card or calendar value; each line break
-// (CR LF, a lone CR or a lone LF) becomes the text escape "\n".
-bool value_into(appender &a, const char *src, std::size_t n) {
+bool is_line_break(char c) { return c == '\r' || c == '\n'; }
+
+// Copies `n` bytes of a contact-card or calendar text value: a backslash,
+// semicolon or comma gets a backslash before it, and each line break (CR LF,
+// a lone CR or a lone LF) becomes the text escape "\n".
+bool text_into(appender &a, const char *src, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const char c = src[i];
-        if (c == '\r' || c == '\n') {
+        if (is_line_break(c)) {
             if (c == '\r' && i + 1 < n && src[i + 1] == '\n') ++i;
             if (!a.put_all("\\n")) return false;
-        } else if (!a.put(c)) {
-            return false;
+            continue;
         }
+        if ((c == '\\' || c == ';' || c == ',') && !a.put('\\')) return false;
+        if (!a.put(c)) return false;
     }
     return true;
 }
 
-bool value_into(appender &a, const char *src) { return value_into(a, src, std::strlen(src)); }
+bool text_into(appender &a, const char *src) { return text_into(a, src, std::strlen(src)); }
+
+// The length of the first `max` bytes of `s` (of `n`), shortened so that it
+// does not end inside a UTF-8 sequence.
+std::size_t utf8_prefix(const char *s, std::size_t n, std::size_t max) {
+    if (n <= max) return n;
+    std::size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+    return cut;
+}
 
 bool present(const char *s) { return s != nullptr && s[0] != '\0'; }
+
+bool has_line_break(const char *s) { return s != nullptr && std::strpbrk(s, "\r\n") != nullptr; }
 
 // Terminates a finished payload, or reports it too long. `limit` is the
 // highest position the terminator may take: cap - 1 for builders that use
@@ -238,6 +255,12 @@ int qr_build_vcard(const char *name, const char *phone, const char *email, char 
         qr_set_error("qr_build_vcard: bad args");
         return -1;
     }
+    // A number or an address is copied as it is; no escape would give back
+    // the typed value, so a line break in one is refused.
+    if (has_line_break(phone) || has_line_break(email)) {
+        qr_set_error("qr_build_vcard: line break in phone or email");
+        return -1;
+    }
     int pos = 0;
     appender a(out, cap, &pos);
     a.put_all("BEGIN:VCARD\r\nVERSION:3.0\r\nN:");
@@ -247,23 +270,23 @@ int qr_build_vcard(const char *name, const char *phone, const char *email, char 
     if (space && space != name) {
         const auto given = static_cast<std::size_t>(space - name);
         const char *family = space + 1;
-        value_into(a, family, strnlen(family, VCARD_NAME_PART_MAX));
+        text_into(a, family, utf8_prefix(family, std::strlen(family), VCARD_NAME_PART_MAX));
         a.put(';');
-        value_into(a, name, given < VCARD_NAME_PART_MAX ? given : VCARD_NAME_PART_MAX);
+        text_into(a, name, utf8_prefix(name, given, VCARD_NAME_PART_MAX));
     } else {
-        value_into(a, name);
+        text_into(a, name);
     }
     a.put_all(";;;\r\nFN:");
-    value_into(a, name);
+    text_into(a, name);
     a.put_all("\r\n");
     if (present(phone)) {
         a.put_all("TEL;TYPE=CELL:");
-        value_into(a, phone);
+        a.put_all(phone);
         a.put_all("\r\n");
     }
     if (present(email)) {
         a.put_all("EMAIL:");
-        value_into(a, email);
+        a.put_all(email);
         a.put_all("\r\n");
     }
     a.put_all("END:VCARD\r\n");
@@ -311,7 +334,8 @@ int qr_build_email(const char *to, const char *subject, const char *body, char *
 }
 
 int qr_build_sms(const char *phone, const char *message, char *out, int cap) {
-    if (!present(phone) || !out || cap < 16) {
+    // A number without a digit ("call me") would give a link to no one.
+    if (!phone || !std::strpbrk(phone, "0123456789") || !out || cap < 16) {
         qr_set_error("qr_build_sms: bad args (phone required)");
         return -1;
     }
@@ -371,45 +395,175 @@ extern "C" QR_EXPORT int qr_encode_geo(double lat, double lon, const char *path,
 
 // ---- Calendar event -------------------------------------------------------------
 
-// Reads the ISO 8601 prefix of `src` into the compact form: YYYYMMDD,
-// YYYYMMDDThhmmss or YYYYMMDDThhmmssZ (at most 17 bytes with the NUL). The
-// digits are copied unchecked; fractions are skipped and offsets ignored.
+namespace {
+
+// A date or date-time as the caller wrote it.
+struct civil_time {
+    int year = 0, month = 0, day = 0;
+    bool has_time = false, utc = false;
+    int hour = 0, minute = 0, second = 0;
+};
+
+constexpr int DAYS_IN_MONTH[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+bool leap_year(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int days_in_month(int year, int month) {
+    return month == 2 && leap_year(year) ? 29 : DAYS_IN_MONTH[month - 1];
+}
+
+bool valid_fields(const civil_time &t) {
+    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > days_in_month(t.year, t.month))
+        return false;
+    // 60 is a leap second.
+    return t.hour <= 23 && t.minute <= 59 && t.second <= 60;
+}
+
+// Days from 1970-01-01 to a proleptic Gregorian date, and back (the
+// era-based method: 400-year eras of 146,097 days, years starting in March
+// so that the leap day ends a year).
+std::int64_t days_from_civil(int y, int m, int d) {
+    const std::int64_t yy = y - (m <= 2 ? 1 : 0);
+    const std::int64_t era = (yy >= 0 ? yy : yy - 399) / 400;
+    const std::int64_t yoe = yy - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void civil_from_days(std::int64_t z, civil_time &t) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    t.year = static_cast<int>(yoe + era * 400 + (t.month <= 2 ? 1 : 0));
+}
+
+// Moves a date-time by `minutes`; the seconds (a leap second included) stay.
+// False when the year leaves 0000..9999.
+bool shift_minutes(civil_time &t, int minutes) {
+    const std::int64_t total =
+        days_from_civil(t.year, t.month, t.day) * 1440 + t.hour * 60 + t.minute + minutes;
+    const std::int64_t days = total >= 0 ? total / 1440 : (total - 1439) / 1440;
+    const auto minute_of_day = static_cast<int>(total - days * 1440);
+    civil_from_days(days, t);
+    t.hour = minute_of_day / 60;
+    t.minute = minute_of_day % 60;
+    return t.year >= 0 && t.year <= 9999;
+}
+
+// Reads fixed-width numbers and single bytes from a timestamp text.
+class stamp_reader {
+public:
+    explicit stamp_reader(const char *p) : p_(p) {}
+
+    bool number(int width, int *value) {
+        int v = 0;
+        for (int k = 0; k < width; ++k, ++p_) {
+            if (!is_digit(*p_)) return false;
+            v = v * 10 + (*p_ - '0');
+        }
+        *value = v;
+        return true;
+    }
+    // Steps over the next byte when it is one of `set`.
+    bool skip(std::string_view set) {
+        if (*p_ == '\0' || set.find(*p_) == std::string_view::npos) return false;
+        ++p_;
+        return true;
+    }
+    bool digit_next() const { return is_digit(*p_); }
+    bool at_end() const { return *p_ == '\0'; }
+    void skip_digits() {
+        while (is_digit(*p_)) ++p_;
+    }
+
+private:
+    const char *p_;
+};
+
+// Two digits after an optional colon, where a colon or a digit shows they
+// are there; left at 0 otherwise.
+bool optional_pair(stamp_reader &r, int *value) {
+    if (r.skip(":")) return r.number(2, value);
+    return !r.digit_next() || r.number(2, value);
+}
+
+// "Z" or "z", or a numeric offset (+hh, +hhmm, +hh:mm, or with "-"): the
+// minutes to add to the local time to get UTC. False for an offset that is
+// not one of these forms or out of range.
+bool read_zone(stamp_reader &r, bool *utc, int *to_utc) {
+    *utc = true;
+    *to_utc = 0;
+    if (r.skip("Zz")) return true;
+    const bool east = r.skip("+");
+    if (!east && !r.skip("-")) {
+        *utc = false;
+        return true;
+    }
+    int hours = 0, minutes = 0;
+    if (!r.number(2, &hours) || !optional_pair(r, &minutes) || hours > 23 || minutes > 59)
+        return false;
+    *to_utc = (east ? -1 : 1) * (hours * 60 + minutes);
+    return true;
+}
+
+// Reads the whole of `src`: a date (YYYY-MM-DD, the dashes optional) or a
+// date and a time after "T", "t" or a space (hh:mm or hh:mm:ss, the colons
+// optional, a fraction of a second skipped), then "Z" or an offset. Every
+// field is range-checked and nothing may follow; a time with an offset is
+// moved to UTC.
+bool read_civil_time(const char *src, civil_time &t) {
+    stamp_reader r(src);
+    if (!r.number(4, &t.year)) return false;
+    r.skip("-");
+    if (!r.number(2, &t.month)) return false;
+    r.skip("-");
+    if (!r.number(2, &t.day)) return false;
+    if (r.at_end()) return valid_fields(t);
+    if (!r.skip("Tt ")) return false;
+    t.has_time = true;
+    if (!r.number(2, &t.hour)) return false;
+    r.skip(":");
+    if (!r.number(2, &t.minute)) return false;
+    const bool colon = r.skip(":");
+    if (colon || r.digit_next()) {
+        if (!r.number(2, &t.second)) return false;
+        if (r.skip(".")) r.skip_digits();
+    }
+    int to_utc = 0;
+    if (!read_zone(r, &t.utc, &to_utc) || !r.at_end() || !valid_fields(t)) return false;
+    return to_utc == 0 || shift_minutes(t, to_utc);
+}
+
+// Whether the end stamp lies before the start stamp. Compact stamps order
+// as texts; a date is compared with the date of a date-time, and a UTC time
+// with a floating one as if both were in the same zone.
+bool ends_before(std::string_view end, std::string_view start) {
+    constexpr std::size_t DATE_TIME_DIGITS = 15;  // YYYYMMDDThhmmss
+    const std::size_t n = std::min({end.size(), start.size(), DATE_TIME_DIGITS});
+    return end.substr(0, n) < start.substr(0, n);
+}
+
+}  // namespace
+
+// Converts an ISO 8601 date or date-time into the compact iCalendar form:
+// YYYYMMDD, YYYYMMDDThhmmss (floating local time) or YYYYMMDDThhmmssZ (at
+// most 17 bytes with the NUL); a time with an offset is given in UTC.
 int ical_stamp(const char *src, char *stamp) {
     if (!src || !stamp) return -1;
-    char buf[17];
-    int o = 0;
-    const char *p = src;
-    auto digits = [&](int n) {
-        for (int k = 0; k < n; ++k, ++p) {
-            if (!is_digit(*p)) return false;
-            buf[o++] = *p;
-        }
-        return true;
-    };
-    auto skip_if = [&](char c) {
-        if (*p == c) ++p;
-    };
-    if (!digits(4)) return -1;
-    skip_if('-');
-    if (!digits(2)) return -1;
-    skip_if('-');
-    if (!digits(2)) return -1;
-    if (*p == 'T' || *p == 't') {
-        ++p;
-        buf[o++] = 'T';
-        if (!digits(2)) return -1;
-        skip_if(':');
-        if (!digits(2)) return -1;
-        skip_if(':');
-        if (!digits(2)) return -1;
-        if (*p == '.') {
-            ++p;
-            while (is_digit(*p)) ++p;
-        }
-        if (*p == 'Z' || *p == 'z') buf[o++] = 'Z';
+    civil_time t;
+    if (!read_civil_time(src, t)) return -1;
+    if (!t.has_time) {
+        qr_snprintf(stamp, 17, "%04d%02d%02d", t.year, t.month, t.day);
+        return 0;
     }
-    buf[o] = '\0';
-    std::memcpy(stamp, buf, static_cast<std::size_t>(o) + 1);
+    qr_snprintf(stamp, 17, "%04d%02d%02dT%02d%02d%02d%s", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.utc ? "Z" : "");
     return 0;
 }
 
@@ -430,8 +584,15 @@ int qr_build_event(const char *title, const char *start, const char *end, const 
         qr_set_error("qr_build_event: bad end timestamp (need ISO 8601)");
         return -1;
     }
-
-    const std::int64_t now = qr_clock_now();
+    if (has_end && ends_before(end_stamp, start_stamp)) {
+        qr_set_error("qr_build_event: end before start");
+        return -1;
+    }
+    std::int64_t now = 0;
+    if (!qr_stamp_clock(&now)) {
+        qr_set_error("qr_build_event: bad SOURCE_DATE_EPOCH (need seconds since 1970)");
+        return -1;
+    }
     // Only a reading billions of years away fails to convert; the epoch then
     // stands in rather than failing the event.
     qr_utc_time utc{1970, 1, 1, 0, 0, 0};
@@ -459,11 +620,11 @@ int qr_build_event(const char *title, const char *start, const char *end, const 
         a.put_all("\r\n");
     }
     a.put_all("SUMMARY:");
-    value_into(a, title);
+    text_into(a, title);
     a.put_all("\r\n");
     if (present(location)) {
         a.put_all("LOCATION:");
-        value_into(a, location);
+        text_into(a, location);
         a.put_all("\r\n");
     }
     a.put_all(ICAL_FTR);

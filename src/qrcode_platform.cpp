@@ -1,5 +1,5 @@
-// Platform layer: locale-independent formatting, the UTC clock and atomic
-// file replacement.
+// Platform layer: locale-independent formatting, the UTC clock (or the
+// reproducible-builds time stamp) and atomic file replacement.
 //
 // Formatting switches the calling thread to the "C" locale for the duration
 // of one vsnprintf (uselocale is per thread and cheap), so a host that calls
@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -154,6 +155,24 @@ int qr_snprintf(char *buf, std::size_t size, const char *format, ...) {
 }
 
 std::int64_t qr_clock_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+bool qr_stamp_clock(std::int64_t *now) {
+    // The last second that still has a four-digit year.
+    constexpr std::int64_t LAST_STAMP = 253402300799;
+    const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || epoch[0] == '\0') {
+        *now = qr_clock_now();
+        return true;
+    }
+    std::int64_t value = 0;
+    for (const char *p = epoch; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        value = value * 10 + (*p - '0');
+        if (value > LAST_STAMP) return false;
+    }
+    *now = value;
+    return true;
+}
 
 bool qr_utc_fields(std::int64_t seconds, qr_utc_time *out) {
     const auto t = static_cast<std::time_t>(seconds);

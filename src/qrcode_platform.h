@@ -25,6 +25,12 @@ struct qr_utc_time {
 
 // Seconds since 1970-01-01 00:00:00 UTC.
 std::int64_t qr_clock_now();
+// The reading that time stamps in payloads carry: SOURCE_DATE_EPOCH when it
+// is set and not empty (the reproducible-builds convention, so that a build
+// that makes codes gives the same bytes each time), otherwise the clock.
+// False when the variable holds anything but decimal digits, or a time past
+// 9999-12-31T23:59:59Z.
+bool qr_stamp_clock(std::int64_t *now);
 // UTC calendar fields of a clock reading; false when it cannot be converted.
 bool qr_utc_fields(std::int64_t seconds, qr_utc_time *out);
 

@@ -4,7 +4,10 @@
 // Every image read first reads the header the way stb_image's loader will
 // (the same format tests in the same order) and refuses, before a pixel
 // buffer is allocated, an image above QR_MAX_IMAGE_PIXELS or one whose
-// loader would need more than QR_MAX_IMAGE_WORK_BYTES. PNG files are written
+// loader would need more than QR_MAX_IMAGE_WORK_BYTES. A PNG's compressed
+// stream is then measured without inflating it: stb inflates every byte of
+// it whatever the header says, so a small file could otherwise make it
+// hold gigabytes for a tiny image. PNG files are written
 // by our own encoder (qrcode_png_write.cpp), byte for byte what
 // stb_image_write writes at its defaults, several times faster.
 #include <algorithm>
@@ -14,6 +17,7 @@
 #include <memory>
 
 #include "qrcode_frame.h"
+#include "qrcode_inflate.h"
 #include "qrcode_platform.h"
 #include "qrcode_png.h"
 #include "qrcode_png_write.h"
@@ -130,41 +134,195 @@ bool measure_jpeg(const image_source &src, qr_declared_image *out) {
     return out->width > 0 && out->height > 0;
 }
 
+// ---- Inflated size of a PNG ----
+
+constexpr std::uint32_t chunk_type(const char (&name)[5]) {
+    return std::uint32_t{static_cast<unsigned char>(name[0])} << 24 |
+           std::uint32_t{static_cast<unsigned char>(name[1])} << 16 |
+           std::uint32_t{static_cast<unsigned char>(name[2])} << 8 |
+           std::uint32_t{static_cast<unsigned char>(name[3])};
+}
+
+// Longest chunk followed; stb refuses longer IDAT chunks itself.
+constexpr std::uint32_t PNG_MAX_CHUNK = std::uint32_t{1} << 30;
+// Inflated bytes accepted beyond what the header's image needs: a writer
+// may leave a few spare bytes, never megabytes.
+constexpr std::uint64_t PNG_INFLATE_SLACK = 1024;
+
+struct png_header {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    int depth = 0;
+    int colour = 0;
+    int interlace = 0;
+    bool raw_deflate = false;  // Apple's CgBI files carry no zlib header
+};
+
+// Bytes the inflated stream holds for this image: each row of each pass
+// (one pass, or Adam7's seven) with its filter byte. 0 for a colour type
+// stb would refuse anyway.
+std::uint64_t png_inflated_need(const png_header &h) {
+    constexpr int CHANNELS[] = {1, 0, 3, 1, 2, 0, 4};
+    const int channels = h.colour >= 0 && h.colour < 7 ? CHANNELS[h.colour] : 0;
+    const std::uint64_t bits = static_cast<std::uint64_t>(channels) * h.depth;
+    const auto pass = [bits](std::uint64_t w, std::uint64_t rows) {
+        return w == 0 ? 0 : rows * ((w * bits + 7) / 8 + 1);
+    };
+    if (h.interlace == 0) return pass(h.width, h.height);
+    struct adam7 {
+        int x0, y0, dx, dy;
+    };
+    constexpr adam7 PASSES[] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    std::uint64_t need = 0;
+    for (const adam7 &p : PASSES) {
+        const std::uint64_t w = (std::uint64_t{h.width} + p.dx - 1 - p.x0) / p.dx;
+        const std::uint64_t rows = (std::uint64_t{h.height} + p.dy - 1 - p.y0) / p.dy;
+        need += pass(w, rows);
+    }
+    return need;
+}
+
+// Walks a PNG's chunks the way stb does (every IDAT chunk up to IEND
+// belongs to the one stream) and hands the IDAT bytes to the inflater in
+// the spans stb's reader already holds.
+class png_chunks {
+public:
+    explicit png_chunks(const image_source &src) : ok_(src.restart(&s_)) {}
+
+    // Reads up to the first IDAT chunk; false when the file does not get
+    // that far the way stb expects (stb then reports the fault itself).
+    bool read_header(png_header *h) {
+        if (!ok_ || !stbi__check_png_header(&s_)) return false;
+        bool have_ihdr = false;
+        for (;;) {
+            std::uint32_t length = 0;
+            std::uint32_t type = 0;
+            if (!next_chunk(&length, &type)) return false;
+            if (type == chunk_type("IDAT")) {
+                left_ = length;
+                return have_ihdr;
+            }
+            if (type == chunk_type("IHDR") && length == 13) {
+                h->width = stbi__get32be(&s_);
+                h->height = stbi__get32be(&s_);
+                h->depth = stbi__get8(&s_);
+                h->colour = stbi__get8(&s_);
+                stbi__skip(&s_, 2);  // compression and filter methods
+                h->interlace = stbi__get8(&s_);
+                stbi__skip(&s_, 4);  // CRC
+                have_ihdr = true;
+                continue;
+            }
+            if (type == chunk_type("IEND")) return false;
+            if (type == chunk_type("CgBI")) h->raw_deflate = true;
+            stbi__skip(&s_, static_cast<int>(length) + 4);
+        }
+    }
+
+    static std::size_t next_span(void *user, const unsigned char **data) {
+        return static_cast<png_chunks *>(user)->span(data);
+    }
+
+private:
+    // The next chunk's length and type; false at the end of the input or
+    // on a length stb would not follow.
+    bool next_chunk(std::uint32_t *length, std::uint32_t *type) {
+        if (stbi__at_eof(&s_)) return false;
+        *length = stbi__get32be(&s_);
+        *type = stbi__get32be(&s_);
+        return *length <= PNG_MAX_CHUNK;
+    }
+
+    std::size_t span(const unsigned char **data) {
+        while (left_ == 0) {
+            stbi__skip(&s_, 4);  // the finished IDAT chunk's CRC
+            std::uint32_t length = 0;
+            std::uint32_t type = 0;
+            for (;;) {
+                if (!next_chunk(&length, &type) || type == chunk_type("IEND")) return 0;
+                if (type == chunk_type("IDAT")) break;
+                stbi__skip(&s_, static_cast<int>(length) + 4);
+            }
+            left_ = length;
+            if (left_ == 0) continue;
+        }
+        if (s_.img_buffer >= s_.img_buffer_end) {
+            if (!s_.read_from_callbacks) return 0;
+            stbi__refill_buffer(&s_);
+        }
+        const auto held = static_cast<std::size_t>(s_.img_buffer_end - s_.img_buffer);
+        const std::size_t n = std::min<std::size_t>(left_, held);
+        *data = s_.img_buffer;
+        s_.img_buffer += n;
+        left_ -= static_cast<std::uint32_t>(n);
+        return n;
+    }
+
+    stbi__context s_{};
+    bool ok_ = false;
+    std::uint32_t left_ = 0;  // bytes of the current IDAT chunk not yet handed out
+};
+
+// False when the PNG's stream inflates to more than its image needs plus
+// the slack. Files this walk cannot follow are left to stb.
+bool png_stream_fits(const image_source &src) {
+    png_chunks chunks(src);
+    png_header h;
+    if (!chunks.read_header(&h)) return true;
+    const std::uint64_t need = png_inflated_need(h);
+    if (need == 0) return true;
+    return qr_inflated_size_within(png_chunks::next_span, &chunks, !h.raw_deflate,
+                                   need + PNG_INFLATE_SLACK) != qr_inflated_size::above;
+}
+
+bool no_stream_check(const image_source &) { return true; }
+
 struct loader {
     int (*test)(stbi__context *);
     bool (*measure)(const image_source &, qr_declared_image *);
+    // Checks what the header alone cannot tell, after the caps.
+    bool (*stream_fits)(const image_source &);
 };
 
 // stb_image's loaders in the order it tries them: the first whose test
 // passes decodes the file.
 constexpr loader LOADERS[] = {
-    {stbi__png_test, measure_integer<stbi__png_info, stbi__png_is16>},
-    {stbi__bmp_test, measure_integer<stbi__bmp_info, eight_bit>},
-    {stbi__gif_test, measure_fixed<stbi__gif_info, 9>},
-    {stbi__psd_test, measure_integer<stbi__psd_info, eight_bit>},
-    {stbi__pic_test, measure_integer<stbi__pic_info, eight_bit>},
-    {stbi__jpeg_test, measure_jpeg},
-    {stbi__pnm_test, measure_integer<stbi__pnm_info, stbi__pnm_is16>},
-    {stbi__hdr_test, measure_fixed<stbi__hdr_info, 4 * 4 + 4>},
-    {stbi__tga_test, measure_integer<stbi__tga_info, eight_bit>},
+    {stbi__png_test, measure_integer<stbi__png_info, stbi__png_is16>, png_stream_fits},
+    {stbi__bmp_test, measure_integer<stbi__bmp_info, eight_bit>, no_stream_check},
+    {stbi__gif_test, measure_fixed<stbi__gif_info, 9>, no_stream_check},
+    {stbi__psd_test, measure_integer<stbi__psd_info, eight_bit>, no_stream_check},
+    {stbi__pic_test, measure_integer<stbi__pic_info, eight_bit>, no_stream_check},
+    {stbi__jpeg_test, measure_jpeg, no_stream_check},
+    {stbi__pnm_test, measure_integer<stbi__pnm_info, stbi__pnm_is16>, no_stream_check},
+    {stbi__hdr_test, measure_fixed<stbi__hdr_info, 4 * 4 + 4>, no_stream_check},
+    {stbi__tga_test, measure_integer<stbi__tga_info, eight_bit>, no_stream_check},
 };
 
-bool declared(const image_source &src, qr_declared_image *out) {
+// The loader stb will use for this image, or null.
+const loader *loader_of(const image_source &src) {
     for (const loader &l : LOADERS) {
         stbi__context s;
-        if (!src.restart(&s)) return false;
-        if (l.test(&s)) return l.measure(src, out);
+        if (!src.restart(&s)) return nullptr;
+        if (l.test(&s)) return &l;
     }
-    return false;
+    return nullptr;
+}
+
+bool declared(const image_source &src, qr_declared_image *out) {
+    const loader *l = loader_of(src);
+    return l && l->measure(src, out);
 }
 
 // 0 with the pixels, -1 when unreadable or above a cap, QR_IMAGE_TOO_SMALL.
 int read_image(const image_source &src, int min_side, unsigned char **out_pixels, int *out_width,
                int *out_height) {
     qr_declared_image img{};
-    if (!declared(src, &img)) return -1;
+    const loader *l = loader_of(src);
+    if (!l || !l->measure(src, &img)) return -1;
     if (img.width < min_side || img.height < min_side) return QR_IMAGE_TOO_SMALL;
-    if (pixels_of(img) > QR_MAX_IMAGE_PIXELS || img.work_bytes > QR_MAX_IMAGE_WORK_BYTES) {
+    if (pixels_of(img) > QR_MAX_IMAGE_PIXELS || img.work_bytes > QR_MAX_IMAGE_WORK_BYTES ||
+        !l->stream_fits(src)) {
         return -1;
     }
     int width = 0;

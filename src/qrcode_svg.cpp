@@ -7,12 +7,19 @@
 // private to the build and released on every failure; only a finished
 // document reaches g_svg_buf.
 //
-// Solid-paint elements are drawn in their own module-unit coordinates and
-// placed with translate + scale. An element whose paint is a gradient is
-// written in document coordinates without a transform instead: a renderer
-// evaluates a userSpaceOnUse gradient in the referencing element's user
-// space, so under a per-element scale the gradient would collapse into each
-// module's own small square rather than run across the symbol.
+// All data modules are one <path>, one clockwise subpath per module figure:
+// neighbouring figures then share their edges inside one shape and are
+// anti-aliased together, where separate elements would each blend their
+// edge over the background and leave a faint seam at non-integer scales.
+// Every figure is wound the same way, so the default nonzero rule fills the
+// union and no overlap cancels.
+//
+// Solid paints are drawn in module units and placed with translate + scale
+// (the modules once for the symbol, each finder ring and centre on its own).
+// Gradient paints are written in document coordinates without a transform
+// instead: a renderer evaluates a userSpaceOnUse gradient in the referencing
+// element's user space, so under a scale the gradient would shrink with it
+// rather than run across the symbol.
 #include <charconv>
 #include <concepts>
 #include <cstdarg>
@@ -212,23 +219,23 @@ private:
     bool ok_ = true;
 };
 
-// Where a figure's module units land in the document.
+// Where a figure's module units land: origin (x, y) and scale m. Document
+// units write every placed number with two decimals; module units keep each
+// number's own form ("10.5", "8.50").
 struct placement {
     double x, y, m;
+    bool two_decimals;
 };
 
 void write_number(line_builder &line, num_role role, path_num n, const placement *at) {
-    const double v = n.value;
-    if (at && role == ROLE_X) {
-        line.two_decimals(at->x + v * at->m);
-    } else if (at && role == ROLE_Y) {
-        line.two_decimals(at->y + v * at->m);
-    } else if (at && role == ROLE_LENGTH) {
-        line.two_decimals(v * at->m);
-    } else if (n.fixed) {
+    double v = n.value;
+    if (at && role == ROLE_X) v = at->x + v * at->m;
+    if (at && role == ROLE_Y) v = at->y + v * at->m;
+    if (at && role == ROLE_LENGTH) v *= at->m;
+    if (n.fixed || (at && role != ROLE_KEEP && at->two_decimals)) {
         line.two_decimals(v);
     } else {
-        line.shortest(n.value);
+        line.shortest(static_cast<float>(v));
     }
 }
 
@@ -279,6 +286,15 @@ void circle_path(figure_path &p, float c, float r) {
     p.close();
 }
 
+// A disc of radius r centred at (c, c), drawn clockwise like every other
+// module figure.
+void disc_path(figure_path &p, float c, float r) {
+    const path_num left = fx(c - r);
+    const path_num right = fx(c + r);
+    p.move_to(left, pl(c)).arc_to(fx(r), 1, 1, right, pl(c)).arc_to(fx(r), 1, 1, left, pl(c));
+    p.close();
+}
+
 void outline_path(figure_path &p, int kind, float c, float half, float corner) {
     switch (kind) {
     case QR_OUTLINE_SQUARE: square_path(p, c, half); break;
@@ -295,8 +311,8 @@ void outline_path(figure_path &p, int kind, float c, float half, float corner) {
 constexpr const char *EVEN_ODD = " fill-rule=\"evenodd\"";
 constexpr std::size_t LOCAL_CAP = 512;
 
-// A figure ready to be placed: a path or a circle, and its markup in module
-// units after the placement attributes, written once per document.
+// A finder ring or centre ready to be placed: a path or a circle, and its
+// markup in module units after the placement attributes.
 struct figure {
     bool circle = false;
     path_num centre;         // circle: centre on both axes
@@ -397,17 +413,17 @@ void leaf_path(figure_path &p) {
     p.horizontal_to(0).vertical_to(mid).arc_to(mid, 0, 1, mid, 0).close();
 }
 
-void module_figure(const qr_dot_figure &fig, figure &f) {
+void module_figure(const qr_dot_figure &fig, figure_path &p) {
     if (fig.side == QR_SIDE_LEAF) {
-        leaf_path(f.path);
+        leaf_path(p);
         return;
     }
     switch (fig.kind) {
-    case QR_FIG_DISC: make_circle(f, pl(0.5f), fx(fig.radius)); break;
-    case QR_FIG_ROUND_CORNER: round_corner_path(f.path, fig); break;
-    case QR_FIG_HALF_ROUND: half_round_path(f.path, fig); break;
-    case QR_FIG_QUARTER_DISC: quarter_disc_path(f.path, fig); break;
-    default: square_path(f.path, 0.5f, 0.5f); break;
+    case QR_FIG_DISC: disc_path(p, 0.5f, fig.radius); break;
+    case QR_FIG_ROUND_CORNER: round_corner_path(p, fig); break;
+    case QR_FIG_HALF_ROUND: half_round_path(p, fig); break;
+    case QR_FIG_QUARTER_DISC: quarter_disc_path(p, fig); break;
+    default: square_path(p, 0.5f, 0.5f); break;
     }
 }
 
@@ -427,6 +443,17 @@ void finder_figure(const qr_finder_shape &shape, figure &f) {
 
 // ---- Elements ----
 
+// The placement of module units at document point (X, Y), m units each.
+void write_transform(line_builder &line, int X, int Y, int m) {
+    line.text(" transform=\"translate(");
+    line.integer(X);
+    line.text(" ");
+    line.integer(Y);
+    line.text(") scale(");
+    line.integer(m);
+    line.text(")\"");
+}
+
 // Appends one element with its local origin at document point (X, Y): with a
 // solid paint the local markup under translate + scale, with a gradient the
 // same geometry in document units and no transform.
@@ -435,16 +462,10 @@ int add_element(svg_doc &doc, int which, int X, int Y, const figure &f) {
     line.text(f.circle ? "<circle" : "<path");
     line.text(doc.fill[which]);
     if (doc.gradient[which]) {
-        const placement at{double(X), double(Y), double(doc.geo.m)};
+        const placement at{double(X), double(Y), double(doc.geo.m), true};
         write_geometry(line, f, &at);
     } else {
-        line.text(" transform=\"translate(");
-        line.integer(X);
-        line.text(" ");
-        line.integer(Y);
-        line.text(") scale(");
-        line.integer(doc.geo.m);
-        line.text(")\"");
+        write_transform(line, X, Y, doc.geo.m);
         line.text(f.local);
     }
     const char *text = line.finish();
@@ -558,26 +579,56 @@ int add_defs(svg_doc &doc, const int ids[PART_COUNT]) {
     return rc == 0 && closed == 0 ? 0 : -1;
 }
 
+// The opening of the one module element, up to its path data: a solid
+// paint places the whole symbol in module units.
+int open_module_path(svg_doc &doc) {
+    line_builder line;
+    line.text("<path");
+    line.text(doc.fill[PART_MODULE]);
+    if (!doc.gradient[PART_MODULE]) write_transform(line, doc.geo.qz, doc.geo.qz, doc.geo.m);
+    line.text(" d=\"");
+    const char *text = line.finish();
+    return text ? sb_add(&doc.sb, text) : -1;
+}
+
+// One module's figure as a subpath of the module element, in module units
+// (solid paint) or document units (gradient).
+int add_module_subpath(svg_doc &doc, const figure_path &path, int c, int r, bool first) {
+    const int m = doc.geo.m;
+    const placement at = doc.gradient[PART_MODULE]
+                             ? placement{double(doc.geo.qz) + double(c) * m,
+                                         double(doc.geo.qz) + double(r) * m, double(m), true}
+                             : placement{double(c), double(r), 1.0, false};
+    line_builder line;
+    if (!first) line.text(" ");
+    write_path(line, path, &at);
+    const char *text = line.finish();
+    return text ? sb_add(&doc.sb, text) : -1;
+}
+
 // The figure of a module depends only on the style and its neighbour mask,
-// so the 16 possible figures are prepared once per document.
+// so the 16 possible figures are prepared once per document. A symbol
+// without dark data modules writes no module element.
 int add_modules(svg_doc &doc, const unsigned char *modules, int n) {
     static_assert((QR_NB_LEFT | QR_NB_TOP | QR_NB_RIGHT | QR_NB_BOTTOM) == 15);
-    figure figs[16];
+    figure_path figs[16];
     for (int mask = 0; mask < 16; ++mask) {
         module_figure(select_dot_figure(g_style.dot_style, mask), figs[mask]);
-        if (!finish_figure(figs[mask])) return -1;
+        if (!figs[mask].complete()) return -1;
     }
-    const int m = doc.geo.m;
+    bool first = true;
     for (int r = 0; r < n; ++r) {
         for (int c = 0; c < n; ++c) {
             if (!modules[r * n + c] || qr_in_finder_area(c, r, n)) continue;
-            const figure &f = figs[qr_module_neighbors(modules, n, c, r)];
-            if (add_element(doc, PART_MODULE, doc.geo.qz + c * m, doc.geo.qz + r * m, f) != 0) {
+            if ((first && open_module_path(doc) != 0) ||
+                add_module_subpath(doc, figs[qr_module_neighbors(modules, n, c, r)], c, r, first) !=
+                    0) {
                 return -1;
             }
+            first = false;
         }
     }
-    return 0;
+    return first ? 0 : sb_add(&doc.sb, "\"/>");
 }
 
 int add_finders(svg_doc &doc, int n) {

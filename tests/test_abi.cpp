@@ -1,6 +1,7 @@
 // The binary interface of the shared library: exactly the intended names
 // are exported, nothing runs at load, and the public header stands alone in
 // C and C++ under strict warnings.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -48,15 +49,32 @@ std::set<std::string> matches(const std::string &text, const std::regex &re) {
     return names;
 }
 
-// Names of the map's global section.
+// The map without comments.
+std::string exports_map() {
+    return std::regex_replace(slurp(VQR_EXPORTS_MAP), std::regex(R"(/\*[\s\S]*?\*/)"), "");
+}
+
+// Names of the global section of one version node.
+std::set<std::string> node_names(const std::string &node) {
+    const std::string map = exports_map();
+    const auto start = map.find(node + " {");
+    EXPECT_NE(start, std::string::npos) << node;
+    if (start == std::string::npos) return {};
+    const auto end = map.find('}', start);
+    std::string body = map.substr(start, end - start);
+    const auto local = body.find("local:");
+    if (local != std::string::npos) body.resize(local);
+    return matches(body, std::regex(R"((qr_\w+)\s*;)"));
+}
+
+// Names of every node's global section; only the first node hides the rest.
 std::set<std::string> map_names() {
-    std::string map = slurp(VQR_EXPORTS_MAP);
-    map = std::regex_replace(map, std::regex(R"(/\*[\s\S]*?\*/)"), "");
-    const auto global = map.find("global:");
-    const auto local = map.find("local:");
-    EXPECT_NE(global, std::string::npos);
-    EXPECT_NE(local, std::string::npos);
-    return matches(map.substr(global, local - global), std::regex(R"((qr_\w+)\s*;)"));
+    const std::string map = exports_map();
+    EXPECT_EQ(std::count(map.begin(), map.end(), '{'), 2) << "a version node not listed here";
+    EXPECT_NE(map.find("local:"), std::string::npos);
+    std::set<std::string> names = node_names("VANTELOR_QRCODE_1");
+    for (const std::string &name : node_names("VANTELOR_QRCODE_GRADE_1")) names.insert(name);
+    return names;
 }
 
 // Defined global text symbols of a library: "T name" lines of nm.
@@ -67,8 +85,11 @@ std::set<std::string> defined_functions(const std::string &nm_args) {
 TEST(Abi, MapListsExactlyThePublicFunctions) {
     const std::set<std::string> declared =
         matches(slurp(VQR_PUBLIC_HEADER), std::regex(R"(QR_API\s[^;(]*?\b(qr_\w+)\s*\()"));
-    EXPECT_EQ(declared.size(), 32u);
+    EXPECT_EQ(declared.size(), 34u);
     EXPECT_EQ(map_names(), declared);
+    EXPECT_EQ(node_names("VANTELOR_QRCODE_1").size(), 32u);
+    const std::set<std::string> grade = {"qr_grade_from_file", "qr_grade_from_memory"};
+    EXPECT_EQ(node_names("VANTELOR_QRCODE_GRADE_1"), grade);
 }
 
 TEST(Abi, SharedLibraryExportsExactlyTheMapNames) {

@@ -3,7 +3,9 @@
 // without a code (hostile ones included) still end in "no QR code found".
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -125,6 +127,16 @@ image dim_page_on_dark_table() {
     return img;
 }
 
+// Dark modules printed in yellow: luma barely tells them from the paper
+// (226 against 255), while the blue channel (0) does.
+image in_yellow(image img) {
+    for (std::size_t i = 0; i < img.rgba.size(); i += 4) {
+        if (img.rgba[i] < 128) img.rgba[i] = img.rgba[i + 1] = 255;
+        if (img.rgba[i + 2] < 128) img.rgba[i + 2] = 0;
+    }
+    return img;
+}
+
 image jpeg_at_quality_30(const image &src) {
     vqr_writers::bytes out;
     stbi_write_jpg_to_func(vqr_writers::append_to, &out, src.width, src.height, 4, src.rgba.data(),
@@ -195,12 +207,38 @@ TEST_F(DecodeRescue, ReadsPicturesTheFixedAttemptsMiss) {
          [] { return mirrored(vqr_test::encode_image(SHORT_TEXT, 1, 4, 4)); }},
         {"cropped at its edge", LONG_TEXT,
          [] { return vqr_test::encode_image(LONG_TEXT, 1, 3, 0); }},
+        {"yellow on white under uneven light", LONG_TEXT,
+         [] { return under_uneven_light(in_yellow(code_on(LONG_TEXT, 5, 4, 460, 255))); }},
     };
     for (const auto &c : cases) {
         const image img = c.make();
         EXPECT_FALSE(fixed_attempts_read(img)) << c.name << ": no longer a hard case";
         EXPECT_EQ(decode_rgba(img), c.text) << c.name;
     }
+}
+
+// The yellow code is a case for the darkest channel alone: no strategy that
+// reads luma (or the brightest channel) reads it.
+TEST_F(DecodeRescue, YellowCodeIsReadOnlyThroughTheDarkestChannel) {
+    const image img = under_uneven_light(in_yellow(code_on(LONG_TEXT, 5, 4, 460, 255)));
+    const qr_quirc_ptr q(qr_quirc_new());
+    ASSERT_TRUE(q);
+    int colour_reads = 0;
+    for (int i = 0; i < qr_rescue_strategy_count(); ++i) {
+        const std::string name = qr_rescue_strategy_name(i);
+        const bool darkest =
+            name.find("colour") != std::string::npos && name.find("inverted") == std::string::npos;
+        const bool read =
+            qr_rescue_try_strategy(q.get(), img.rgba.data(), img.width, img.height, i);
+        if (!darkest) {
+            EXPECT_FALSE(read) << name;
+        }
+        if (read) {
+            EXPECT_STREQ(qr_decode_result(), LONG_TEXT) << name;
+            ++colour_reads;
+        }
+    }
+    EXPECT_GT(colour_reads, 0);
 }
 
 // ---- Pictures without a code ----------------------------------------------------
@@ -214,22 +252,26 @@ image noise(int width, int height, unsigned seed) {
     return img;
 }
 
-// 32 finder-like targets (7 x 7 modules of 4 pixels) in a grid: every triple
-// at a right angle looks like the corners of a symbol.
-image finder_blobs() {
-    image img = blank(520, 520, 255);
-    for (int k = 0; k < 32; ++k) {
-        const int ox = 10 + (k % 6) * 84;
-        const int oy = 10 + (k / 6) * 84;
-        for (int y = 0; y < 28; ++y) {
-            for (int x = 0; x < 28; ++x) {
-                const int ring = std::min({x / 4, y / 4, 6 - x / 4, 6 - y / 4});
+// `count` finder-like targets (7 x 7 modules of `module` pixels) in rows of
+// `columns`, `pitch` pixels apart: every triple at a right angle looks like
+// the corners of a symbol.
+image finder_targets(int side, int count, int columns, int module, int pitch) {
+    image img = blank(side, side, 255);
+    const int size = 7 * module;
+    for (int k = 0; k < count; ++k) {
+        const int ox = 10 + (k % columns) * pitch;
+        const int oy = 10 + (k / columns) * pitch;
+        for (int y = 0; y < size; ++y) {
+            for (int x = 0; x < size; ++x) {
+                const int ring = std::min({x / module, y / module, 6 - x / module, 6 - y / module});
                 if (ring != 1) std::memset(pixel(img, ox + x, oy + y), 0, 3);
             }
         }
     }
     return img;
 }
+
+image finder_blobs() { return finder_targets(520, 32, 6, 4, 84); }
 
 TEST_F(DecodeRescue, PicturesWithoutACodeStayUnread) {
     const struct {
@@ -247,6 +289,17 @@ TEST_F(DecodeRescue, PicturesWithoutACodeStayUnread) {
         EXPECT_EQ(decode_rgba(c.make()), "") << c.name;
         EXPECT_STREQ(qr_last_error(), "qr_decode: no QR code found in image") << c.name;
     }
+}
+
+// The stage's budget is charged by crowding: on a picture full of finder
+// patterns, where every quirc pass is costly, it stops after a few of its
+// strategies (all nine that apply to this size would take seconds).
+TEST_F(DecodeRescue, BudgetStopsTheStrategiesOnACrowdedPicture) {
+    EXPECT_EQ(decode_rgba(finder_targets(1000, 121, 11, 6, 90)), "");
+    const qr_rescue_work work = qr_rescue_last_work();
+    EXPECT_GT(work.images, 0);
+    EXPECT_LE(work.images, 4);
+    EXPECT_LE(work.pixels, 5'000'000);
 }
 
 }  // namespace

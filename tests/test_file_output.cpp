@@ -92,15 +92,20 @@ bool fails_under_size_limit(const writer &w, const fs::path &dir) {
 }
 
 TEST_F(library, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
-    for (const writer &w : writers()) {
-        temp_dir dir;
-        ASSERT_EQ(w.write(dir.path()), 1) << w.name << ": " << qr_last_error();
-        ASSERT_GT(fs::file_size(dir / "out.png"), FILE_SIZE_LIMIT) << w.name;
-        const std::vector<unsigned char> old = pattern(6000);
-        vqr_test::write_bytes(dir / "out.png", old);
-        EXPECT_TRUE(fails_under_size_limit(w, dir.path())) << w.name;
-        EXPECT_EQ(vqr_test::read_bytes(dir / "out.png"), old) << w.name;
-        EXPECT_EQ(files_in(dir.path()), std::set<std::string>{"out.png"}) << w.name;
+    // The old bytes live in `holder`; out.png is that file or a link to it.
+    for (const char *holder : {"out.png", "real.png"}) {
+        for (const writer &w : writers()) {
+            temp_dir dir;
+            if (std::strcmp(holder, "out.png") != 0) fs::create_symlink(holder, dir / "out.png");
+            ASSERT_EQ(w.write(dir.path()), 1) << w.name << ": " << qr_last_error();
+            ASSERT_GT(fs::file_size(dir / "out.png"), FILE_SIZE_LIMIT) << w.name;
+            const std::vector<unsigned char> old = pattern(6000);
+            vqr_test::write_bytes(dir / holder, old);
+            const std::set<std::string> before = files_in(dir.path());
+            EXPECT_TRUE(fails_under_size_limit(w, dir.path())) << w.name << " " << holder;
+            EXPECT_EQ(vqr_test::read_bytes(dir / holder), old) << w.name << " " << holder;
+            EXPECT_EQ(files_in(dir.path()), before) << w.name << " " << holder;
+        }
     }
 }
 
@@ -167,7 +172,13 @@ TEST_F(library, ReplacedFileKeepsItsPermissionsAndNewFilesFollowTheUmask) {
         mode_t expected;
     };
     const row rows[] = {
-        {022, 0, 0644}, {077, 0, 0600}, {022, 0600, 0600}, {077, 0664, 0664}, {022, 0755, 0755},
+        {022, 0, 0644},       // new file
+        {077, 0, 0600},       // new file, strict umask
+        {022, 0600, 0600},    // kept although the umask would allow more
+        {077, 0664, 0664},    // kept although the umask would allow less
+        {022, 0755, 0755},    // executable
+        {022, 02755, 02755},  // setgid
+        {022, 01644, 01644},  // sticky
     };
     for (const row &r : rows) {
         for (const writer &w : writers()) {

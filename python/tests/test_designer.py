@@ -7,6 +7,7 @@ import json
 import os
 import re
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -66,6 +67,21 @@ class DesignerTest(unittest.TestCase):
             (render({"kind": "geo", "lat": "north", "lon": 0}), 400,
              "Latitude: expected a number"),
             (b"{" + b" " * 70000 + b"}", 413, "the request is too large"),
+            # Values of the wrong type where the server looks them up.
+            (render(level=[]), 400, "Level: expected one of"),
+            (render({"kind": []}), 400, "content.kind must be one of"),
+            (render({"kind": {"text": 1}}), 400, "content.kind must be one of"),
+            (render(module_size="\u00b2"), 400, "Module size: expected a whole number"),
+            (render(quiet_zone="\u0663"), 400, "Quiet zone: expected a whole number"),
+            # JSON escapes that spell no UTF-8 text, or a NUL.
+            (b'{"content": {"kind": "text", "text": "\\ud800"}}', 400,
+             "content.text holds half of a surrogate pair"),
+            (b'{"content": {"kind": "wifi", "ssid": "\\udfff"}}', 400, "content.ssid holds half"),
+            (b'{"content": {"kind": "text", "text": "a\\u0000b"}}', 400,
+             "content.text must not contain a NUL character"),
+            (b'{"look": {"preset": "neon\\u0000"}}', 400, "look.preset must not contain a NUL"),
+            (b"[" * 40000 + b"]" * 40000, 413, "too large"),
+            (b"[" * 30000 + b"]" * 30000, 400, "malformed JSON"),
         ]
         for body, status, message in cases:
             with self.subTest(message=message):
@@ -73,6 +89,7 @@ class DesignerTest(unittest.TestCase):
                 got_status, answer = self.server.post("/api/render", body)
                 self.assertEqual(got_status, status, answer)
                 self.assertIn(message, answer["error"])
+                self.assertNotRegex(answer["error"], r"[A-Z][a-z]+(Error|Exception)\b")
 
     def test_messages_name_the_fields_at_fault(self):
         cases = [
@@ -190,13 +207,22 @@ class DesignerTest(unittest.TestCase):
                          (version, (17 + 4 * version + 4) * 6))
         self.assertTrue(answer["svg"].startswith("<?xml"))
         self.assertIn("reads this code back at 6 px", answer["verdict"])
+        # The grade of the preview: a quiet zone of 2 holds it at B, named first.
+        grade = answer["grade"]
+        self.assertEqual((grade["grade"], grade["score"], grade["passes"]), ("B", 3.0, True))
+        self.assertEqual(grade["parameters"][0]["name"], "quiet zone")
+        self.assertEqual([p["score"] for p in grade["parameters"]],
+                         sorted(p["score"] for p in grade["parameters"]))
+        self.assertTrue(all({"name", "value", "grade", "hint"} <= set(p)
+                            for p in grade["parameters"]))
 
         white = {"module_color": "#ffffff", "ring_color": "#ffffff", "center_color": "#ffffff"}
         status, answer = self.render(look=white)
         self.assertEqual(status, 200, answer)
         self.assertFalse(answer["reads"])
+        self.assertEqual((answer["grade"]["grade"], answer["grade"]["passes"]), ("F", False))
         self.assertTrue(answer["verdict"].startswith(
-            "Warning: at 10 px per module our decoder cannot read the code back"))
+            "Warning: at 10 px per module the code grades F"))
 
     def test_logo_uploads(self):
         def png_header(w, h):
@@ -246,6 +272,23 @@ class DesignerTest(unittest.TestCase):
                 self.assertIn("busy", answer["error"])
         self.assertIn(200, [s for s, _ in results])
         self.assertEqual(self.render()[0], 200, "the server keeps serving")
+
+    def test_slow_senders_hold_no_busy_slot(self):
+        # More clients than there are busy slots, each stalled in the middle
+        # of its body: an ordinary request is still served at once.
+        port = int(self.server.url.rsplit(":", 1)[1].strip("/"))
+        stalled = []
+        try:
+            for _ in range(designer.MAX_BUSY + 2):
+                conn = socket.create_connection(("127.0.0.1", port), timeout=30)
+                conn.sendall(b"POST /api/render HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                             b"Content-Type: application/json\r\nContent-Length: 100\r\n\r\n{")
+                stalled.append(conn)
+            status, answer = self.render()
+            self.assertEqual(status, 200, answer)
+        finally:
+            for conn in stalled:
+                conn.close()
 
     def test_assets_are_local(self):
         for path, kind in (("/", "text/html"), ("/designer.js", "text/javascript"),

@@ -204,11 +204,12 @@ class DesignerInBrowser(unittest.TestCase):
         recoloured = self.png()
         self.assertNotIn(recoloured, (plain, neon))
 
-        # A background gradient starts light: the code still reads; radial
-        # gradients have no angle.
+        # A background gradient starts light: the code still reads (whether it
+        # grades C or better depends on its darker end, so the verdict may warn);
+        # radial gradients have no angle.
         self.choose("#preset", "")
         self.assertEqual(self.choose("#paint-background .mode", "gradient"), "ok")
-        self.assertEqual(self.verdict()[0], "ok", self.verdict())
+        self.assertIn(self.verdict()[0], ("ok", "warn"), self.verdict())
         self.assertTrue(self.find("#paint-background .angle").is_displayed())
         self.choose("#paint-background .kind", "radial")
         self.assertFalse(self.find("#paint-background .angle").is_displayed())

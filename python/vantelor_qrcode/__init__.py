@@ -26,14 +26,25 @@ import ctypes
 import ctypes.util
 import json
 import os
+import re
+import struct
+import tempfile
 import threading
+import warnings
+import zlib
 from typing import Iterable, Iterator, Optional, Tuple, Union
+
+try:
+    from ._version import __version__
+except ImportError:  # imported from the source tree: only builds write _version.py
+    __version__ = "0+unknown"
 
 __all__ = [
     "QRError", "VerifyError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES",
-    "CENTER_STYLES", "PRESETS", "library", "init", "cleanup", "last_error", "symbol_version",
+    "CENTER_STYLES", "PRESETS", "PrintSizeWarning", "library", "init", "cleanup", "last_error", "symbol_version",
     "apply_preset", "reset_style", "check_reads_back", "encode_png", "encode_svg", "save", "wifi",
     "vcard", "email", "sms", "geo", "event", "batch", "decode",
+    "GRADES", "Parameter", "Report", "check",
 ]
 
 LEVELS = {"L": 0, "M": 1, "Q": 2, "H": 3}
@@ -97,6 +108,8 @@ _SIGNATURES = {
     "qr_encode_batch": (_c_int, [_c_str, _c_str, _c_int, _c_int, _c_int]),
     "qr_decode_from_file": (_c_str, [_c_str]),
     "qr_decode_from_memory": (_c_str, [_c_str, _c_int]),
+    "qr_grade_from_file": (_c_str, [_c_str, _c_str]),
+    "qr_grade_from_memory": (_c_str, [_c_str, _c_int, _c_str]),
 }
 
 _lock = threading.RLock()
@@ -442,6 +455,15 @@ def _read(path: bytes) -> bytes:
         return f.read()
 
 
+def _verify(image: bytes, text: Text) -> None:
+    """Raise VerifyError unless ``image`` (encoded image bytes) reads back as
+    ``text`` at grade C or better, naming the weakest parameter."""
+    report = check(image, expected=text)
+    if not report.passes:
+        raise VerifyError(f"verify: grade {report.grade} (minimum {DEFAULT_MIN_GRADE}), weakest "
+                          f"{report.weakest}: {report.hint}")
+
+
 def check_reads_back(image: bytes, text: Text) -> None:
     """Raise VerifyError unless our decoder reads ``text`` from ``image``
     (the bytes of an encoded image), with a message that says what it found."""
@@ -461,6 +483,99 @@ def _geometry(level: Level, module_size: int, quiet_zone: int) -> tuple:
             _size(quiet_zone, "quiet_zone", 0))
 
 
+# ---- Print size --------------------------------------------------------------------------
+
+# Lengths in mm, cm and in are taken at this resolution unless dpi= is given.
+DEFAULT_DPI = 300
+_PER_INCH = {"px": None, "mm": 25.4, "cm": 2.54, "in": 1.0}
+_DECIMALS = {"mm": 2, "cm": 3, "in": 4}
+
+
+class PrintSizeWarning(UserWarning):
+    """A code sized for print comes out too small for phone cameras."""
+
+
+def _length(value):
+    """'30mm', '3cm', '1.2in', '400px' or an int of pixels, as (number, unit)."""
+    if isinstance(value, int) and not isinstance(value, bool) and value > 0:
+        return float(value), "px"
+    found = re.fullmatch(r"([0-9]*\.?[0-9]+)(mm|cm|in|px)", value) \
+        if isinstance(value, str) else None
+    if found and float(found.group(1)) > 0:
+        return float(found.group(1)), found.group(2)
+    raise ValueError(f"size must be a length such as '30mm', '3cm', '1.2in' or '400px', "
+                     f"not {value!r}")
+
+
+def _in_unit(px, dpi, unit):
+    return px if unit == "px" else px / dpi * _PER_INCH[unit]
+
+
+def _png_width(png: bytes) -> int:
+    if png[:8] != b"\x89PNG\r\n\x1a\n" or png[12:16] != b"IHDR":
+        raise QRError("not a PNG")
+    return struct.unpack(">I", png[16:20])[0]
+
+
+def _print_module_size(across, quiet, module_size, dpi, size):
+    """The module size for size= (the largest whole number of pixels that
+    puts ``across`` modules in it), warning when a code with a physical size
+    is too small for phone cameras at arm's length."""
+    length = _length(size) if size is not None else None
+    if dpi is not None:
+        _size(dpi, "dpi", 1)
+    at = dpi or DEFAULT_DPI
+    if length is not None:
+        number, unit = length
+        px = number if unit == "px" else number / _PER_INCH[unit] * at
+        module_size = int(px / across + 1e-9)
+        if module_size < 1:
+            raise ValueError(f"size {size!r} is too small for {across} modules at {at} dpi")
+    if dpi is not None or (length is not None and length[1] != "px"):
+        module_mm = module_size / at * 25.4
+        symbol_mm = module_mm * (across - 2 * quiet)
+        if module_mm < 0.4:
+            warnings.warn(f"modules of {module_mm:.2f} mm are below 0.4 mm; a phone camera at "
+                          "arm's length may not resolve them", PrintSizeWarning, stacklevel=4)
+        if symbol_mm < 15.0:
+            warnings.warn(f"the code is {symbol_mm:.1f} mm wide without its quiet zone, below "
+                          "15 mm; a phone camera at arm's length may not read it",
+                          PrintSizeWarning, stacklevel=4)
+    return module_size
+
+
+def _with_dpi(png: bytes, dpi: int) -> bytes:
+    """The PNG with a pHYs chunk recording ``dpi``, right after its header."""
+    per_metre = round(dpi / 0.0254)
+    body = b"pHYs" + struct.pack(">IIB", per_metre, per_metre, 1)
+    chunk = struct.pack(">I", 9) + body + struct.pack(">I", zlib.crc32(body))
+    return png[:33] + chunk + png[33:]
+
+
+def _with_physical_size(doc: str, dpi: Optional[int], size) -> str:
+    """The SVG with its width and height in the unit of ``size`` (mm for
+    dpi alone); the viewBox stays."""
+    unit = _length(size)[1] if size is not None else "mm"
+    unit = "mm" if unit == "px" else unit
+    side = int(re.search(r'viewBox="0 0 (\d+)', doc).group(1))
+    value = f"{_in_unit(side, dpi or DEFAULT_DPI, unit):.{_DECIMALS[unit]}f}"
+    value = value.rstrip("0").rstrip(".") + unit
+    return re.sub(r' width="\d+" height="\d+"', f' width="{value}" height="{value}"', doc, 1)
+
+
+def _physical(dpi, size) -> bool:
+    return dpi is not None or (size is not None and _length(size)[1] != "px")
+
+
+def _sized_geometry(lib, data, geometry, dpi, size) -> tuple:
+    """The geometry with the module size that dpi= and size= ask for."""
+    if dpi is None and size is None:
+        return geometry
+    level, module_size, quiet = geometry
+    across = _png_width(_png_bytes(lib, data, (level, 1, quiet)))
+    return level, _print_module_size(across, quiet, module_size, dpi, size), quiet
+
+
 def _png_bytes(lib: ctypes.CDLL, text: bytes, geometry: tuple) -> bytes:
     length = _c_int(0)
     ptr = lib.qr_encode_to_memory(text, *geometry, ctypes.byref(length))
@@ -473,39 +588,57 @@ def _png_bytes(lib: ctypes.CDLL, text: bytes, geometry: tuple) -> bytes:
 
 
 def encode_png(text: Text, *, level: Level = "M", module_size: int = 10, quiet_zone: int = 4,
-               style: Optional[Style] = None, verify: bool = False) -> bytes:
+               style: Optional[Style] = None, verify: bool = False, dpi: Optional[int] = None,
+               size: Union[str, int, None] = None) -> bytes:
     """The code for ``text`` (str or bytes) as PNG bytes, in ``style`` or
-    else the current style. With ``verify`` our decoder reads the PNG back
-    and VerifyError is raised when the text does not come back."""
+    else the current style. With ``verify`` the PNG is graded as check()
+    does, and VerifyError is raised unless it reads back as the text at grade
+    C or better.
+
+    ``size`` ('30mm', '3cm', '1.2in', '400px') sets the largest whole module
+    size that fits the whole code in it, at ``dpi`` (300 when not given);
+    ``dpi`` is recorded in the PNG (pHYs). PrintSizeWarning is issued when
+    the printed modules come out below 0.4 mm or the symbol below 15 mm."""
     data, geometry = _text(text), _geometry(level, module_size, quiet_zone)
     with _styled(style):
-        png = _png_bytes(library(), data, geometry)
+        lib = library()
+        geometry = _sized_geometry(lib, data, geometry, dpi, size)
+        png = _png_bytes(lib, data, geometry)
         if verify:
-            check_reads_back(png, data)
-    return png
+            _verify(png, data)
+    return _with_dpi(png, dpi) if dpi is not None else png
 
 
 def encode_svg(text: Text, *, level: Level = "M", module_size: int = 10, quiet_zone: int = 4,
-               style: Optional[Style] = None) -> str:
+               style: Optional[Style] = None, dpi: Optional[int] = None,
+               size: Union[str, int, None] = None) -> str:
     """The code for ``text`` as an SVG document (str), in ``style`` or else
-    the current style."""
+    the current style. ``dpi`` and ``size`` as in encode_png; with either
+    naming a physical size the document's width and height are given in the
+    unit of ``size`` (mm for ``dpi`` alone), the viewBox unchanged."""
     data, geometry = _text(text), _geometry(level, module_size, quiet_zone)
     with _styled(style):
-        doc = library().qr_encode_to_svg_string(data, *geometry)
+        lib = library()
+        geometry = _sized_geometry(lib, data, geometry, dpi, size)
+        doc = lib.qr_encode_to_svg_string(data, *geometry)
         if doc is None:
             _fail()
-        return doc.decode("utf-8")
+        doc = doc.decode("utf-8")
+    return _with_physical_size(doc, dpi, size) if _physical(dpi, size) else doc
 
 
 def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Level = "M",
          module_size: int = 10, quiet_zone: int = 4, style: Optional[Style] = None,
-         verify: bool = False) -> None:
+         verify: bool = False, dpi: Optional[int] = None,
+         size: Union[str, int, None] = None) -> None:
     """Write the code for ``text`` to ``path``: SVG when ``format`` is 'svg'
     or the path ends in .svg, PNG otherwise; in ``style`` or else the current
-    style. With ``verify`` our decoder reads the code back and VerifyError is
-    raised when the text does not come back (the file stays for inspection).
-    Our decoder reads raster images only, so for SVG output it checks the PNG
-    rendition of the same look and geometry."""
+    style. With ``verify`` the code is graded as check() does, and
+    VerifyError is raised unless it reads back as the text at grade C or
+    better (the file stays for inspection). The grader reads raster images
+    only, so for SVG output it grades the PNG rendition of the same look and
+    geometry. ``dpi`` and ``size`` as in encode_png (PNG) and encode_svg
+    (SVG)."""
     fmt = format or ("svg" if os.fspath(path).lower().endswith(".svg") else "png")
     if fmt not in ("png", "svg"):
         raise ValueError(f"format must be 'png' or 'svg', not {format!r}")
@@ -514,65 +647,141 @@ def save(text: Text, path: PathArg, *, format: Optional[str] = None, level: Leve
     geometry = _geometry(level, module_size, quiet_zone)
     with _styled(style):
         lib = library()
-        if getattr(lib, name)(data, target, *geometry) != 1:
+        geometry = _sized_geometry(lib, data, geometry, dpi, size)
+        if fmt == "svg" and _physical(dpi, size):
+            doc = lib.qr_encode_to_svg_string(data, *geometry)
+            if doc is None:
+                _fail()
+            with open(target, "w", encoding="utf-8") as f:
+                f.write(_with_physical_size(doc.decode("utf-8"), dpi, size))
+        elif fmt == "png" and dpi is not None:
+            with open(target, "wb") as f:
+                f.write(_with_dpi(_png_bytes(lib, data, geometry), dpi))
+        elif getattr(lib, name)(data, target, *geometry) != 1:
             _fail()
         if verify:
             rendition = _read(target) if fmt == "png" else _png_bytes(lib, data, geometry)
-            check_reads_back(rendition, data)
+            _verify(rendition, data)
 
 
 # ---- Payloads (PNG files at level Q, quiet zone 2) ---------------------------------------
 
 
-def _payload(name: str, style: Optional[Style], *args) -> None:
+def _payload(name: str, style: Optional[Style], *args, dpi=None, size=None,
+             at=(-2, -1)) -> None:
+    """Calls a library encoder that writes a payload code; ``at`` gives the
+    places of the path and the module size among its arguments. ``dpi`` and
+    ``size`` as in encode_png: the payload text may be built inside the
+    library, so the code's side is learnt from the same call at module size 1
+    into a temporary file."""
+    args = list(args)
+    where, module = at
     with _styled(style):
-        if getattr(library(), name)(*args) != 1:
+        lib = library()
+        if dpi is not None or size is not None:
+            with tempfile.TemporaryDirectory(prefix="vqr-") as tmp:
+                probe = list(args)
+                probe[where], probe[module] = _path(os.path.join(tmp, "probe.png")), 1
+                if getattr(lib, name)(*probe) != 1:
+                    _fail()
+                across = _png_width(_read(probe[where]))
+            args[module] = _print_module_size(across, 2, args[module], dpi, size)
+        if getattr(lib, name)(*args) != 1:
             _fail()
+        if dpi is not None:
+            png = _with_dpi(_read(args[where]), dpi)
+            with open(args[where], "wb") as f:
+                f.write(png)
+
+
+# Wi-Fi readers know T:WPA (for WPA, WPA2 and WPA3 personal networks alike:
+# the phone picks the handshake the network offers), T:WEP and T:nopass.
+_WIFI_SECURITY = {"wpa": b"WPA", "wpa2": b"WPA", "wpa3": b"WPA", "wep": b"WEP",
+                 "nopass": b"nopass", "none": b"nopass"}
+
+
+def _wifi_security(value):
+    if value is None or value == "" or value == b"":
+        return b"WPA"
+    name = value.decode("utf-8", "replace") if isinstance(value, bytes) else value
+    if isinstance(name, str) and name.lower() in _WIFI_SECURITY:
+        return _WIFI_SECURITY[name.lower()]
+    raise ValueError(f"security must be one of WPA, WPA2, WPA3, WEP, nopass, none, not {value!r}")
+
+
+def _wifi_escape(value: bytes) -> bytes:
+    return b"".join(b"\\" + bytes([c]) if c in b'\\;,":' else bytes([c]) for c in value)
 
 
 def wifi(ssid: Text, password: Optional[Text] = None, security: Optional[Text] = None, *,
-         path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
-    """Wi-Fi network code; ``security`` defaults to WPA."""
-    _payload("qr_encode_wifi", style, _text(ssid, "ssid"), _opt_text(password, "password"),
-             _opt_text(security, "security"), _path(path), _size(module_size, "module_size", 1))
+         hidden: bool = False, path: PathArg, module_size: int = 10,
+         style: Optional[Style] = None, dpi: Optional[int] = None,
+         size: Union[str, int, None] = None) -> None:
+    """Wi-Fi network code; ``security`` is WPA (the default), WPA2 or WPA3
+    (all written as WPA), WEP, or nopass/none, in any case. ``hidden`` marks
+    a network that does not announce its name (H:true)."""
+    args = (_text(ssid, "ssid"), _opt_text(password, "password"), _wifi_security(security),
+            _path(path), _size(module_size, "module_size", 1))
+    if not hidden:
+        _payload("qr_encode_wifi", style, *args, dpi=dpi, size=size)
+        return
+    # The library's Wi-Fi text has no hidden-network field: the text is made
+    # here with the same escapes, H:true before P: as in the published order
+    # of the fields, and written at level Q with a quiet zone of 2 like the
+    # library's payload codes.
+    ssid_b, password_b, security_b, target, module = args
+    text = b"WIFI:T:" + security_b + b";S:" + _wifi_escape(ssid_b) + b";H:true"
+    if password_b:
+        text += b";P:" + _wifi_escape(password_b)
+    _payload("qr_encode_to_file", style, text + b";;", target, 2, module, 2, dpi=dpi, size=size,
+             at=(1, 3))
 
 
 def vcard(name: Text, phone: Optional[Text] = None, email: Optional[Text] = None, *,
-          path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
+          path: PathArg, module_size: int = 10, style: Optional[Style] = None,
+          dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """vCard 3.0 contact code; ``name`` is 'Given Family'."""
     _payload("qr_encode_vcard", style, _text(name, "name"), _opt_text(phone, "phone"),
-             _opt_text(email, "email"), _path(path), _size(module_size, "module_size", 1))
+             _opt_text(email, "email"), _path(path), _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def email(to: Text, subject: Optional[Text] = None, body: Optional[Text] = None, *,
-          path: PathArg, module_size: int = 10, style: Optional[Style] = None) -> None:
+          path: PathArg, module_size: int = 10, style: Optional[Style] = None,
+          dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """mailto: code with optional subject and body."""
     _payload("qr_encode_email", style, _text(to, "to"), _opt_text(subject, "subject"),
-             _opt_text(body, "body"), _path(path), _size(module_size, "module_size", 1))
+             _opt_text(body, "body"), _path(path), _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def sms(phone: Text, message: Optional[Text] = None, *, path: PathArg, module_size: int = 10,
-        style: Optional[Style] = None) -> None:
+        style: Optional[Style] = None,
+        dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """smsto: code; only +, - and digits of the number are kept."""
     _payload("qr_encode_sms", style, _text(phone, "phone"), _opt_text(message, "message"),
-             _path(path), _size(module_size, "module_size", 1))
+             _path(path), _size(module_size, "module_size", 1), dpi=dpi, size=size)
 
 
 def geo(lat: float, lon: float, *, path: PathArg, module_size: int = 10,
-        style: Optional[Style] = None) -> None:
+        style: Optional[Style] = None,
+        dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """geo: position code; latitude -90..90, longitude -180..180."""
     _payload("qr_encode_geo", style, float(lat), float(lon), _path(path),
-             _size(module_size, "module_size", 1))
+             _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def event(title: Text, start: Text, end: Optional[Text] = None,
           location: Optional[Text] = None, *, path: PathArg, module_size: int = 10,
-          style: Optional[Style] = None) -> None:
+          style: Optional[Style] = None,
+          dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """One-event iCalendar code; ``start`` and ``end`` in ISO 8601 form
     ('2024-05-01', '2024-05-01T10:30:00' or '2024-05-01T10:30:00Z')."""
     _payload("qr_encode_event", style, _text(title, "title"), _text(start, "start"),
              _opt_text(end, "end"), _opt_text(location, "location"), _path(path),
-             _size(module_size, "module_size", 1))
+             _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
 
 
 def batch(items: Union[str, bytes, Iterable[dict]], out_dir: PathArg, *, level: Level = "M",
@@ -609,3 +818,80 @@ def decode(source: Union[bytes, bytearray, memoryview, PathArg], *,
         if not text:
             _fail()
     return text if raw else text.decode("utf-8", "replace")
+
+
+# ---- Print-quality grade -----------------------------------------------------------------
+
+GRADES = ("F", "D", "C", "B", "A")
+DEFAULT_MIN_GRADE = "C"
+
+
+class Parameter:
+    """One measured parameter of a grade: ``name``, ``value`` (its measure),
+    ``grade`` (letter), ``score`` (4.0 for A .. 0.0 for F) and ``hint`` (what
+    it means and what to change)."""
+
+    __slots__ = ("name", "value", "grade", "score", "hint")
+
+    def __init__(self, name, value, grade, score, hint):
+        self.name, self.value, self.grade, self.score, self.hint = name, value, grade, score, hint
+
+    def to_dict(self) -> dict:
+        return {k: getattr(self, k) for k in self.__slots__}
+
+    def __repr__(self) -> str:
+        return f"Parameter({self.name!r}, {self.value}, {self.grade!r})"
+
+
+class Report:
+    """The print-quality grade of a code: ``grade`` (A..F), ``score``
+    (4.0..0.0), ``passes`` (grade reaches the minimum asked for, C unless
+    told), ``weakest`` and ``hint`` (the lowest parameter and what to change),
+    ``text`` (what was read; None when nothing was), ``parameters`` (worst
+    first) and ``raw`` (the library's report as a dict)."""
+
+    def __init__(self, raw: dict, min_grade: str = DEFAULT_MIN_GRADE):
+        self.raw = raw
+        self.grade = raw["grade"]
+        self.score = float(raw["score"])
+        self.passes = GRADES.index(self.grade) >= GRADES.index(min_grade)
+        self.weakest = raw["weakest"]
+        self.hint = raw["hint"]
+        self.text = raw["text"] if raw["decoded"] else None
+        params = [Parameter(p["name"], p["value"], p["grade"], p["score"], p["hint"])
+                  for p in raw["parameters"]]
+        self.parameters = sorted(params, key=lambda p: p.score)
+
+    def to_dict(self) -> dict:
+        """grade, score, passes, weakest, hint, text and the parameters (worst
+        first), ready for JSON."""
+        return {"grade": self.grade, "score": self.score, "passes": self.passes,
+                "weakest": self.weakest, "hint": self.hint, "text": self.text,
+                "parameters": [p.to_dict() for p in self.parameters]}
+
+    def __repr__(self) -> str:
+        return f"Report(grade={self.grade!r}, weakest={self.weakest!r})"
+
+
+def check(source: Union[bytes, bytearray, memoryview, PathArg], *,
+          expected: Optional[Text] = None, min_grade: str = DEFAULT_MIN_GRADE) -> Report:
+    """Grade the QR code in ``source`` (a path, or the bytes of an encoded
+    image) for print: A (best) .. F, each parameter with what to change. With
+    ``expected`` a code that reads as another text fails. ``passes`` tells
+    whether the grade reaches ``min_grade``. QRError when the image cannot be
+    read; an image without a code gives a report with grade F."""
+    if min_grade not in GRADES:
+        raise ValueError(f"min_grade must be one of {', '.join(GRADES)}, not {min_grade!r}")
+    want = None if expected is None else _text(expected, "expected")
+    with _lock:
+        lib = library()
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            data = bytes(source)
+            if len(data) > 0x7FFFFFFF:
+                raise ValueError("image data too large")
+            raw = lib.qr_grade_from_memory(data, len(data), want)
+        else:
+            raw = lib.qr_grade_from_file(_path(source), want)
+        if raw is None:
+            _fail()
+    return Report(json.loads(raw.decode("utf-8")), min_grade)

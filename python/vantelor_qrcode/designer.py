@@ -24,11 +24,12 @@ import struct
 import sys
 import tempfile
 import threading
+import time
 import urllib.parse
 
 from . import recipes
 from . import (CENTER_STYLES, LEVELS, MODULE_STYLES, PRESETS, RING_STYLES, Gradient, QRError,
-               Style, VerifyError, check_reads_back, decode, email, encode_png, encode_svg, event,
+               Style, check, decode, email, encode_png, encode_svg, event,
                geo, sms, symbol_version, vcard, wifi, _lock)
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -55,6 +56,7 @@ MAX_IMAGE_SIDE = 2048        # pixels: the largest canvas the page may ask for
 MAX_DISCARD = 16 * 1024 * 1024  # oversized bodies read (and dropped) to answer them
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 MAX_BUSY = 8                 # requests served at once; more get a "busy" answer
+REQUEST_SECONDS = 30         # to send a whole request, headers and body, however it trickles
 
 # kind: (encoder writing the payload as a PNG file, required fields, optional fields)
 PAYLOADS = {
@@ -157,7 +159,9 @@ def _string(value, field):
 
 
 def _integer(value, field, low, high):
-    if isinstance(value, str) and value.strip().lstrip("-").isdigit():
+    # ASCII digits only: int() would also take other scripts' digits, and
+    # isdigit() accepts superscripts that int() refuses.
+    if isinstance(value, str) and re.fullmatch(r"\s*-?[0-9]+\s*", value, re.ASCII):
         value = int(value)
     if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
         raise BadRequest(f"{LABELS[field]}: expected a whole number from {low} to {high}",
@@ -210,7 +214,7 @@ class Designer:
         write it: they encode it into a scratch PNG in the default look, and
         our decoder reads it back from there."""
         kind = content.get("kind", "text") if isinstance(content, dict) else None
-        if kind not in PAYLOADS:
+        if not isinstance(kind, str) or kind not in PAYLOADS:
             raise BadRequest(f"content.kind must be one of {', '.join(PAYLOADS)}")
         encoder, required, optional = PAYLOADS[kind]
         fields = _object(content, "content", ("kind",) + required + optional)
@@ -283,7 +287,7 @@ class Designer:
     def render(self, request):
         fields = _object(request, "", REQUEST_FIELDS)
         level = fields.get("level", "M")
-        if level not in LEVELS:
+        if not isinstance(level, str) or level not in LEVELS:
             raise BadRequest("Level: expected one of L, M, Q, H", fields=("level",))
         module_size = _integer(fields.get("module_size", 10), "module_size", 1, MAX_MODULE_SIZE)
         quiet_zone = _integer(fields.get("quiet_zone", 4), "quiet_zone", 0, MAX_QUIET_ZONE)
@@ -311,21 +315,20 @@ class Designer:
                 svg = encode_svg(text, style=style, **geometry)
             except QRError as exc:
                 raise BadRequest(str(exc)) from None
-            try:
-                check_reads_back(png, text)
-                reads, verdict = True, (f"Our decoder reads this code back at {module_size} px "
-                                        "per module.")
-            except VerifyError as exc:
-                reads, verdict = False, (
-                    f"Warning: at {module_size} px per module "
-                    f"{exc.message.removeprefix('verify: ')}. Phones may fail too: raise the "
-                    "contrast, shrink the logo or enlarge the modules.")
+            # The grade of the exact preview pixels, with what to change.
+            grade = check(png, expected=text)
+            reads = grade.passes
+            verdict = (f"Grade {grade.grade}: our decoder reads this code back at {module_size} "
+                       "px per module, and it should scan once printed." if reads else
+                       f"Warning: at {module_size} px per module the code grades {grade.grade} "
+                       f"(below C); {grade.weakest}: {grade.hint}.")
         shown = text.decode("utf-8", "replace")
         stem = recipes.file_stem(content)
         logo_name = fields.get("logo_name")
         return {"text": shown, "version": version,
                 "level": used_level, "width": side, "png": base64.b64encode(png).decode(),
-                "svg": svg, "reads": reads, "verdict": verdict, "name": stem,
+                "svg": svg, "reads": reads, "verdict": verdict, "grade": grade.to_dict(),
+                "name": stem,
                 "recipes": recipes.recipes(shown, style, logo_name if isinstance(
                     logo_name, str) and logo_name else "logo.png", used_level, module_size,
                     quiet_zone, stem)}
@@ -409,6 +412,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
 
+    def handle_one_request(self):
+        # The clock runs from the moment the server waits for a request
+        # until its body is in: trickling bytes do not extend it.
+        self.server.deadlines.start(self.connection)
+        try:
+            super().handle_one_request()
+        finally:
+            self.server.deadlines.stop(self.connection)
+
     def send(self, status, body, content_type):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
@@ -464,11 +476,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.headers.get("Content-Type", "").split(";")[0].strip() != content_type:
             self.discard(self.content_length() or 0)
             return self.send_json(415, {"error": f"send the request as {content_type}"})
+        # A busy slot is taken only for a request that has fully arrived, so
+        # slow senders cannot hold the slots.
+        try:
+            body = self.read_body(limit)
+        except BadRequest as exc:
+            return self.send_json(exc.status, {"error": str(exc)})
+        finally:
+            self.server.deadlines.stop(self.connection)
         if not designer.busy.acquire(blocking=False):
             self.close_connection = True
             return self.send_json(503, {"error": "the designer is busy: try again"})
         try:
-            self.send_json(200, action(self.read_body(limit)))
+            self.send_json(200, action(body))
         except BadRequest as exc:
             self.send_json(exc.status, exc.answer())
         except Exception as exc:  # the server answers every request and keeps running
@@ -490,7 +510,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.discard(length)
             what = "logo" if limit == MAX_LOGO_BYTES else "request"
             raise BadRequest(f"the {what} is too large: at most {limit // 1024} KB", 413)
-        return self.rfile.read(length)
+        body = self.rfile.read(length)
+        if len(body) < length:  # the deadline passed, or the client stopped sending
+            self.close_connection = True
+            raise BadRequest(f"the request did not arrive within {REQUEST_SECONDS} s", 408)
+        return body
 
 
     def discard(self, length):
@@ -508,9 +532,70 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 def _json(body):
     try:
-        return json.loads(body.decode("utf-8"))
+        value = json.loads(body.decode("utf-8"))
+        _check_texts(value, "")
     except (UnicodeDecodeError, ValueError) as exc:
         raise BadRequest(f"malformed JSON: {exc}") from None
+    except RecursionError:
+        raise BadRequest("malformed JSON: nested too deeply") from None
+    return value
+
+
+def _check_texts(value, where):
+    """Refuses texts the library cannot take: JSON escapes can spell a NUL
+    or half of a surrogate pair, which no UTF-8 text holds."""
+    if isinstance(value, dict):
+        for key, item in value.items():
+            _check_texts(key, where or "the request")
+            _check_texts(item, f"{where}.{key}" if where else key)
+    elif isinstance(value, list):
+        for item in value:
+            _check_texts(item, where)
+    elif isinstance(value, str):
+        if "\0" in value:
+            raise BadRequest(f"{where or 'the request'} must not contain a NUL character")
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise BadRequest(f"{where or 'the request'} holds half of a surrogate pair: "
+                             "send valid Unicode text") from None
+
+
+class Deadlines:
+    """Ends the reading side of every connection whose request is still
+    arriving at its deadline: the blocked read sees the end of the stream,
+    and the handler can still answer."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+        self.lock = threading.Lock()
+        self.due = {}  # socket -> time.monotonic() deadline
+        self.stopped = threading.Event()
+        threading.Thread(target=self._watch, daemon=True).start()
+
+    def start(self, sock):
+        with self.lock:
+            self.due[sock] = time.monotonic() + self.seconds
+
+    def stop(self, sock):
+        with self.lock:
+            self.due.pop(sock, None)
+
+    def close(self):
+        self.stopped.set()
+
+    def _watch(self):
+        while not self.stopped.wait(0.5):
+            now = time.monotonic()
+            with self.lock:
+                late = [sock for sock, due in self.due.items() if due <= now]
+                for sock in late:
+                    del self.due[sock]
+            for sock in late:
+                try:
+                    sock.shutdown(socket.SHUT_RD)
+                except OSError:
+                    pass
 
 
 class Server(http.server.ThreadingHTTPServer):
@@ -522,11 +607,23 @@ class Server(http.server.ThreadingHTTPServer):
     def __init__(self, address, workdir):
         if ":" in address[0]:
             self.address_family = socket.AF_INET6
+        # Before binding: a failed bind calls server_close, which stops it.
+        self.deadlines = Deadlines(REQUEST_SECONDS)
         super().__init__(address, Handler)
         self.designer = Designer(workdir)
         # Bound to a loopback address, the server answers only to loopback
         # names; bound elsewhere (--host), the user chose who may reach it.
         self.loopback = ipaddress.ip_address(self.server_address[0]).is_loopback
+
+    def server_close(self):
+        self.deadlines.close()
+        super().server_close()
+
+    def handle_error(self, request, client_address):
+        # A client that went away (or was cut off at its deadline) is no
+        # fault of the server's.
+        if not isinstance(sys.exc_info()[1], OSError):
+            super().handle_error(request, client_address)
 
     def host_allowed(self, host_header):
         if not self.loopback:

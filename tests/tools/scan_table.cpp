@@ -1,11 +1,12 @@
-// Writes docs/scannability.md: for every combination of module, ring and
-// centre figure, whether the independent decoder zxing-cpp reads the code.
+// Prints (or writes to a path) the zxing-cpp table behind docs/grading.md:
+// for every combination of module, ring and centre figure, whether the
+// independent decoder zxing-cpp reads the code.
 //
 // Each combination is drawn black on white at 8 pixels per module with a
 // quiet zone of 4 modules and level M, for two payloads (a short URL and a
 // longer text that needs a larger version with alignment patterns), and read
 // with zxing-cpp's default local binarizer and with its global-histogram
-// binarizer. Usage: vqr_scan_table [output path]
+// binarizer. Usage: vqr_scan_table [output path] (default: standard output)
 #define ZX_USE_UTF8 1
 #include <ZXing/ReadBarcode.h>
 #include <ZXing/ZXVersion.h>
@@ -88,8 +89,7 @@ const char *mark(int n) { return n == PAYLOAD_COUNT ? "yes" : n == 0 ? "**no**" 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const std::string path =
-        argc > 1 ? argv[1] : std::string(VQR_SOURCE_DIR) + "/docs/scannability.md";
+    const std::string path = argc > 1 ? argv[1] : std::string("/dev/stdout");
     std::string rows;
     int both = 0;
     int one_way = 0;

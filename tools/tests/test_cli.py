@@ -4,15 +4,19 @@ stdout and stderr, and that what it writes reads back."""
 import json
 import os
 import re
+import resource
+import signal
+import subprocess
 import struct
+import time
 import unittest
 import zlib
 
 from usage_env import VQR, TempDirTest, run, zxing
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
-COMMANDS = ["encode", "decode", "wifi", "vcard", "email", "sms", "geo", "event", "batch",
-            "version"]
+COMMANDS = ["encode", "decode", "check", "wifi", "vcard", "email", "sms", "geo", "event",
+            "batch", "version"]
 
 
 def write_black_png(path, side):
@@ -24,6 +28,16 @@ def write_black_png(path, side):
     with open(path, "wb") as f:
         f.write(PNG_MAGIC + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 0, 0, 0, 0))
                 + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def limit_file_size():
+    """In the child: files may not grow past 512 bytes (every code written
+    here is larger). The shell's `ulimit -f` does the same."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (512, 512))
+
+
+def temporaries(folder):
+    return [n for n in os.listdir(folder) if n.startswith((".qr-", ".vqr-"))]
 
 
 def png_size(path):
@@ -156,7 +170,7 @@ class Encode(CliTest):
                 self.assertQuietSuccess(self.vqr("encode", "-s", "4", *option, "-o", out, "styles"))
                 with open(out, "rb") as f:
                     self.assertNotEqual(f.read(), plain)
-                if option[1] != "circle":  # see docs/scannability.md
+                if option[1] != "circle":  # see docs/grading.md
                     self.assertEqual(zxing(out), "styles")
 
     def test_logo(self):
@@ -184,6 +198,26 @@ class Encode(CliTest):
             with self.subTest(message=message):
                 self.assertFails(self.vqr(*args), 1, message)
         self.assertFalse(os.path.exists(self.path("e.png")))
+
+    def test_a_file_size_limit_is_a_short_write_and_leaves_no_temporary(self):
+        out, svg = self.path("out.png"), self.path("out.svg")
+        cases = [
+            (("encode", "-o", out, "limited"), f"vqr encode: {out}: qr_encode_to_file: short write"),
+            (("encode", "-o", svg, "limited"),
+             f"vqr encode: {svg}: qr_encode_to_svg_file: short write"),
+            (("wifi", "--ssid", "net", "-o", out), f"vqr wifi: {out}: qr_encode_to_file: short write"),
+            (("batch", "-d", self.dir, self.path("items.json")),
+             f"vqr batch: item 0 ({self.dir}/out.png): qr_encode_to_file: short write"),
+        ]
+        with open(self.path("items.json"), "w") as f:
+            json.dump([{"text": "limited", "filename": "out"}], f)
+        for args, message in cases:
+            with self.subTest(command=args[0], output=args[-2]):
+                proc = subprocess.run([VQR, *args], capture_output=True, text=True, timeout=120,
+                                      preexec_fn=limit_file_size)
+                self.assertEqual(proc.returncode, 1, proc.stderr)
+                self.assertIn(message, proc.stderr)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["items.json"])
 
     def test_verbose_names_the_file(self):
         out = self.path("v.png")
@@ -264,6 +298,12 @@ class Payloads(CliTest):
         cases = [
             (("wifi", "--ssid", "Home", "--password", "s3cret"), "WIFI:T:WPA;S:Home;P:s3cret;;"),
             (("wifi", "--ssid", "Cafe", "--security", "nopass"), "WIFI:T:nopass;S:Cafe;;"),
+            (("wifi", "--ssid", "a;b", "--password", 'p:"w', "--security", "wpa3", "--hidden"),
+             'WIFI:T:WPA;S:a\\;b;H:true;P:p\\:\\"w;;'),
+            (("wifi", "--ssid", "Guest", "--security", "None", "--hidden"),
+             "WIFI:T:nopass;S:Guest;H:true;;"),
+            (("wifi", "--ssid", "Old", "--password", "k", "--security", "wep"),
+             "WIFI:T:WEP;S:Old;P:k;;"),
             (("vcard", "--name", "Ada Lovelace", "--email", "ada@example.org"),
              "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\n"
              "EMAIL:ada@example.org\r\nEND:VCARD\r\n"),
@@ -289,21 +329,54 @@ class Payloads(CliTest):
                      "LOCATION:Hall 2", "END:VCALENDAR"):
             self.assertIn(line + "\r\n", text)
 
-    def test_payload_failures(self):
+    def test_payload_refusals_name_the_option(self):
         out = self.path("f.png")
         cases = [
-            (("geo", "--lat", "91", "--lon", "0"), "qr_build_geo: lat/lon out of range"),
-            (("email", "--to", ""), "qr_build_email: bad args (to required)"),
-            (("sms", "--phone", ""), "qr_build_sms: bad args (phone required)"),
-            (("event", "--title", "t", "--start", "2024-05-01T10:30"),
+            (("geo", "--lat", "91", "--lon", "0"), "--lat, --lon: out of range",
+             "qr_build_geo: lat/lon out of range"),
+            (("email", "--to", ""), "--to: an address is required",
+             "qr_build_email: bad args (to required)"),
+            (("sms", "--phone", "call me"), "--phone: a number needs at least one digit",
+             "qr_build_sms: bad args (phone required)"),
+            (("vcard", "--name", "x", "--email", "a@b\nTEL:1"), "--phone, --email: a line break",
+             "qr_build_vcard: line break in phone or email"),
+            (("event", "--title", "t", "--start", "2024-13-01"),
+             "--start: not a date or date-time such as 2024-05-01T10:30:00Z",
              "qr_build_event: bad start timestamp (need ISO 8601)"),
             (("event", "--title", "t", "--start", "2024-05-01", "--end", "x"),
-             "qr_build_event: bad end timestamp (need ISO 8601)"),
+             "--end: not a date or date-time", "qr_build_event: bad end timestamp (need ISO 8601)"),
+            (("event", "--title", "t", "--start", "2024-05-01T10:00+02", "--end",
+              "2024-05-01T07:59Z"), "--end: before --start", "qr_build_event: end before start"),
+            (("event", "--title", "x" * 2000, "--start", "2024-05-01"),
+             "--title, --location: too long", "qr_build_event: payload too long"),
         ]
-        for args, message in cases:
-            with self.subTest(message=message):
-                self.assertFails(self.vqr(*args, "-o", out), 1, message)
+        for args, plain, library in cases:
+            with self.subTest(plain=plain):
+                self.assertFails(self.vqr(*args, "-o", out), 2, plain)
+                self.assertNotIn(library, self.vqr(*args, "-o", out)[2])
+                self.assertFails(self.vqr(*args, "-v", "-o", out), 2, library)
         self.assertFalse(os.path.exists(out))
+        for security in ("WPA4", "sae", ""):
+            with self.subTest(security=security):
+                self.assertFails(self.vqr("wifi", "--ssid", "x", "--security", security, "-o", out),
+                                 2, f"invalid value '{security}'")
+        self.assertFalse(os.path.exists(out))
+
+    def test_source_date_epoch_makes_events_reproducible(self):
+        args = ("event", "--title", "t", "--start", "2024-05-01", "-s", "2")
+        env = dict(os.environ, SOURCE_DATE_EPOCH="1714559400")
+        codes = []
+        for name in ("a.png", "b.png"):
+            code, _, err = run([VQR, *args, "-o", self.path(name)], env=env)
+            self.assertEqual((code, err), (0, ""))
+            with open(self.path(name), "rb") as f:
+                codes.append(f.read())
+        self.assertEqual(codes[0], codes[1])
+        self.assertIn("DTSTAMP:20240501T103000Z\r\n", self.decoded(self.path("a.png")))
+        env["SOURCE_DATE_EPOCH"] = "soon"
+        code, _, err = run([VQR, *args, "-o", self.path("c.png")], env=env)
+        self.assertEqual(code, 2)
+        self.assertIn("SOURCE_DATE_EPOCH: not a whole number of seconds", err)
 
 
 class Verify(CliTest):
@@ -330,9 +403,60 @@ class Verify(CliTest):
                 self.assertEqual((code, err), (0, ""))
                 code, _, err = run([VQR, *args, "--logo", logo, "--verify"], env=env)
                 self.assertEqual(code, 1)
-                self.assertIn("verify failed: the code does not read back (qr_decode: ", err)
+                self.assertIn("verify failed: grade F (minimum C), weakest decode: ", err)
         self.assertTrue(os.path.exists(self.path("v.png")))  # kept for a look
         self.assertEqual(os.listdir(scratch), [])  # no reference file left behind
+
+
+    def test_verify_fails_looks_a_phone_cannot_read_and_names_the_parameter(self):
+        looks = [
+            (["--module-color", "#fcfcfc", "--ring-color", "#fcfcfc", "--center-color",
+              "#fcfcfc"], "symbol contrast: contrast 3 %"),
+            (["--module-color", "#eeeeee", "--ring-color", "#eeeeee", "--center-color",
+              "#eeeeee"], "symbol contrast: contrast 15 %"),
+            (["--module-color", "#ffff00"], "decode: a plain reader cannot read the code"),
+            (["--module-color", "#ffffff", "--ring-color", "#ffffff", "--center-color",
+              "#ffffff", "--background", "transparent"],
+             "decode: a plain reader cannot read the code"),
+        ]
+        for look, reason in looks:
+            with self.subTest(look=look):
+                code, _, err = run([VQR, "encode", *look, "-o", self.path("p.png"), "--verify",
+                                    "https://example.org"])
+                self.assertEqual(code, 1)
+                self.assertIn("verify failed: grade F (minimum C), weakest " + reason, err)
+                # The same file graded on its own says the same.
+                code, out, _ = run([VQR, "check", self.path("p.png")])
+                self.assertEqual(code, 1)
+                self.assertIn(b": grade F", out)
+
+
+class Check(CliTest):
+    def test_reports_exit_status_and_json(self):
+        good, grey = self.path("good.png"), self.path("grey.png")
+        self.assertQuietSuccess(self.vqr("encode", "-o", good, "graded"))
+        # Light grey everywhere: contrast 0.396, just under C.
+        self.assertQuietSuccess(self.vqr("encode", "--module-color", "#cccccc", "--ring-color",
+                                         "#cccccc", "--center-color", "#cccccc", "-o", grey,
+                                         "graded"))
+        code, out, err = run([VQR, "check", good])
+        self.assertEqual((code, err), (0, ""))
+        self.assertTrue(out.decode().startswith(good + ': grade A (reads "graded")\n  A decode'), out)
+        code, out, _ = run([VQR, "check", "--json", good, grey])
+        self.assertEqual(code, 1)
+        reports = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([r["file"] for r in reports], [good, grey])
+        self.assertEqual([r["report"]["grade"] for r in reports], ["A", "D"])
+        self.assertEqual(reports[1]["report"]["weakest"], "symbol contrast")
+        self.assertEqual(run([VQR, "check", "--min-grade", "d", good, grey])[0], 0)
+        with open(good, "rb") as f:
+            self.assertEqual(run([VQR, "check", "-"], stdin=f.read())[0], 0)
+        for args in (["check"], ["check", "--min-grade", "E", good], ["check", "--jsn", good]):
+            with self.subTest(args=args):
+                self.assertEqual(run([VQR, *args])[0], 2)
+        code, _, err = run([VQR, "check", self.path("missing.png"), good])
+        self.assertEqual(code, 1)
+        self.assertIn("missing.png: qr_png_read_file: stbi_load failed", err)
 
 
 class Batch(CliTest):
@@ -361,6 +485,43 @@ class Batch(CliTest):
                 self.assertFails(self.vqr("batch", "-d", self.dir, stdin=data), 1, message)
         self.assertFails(self.vqr("batch", "-d", self.dir, self.path("none.json")), 1,
                          "cannot read")
+
+    def test_output_folders_that_cannot_be_used_are_named(self):
+        items = json.dumps([{"text": "a"}]).encode()
+        with open(self.path("file"), "w"):
+            pass
+        cases = [
+            (self.path("missing"), f"the output folder '{self.path('missing')}' does not exist"),
+            (self.path("missing/deeper"), "does not exist; create it first"),
+            (self.path("file"), f"'{self.path('file')}' is not a folder"),
+        ]
+        for folder, message in cases:
+            with self.subTest(folder=folder):
+                self.assertFails(self.vqr("batch", "-d", folder, stdin=items), 1, message)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["file"])
+
+    def test_a_full_filesystem_fails_each_item_with_its_cause(self):
+        # A 16 KiB tmpfs of its own, mounted in a private mount namespace
+        # (as root, or as a user mapped to root) so nothing outlives the test.
+        items = [{"text": f"item {i} " * 8, "filename": f"t{i}"} for i in range(8)]
+        src, mount = self.path("items.json"), self.path("small")
+        with open(src, "w") as f:
+            json.dump(items, f)
+        os.mkdir(mount)
+        script = ('mount -t tmpfs -o size=16k tmpfs "$1" || exit 99; "$2" batch -j 1 -s 8 '
+                  '-d "$1" "$3"; rc=$?; ls -A "$1"; exit $rc')
+        code, out, err = run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
+                              script, "sh", mount, VQR, src])
+        if code == 99 or "unshare" in err:
+            self.skipTest(f"cannot mount a small filesystem here: {err.strip()}")
+        self.assertEqual(code, 1, err)
+        written = out.decode().split()
+        failed = [i for i in range(8) if f"t{i}.png" not in written]
+        self.assertTrue(written and failed, (written, err))
+        for i in failed:
+            self.assertIn(f"item {i} ({mount}/t{i}.png): qr_encode_to_file: short write", err)
+        self.assertEqual([n for n in written if not n.endswith(".png")], [], "no temporary")
+        self.assertIn(f"{len(failed)} of 8 items failed", err)
 
 
 class BatchScaleOut(CliTest):
@@ -396,13 +557,102 @@ class BatchScaleOut(CliTest):
                     self.assertEqual((code, stdout, err), (0, b"", ""))
                 else:
                     self.assertEqual((code, stdout), (1, b""), err)
-                    self.assertIn("item 7: qr_encode_batch: item with empty text", err)
+                    self.assertIn(f"item 7 ({out}/f7.png): qr_encode_batch: item with empty text",
+                                  err)
             results[label] = self.written(out)
         self.assertEqual(sorted(results["one"]), [f"f{i}.png" for i in range(10)])
         self.assertEqual(zxing(self.path("one/f3.png")), "item 33")
         self.assertEqual(zxing(self.path("one/f7.png")), "item 37")
         self.assertEqual(results["two"], results["one"])
         self.assertEqual(results["shards"], results["one"])
+
+    def test_shards_of_an_uneven_count_take_every_item(self):
+        items = [{"text": f"item {i}", "filename": f"i{i}"} for i in range(3)]
+        for shard, expected in (("0/2", ["i0.png", "i2.png"]), ("1/2", ["i1.png"]),
+                                ("2/4", ["i2.png"]), ("3/4", [])):
+            with self.subTest(shard=shard):
+                out = self.path("shard" + shard.replace("/", "-"))
+                os.mkdir(out)
+                code, _, err = self.vqr("batch", "--shard", shard, "-d", out,
+                                        stdin=json.dumps(items).encode())
+                self.assertEqual(code, 0, err)
+                self.assertEqual(sorted(os.listdir(out)), expected)
+
+    def children(self, pid):
+        """The live (not yet exited) child processes of pid."""
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            kids = [int(k) for k in f.read().split()]
+        live = []
+        for kid in kids:
+            try:
+                with open(f"/proc/{kid}/stat") as f:
+                    if f.read().rsplit(")", 1)[1].split()[0] != "Z":
+                        live.append(kid)
+            except FileNotFoundError:
+                pass
+        return live
+
+    def wait_for(self, condition, what):
+        deadline = time.monotonic() + 60
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.005)
+
+    def test_items_of_a_killed_worker_fail_by_name_and_leave_no_temporary(self):
+        # Item 0 writes to a named pipe nobody reads, so its worker (which
+        # also owns items 1 and 3) blocks until it is killed; item 2 goes
+        # to the other worker.
+        out = self.path("out")
+        os.mkdir(out)
+        fifo = os.path.join(out, "stuck.fifo")
+        os.mkfifo(fifo)
+        items = [{"text": "a", "filename": "stuck.fifo"}, {"text": "b", "filename": "b"},
+                 {"text": "c", "filename": "c"}, {"text": "d", "filename": "stuck.fifo"}]
+        proc = subprocess.Popen([VQR, "batch", "-j", "2", "-d", out], stdin=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        try:
+            proc.stdin.write(json.dumps(items))
+            proc.stdin.close()
+            self.wait_for(lambda: os.path.exists(os.path.join(out, "c.png"))
+                          and len(self.children(proc.pid)) == 1, "one worker left, blocked")
+            stuck = self.children(proc.pid)[0]
+            # What a worker killed in the middle of replacing a file leaves.
+            open(os.path.join(out, f".qr-{stuck}-5.tmp"), "w").close()
+            os.kill(stuck, signal.SIGKILL)
+            err = proc.stderr.read()
+            proc.wait(timeout=60)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # frees a blocked worker
+            proc.wait()
+        self.assertEqual(proc.returncode, 1, err)
+        for i, name in ((0, "stuck.fifo"), (1, "b.png"), (3, "stuck.fifo")):
+            self.assertIn(f"item {i} ({out}/{name}): not written: its worker stopped", err)
+        self.assertIn("3 of 4 items failed; 1 written", err)
+        self.assertEqual(sorted(os.listdir(out)), ["c.png", "stuck.fifo"])
+
+    def test_an_interrupted_batch_leaves_no_temporary_names(self):
+        # Naming 10000 items takes a while: the signal comes while the
+        # private naming folder exists.
+        tmp, out = self.path("tmp"), self.path("out")
+        os.mkdir(tmp)
+        os.mkdir(out)
+        items = json.dumps([{"text": "x", "filename": f"n{i}"} for i in range(10000)])
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                # A shell's background job inherits SIGINT ignored, and so would vqr.
+                proc = subprocess.Popen([VQR, "batch", "-d", out], stdin=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, env=dict(os.environ, TMPDIR=tmp),
+                                        preexec_fn=lambda: signal.signal(sig, signal.SIG_DFL))
+                proc.stdin.write(items.encode())
+                proc.stdin.close()
+                self.wait_for(lambda: temporaries(tmp) or proc.poll() is not None,
+                              "the naming folder appears")
+                proc.send_signal(sig)
+                self.assertEqual(proc.wait(timeout=60), -sig)
+                self.assertEqual(temporaries(tmp), [])
+                self.assertEqual(temporaries(out), [])
 
     def test_empty_directory_option_writes_nothing(self):
         src = self.path("items.json")
@@ -421,3 +671,185 @@ class BatchScaleOut(CliTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+# ---- Print-ready output ---------------------------------------------------------------------
+
+URL = "https://example.orgabcdefgh"  # version 3: 29 modules, 37 with the quiet zone of 4
+
+
+def png_chunks(data):
+    """(type, body) of every chunk, in order."""
+    chunks, at = [], 8
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        body = data[at + 8:at + 8 + length]
+        crc = struct.unpack(">I", data[at + 8 + length:at + 12 + length])[0]
+        assert crc == zlib.crc32(kind + body), kind
+        chunks.append((kind, body))
+        at += 12 + length
+    return chunks
+
+
+def half_blocks_to_png(text, path, invert=False, scale=4):
+    """Turns a code drawn with half blocks back into a PNG: each character is
+    two pixel rows, a block half is drawn in the text colour (dark, or light
+    on a dark terminal with invert), a blank one in the background colour."""
+    halves = {" ": (0, 0), "\u2580": (1, 0), "\u2584": (0, 1), "\u2588": (1, 1)}
+    grid = []
+    for line in text.splitlines():
+        pairs = [halves[ch] for ch in line]
+        grid += [[p[0] for p in pairs], [p[1] for p in pairs]]
+    rows = b""
+    for cells in grid:
+        row = bytes((255 if drawn == invert else 0) for drawn in cells for _ in range(scale))
+        rows += (b"\0" + row) * scale
+    side_x, side_y = len(grid[0]) * scale, len(grid) * scale
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    with open(path, "wb") as f:
+        f.write(PNG_MAGIC + chunk(b"IHDR", struct.pack(">IIBBBBB", side_x, side_y, 8, 0, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+class PrintReady(CliTest):
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def test_size_and_dpi_give_the_module_size_and_resolution(self):
+        # 30 mm at 300 dpi is 354.33 px; 354.33 / 37 modules = 9.58, so 9 px per
+        # module and 333 px; 300 dpi is 11811 pixels per metre.
+        code, _, err = self.vqr("encode", "--size", "30mm", "--dpi", "300", "-v",
+                                "-o", self.path("a.png"), URL)
+        self.assertEqual(code, 0, err)
+        self.assertIn("9 px per module", err)
+        data = self.read("a.png")
+        chunks = png_chunks(data)
+        self.assertEqual([k for k, _ in chunks[:2]], [b"IHDR", b"pHYs"])
+        self.assertEqual(chunks[1][1], struct.pack(">IIB", 11811, 11811, 1))
+        self.assertEqual(png_size(self.path("a.png")), (333, 333))
+        # Without the pHYs chunk it is the default PNG at -s 9, byte for byte;
+        # without --dpi nothing is added.
+        self.assertQuietSuccess(self.vqr("encode", "-s", "9", "-o", self.path("b.png"), URL))
+        self.assertEqual(data[:33] + data[33 + 21:], self.read("b.png"))
+        self.assertQuietSuccess(self.vqr("encode", "--size", "333px", "-o", self.path("c.png"),
+                                         URL))
+        self.assertEqual(self.read("c.png"), self.read("b.png"))
+        self.assertEqual(zxing(self.path("a.png")), URL)
+
+    def test_svg_gets_its_size_in_the_unit_asked(self):
+        cases = [  # size, dpi, width and height, viewBox side
+            (("--size", "30mm", "--dpi", "300"), "28.19mm", 333),
+            (("--size", "3cm"), "2.819cm", 333),           # 300 dpi unless told
+            (("--size", "1.2in", "--dpi", "300"), "1.11in", 333),  # 360 px: 9 per module
+            (("--size", "1.2in", "--dpi", "600"), "1.1717in", 703),  # 720 / 37 = 19
+            (("--dpi", "254", "-s", "10"), "37mm", 370),      # --dpi alone: mm
+            (("--size", "400px"), "370", 370),               # no physical unit
+        ]
+        for args, length, side in cases:
+            with self.subTest(args=args):
+                out = self.path("a.svg")
+                self.assertQuietSuccess(self.vqr("encode", *args, "-o", out, URL))
+                with open(out, encoding="utf-8") as f:
+                    head = f.read(400)
+                self.assertIn(f' width="{length}" height="{length}" viewBox="0 0 {side} {side}"',
+                              head)
+
+    def test_warns_below_the_printable_limits_only(self):
+        cases = [  # size at 300 dpi, warns about the modules, about the symbol
+            ("30mm", False, False),  # 9 px = 0.76 mm, 29 x 9 px = 22.1 mm
+            ("20mm", False, True),   # 6 px = 0.51 mm, 14.7 mm
+            ("10mm", True, True),    # 3 px = 0.25 mm, 7.4 mm
+        ]
+        for size, module_warning, symbol_warning in cases:
+            with self.subTest(size=size):
+                code, _, err = self.vqr("encode", "--size", size, "--dpi", "300",
+                                        "-o", self.path("a.png"), URL)
+                self.assertEqual(code, 0, err)
+                self.assertEqual("below 0.4 mm" in err, module_warning, err)
+                self.assertEqual("below 15 mm" in err, symbol_warning, err)
+        # Pixels alone have no physical size, so no warning.
+        self.assertQuietSuccess(self.vqr("encode", "--size", "40px", "-o", self.path("a.png"), URL))
+
+    def test_bad_sizes_are_usage_errors(self):
+        for args in (("--size", "30"), ("--size", "3 cm"), ("--size", "-3cm"), ("--size", "0mm"),
+                     ("--dpi", "0"), ("--size", "30pt")):
+            with self.subTest(args=args):
+                self.assertFails(self.vqr("encode", *args, "-o", self.path("a.png"), URL), 2,
+                                 "invalid value")
+        self.assertFails(self.vqr("encode", "--size", "20px", "-o", self.path("a.png"), URL), 2,
+                         "too small for 37 modules")
+        self.assertFalse(os.path.exists(self.path("a.png")))
+
+    def test_payload_codes_take_size_and_dpi(self):
+        # Wi-Fi "Home": 25 modules + 2 x 2; 3 cm at 600 dpi is 708.66 px, 24 px
+        # per module, 696 px; 600 dpi is 23622 pixels per metre.
+        out = self.path("w.png")
+        self.assertQuietSuccess(self.vqr("wifi", "--ssid", "Home", "--size", "3cm", "--dpi", "600",
+                                         "-o", out))
+        self.assertEqual(png_size(out), (696, 696))
+        chunks = png_chunks(self.read("w.png"))
+        self.assertEqual(chunks[1], (b"pHYs", struct.pack(">IIB", 23622, 23622, 1)))
+        self.assertEqual(zxing(out), "WIFI:T:WPA;S:Home;;")
+        self.assertEqual(os.listdir(self.dir), ["w.png"])
+
+    def test_unknown_extensions_are_refused_before_writing(self):
+        for name in ("code.jpg", "code.pdf", "code.png.txt", "code.SVGZ"):
+            with self.subTest(name=name):
+                self.assertFails(self.vqr("encode", "-o", self.path(name), "x"), 2,
+                                 "name a .png or .svg file")
+                self.assertFails(self.vqr("wifi", "--ssid", "x", "-o", self.path(name)), 2,
+                                 "name a .png file")
+        self.assertEqual(os.listdir(self.dir), [])
+        for name, args in (("a.PNG", ()), ("b.Svg", ()), ("c", ()), ("d.jpg", ("-f", "png"))):
+            self.assertQuietSuccess(self.vqr("encode", *args, "-o", self.path(name), "x"))
+        with open(self.path("b.Svg"), "rb") as f:
+            self.assertTrue(f.read(5) == b"<?xml")
+
+    def test_terminal_drawing_reads_back(self):
+        for args, invert in ((("-t",), False), (("-t", "--invert"), True)):
+            with self.subTest(args=args):
+                code, out, err = self.vqr("encode", *args, URL)
+                self.assertEqual((code, err), (0, ""))
+                text = out.decode("utf-8")
+                lines = text.splitlines()
+                self.assertEqual(len(lines), (37 + 1) // 2)  # quiet zone included
+                self.assertTrue(all(len(line) == 37 for line in lines))
+                half_blocks_to_png(text, self.path("t.png"), invert=invert)
+                self.assertEqual(zxing(self.path("t.png")), URL)
+        # With -o the file is written too, in the asked look.
+        code, out, _ = self.vqr("encode", "-t", "-p", "neon", "-o", self.path("n.png"), URL)
+        self.assertEqual(code, 0)
+        self.assertIn("\u2588".encode(), out)
+        self.assertTrue(self.read("n.png").startswith(PNG_MAGIC))
+
+    def test_stdout_on_a_terminal_draws_and_on_a_pipe_writes_bytes(self):
+        import pty
+        primary, secondary = pty.openpty()
+        try:
+            proc = subprocess.run([VQR, "encode", "-o", "-", URL], stdout=secondary,
+                                  stderr=subprocess.PIPE, timeout=60, check=False)
+            os.close(secondary)
+            secondary = None
+            drawn = b""
+            while True:
+                try:
+                    piece = os.read(primary, 65536)
+                except OSError:
+                    break
+                if not piece:
+                    break
+                drawn += piece
+        finally:
+            os.close(primary)
+            if secondary is not None:
+                os.close(secondary)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertNotIn(PNG_MAGIC, drawn)
+        half_blocks_to_png(drawn.decode("utf-8").replace("\r", ""), self.path("t.png"))
+        self.assertEqual(zxing(self.path("t.png")), URL)
+        code, png, _ = self.vqr("encode", "-o", "-", URL)
+        self.assertEqual(code, 0)
+        self.assertTrue(png.startswith(PNG_MAGIC))

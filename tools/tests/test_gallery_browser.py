@@ -55,7 +55,7 @@ class GalleryInBrowser(TempDirTest):
             crop = self.path(slug + ".crop.png")
             theirs = zxing(shot, crop=[int(v) for v in rect], save=crop)
             # A few finder figures are hard for the independent reader
-            # (docs/scannability.md); what it reads as a PNG it must also
+            # (docs/grading.md); what it reads as a PNG it must also
             # read as the browser's rendering of the SVG.
             if theirs != text and zxing(os.path.join(site, slug + ".png")) == text:
                 theirs_missed.append(slug)

@@ -1,0 +1,39 @@
+// Print-quality grade of a QR code in an image: the measured parameters, their
+// grades (4 A, 3 B, 2 C, 1 D, 0 F) and the report as JSON.
+#pragma once
+
+#include <string>
+
+#include "qrcode_decode.h"
+
+enum qr_grade_parameter : int {
+    QR_GRADE_DECODE,
+    QR_GRADE_CONTRAST,
+    QR_GRADE_MODULATION,
+    QR_GRADE_FIXED_PATTERNS,
+    QR_GRADE_AXIAL,
+    QR_GRADE_GRID,
+    QR_GRADE_UNUSED_EC,
+    QR_GRADE_QUIET_ZONE,
+    QR_GRADE_PARAMETER_COUNT
+};
+
+struct qr_grade_report {
+    bool decoded;
+    const char *message;  // why the decode failed, else ""
+    qr_decode_geometry geo;
+    double module_px;  // pixels per module along the grid
+    double value[QR_GRADE_PARAMETER_COUNT];
+    int grade[QR_GRADE_PARAMETER_COUNT];
+    int overall;
+    int weakest;  // the first parameter with the overall grade
+};
+
+// Grades the RGBA image (any size the decoder takes); the decoded text is
+// left in g_result. When `expected` is not null, a different text fails the
+// decode. Returns 0, or -1 when the decoder could not be set up (message set).
+int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *expected,
+                  qr_grade_report *out);
+
+// The report as a JSON object; the text read is taken from g_result.
+std::string qr_grade_json(const qr_grade_report &r);

@@ -1,0 +1,23 @@
+# cmake -DPREFIX=... -DDOCDIR=... -DCOMPONENTS=a;b -P check_notices.cmake
+# The installed tree carries our licence and, for every third-party component
+# the build links or compiles in, a notice with its copyright and licence.
+if(NOT COMPONENTS)
+  message(FATAL_ERROR "no third-party components found in the build: the derivation is broken")
+endif()
+set(doc "${PREFIX}/${DOCDIR}")
+foreach(file IN ITEMS LICENSE CHANGELOG.md)
+  if(NOT EXISTS "${doc}/${file}")
+    message(FATAL_ERROR "installed tree lacks ${DOCDIR}/${file}")
+  endif()
+endforeach()
+foreach(name IN LISTS COMPONENTS)
+  set(notice "${doc}/licenses/${name}.txt")
+  if(NOT EXISTS "${notice}")
+    message(FATAL_ERROR "${name} is built into the library but has no notice: add licenses/${name}.txt")
+  endif()
+  file(READ "${notice}" text)
+  if(NOT text MATCHES "Copyright" OR NOT text MATCHES "(Permission|permission) ")
+    message(FATAL_ERROR "licenses/${name}.txt lacks a copyright line or the licence text")
+  endif()
+endforeach()
+message(STATUS "notices present for: ${COMPONENTS}")
