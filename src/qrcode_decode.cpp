@@ -57,21 +57,6 @@ void store_result(const quirc_data &data) {
     g_result[len] = '\0';
 }
 
-// Decodes one grid; true when it held a non-empty payload (now in g_result).
-// The format fields go to geo when it is not null.
-bool qr_decode_grid(const quirc_code &code, qr_decode_geometry *geo = nullptr) {
-    quirc_data data;
-    if (quirc_decode(&code, &data) != QUIRC_SUCCESS || data.payload_len <= 0) return false;
-    store_result(data);
-    if (geo) {
-        geo->size = code.size;
-        geo->version = data.version;
-        geo->ecc_level = data.ecc_level;
-        geo->mask = data.mask;
-    }
-    return true;
-}
-
 // rgba_gray_white for every pixel. Most images are opaque throughout, and
 // the opaque formula alone vectorises well (the grey conversion is otherwise
 // a large share of a run on big images), so each block of pixels is checked
@@ -282,6 +267,19 @@ int try_triple(void *user, int ia, int ib, int ic) {
 }
 
 }  // namespace
+
+bool qr_decode_grid(const quirc_code &code, qr_decode_geometry *geo) {
+    quirc_data data;
+    if (quirc_decode(&code, &data) != QUIRC_SUCCESS || data.payload_len <= 0) return false;
+    store_result(data);
+    if (geo) {
+        geo->size = code.size;
+        geo->version = data.version;
+        geo->ecc_level = data.ecc_level;
+        geo->mask = data.mask;
+    }
+    return true;
+}
 
 void qr_quirc_deleter::operator()(quirc *q) const noexcept { quirc_destroy(q); }
 

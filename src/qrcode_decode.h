@@ -7,6 +7,7 @@
 #include <cstdint>
 
 struct quirc;
+struct quirc_code;
 
 inline constexpr int QR_RESULT_CAP = 8897;  // 8,896 payload bytes + terminator
 extern constinit thread_local char g_result[QR_RESULT_CAP];
@@ -42,6 +43,9 @@ struct qr_decode_geometry {
 // when mirrored_too; true at the first non-empty payload (in g_result), whose
 // grid goes to geo when it is not null.
 bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decode_geometry *geo = nullptr);
+// Decodes one sampled grid; true when it held a non-empty payload (in
+// g_result). The format fields go to geo when it is not null.
+bool qr_decode_grid(const quirc_code &code, qr_decode_geometry *geo = nullptr);
 
 // The grid-sampling fallback works on the detector's finder patterns: centre
 // in pixels and the area of the inner 3 x 3 block, in the detector's order

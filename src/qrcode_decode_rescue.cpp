@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "qrcode_decode.h"
+#include "qrcode_decode_grid.h"
 #include "qrcode_decode_hooks.h"
 
 extern "C" {
@@ -50,6 +51,8 @@ constexpr int REDUCE_MIN_SIDE = 120;
 constexpr int CROWD_FINDERS = 4;
 // Module samples the fallback may take on one prepared image.
 constexpr std::int64_t FALLBACK_SAMPLES = std::int64_t{1} << 18;
+// Pixel samples the perspective grid reader may take on one prepared image.
+constexpr std::int64_t PERSPECTIVE_SAMPLES = std::int64_t{1} << 20;
 // A pixel is dark when it lies this many percent below its neighbourhood's
 // mean: flat areas then stay light instead of turning into speckle.
 constexpr int LOCAL_CONTRAST_PERCENT = 12;
@@ -431,7 +434,8 @@ constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 
 // quirc on a prepared image, then the fallback on the same image: its
 // coordinates are this image's pixels, and its fixed threshold splits a
-// locally thresholded image the way the local threshold did.
+// locally thresholded image the way the local threshold did. Last the
+// perspective grid reader, on the same finder patterns.
 bool read_prepared(quirc *q, const grey_image &g) {
     if ((q->w != g.width || q->h != g.height) && quirc_resize(q, g.width, g.height) != 0) {
         return false;
@@ -444,7 +448,8 @@ bool read_prepared(quirc *q, const grey_image &g) {
     qr_finder finders[QR_MAX_FINDERS];
     const int count = qr_read_finders(q, finders);
     return qr_fallback_decode_grey(finders, count, g.px.data(), g.width, g.height,
-                                   FALLBACK_SAMPLES) == 1;
+                                   FALLBACK_SAMPLES) == 1 ||
+           qr_perspective_decode(q, g.px.data(), g.width, g.height, PERSPECTIVE_SAMPLES) == 1;
 }
 
 bool usable(const grey_image &g) { return g.width > 20 && g.height > 20; }

@@ -9,7 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "qrcode_decode_hooks.h"
 #include "test_support.h"
+
+extern "C" {
+#include "quirc.h"
+}
 
 #define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
@@ -157,3 +162,20 @@ inline bytes psd(const unsigned char *rgba, int w, int h) {
 }
 
 }  // namespace vqr_writers
+
+namespace vqr_decoding {
+
+// The whole decode run on an image's pixels; the text, empty on failure.
+inline std::string decode_rgba(const vqr_test::image &img) {
+    qr_decode_run_rgba(img.rgba.data(), img.width, img.height);
+    return qr_decode_result();
+}
+
+// Only the four fixed attempts, on a decoder sized for the image.
+inline bool fixed_attempts_read(const vqr_test::image &img) {
+    const qr_quirc_ptr q(qr_quirc_new());
+    if (!q || quirc_resize(q.get(), img.width, img.height) != 0) return false;
+    return qr_decode_attempts(q.get(), img.rgba.data(), img.width, img.height) == 1;
+}
+
+}  // namespace vqr_decoding

@@ -27,17 +27,8 @@ const char *const SHORT_TEXT = "https://example.org/r?id=7";
 const char *const LONG_TEXT =
     "https://example.org/products/catalogue?item=0123456789&ref=newsletter-2026-12";
 
-std::string decode_rgba(const image &img) {
-    qr_decode_run_rgba(img.rgba.data(), img.width, img.height);
-    return qr_decode_result();
-}
-
-// Only the four fixed attempts, on a decoder sized for the image.
-bool fixed_attempts_read(const image &img) {
-    const qr_quirc_ptr q(qr_quirc_new());
-    if (!q || quirc_resize(q.get(), img.width, img.height) != 0) return false;
-    return qr_decode_attempts(q.get(), img.rgba.data(), img.width, img.height) == 1;
-}
+using vqr_decoding::decode_rgba;
+using vqr_decoding::fixed_attempts_read;
 
 image blank(int width, int height, unsigned char level) {
     image img;
