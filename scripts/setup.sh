@@ -269,9 +269,15 @@ fetch_axe_core() {
   say "fetching axe-core $axe_core_version (npm)"
   rm -rf "$axe_dir.tmp"
   mkdir -p "$axe_dir.tmp"
-  npm install --prefix "$axe_dir.tmp" --no-save --no-package-lock --no-audit --no-fund \
-    --ignore-scripts --loglevel=error "axe-core@$axe_core_version" >/dev/null ||
-    die "npm install axe-core@$axe_core_version failed"
+  # Only the designer's accessibility test uses axe-core, and it reports itself
+  # skipped without it: a registry that cannot be reached (no network, a proxy
+  # whose certificate this machine does not trust) must not stop the build.
+  if ! npm install --prefix "$axe_dir.tmp" --no-save --no-package-lock --no-audit --no-fund \
+    --ignore-scripts --loglevel=error "axe-core@$axe_core_version" >/dev/null; then
+    rm -rf "$axe_dir.tmp"
+    say "warning: npm could not fetch axe-core $axe_core_version; the designer's browser test will be skipped"
+    return 0
+  fi
   move_into_place "$axe_dir.tmp" "$axe_dir"
   axe_core_present || die "axe-core in .deps is not version $axe_core_version"
 }
