@@ -13,6 +13,7 @@ import unittest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SETUP = ROOT / "scripts" / "setup.sh"
 STUBBED = ("apt-get", "apt-cache", "apt", "sudo", "dpkg-deb", "npm")
+AXE_CORE = ROOT / ".deps" / "npm" / "node_modules" / "axe-core" / "package.json"
 
 
 def unprivileged(cmd):
@@ -26,6 +27,8 @@ def unprivileged(cmd):
 
 
 class NothingToDoTest(unittest.TestCase):
+    @unittest.skipUnless(AXE_CORE.is_file(), "npm could not fetch axe-core here, so the set-up "
+                         "still has something to do")
     def test_runs_no_apt_and_needs_no_root(self):
         with tempfile.TemporaryDirectory() as tmp:
             os.chmod(tmp, 0o755)
