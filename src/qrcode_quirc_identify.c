@@ -1,5 +1,6 @@
 /* quirc's detector (lib/identify.c of quirc 1.2), compiled unchanged apart
- * from two numeric guards that bound what hostile images can do to it.
+ * from two numeric guards that bound what hostile images can do to it, and
+ * a size check on every grouping of three finder patterns.
  *
  * - Coordinates: a finder pattern with degenerate corners gives a perspective
  *   transform with a near-zero denominator, and mapping through it yields
@@ -22,6 +23,8 @@
 #include <math.h>
 #include <stdlib.h>
 
+#include "quirc_internal.h"
+
 #define QR_QUIRC_COORD_LIMIT 16383.0
 #define QR_QUIRC_ABS_LIMIT 65536
 
@@ -36,7 +39,48 @@ static int qr_quirc_capped_abs(long long v) {
     return v > QR_QUIRC_ABS_LIMIT ? QR_QUIRC_ABS_LIMIT : (int)v;
 }
 
+/* - Grouping: quirc turns every grouping of three finder patterns that look
+ *   square to each other into a grid, and for each one spirals outwards in
+ *   search of the alignment pattern and refines the grid with 81 fitness
+ *   passes along its timing patterns. Noise and texture give about 30
+ *   finder-like patterns per image and most of their groupings measure far
+ *   outside versions 1 to 40, where that work is largest and wasted:
+ *   quirc_decode refuses such a grid by its size. record_qr_grid asks
+ *   QUIRC_MAX_GRIDS for the room left before it records a grid; the answer
+ *   is "none" for a grouping of impossible size. The finder patterns are
+ *   first turned exactly as record_qr_grid turns them, so every later
+ *   grouping sees them as before. */
+#define QR_QUIRC_GRID_CAPACITY (QUIRC_MAX_CAPSTONES * 2)
+_Static_assert(QR_QUIRC_GRID_CAPACITY == QUIRC_MAX_GRIDS, "quirc's grid capacity differs");
+#undef QUIRC_MAX_GRIDS
+#define QUIRC_MAX_GRIDS qr_quirc_grid_room(q, a, b, c)
+
+static int qr_quirc_grid_room(struct quirc *q, int a, int b, int c);
+
 #define rint(v) qr_quirc_clamped_rint(v)
 #define abs(v) qr_quirc_capped_abs((long long)(v))
 
 #include "identify.c"
+
+/* The slot the grid would take is borrowed to measure its size with quirc's
+ * own measurement; record_qr_grid clears the slot when it takes it. */
+static int qr_quirc_grid_room(struct quirc *q, int a, int b, int c) {
+    if (q->num_grids >= QR_QUIRC_GRID_CAPACITY) return QR_QUIRC_GRID_CAPACITY;
+    struct quirc_point h0 = q->capstones[a].center;
+    struct quirc_point hd = {q->capstones[c].center.x - h0.x, q->capstones[c].center.y - h0.y};
+    if ((q->capstones[b].center.x - h0.x) * -hd.y + (q->capstones[b].center.y - h0.y) * hd.x > 0) {
+        const int swap = a;
+        a = c;
+        c = swap;
+        hd.x = -hd.x;
+        hd.y = -hd.y;
+    }
+    struct quirc_grid *qr = &q->grids[q->num_grids];
+    qr->caps[0] = a;
+    qr->caps[1] = b;
+    qr->caps[2] = c;
+    for (int i = 0; i < 3; i++) rotate_capstone(&q->capstones[qr->caps[i]], &h0, &hd);
+    measure_grid_size(q, q->num_grids);
+    const int fits = qr->grid_size >= 21 && qr->grid_size <= QUIRC_MAX_GRID_SIZE;
+    return fits ? QR_QUIRC_GRID_CAPACITY : 0;
+}
