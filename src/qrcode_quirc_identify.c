@@ -47,10 +47,14 @@ static int qr_quirc_capped_abs(long long v) {
  *   outside versions 1 to 40, where that work is largest and wasted:
  *   quirc_decode refuses such a grid by its size. record_qr_grid asks
  *   QUIRC_MAX_GRIDS for the room left before it records a grid; the answer
- *   is "none" for a grouping of impossible size. The finder patterns are
- *   first turned exactly as record_qr_grid turns them, so every later
- *   grouping sees them as before. */
+ *   is "none" for a grouping of impossible size, and for one whose
+ *   alignment-pattern search would look for a module more than 64 times
+ *   the area of the finder patterns' modules: such a search spirals over up
+ *   to 6.5 million pixels and can only find a blob that belongs to no
+ *   symbol. The finder patterns are first turned exactly as record_qr_grid
+ *   turns them, so every later grouping sees them as before. */
 #define QR_QUIRC_GRID_CAPACITY (QUIRC_MAX_CAPSTONES * 2)
+#define QR_QUIRC_ALIGNMENT_AREA_RATIO 64.0
 _Static_assert(QR_QUIRC_GRID_CAPACITY == QUIRC_MAX_GRIDS, "quirc's grid capacity differs");
 #undef QUIRC_MAX_GRIDS
 #define QUIRC_MAX_GRIDS qr_quirc_grid_room(q, a, b, c)
@@ -61,6 +65,31 @@ static int qr_quirc_grid_room(struct quirc *q, int a, int b, int c);
 #define abs(v) qr_quirc_capped_abs((long long)(v))
 
 #include "identify.c"
+
+/* Area of one module at the alignment pattern as find_alignment_pattern
+ * estimates it from the finder patterns a and c (turned for the grid). */
+static double qr_quirc_alignment_module_area(struct quirc *q, int a, int c) {
+    const struct quirc_capstone *c0 = &q->capstones[a];
+    const struct quirc_capstone *c2 = &q->capstones[c];
+    struct quirc_point pa, pb, pc;
+    quirc_float_t u, v;
+    if (!line_intersect(&c0->corners[0], &c0->corners[1], &c2->corners[0], &c2->corners[3], &pb)) {
+        return 0.0;
+    }
+    perspective_unmap(c0->c, &pb, &u, &v);
+    perspective_map(c0->c, u, v + 1.0, &pa);
+    perspective_unmap(c2->c, &pb, &u, &v);
+    perspective_map(c2->c, u + 1.0, v, &pc);
+    return abs((pa.x - pb.x) * -(pc.y - pb.y) + (pa.y - pb.y) * (pc.x - pb.x));
+}
+
+/* Area of one module of the three finder patterns, from their rings (24
+ * modules each). */
+static double qr_quirc_finder_module_area(const struct quirc *q, const int caps[3]) {
+    double sum = 0.0;
+    for (int i = 0; i < 3; i++) sum += q->regions[q->capstones[caps[i]].ring].count;
+    return sum / (3.0 * 24.0);
+}
 
 /* The slot the grid would take is borrowed to measure its size with quirc's
  * own measurement; record_qr_grid clears the slot when it takes it. */
@@ -81,6 +110,11 @@ static int qr_quirc_grid_room(struct quirc *q, int a, int b, int c) {
     qr->caps[2] = c;
     for (int i = 0; i < 3; i++) rotate_capstone(&q->capstones[qr->caps[i]], &h0, &hd);
     measure_grid_size(q, q->num_grids);
-    const int fits = qr->grid_size >= 21 && qr->grid_size <= QUIRC_MAX_GRID_SIZE;
-    return fits ? QR_QUIRC_GRID_CAPACITY : 0;
+    if (qr->grid_size < 21 || qr->grid_size > QUIRC_MAX_GRID_SIZE) return 0;
+    if (qr->grid_size > 21 &&
+        qr_quirc_alignment_module_area(q, a, c) >
+            QR_QUIRC_ALIGNMENT_AREA_RATIO * qr_quirc_finder_module_area(q, qr->caps)) {
+        return 0;
+    }
+    return QR_QUIRC_GRID_CAPACITY;
 }
