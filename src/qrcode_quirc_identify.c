@@ -51,10 +51,16 @@ static int qr_quirc_capped_abs(long long v) {
  *   alignment-pattern search would look for a module more than 64 times
  *   the area of the finder patterns' modules: such a search spirals over up
  *   to 6.5 million pixels and can only find a blob that belongs to no
- *   symbol. The finder patterns are first turned exactly as record_qr_grid
- *   turns them, so every later grouping sees them as before. */
+ *   symbol. Real finder patterns crowded together (a crafted picture of
+ *   32 of them gives quirc's full 64 grids, 5 ms each) are bounded by a
+ *   budget: the grids of one pass may hold at most QR_QUIRC_PASS_MODULES
+ *   modules in all, eight of the largest version and far more than any
+ *   number of codes 32 finder patterns can belong to. The finder patterns
+ *   are first turned exactly as record_qr_grid turns them, so every later
+ *   grouping sees them as before. */
 #define QR_QUIRC_GRID_CAPACITY (QUIRC_MAX_CAPSTONES * 2)
 #define QR_QUIRC_ALIGNMENT_AREA_RATIO 64.0
+#define QR_QUIRC_PASS_MODULES (8 * QUIRC_MAX_GRID_SIZE * QUIRC_MAX_GRID_SIZE)
 _Static_assert(QR_QUIRC_GRID_CAPACITY == QUIRC_MAX_GRIDS, "quirc's grid capacity differs");
 #undef QUIRC_MAX_GRIDS
 #define QUIRC_MAX_GRIDS qr_quirc_grid_room(q, a, b, c)
@@ -91,6 +97,13 @@ static double qr_quirc_finder_module_area(const struct quirc *q, const int caps[
     return sum / (3.0 * 24.0);
 }
 
+/* Modules in the grids recorded so far in this pass. */
+static int qr_quirc_recorded_modules(const struct quirc *q) {
+    int sum = 0;
+    for (int i = 0; i < q->num_grids; i++) sum += q->grids[i].grid_size * q->grids[i].grid_size;
+    return sum;
+}
+
 /* The slot the grid would take is borrowed to measure its size with quirc's
  * own measurement; record_qr_grid clears the slot when it takes it. */
 static int qr_quirc_grid_room(struct quirc *q, int a, int b, int c) {
@@ -116,5 +129,7 @@ static int qr_quirc_grid_room(struct quirc *q, int a, int b, int c) {
             QR_QUIRC_ALIGNMENT_AREA_RATIO * qr_quirc_finder_module_area(q, qr->caps)) {
         return 0;
     }
+    if (qr_quirc_recorded_modules(q) + qr->grid_size * qr->grid_size > QR_QUIRC_PASS_MODULES)
+        return 0;
     return QR_QUIRC_GRID_CAPACITY;
 }
