@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (width <= 20 || height <= 20) return 0;
     const qr_quirc_ptr q(qr_quirc_new());
     if (!q) return 0;
-    qr_decode_rescue(q.get(), pixels, width, height);
+    qr_decoded out;
+    qr_decode_rescue(q.get(), pixels, width, height, out);
     return 0;
 }

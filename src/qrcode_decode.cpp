@@ -1,8 +1,8 @@
 // Decoding: image to grey levels, quirc on the image and on its inverse, and
 // the grid-sampling fallback that reads quirc's finder-pattern list.
 //
-// Invariants: every decode call starts by emptying g_result and leaves in it
-// either one decoded text (at most 8,896 bytes, zero-terminated) or the empty
+// Invariants: every decode call starts by emptying its result and leaves in
+// it either one decoded text (at most 8,896 bytes, zero-terminated) or the empty
 // text; the attempts run in a fixed order (quirc, fallback, inverted quirc,
 // inverted fallback) and the first non-empty payload wins. The quirc object
 // lives for one run and is destroyed on every path. Grey levels are always
@@ -13,14 +13,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "qrcode_decode.h"
 #include "qrcode_decode_hooks.h"
-#include "qrcode_encode.h"
-#include "qrcode_frame.h"
 #include "qrcode_png.h"
-#include "vantelor_qrcode.h"
 
 extern "C" {
 #include "quirc_internal.h"
@@ -38,12 +34,10 @@ static_assert(QUIRC_MAX_PAYLOAD + 1 == QR_RESULT_CAP);
 static_assert(QUIRC_MAX_BITMAP == QR_BITMAP_CAP);
 static_assert(QUIRC_MAX_GRID_SIZE == QR_MAX_SIDE);
 
-constinit thread_local char g_result[QR_RESULT_CAP] = {};
-
 namespace {
 
-constexpr const char *INVALID_IMAGE = "qr_decode: invalid image (need RGBA, >= 21x21)";
-constexpr const char *TOO_LARGE = "qr_decode: image too large for quirc";
+constexpr qr_error INVALID_IMAGE = "qr_decode: invalid image (need RGBA, >= 21x21)";
+constexpr qr_error TOO_LARGE = QR_DECODE_NO_MEMORY;
 
 // Most module samples one fallback call takes (about 33 grids of the
 // largest size): bounds a call on an image crowded with finder patterns,
@@ -51,10 +45,10 @@ constexpr const char *TOO_LARGE = "qr_decode: image too large for quirc";
 // pictures and the development photos hold was read within 3,300 samples.
 constexpr std::int64_t QR_FALLBACK_MAX_SAMPLES = std::int64_t{1} << 20;
 
-void store_result(const quirc_data &data) {
+void store_result(const quirc_data &data, qr_decoded &out) {
     const int len = std::clamp(data.payload_len, 0, QR_RESULT_CAP - 1);
-    std::memcpy(g_result, data.payload, static_cast<std::size_t>(len));
-    g_result[len] = '\0';
+    std::memcpy(out.text, data.payload, static_cast<std::size_t>(len));
+    out.text[len] = '\0';
 }
 
 // rgba_gray_white for every pixel. Most images are opaque throughout, and
@@ -99,12 +93,12 @@ void detect(quirc *q, const unsigned char *rgba, std::size_t pixels, bool invert
 
 }  // namespace
 
-bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decode_geometry *geo) {
+bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decoded &out, qr_decode_geometry *geo) {
     const int count = quirc_count(q);
     for (int j = 0; j < count; ++j) {
         quirc_code code;
         quirc_extract(q, j, &code);
-        if (qr_decode_grid(code, geo)) {
+        if (qr_decode_grid(code, out, geo)) {
             if (geo) {
                 std::copy_n(q->grids[j].c, 8, geo->c);
                 for (int k = 0; k < 3; ++k) {
@@ -119,7 +113,7 @@ bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decode_geometry *geo)
         // which quirc_flip would walk beyond the bitmap.
         if (!mirrored_too || code.size > QUIRC_MAX_GRID_SIZE) continue;
         quirc_flip(&code);
-        if (qr_decode_grid(code)) return true;
+        if (qr_decode_grid(code, out)) return true;
     }
     return false;
 }
@@ -208,6 +202,7 @@ struct search {
     int inverted;
     std::int64_t max_samples;
     std::int64_t samples;     // modules sampled so far
+    qr_decoded *out;          // the text read
     qr_decode_geometry *geo;  // the winning grid goes here when not null
 };
 
@@ -258,7 +253,7 @@ int try_triple(void *user, int ia, int ib, int ic) {
             sample_grid(rgba_levels{s->rgba, s->inverted}, s->width, s->height, &a, &b, &c, n,
                         code.cell_bitmap);
         }
-        if (qr_decode_grid(code, s->geo)) {
+        if (qr_decode_grid(code, *s->out, s->geo)) {
             if (s->geo) affine_geometry(a, b, c, n, s->geo);
             return 1;
         }
@@ -268,10 +263,10 @@ int try_triple(void *user, int ia, int ib, int ic) {
 
 }  // namespace
 
-bool qr_decode_grid(const quirc_code &code, qr_decode_geometry *geo) {
+bool qr_decode_grid(const quirc_code &code, qr_decoded &out, qr_decode_geometry *geo) {
     quirc_data data;
     if (quirc_decode(&code, &data) != QUIRC_SUCCESS || data.payload_len <= 0) return false;
-    store_result(data);
+    store_result(data, out);
     if (geo) {
         geo->size = code.size;
         geo->version = data.version;
@@ -380,16 +375,17 @@ void qr_fallback_sample(const unsigned char *rgba, int width, int height, int in
 }
 
 int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba, int width,
-                       int height, int inverted, qr_decode_geometry *geo) {
+                       int height, int inverted, qr_decoded &out, qr_decode_geometry *geo) {
     if (count < 3) return 0;
-    search s{finders, rgba, nullptr, width, height, inverted, QR_FALLBACK_MAX_SAMPLES, 0, geo};
+    search s{finders, rgba, nullptr, width, height, inverted, QR_FALLBACK_MAX_SAMPLES,
+             0,       &out, geo};
     return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
 }
 
 int qr_fallback_decode_grey(const qr_finder *finders, int count, const std::uint8_t *grey,
-                            int width, int height, std::int64_t max_samples) {
+                            int width, int height, std::int64_t max_samples, qr_decoded &out) {
     if (count < 3) return 0;
-    search s{finders, nullptr, grey, width, height, 0, max_samples, 0, nullptr};
+    search s{finders, nullptr, grey, width, height, 0, max_samples, 0, &out, nullptr};
     return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
 }
 
@@ -405,23 +401,23 @@ int qr_read_finders(const quirc *q, qr_finder *finders) {
 }
 
 int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height, int inverted,
-                       qr_decode_geometry *geo) {
+                       qr_decoded &out, qr_decode_geometry *geo) {
     qr_finder finders[QR_MAX_FINDERS];
     const int count = qr_read_finders(q, finders);
-    return qr_fallback_decode(finders, count, rgba, width, height, inverted, geo);
+    return qr_fallback_decode(finders, count, rgba, width, height, inverted, out, geo);
 }
 
 // ---- Decode run and entry points -------------------------------------------------
 
-int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height,
+int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
                        qr_decode_geometry *geo) {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     for (const bool inverted : {false, true}) {
         if (geo) geo->inverted = inverted ? 1 : 0;
         detect(q, rgba, pixels, inverted);
-        if (qr_decode_grids(q, false, geo)) return 1;
+        if (qr_decode_grids(q, false, out, geo)) return 1;
         if (q->num_capstones > 2 &&
-            try_decode_centers(q, rgba, width, height, inverted ? 1 : 0, geo)) {
+            try_decode_centers(q, rgba, width, height, inverted ? 1 : 0, out, geo)) {
             return 1;
         }
     }
@@ -430,56 +426,35 @@ int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int heigh
 
 namespace {
 
-int decode_run(const unsigned char *rgba, int width, int height) {
-    if (width < QR_MIN_DECODE_SIDE || height < QR_MIN_DECODE_SIDE || !rgba) {
-        qr_set_error(INVALID_IMAGE);
-        return -1;
-    }
+qr_error decode_run(const unsigned char *rgba, int width, int height, qr_decoded &out) {
+    if (width < QR_MIN_DECODE_SIDE || height < QR_MIN_DECODE_SIDE || !rgba) return INVALID_IMAGE;
     const qr_quirc_ptr q(qr_quirc_new());
-    if (!q) {
-        qr_set_error("qr_decode: quirc_new failed");
-        return -1;
-    }
+    if (!q) return "qr_decode: quirc_new failed";
     // quirc multiplies width by height in int: refuse what the image readers
     // would refuse before it can overflow.
     const std::int64_t pixels = std::int64_t{width} * height;
     if (pixels > QR_MAX_IMAGE_PIXELS || quirc_resize(q.get(), width, height) != 0) {
-        qr_set_error(TOO_LARGE);
-        return -1;
+        return TOO_LARGE;
     }
-    if (qr_decode_attempts(q.get(), rgba, width, height) ||
-        qr_decode_rescue(q.get(), rgba, width, height)) {
-        return 1;
+    if (qr_decode_attempts(q.get(), rgba, width, height, out) ||
+        qr_decode_rescue(q.get(), rgba, width, height, out)) {
+        return QR_OK;
     }
-    qr_set_error("qr_decode: no QR code found in image");
-    return -1;
+    return "qr_decode: no QR code found in image";
 }
 
 }  // namespace
 
-// The second-chance stage keeps its working images in standard containers;
-// when the host's memory runs out there, the run fails like a decoder that
-// cannot size its buffers instead of letting the exception reach the host.
-int qr_decode_run_rgba(const unsigned char *rgba, int width, int height) {
-    g_result[0] = '\0';
-    try {
-        return decode_run(rgba, width, height);
-    } catch (const std::bad_alloc &) {
-        g_result[0] = '\0';
-        qr_set_error(TOO_LARGE);
-        return -1;
-    }
+qr_error qr_decode_rgba(const unsigned char *rgba, int width, int height, qr_decoded &out) {
+    out.text[0] = '\0';
+    const qr_error error = decode_run(rgba, width, height, out);
+    if (error != QR_OK) out.text[0] = '\0';
+    return error;
 }
 
-const char *qr_decode_result() { return g_result; }
-
-extern "C" QR_EXPORT const char *qr_decode_from_file(const char *path) noexcept {
-    const qr_api_lock lock;
-    g_result[0] = '\0';
-    if (!path) {
-        qr_set_error("qr_decode_from_file: NULL path");
-        return g_result;
-    }
+qr_error qr_decode_file(const char *path, qr_decoded &out) {
+    out.text[0] = '\0';
+    if (!path) return "qr_decode_from_file: NULL path";
     unsigned char *pixels = nullptr;
     int width = 0;
     int height = 0;
@@ -487,31 +462,20 @@ extern "C" QR_EXPORT const char *qr_decode_from_file(const char *path) noexcept 
     // a code is decoded.
     const int read = qr_png_read_file(path, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
     const qr_heap_ptr<unsigned char> owner(pixels);
-    if (read == QR_IMAGE_TOO_SMALL) qr_set_error(INVALID_IMAGE);
-    if (read != 0) return g_result;
-    qr_decode_run_rgba(pixels, width, height);
-    return g_result;
+    if (read == QR_IMAGE_TOO_SMALL) return INVALID_IMAGE;
+    if (read != 0) return QR_PNG_READ_FAILED;
+    return qr_decode_rgba(pixels, width, height, out);
 }
 
-extern "C" QR_EXPORT const char *qr_decode_from_memory(const unsigned char *data,
-                                                       int len) noexcept {
-    const qr_api_lock lock;
-    g_result[0] = '\0';
-    if (!data || len <= 7) {
-        qr_set_error("qr_decode_from_memory: data too small");
-        return g_result;
-    }
+qr_error qr_decode_memory(const unsigned char *data, int len, qr_decoded &out) {
+    out.text[0] = '\0';
+    if (!data || len <= 7) return "qr_decode_from_memory: data too small";
     unsigned char *pixels = nullptr;
     int width = 0;
     int height = 0;
     const int read = qr_image_read_memory(data, len, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
     const qr_heap_ptr<unsigned char> owner(pixels);
-    if (read != 0) {
-        qr_set_error(read == QR_IMAGE_TOO_SMALL
-                         ? INVALID_IMAGE
-                         : "qr_decode_from_memory: stbi_load_from failed (not a valid image?)");
-        return g_result;
-    }
-    qr_decode_run_rgba(pixels, width, height);
-    return g_result;
+    if (read == QR_IMAGE_TOO_SMALL) return INVALID_IMAGE;
+    if (read != 0) return "qr_decode_from_memory: stbi_load_from failed (not a valid image?)";
+    return qr_decode_rgba(pixels, width, height, out);
 }

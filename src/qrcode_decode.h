@@ -9,8 +9,18 @@
 struct quirc;
 struct quirc_code;
 
+#include "qrcode_types.h"
+
 inline constexpr int QR_RESULT_CAP = 8897;  // 8,896 payload bytes + terminator
-extern constinit thread_local char g_result[QR_RESULT_CAP];
+
+// A decoded text, zero-terminated; empty when nothing was read.
+struct qr_decoded {
+    char text[QR_RESULT_CAP];
+};
+
+// Where the host's memory ran out in a decode (the second-chance stage keeps
+// its working images in standard containers).
+inline constexpr qr_error QR_DECODE_NO_MEMORY = "qr_decode: image too large for quirc";
 
 // Smallest side the decoder can use (a version 1 symbol at one pixel per module).
 inline constexpr int QR_MIN_DECODE_SIDE = 21;
@@ -40,12 +50,13 @@ struct qr_decode_geometry {
 };
 
 // Decodes quirc's grids of the current pass in order, each also mirrored
-// when mirrored_too; true at the first non-empty payload (in g_result), whose
+// when mirrored_too; true at the first non-empty payload (in out), whose
 // grid goes to geo when it is not null.
-bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decode_geometry *geo = nullptr);
-// Decodes one sampled grid; true when it held a non-empty payload (in
-// g_result). The format fields go to geo when it is not null.
-bool qr_decode_grid(const quirc_code &code, qr_decode_geometry *geo = nullptr);
+bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decoded &out,
+                     qr_decode_geometry *geo = nullptr);
+// Decodes one sampled grid; true when it held a non-empty payload (in out).
+// The format fields go to geo when it is not null.
+bool qr_decode_grid(const quirc_code &code, qr_decoded &out, qr_decode_geometry *geo = nullptr);
 
 // The grid-sampling fallback works on the detector's finder patterns: centre
 // in pixels and the area of the inner 3 x 3 block, in the detector's order
@@ -64,9 +75,24 @@ int qr_read_finders(const quirc *q, qr_finder *finders);
 // The fallback search on a grey image already in the polarity it is read in
 // (dark at 127 and below), stopping after max_samples module samples.
 int qr_fallback_decode_grey(const qr_finder *finders, int count, const std::uint8_t *grey,
-                            int width, int height, std::int64_t max_samples);
+                            int width, int height, std::int64_t max_samples, qr_decoded &out);
+
+// What a run of the second-chance stage read: prepared images and their
+// pixels, before any crowding charge.
+struct qr_rescue_work {
+    int images;
+    std::int64_t pixels;
+};
 
 // Second-chance stage, run after the four fixed attempts have failed: 1 when
-// one of its strategies stored a text in g_result, else 0 (no message). q is
-// a decoder that the stage may resize.
-int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height);
+// one of its strategies stored a text in out, else 0 (no message). q is a
+// decoder that the stage may resize. What it read goes to work when not null.
+int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
+                     qr_rescue_work *work = nullptr);
+
+// The whole decode of an RGBA image: the four fixed attempts, then the
+// second-chance stage.
+qr_error qr_decode_rgba(const unsigned char *rgba, int width, int height, qr_decoded &out);
+// The same for the image in the file at `path`, or in `len` bytes of memory.
+qr_error qr_decode_file(const char *path, qr_decoded &out);
+qr_error qr_decode_memory(const unsigned char *data, int len, qr_decoded &out);

@@ -9,11 +9,6 @@
 #include "qrcode_decode.h"
 #include "qrcode_encode.h"
 
-// The whole decode of an RGBA image into g_result; 1 when a text was found,
-// else -1 with the message set.
-int qr_decode_run_rgba(const unsigned char *rgba, int width, int height);
-const char *qr_decode_result();
-
 // quirc_new with a placeholder image, so that the first quirc_resize copies
 // from a valid pointer; release with quirc_destroy. NULL when out of memory.
 quirc *qr_quirc_new();
@@ -25,11 +20,11 @@ using qr_quirc_ptr = std::unique_ptr<quirc, qr_quirc_deleter>;
 // The four fixed attempts (quirc, fallback, inverted quirc, inverted
 // fallback) with q already sized to the image: 1 when one stored a text,
 // whose grid goes to geo when it is not null.
-int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height,
+int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
                        qr_decode_geometry *geo = nullptr);
 // Reads the finder list of quirc's current pass and runs the search.
 int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height, int inverted,
-                       qr_decode_geometry *geo = nullptr);
+                       qr_decoded &out, qr_decode_geometry *geo = nullptr);
 
 // ---- Grid-sampling fallback ----
 
@@ -55,21 +50,16 @@ int qr_fallback_is_dark(int grey, int inverted);
 void qr_fallback_sample(const unsigned char *rgba, int width, int height, int inverted,
                         const qr_finder *a, const qr_finder *b, const qr_finder *c, int n,
                         unsigned char *bitmap);
-// The whole search over `finders`; 1 when a text was stored in g_result
-// (its grid in geo when not null).
+// The whole search over `finders`; 1 when a text was stored in out (its
+// grid in geo when not null).
 int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba, int width,
-                       int height, int inverted, qr_decode_geometry *geo = nullptr);
+                       int height, int inverted, qr_decoded &out,
+                       qr_decode_geometry *geo = nullptr);
 
 // ---- Second-chance stage ----
 
 // For measurements: the stage's strategies one at a time, without the budget.
 int qr_rescue_strategy_count();
 const char *qr_rescue_strategy_name(int index);
-int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height, int index);
-// What the stage's last run on this thread read: prepared images and their
-// pixels, before any crowding charge.
-struct qr_rescue_work {
-    int images;
-    std::int64_t pixels;
-};
-qr_rescue_work qr_rescue_last_work();
+int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height, int index,
+                           qr_decoded &out);

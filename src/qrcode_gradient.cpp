@@ -10,9 +10,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "qrcode_frame.h"
 #include "qrcode_gradient.h"
-#include "qrcode_render.h"
+#include "qrcode_types.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <cmath>
 #include <iterator>
 
-#include "qrcode_frame.h"
 #include "qrcode_gradient.h"
 #include "qrcode_shapes.h"
+#include "qrcode_types.h"
 
 namespace {
 

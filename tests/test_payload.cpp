@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_helpers.h"
+#include "qrcode_payload.h"
 #include "test_support.h"
 
 namespace {
@@ -19,16 +19,16 @@ using vqr_test::library;
 
 struct outcome {
     int rc;
-    std::string text;  // the payload on success, the last error on failure
+    std::string text;  // the payload on success, the message on failure
 };
 
 // Runs a builder on a heap block of exactly `cap` bytes (AddressSanitizer
 // sees any write past it) and checks that nothing lands at or past the end
 // of the payload's terminator.
-outcome run(int cap, const std::function<int(char *, int)> &fn) {
+outcome run(int cap, const std::function<qr_error(char *, int)> &fn) {
     std::vector<char> buf(static_cast<std::size_t>(cap), '\x7f');
-    const int rc = fn(buf.data(), cap);
-    if (rc != 0) return {rc, qr_last_error()};
+    if (const qr_error error = fn(buf.data(), cap)) return {-1, error};
+    const int rc = 0;
     EXPECT_NE(std::memchr(buf.data(), '\0', buf.size()), nullptr);
     return {rc, buf.data()};
 }
@@ -120,7 +120,7 @@ TEST_F(library, PayloadWifi) {
         EXPECT_EQ(o.rc, r.rc) << r.cap;
         EXPECT_EQ(o.text, r.text);
     }
-    EXPECT_EQ(qr_build_wifi("x", nullptr, nullptr, nullptr, 64), -1);
+    EXPECT_STREQ(qr_build_wifi("x", nullptr, nullptr, nullptr, 64), "qr_build_wifi: bad args");
 }
 
 TEST_F(library, PayloadVcard) {
@@ -543,8 +543,8 @@ TEST_F(library, PayloadEventUnderSourceDateEpoch) {
 TEST_F(library, PayloadEventsInOneSecondShareTheUid) {
     char a[2048], b[2048];
     for (int attempt = 0; attempt < 3; ++attempt) {
-        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, a, 2048), 0);
-        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, b, 2048), 0);
+        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, a, 2048), QR_OK);
+        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, b, 2048), QR_OK);
         if (std::strcmp(a, b) == 0) break;  // otherwise the clock moved on in between
     }
     EXPECT_STREQ(a, b);
