@@ -11,7 +11,7 @@
 
 #include "qrcode_api.h"
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 #include "qrcode_encode.h"
 #include "qrcode_render.h"
 #include "vantelor_qrcode.h"

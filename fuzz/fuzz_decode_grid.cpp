@@ -11,7 +11,7 @@
 
 #include "qrcode_decode.h"
 #include "qrcode_decode_grid.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 
 extern "C" {
 #include "quirc_internal.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 #include "qrcode_png.h"
 
 // A private copy of the image loader, only to read the header's size.

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_sampler.h"
 
 extern "C" {
 #include "quirc_internal.h"

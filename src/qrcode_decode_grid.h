@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "qrcode_decode.h"
+#include "qrcode_decode_sampler.h"
 
 struct quirc;
 

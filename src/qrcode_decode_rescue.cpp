@@ -11,14 +11,15 @@
 // one reads a text. Big images are reduced once by area averaging to a
 // working size, and the pixels handed to quirc per call are budgeted, so an
 // image without a code costs a bounded multiple of the four fixed attempts.
+#include "qrcode_decode_rescue.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-#include "qrcode_decode.h"
 #include "qrcode_decode_grid.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_sampler.h"
 
 extern "C" {
 #include "quirc_internal.h"

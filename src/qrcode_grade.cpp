@@ -19,7 +19,7 @@
 #include <cstring>
 #include <vector>
 
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode.h"
 #include "qrcode_platform.h"
 #include "qrcode_png.h"
 

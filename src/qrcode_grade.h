@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "qrcode_decode.h"
+#include "qrcode_decode_sampler.h"
 #include "qrcode_types.h"
 
 enum qr_grade_parameter : int {

@@ -9,7 +9,7 @@
 
 #include "qrcode_api.h"
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 #include "test_decode_helpers.h"
 #include "test_support.h"
 

@@ -11,7 +11,7 @@
 
 #include "qrcode_api.h"
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 #include "test_decode_helpers.h"
 
 extern "C" {

@@ -10,7 +10,8 @@
 #include <random>
 #include <string>
 
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode.h"
+#include "qrcode_decode_rescue.h"
 #include "test_decode_helpers.h"
 
 extern "C" {

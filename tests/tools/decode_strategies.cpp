@@ -10,7 +10,7 @@
 #include <string>
 
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 #include "qrcode_png.h"
 
 extern "C" {
