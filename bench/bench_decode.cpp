@@ -1,6 +1,6 @@
-// Decoding next to quirc alone on the same grey image, and the grid-sampling
-// fallback's worst case: 32 finder patterns arranged so that thousands of
-// triples pass the geometric tests.
+// Decoding next to quirc alone on the same grey image, the grid-sampling
+// fallback's worst case (32 finder patterns arranged so that thousands of
+// triples pass the geometric tests), and pictures of pure noise.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -245,5 +245,34 @@ void BM_fallback_worst_case_one_call(benchmark::State &state) {
     quirc_destroy(q);
 }
 BENCHMARK(BM_fallback_worst_case_one_call)->Unit(benchmark::kMillisecond);
+
+// Uniform noise, seeded: grey (one level for all three channels) or colour.
+// Noise shows quirc about 30 finder-like patterns per pass, many of which
+// group into would-be grids; no picture with a code costs more per pixel.
+rgba_image noise(int side, bool colour) {
+    rgba_image img = blank(side, side);
+    std::uint32_t seed = 2026;
+    for (std::size_t i = 0; i < img.px.size(); i += 4) {
+        for (int c = 0; c < 3; ++c) {
+            if (c == 0 || colour) seed = seed * 1664525u + 1013904223u;
+            img.px[i + static_cast<std::size_t>(c)] = static_cast<unsigned char>(seed >> 24);
+        }
+    }
+    return img;
+}
+
+// The whole run, every attempt and strategy failing: 1000 x 1000 colour noise
+// and 1448 x 1448 grey noise.
+void BM_decode_noise(benchmark::State &state) {
+    const rgba_image img = noise(static_cast<int>(state.range(0)), state.range(1) != 0);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(qr_decode_rgba(img.px.data(), img.width, img.height, out));
+    }
+}
+BENCHMARK(BM_decode_noise)
+    ->ArgNames({"side", "colour"})
+    ->Args({1000, 1})
+    ->Args({1448, 0})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

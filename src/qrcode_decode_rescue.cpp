@@ -48,8 +48,9 @@ constexpr std::int64_t UPSCALE_MAX_PIXELS = 400 * 400;
 constexpr std::int64_t QUADRUPLE_MAX_PIXELS = 128 * 128;
 // Reductions stop where a code could no longer hold enough pixels per module.
 constexpr int REDUCE_MIN_SIDE = 120;
-// Finder patterns per unit of crowding charge (see crowding()).
-constexpr int CROWD_FINDERS = 4;
+// Finder patterns a pass may see and still be charged only its pixels (see
+// crowding()).
+constexpr int CROWD_FINDERS = 8;
 // Module samples the fallback may take on one prepared image.
 constexpr std::int64_t FALLBACK_SAMPLES = std::int64_t{1} << 18;
 // Pixel samples the perspective grid reader may take on one prepared image.
@@ -453,11 +454,16 @@ bool read_prepared(quirc *q, const grey_image &g, qr_decoded &out) {
 
 bool usable(const grey_image &g) { return g.width > 20 && g.height > 20; }
 
-// quirc tries every grouping of the finder patterns it found, so a picture
-// crowded with finder-like shapes (chequered fabric, tiles, many codes'
-// worth of targets) costs far more per pixel than a photo with a handful:
-// such a pass is charged a multiple of its pixels.
-std::int64_t crowding(const quirc *q) { return std::max(q->num_capstones / CROWD_FINDERS, 1); }
+// quirc tries every pair of the finder patterns it found and the fallback
+// every triple, so a picture crowded with finder-like shapes (noise,
+// chequered fabric, tiles, many codes' worth of targets) costs far more per
+// pixel than a photo with a handful: such a pass is charged a multiple of
+// its pixels that grows with the square of the finder count (16 for
+// quirc's full 32).
+std::int64_t crowding(const quirc *q) {
+    const std::int64_t finders = q->num_capstones;
+    return std::max(finders * finders / (CROWD_FINDERS * CROWD_FINDERS), std::int64_t{1});
+}
 
 grey_image working_luma(const unsigned char *rgba, int width, int height, int step) {
     if (step > 1) return reduce(rgba, width, height, step, luma_level);

@@ -31,11 +31,11 @@ static_assert(QUIRC_MAX_GRID_SIZE == QR_MAX_SIDE);
 
 namespace {
 
-// Most module samples one fallback call takes (about 33 grids of the
+// Most module samples one fallback call takes (about 8 grids of the
 // largest size): bounds a call on an image crowded with finder patterns,
 // such as noise, where thousands of triples pass. Every code the test
 // pictures and the development photos hold was read within 3,300 samples.
-constexpr std::int64_t QR_FALLBACK_MAX_SAMPLES = std::int64_t{1} << 20;
+constexpr std::int64_t QR_FALLBACK_MAX_SAMPLES = std::int64_t{1} << 18;
 
 void store_result(const quirc_data &data, qr_decoded &out) {
     const int len = std::clamp(data.payload_len, 0, QR_RESULT_CAP - 1);

@@ -3,6 +3,7 @@
 // path on images quirc detects but cannot decode.
 #include <qrcodegen.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -281,6 +282,116 @@ std::pair<int, bool> quirc_alone(const image &img) {
     }
     quirc_destroy(q);
     return {finders, decoded};
+}
+
+// The picture tilted away at the top, as a camera below it sees it: a
+// perspective map that leaves the bottom edge and narrows the top edge to k
+// times its width (nearest pixel, white outside).
+image keystone(const image &src, double k) {
+    image out = src;
+    std::fill(out.rgba.begin(), out.rgba.end(), 255);
+    const double g = 1.0 / k - 1.0;
+    for (int y = 0; y < src.height; ++y) {
+        const double ty = (y + 0.5) / src.height;
+        const double v = ty * (1.0 + g) / (1.0 + g * ty);
+        const double w = 1.0 + g * (1.0 - v);
+        const int sy = static_cast<int>(v * src.height);
+        for (int x = 0; x < src.width; ++x) {
+            const double u = ((x + 0.5) / src.width - 0.5) * w + 0.5;
+            const int sx = static_cast<int>(std::floor(u * src.width));
+            if (sx < 0 || sx >= src.width || sy >= src.height) continue;
+            std::memcpy(&out.rgba[(static_cast<std::size_t>(y) * src.width + x) * 4],
+                        &src.rgba[(static_cast<std::size_t>(sy) * src.width + sx) * 4], 4);
+        }
+    }
+    return out;
+}
+
+// quirc's detector skips groupings of finder patterns that cannot be a symbol
+// (outside versions 1 to 40, or an alignment pattern of absurd size) and stops
+// recording grids after a pass's module budget; none of that may cost it a
+// real code, from the smallest version to the largest, upright, turned or
+// seen at an angle.
+TEST(DecodeDetector, ReadsEveryVersionWithoutTheFallback) {
+    struct row {
+        int version;
+        int module;
+        int turns;
+        double keystone;  // top width against bottom, 1 for none
+    };
+    const row rows[] = {{1, 4, 0, 1.0},  {2, 4, 1, 1.0},  {7, 3, 0, 0.7},
+                        {10, 4, 1, 0.6}, {20, 2, 0, 1.0}, {25, 3, 0, 0.9},
+                        {39, 2, 1, 1.0}, {40, 2, 0, 1.0}, {40, 3, 0, 0.85}};
+    for (const row &r : rows) {
+        image img = draw("detector", r.version, r.module).img;
+        for (int t = 0; t < r.turns; ++t) img = vqr_writers::rotate_cw(img);
+        if (r.keystone < 1.0) img = keystone(img, r.keystone);
+        EXPECT_TRUE(quirc_alone(img).second)
+            << "version " << r.version << " keystone " << r.keystone;
+    }
+}
+
+// Finder patterns in four clusters of eight: every cluster corner groups with
+// dozens of pairs of its neighbours into grids near version 38, each costing
+// quirc milliseconds of refinement. The pass's budget holds the grids to
+// eight of the largest size; noise records no grid of impossible size.
+TEST(DecodeDetector, GridsPerPassAreBounded) {
+    image crowded;
+    crowded.width = crowded.height = 520;
+    crowded.rgba.assign(520 * 520 * 4, 255);
+    const int corners[4][2] = {{80, 80}, {425, 80}, {425, 425}, {80, 425}};
+    for (const auto &c : corners) {
+        for (int k = 0; k < 8; ++k) {
+            for (int y = 0; y < 14; ++y) {
+                for (int x = 0; x < 14; ++x) {
+                    const int mx = x / 2;
+                    const int my = y / 2;
+                    const bool ring = mx == 0 || my == 0 || mx == 6 || my == 6;
+                    const bool stone = mx >= 2 && mx <= 4 && my >= 2 && my <= 4;
+                    if (!ring && !stone) continue;
+                    const int px = c[0] + (k % 3 - 1) * 22 - 7 + x;
+                    const int py = c[1] + (k / 3 - 1) * 22 - 7 + y;
+                    unsigned char *p = &crowded.rgba[(static_cast<std::size_t>(py) * 520 + px) * 4];
+                    p[0] = p[1] = p[2] = 0;
+                }
+            }
+        }
+    }
+    image noise;
+    noise.width = noise.height = 700;
+    noise.rgba.assign(700 * 700 * 4, 255);
+    std::uint32_t seed = 18;
+    for (std::size_t i = 0; i < noise.rgba.size(); i += 4) {
+        seed = seed * 1664525u + 1013904223u;
+        noise.rgba[i] = noise.rgba[i + 1] = noise.rgba[i + 2] =
+            static_cast<unsigned char>(seed >> 24);
+    }
+    struct row {
+        const char *name;
+        const image *img;
+        int min_finders;
+        int min_grids;
+    };
+    for (const row &r :
+         {row{"crowded", &crowded, QUIRC_MAX_CAPSTONES, 1}, row{"noise", &noise, 8, 0}}) {
+        quirc *q = qr_quirc_new();
+        ASSERT_EQ(quirc_resize(q, r.img->width, r.img->height), 0);
+        std::uint8_t *grey = quirc_begin(q, nullptr, nullptr);
+        for (int i = 0; i < r.img->width * r.img->height; ++i) {
+            grey[i] = static_cast<std::uint8_t>(rgba_gray_white(&r.img->rgba[i * 4]));
+        }
+        quirc_end(q);
+        EXPECT_GE(q->num_capstones, r.min_finders) << r.name;
+        EXPECT_GE(q->num_grids, r.min_grids) << r.name;
+        long modules = 0;
+        for (int j = 0; j < q->num_grids; ++j) {
+            const int n = q->grids[j].grid_size;
+            EXPECT_TRUE(n >= 21 && n <= QUIRC_MAX_GRID_SIZE) << r.name << " " << n;
+            modules += n * n;
+        }
+        EXPECT_LE(modules, 8L * QUIRC_MAX_GRID_SIZE * QUIRC_MAX_GRID_SIZE) << r.name;
+        quirc_destroy(q);
+    }
 }
 
 // Paints the bottom-right alignment pattern (modules n - 9 to n - 5) light.

@@ -2,10 +2,13 @@
 and what the server leaves behind."""
 
 import base64
+import contextlib
 import http.client
+import io
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -386,6 +389,36 @@ class DesignerLifecycleTest(unittest.TestCase):
                     self.assertEqual(server.leftovers(), [])
                 finally:
                     server.close()
+
+    def test_an_internal_fault_is_answered_plainly_and_logged(self):
+        workdir = tempfile.mkdtemp(prefix="vqr-designer-test-")
+        server = designer.Server(("127.0.0.1", 0), workdir)
+
+        def broken_render(fields):
+            raise KeyError("secret-detail")
+
+        server.designer.render = broken_render
+        thread = threading.Thread(target=server.serve_forever)
+        thread.start()
+        log = io.StringIO()
+        try:
+            with contextlib.redirect_stderr(log):
+                conn = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=30)
+                conn.request("POST", "/api/render", json.dumps(render()),
+                             {"Content-Type": "application/json"})
+                answer = conn.getresponse()
+                status, body = answer.status, json.loads(answer.read())
+                conn.close()
+        finally:
+            server.shutdown()
+            thread.join()
+            server.server_close()
+            shutil.rmtree(workdir, ignore_errors=True)
+        self.assertEqual(status, 500)
+        self.assertTrue(body["error"].startswith("internal error: "), body)
+        self.assertNotIn("KeyError", body["error"])
+        self.assertNotIn("secret-detail", body["error"])
+        self.assertIn("KeyError: 'secret-detail'", log.getvalue())
 
     def test_a_busy_port_is_reported(self):
         server = DesignerProcess()

@@ -25,6 +25,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 import urllib.parse
 
 from . import recipes
@@ -491,8 +492,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_json(200, action(body))
         except BadRequest as exc:
             self.send_json(exc.status, exc.answer())
-        except Exception as exc:  # the server answers every request and keeps running
-            self.send_json(500, {"error": f"internal error: {type(exc).__name__}: {exc}"})
+        except Exception:  # the server answers every request and keeps running
+            # The page gets a plain sentence; the details are for whoever
+            # runs the server.
+            traceback.print_exc(file=sys.stderr)
+            self.send_json(500, {"error": "internal error: the designer could not finish this "
+                                          "request (details are in the server's output)"})
         finally:
             designer.busy.release()
 
