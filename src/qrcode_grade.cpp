@@ -397,23 +397,6 @@ struct thresholds {
     float sc_at(int x, int y) const { return in_symbol(x, y) ? local_sc[at(x, y)] : sc; }
 };
 
-// Contrast over every sampled module: how the grid candidates are compared.
-thresholds contrast_of(const module_samples &m) {
-    float lo = 1.0f;
-    float hi = 0.0f;
-    for (const float r : m.r) {
-        if (std::isnan(r)) continue;
-        lo = std::min(lo, r);
-        hi = std::max(hi, r);
-    }
-    thresholds t;
-    if (hi >= lo) {
-        t.sc = hi - lo;
-        t.gt = (hi + lo) * 0.5f;
-    }
-    return t;
-}
-
 constexpr int LOCAL_REACH = 4;  // a 9 x 9 module neighbourhood
 
 bool in_finder_zone(int x, int y, int n) {
@@ -596,25 +579,27 @@ data_measures measure_data(const module_samples &m, const layout &l, const qr_de
 // ---- Fixed patterns ----
 
 struct segment_score {
-    int grade = 4;
-    int errors = 0;  // modules on the wrong side of GT
-    int weak = 0;    // modules below grade C, errors included
+    std::array<int, 5> modules{};  // modules per grade, 0 = wrong side of the threshold
+    int weak() const { return modules[0] + modules[1]; }
 };
 
 // Adds one module of a segment that should be `dark`.
 void score_module(segment_score &s, const module_samples &m, int x, int y, bool dark,
                   const thresholds &t) {
-    const int g = module_grade(m.at(x, y), dark, t, x, y);
-    if (g < 2) ++s.weak;
-    if (g == 0)
-        ++s.errors;
-    else
-        s.grade = std::min(s.grade, g);
+    ++s.modules[static_cast<std::size_t>(module_grade(m.at(x, y), dark, t, x, y))];
 }
 
-int close_segment(segment_score &s) {
-    s.grade = std::min(s.grade, grade_of_errors(s.errors));
-    return s.grade;
+// A segment reaches a level when its modules below that level, counted as
+// damaged, still leave that level of damage grade, as codewords are graded
+// against their block: one weak module costs a grade, not the segment.
+int segment_grade(const segment_score &s) {
+    int grade = 0;
+    int below = 0;
+    for (int level = 1; level <= 4; ++level) {
+        below += s.modules[static_cast<std::size_t>(level - 1)];
+        grade = std::max(grade, std::min(level, grade_of_errors(below)));
+    }
+    return grade;
 }
 
 // A finder is graded on what readers look for: the 1:1:3:1:1 runs along its
@@ -657,9 +642,9 @@ void measure_fixed_patterns(const module_samples &m, const layout &l, const thre
     const int n = l.n;
     int grade = 4;
     int weak = 0;
-    auto add = [&](segment_score s) {
-        grade = std::min(grade, close_segment(s));
-        weak += s.weak;
+    auto add = [&](const segment_score &s) {
+        grade = std::min(grade, segment_grade(s));
+        weak += s.weak();
     };
     add(score_finder(m, 0, 0, t));
     add(score_finder(m, n - 7, 0, t));
@@ -716,6 +701,10 @@ struct quiet_zone {
     int in_image;
 };
 
+// A quiet-zone module is clear when no mark darkens it past the threshold;
+// a tinted background is judged by contrast and modulation, not here.
+bool is_clear(float r, float threshold) { return !std::isnan(r) && r >= threshold; }
+
 quiet_zone measure_quiet_zone(const module_samples &m, const qr_decode_geometry &g,
                               const print_frame &frame, const thresholds &t) {
     const int n = m.n;
@@ -727,8 +716,7 @@ quiet_zone measure_quiet_zone(const module_samples &m, const qr_decode_geometry 
             const int xs[4] = {k, k, lo, hi};
             const int ys[4] = {lo, hi, k, k};
             for (int e = 0; e < 4; ++e) {
-                if (module_grade(m.at(xs[e], ys[e]), false, t, xs[e], ys[e]) == 0)
-                    q.clear = ring - 1;
+                if (!is_clear(m.at(xs[e], ys[e]), t.gt_at(xs[e], ys[e]))) q.clear = ring - 1;
                 const point centre = map_module(g, xs[e] + 0.5, ys[e] + 0.5);
                 if (!frame.inside(centre)) q.in_image = std::min(q.in_image, ring - 1);
             }
@@ -781,27 +769,152 @@ bool finder_grid(const qr_decode_geometry &g, qr_decode_geometry *out) {
     return true;
 }
 
-double mean_modulation(const module_samples &m, const thresholds &t) {
+// The grid moved by (du, dv) modules.
+qr_decode_geometry shifted(const qr_decode_geometry &g, double du, double dv) {
+    qr_decode_geometry s = g;
+    const double w = 1.0 + g.c[6] * du + g.c[7] * dv;
+    s.c[2] = g.c[2] + g.c[0] * du + g.c[1] * dv;
+    s.c[5] = g.c[5] + g.c[3] * du + g.c[4] * dv;
+    for (double &c : s.c) c /= w;
+    return s;
+}
+
+// The modules whose colour every symbol fixes: the three finder patterns
+// with their separators and the two timing patterns, as (x, y, dark), in
+// small groups (a finder, a run of timing modules) that are compared within
+// themselves, so a gradient across the symbol does not weigh on the score.
+struct known_module {
+    int x, y;
+    bool dark;
+    int group;
+};
+constexpr int TIMING_RUN = 8;
+
+std::vector<known_module> known_modules(int n, int *groups) {
+    std::vector<known_module> out;
+    const int origins[3][2] = {{0, 0}, {n - 7, 0}, {0, n - 7}};
+    int group = 0;
+    for (const auto &o : origins) {
+        for (int j = -1; j <= 7; ++j) {
+            for (int i = -1; i <= 7; ++i) {
+                const int x = o[0] + i;
+                const int y = o[1] + j;
+                if (x < 0 || y < 0 || x >= n || y >= n) continue;
+                const int ring = std::max(std::abs(i - 3), std::abs(j - 3));
+                out.push_back({x, y, ring != 2 && ring != 4, group});
+            }
+        }
+        ++group;
+    }
+    for (int k = 8; k < n - 8; ++k) {
+        const int run = group + 2 * ((k - 8) / TIMING_RUN);
+        out.push_back({k, 6, k % 2 == 0, run});
+        out.push_back({6, k, k % 2 == 0, run + 1});
+    }
+    *groups = out.back().group + 1;
+    return out;
+}
+
+// Where the grid search samples a module: 3 x 3 points across the middle
+// 0.6 of it, so a grid sitting off-centre is seen before it reaches the
+// module's edge.
+constexpr float PROBE[3] = {-0.3f, 0.0f, 0.3f};
+
+// How squarely a grid meets the modules: the mean margin, relative to half
+// its group's range, by which the reflectance at each fixed module's centre
+// lies on its own side of its group's mid-level. A grid off by a fraction
+// of a module samples edges and neighbours and scores lower.
+double squareness(const reflectance_image &img, const qr_decode_geometry &g,
+                  const std::vector<known_module> &known, int groups) {
+    std::vector<float> r(known.size());
+    std::vector<float> lo(static_cast<std::size_t>(groups), 1.0f);
+    std::vector<float> hi(static_cast<std::size_t>(groups), 0.0f);
+    for (std::size_t i = 0; i < known.size(); ++i) {
+        float v = 0.0f;
+        for (const float du : PROBE)
+            for (const float dv : PROBE) {
+                const point p = map_module(g, known[i].x + 0.5 + static_cast<double>(du),
+                                           known[i].y + 0.5 + static_cast<double>(dv));
+                v += img.at(p.x, p.y) * (1.0f / 9.0f);
+            }
+        if (std::isnan(v)) return -1.0;
+        if (g.inverted) v = 1.0f - v;
+        r[i] = v;
+        const auto k = static_cast<std::size_t>(known[i].group);
+        lo[k] = std::min(lo[k], v);
+        hi[k] = std::max(hi[k], v);
+    }
     double sum = 0.0;
-    for (int y = 0; y < m.n; ++y)
-        for (int x = 0; x < m.n; ++x)
-            sum += std::isnan(m.at(x, y)) ? 0.0 : modulation(m.at(x, y), t, x, y);
-    return sum / (static_cast<double>(m.n) * m.n);
+    for (std::size_t i = 0; i < known.size(); ++i) {
+        const auto k = static_cast<std::size_t>(known[i].group);
+        if (!(hi[k] > lo[k])) continue;
+        const float mid = (hi[k] + lo[k]) * 0.5f;
+        const float margin = known[i].dark ? mid - r[i] : r[i] - mid;
+        sum += static_cast<double>(margin / ((hi[k] - lo[k]) * 0.5f));
+    }
+    return sum / static_cast<double>(known.size());
+}
+
+// Steps of the grid search, in pixels: the decode places finder centres on
+// whole pixels, which is a large part of a small module. At most a quarter
+// of a module, so the search cannot walk onto the gaps between figures.
+constexpr double SHIFTS_PX[] = {-1.0, -0.5, 0.5, 1.0};
+constexpr double MAX_SHIFT = 0.25;
+// A shift must gain this much score, so ties keep the decode's own grid.
+constexpr double MIN_GAIN = 1e-3;
+
+// The best of `g` moved along one axis, and its score.
+qr_decode_geometry best_shift(const reflectance_image &img, const qr_decode_geometry &g,
+                              const std::vector<known_module> &known, int groups, bool along_u,
+                              double *score) {
+    const double module_px =
+        distance(map_module(g, 0.0, 0.0),
+                 along_u ? map_module(g, g.size, 0.0) : map_module(g, 0.0, g.size)) /
+        g.size;
+    qr_decode_geometry best = g;
+    for (const double px : SHIFTS_PX) {
+        const double d = std::clamp(px / module_px, -MAX_SHIFT, MAX_SHIFT);
+        const qr_decode_geometry s = along_u ? shifted(g, d, 0.0) : shifted(g, 0.0, d);
+        const double v = squareness(img, s, known, groups);
+        if (v > *score + MIN_GAIN) {
+            *score = v;
+            best = s;
+        }
+    }
+    return best;
+}
+
+// The grid the grade measures on. The decode's grid is fitted for reading,
+// not for measuring: the regular grid through the three finder centres
+// often samples a flat image more squarely, and either may sit a fraction
+// of a module off the modules' centres. The squarest of both, each moved
+// across and then down, is measured.
+qr_decode_geometry measuring_grid(const reflectance_image &img, const qr_decode_geometry &decoded) {
+    qr_decode_geometry candidates[2] = {decoded, decoded};
+    const int count = finder_grid(decoded, &candidates[1]) ? 2 : 1;
+    int groups = 0;
+    const std::vector<known_module> known = known_modules(decoded.size, &groups);
+    qr_decode_geometry best = decoded;
+    double best_score = -2.0;
+    for (int k = 0; k < count; ++k) {
+        double score = squareness(img, candidates[k], known, groups);
+        const qr_decode_geometry across =
+            best_shift(img, candidates[k], known, groups, true, &score);
+        const qr_decode_geometry grid = best_shift(img, across, known, groups, false, &score);
+        if (score > best_score) {
+            best_score = score;
+            best = grid;
+        }
+    }
+    return best;
 }
 
 void measure(const reflectance_image &img, const print_frame &frame, qr_grade_report *out) {
     // The decode's grid is fitted for reading, not for measuring: where the
     // regular grid through the finder centres samples the modules more
     // squarely (a flat image), that one is measured.
-    module_samples m = sample_modules(img, out->geo);
-    qr_decode_geometry regular;
-    if (finder_grid(out->geo, &regular)) {
-        module_samples m2 = sample_modules(img, regular);
-        if (mean_modulation(m2, contrast_of(m2)) > mean_modulation(m, contrast_of(m))) {
-            m = std::move(m2);
-            out->geo = regular;
-        }
-    }
+    out->geo = measuring_grid(img, out->geo);
+    const module_samples m = sample_modules(img, out->geo);
     const qr_decode_geometry &g = out->geo;
     const thresholds t = thresholds_of(m, g, frame);
     out->module_px = distance(map_module(g, 0.0, 0.0), map_module(g, g.size, 0.0)) / g.size;
@@ -903,6 +1016,82 @@ std::vector<unsigned char> print_pixels(const unsigned char *rgba, int width, in
     return out;
 }
 
+// The print as a phone reader's adaptive binarizer sees it: each pixel
+// dark or light against the mean of the blocks around it, so one end of a
+// light gradient is not lost to a single threshold for the whole image.
+// Blocks are 1/40 of the shorter side and the neighbourhood 5 x 5 blocks,
+// about an eighth of the image; a neighbourhood of less contrast than
+// MIN_LOCAL_RANGE is paper, so flat areas do not grow spurious marks.
+constexpr int BLOCKS_ACROSS = 40;
+constexpr int BLOCK_REACH = 2;
+constexpr int MIN_LOCAL_RANGE = 24;  // grey levels of 255
+
+struct block_stats {
+    int bw, bh;
+    std::vector<std::uint32_t> sum, count;
+    std::vector<std::uint8_t> lo, hi;
+};
+
+block_stats block_stats_of(const std::vector<unsigned char> &grey_rgba, int width, int height,
+                           int block) {
+    block_stats b{(width + block - 1) / block, (height + block - 1) / block, {}, {}, {}, {}};
+    const auto blocks = static_cast<std::size_t>(b.bw) * static_cast<std::size_t>(b.bh);
+    b.sum.assign(blocks, 0);
+    b.count.assign(blocks, 0);
+    b.lo.assign(blocks, 255);
+    b.hi.assign(blocks, 0);
+    for (int y = 0; y < height; ++y) {
+        const unsigned char *row = grey_rgba.data() + static_cast<std::size_t>(y) * width * 4;
+        for (int x = 0; x < width; ++x) {
+            const std::size_t k = static_cast<std::size_t>(y / block) * b.bw + x / block;
+            const std::uint8_t v = row[static_cast<std::size_t>(x) * 4];
+            b.sum[k] += v;
+            ++b.count[k];
+            b.lo[k] = std::min(b.lo[k], v);
+            b.hi[k] = std::max(b.hi[k], v);
+        }
+    }
+    return b;
+}
+
+std::vector<unsigned char> adaptive_print(const std::vector<unsigned char> &grey_rgba, int width,
+                                          int height) {
+    const int block = std::max(1, std::min(width, height) / BLOCKS_ACROSS);
+    const block_stats b = block_stats_of(grey_rgba, width, height, block);
+    // Per block: 1 + the threshold of its neighbourhood, 0 for paper.
+    std::vector<int> limit(b.sum.size(), 0);
+    for (int by = 0; by < b.bh; ++by) {
+        for (int bx = 0; bx < b.bw; ++bx) {
+            std::uint64_t sum = 0;
+            std::uint64_t count = 0;
+            int lo = 255;
+            int hi = 0;
+            for (int j = std::max(0, by - BLOCK_REACH); j <= std::min(b.bh - 1, by + BLOCK_REACH);
+                 ++j) {
+                for (int i = std::max(0, bx - BLOCK_REACH);
+                     i <= std::min(b.bw - 1, bx + BLOCK_REACH); ++i) {
+                    const std::size_t k = static_cast<std::size_t>(j) * b.bw + i;
+                    sum += b.sum[k];
+                    count += b.count[k];
+                    lo = std::min<int>(lo, b.lo[k]);
+                    hi = std::max<int>(hi, b.hi[k]);
+                }
+            }
+            if (hi - lo >= MIN_LOCAL_RANGE)
+                limit[static_cast<std::size_t>(by) * b.bw + bx] = static_cast<int>(sum / count) + 1;
+        }
+    }
+    std::vector<unsigned char> out(grey_rgba.size(), 255);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 4;
+            const int t = limit[static_cast<std::size_t>(y / block) * b.bw + x / block];
+            if (grey_rgba[i] < t - 1) out[i] = out[i + 1] = out[i + 2] = 0;
+        }
+    }
+    return out;
+}
+
 // A geometry whose version, level, mask and grid agree and lie in range;
 // the decode vouches for them, this guards the tables they index.
 bool usable(const qr_decode_geometry &g) {
@@ -941,6 +1130,12 @@ int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *
     out->decoded =
         qr_decode_attempts(q.get(), seen.data(), print.width, print.height, &out->geo) == 1 &&
         usable(out->geo);
+    if (!out->decoded) {
+        const std::vector<unsigned char> binary = adaptive_print(seen, print.width, print.height);
+        out->decoded =
+            qr_decode_attempts(q.get(), binary.data(), print.width, print.height, &out->geo) == 1 &&
+            usable(out->geo);
+    }
     if (!out->decoded) {
         g_result[0] = '\0';
         out->message = "qr_decode: no QR code found in image";
