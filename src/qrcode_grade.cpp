@@ -162,15 +162,34 @@ struct module_samples {
     }
 };
 
+// The grid around one point: where (u, v) lies on the image and the image
+// step of one module along u and along v. An aperture is small enough for
+// the grid to be taken as linear across it.
+struct local_grid {
+    point centre, step_u, step_v;
+    point at(double du, double dv) const {
+        return {centre.x + du * step_u.x + dv * step_v.x, centre.y + du * step_u.y + dv * step_v.y};
+    }
+};
+
+local_grid local_at(const qr_decode_geometry &g, double u, double v) {
+    const point l = map_module(g, u - 0.5, v);
+    const point r = map_module(g, u + 0.5, v);
+    const point t = map_module(g, u, v - 0.5);
+    const point b = map_module(g, u, v + 0.5);
+    return {map_module(g, u, v), {r.x - l.x, r.y - l.y}, {b.x - t.x, b.y - t.y}};
+}
+
 module_samples sample_modules(const reflectance_image &img, const qr_decode_geometry &g) {
     module_samples m{g.size, g.size + 2 * QZ, {}};
     m.r.resize(static_cast<std::size_t>(m.side) * static_cast<std::size_t>(m.side));
     for (int y = -QZ; y < m.n + QZ; ++y) {
         for (int x = -QZ; x < m.n + QZ; ++x) {
+            const local_grid grid = local_at(g, x + 0.5, y + 0.5);
             float sum = 0.0f;
             for (int k = 0; k < APERTURE.count; ++k) {
-                const point p = map_module(g, x + 0.5 + static_cast<double>(APERTURE.du[k]),
-                                           y + 0.5 + static_cast<double>(APERTURE.dv[k]));
+                const point p = grid.at(static_cast<double>(APERTURE.du[k]),
+                                        static_cast<double>(APERTURE.dv[k]));
                 sum += img.at(p.x, p.y);
             }
             float mean = sum / static_cast<float>(APERTURE.count);
@@ -830,11 +849,11 @@ double squareness(const reflectance_image &img, const qr_decode_geometry &g,
     std::vector<float> lo(static_cast<std::size_t>(groups), 1.0f);
     std::vector<float> hi(static_cast<std::size_t>(groups), 0.0f);
     for (std::size_t i = 0; i < known.size(); ++i) {
+        const local_grid grid = local_at(g, known[i].x + 0.5, known[i].y + 0.5);
         float v = 0.0f;
         for (const float du : PROBE)
             for (const float dv : PROBE) {
-                const point p = map_module(g, known[i].x + 0.5 + static_cast<double>(du),
-                                           known[i].y + 0.5 + static_cast<double>(dv));
+                const point p = grid.at(static_cast<double>(du), static_cast<double>(dv));
                 v += img.at(p.x, p.y) * (1.0f / 9.0f);
             }
         if (std::isnan(v)) return -1.0;
@@ -887,26 +906,23 @@ qr_decode_geometry best_shift(const reflectance_image &img, const qr_decode_geom
 // The grid the grade measures on. The decode's grid is fitted for reading,
 // not for measuring: the regular grid through the three finder centres
 // often samples a flat image more squarely, and either may sit a fraction
-// of a module off the modules' centres. The squarest of both, each moved
-// across and then down, is measured.
+// of a module off the modules' centres. The squarer of both, moved across
+// and then down to where it is squarest, is measured.
 qr_decode_geometry measuring_grid(const reflectance_image &img, const qr_decode_geometry &decoded) {
-    qr_decode_geometry candidates[2] = {decoded, decoded};
-    const int count = finder_grid(decoded, &candidates[1]) ? 2 : 1;
     int groups = 0;
     const std::vector<known_module> known = known_modules(decoded.size, &groups);
-    qr_decode_geometry best = decoded;
-    double best_score = -2.0;
-    for (int k = 0; k < count; ++k) {
-        double score = squareness(img, candidates[k], known, groups);
-        const qr_decode_geometry across =
-            best_shift(img, candidates[k], known, groups, true, &score);
-        const qr_decode_geometry grid = best_shift(img, across, known, groups, false, &score);
-        if (score > best_score) {
-            best_score = score;
-            best = grid;
+    qr_decode_geometry grid = decoded;
+    double score = squareness(img, decoded, known, groups);
+    qr_decode_geometry regular;
+    if (finder_grid(decoded, &regular)) {
+        const double v = squareness(img, regular, known, groups);
+        if (v > score) {
+            score = v;
+            grid = regular;
         }
     }
-    return best;
+    const qr_decode_geometry across = best_shift(img, grid, known, groups, true, &score);
+    return best_shift(img, across, known, groups, false, &score);
 }
 
 void measure(const reflectance_image &img, const print_frame &frame, qr_grade_report *out) {
@@ -996,24 +1012,29 @@ float pixel_reflectance(const unsigned char *p, const linear_table &lin) {
 // opaque grey levels on white paper, the way a camera with a linear
 // response sees it. Light colours keep more contrast there than in their
 // sRGB codes, dark ones less, as on paper.
-std::vector<unsigned char> print_pixels(const unsigned char *rgba, int width, int height,
-                                        const print_frame &frame) {
+void print_pixels(const unsigned char *rgba, int width, int height, const print_frame &frame,
+                  std::vector<unsigned char> &out) {
     const int pw = frame.x1 + frame.x0;
     const int ph = frame.y1 + frame.y0;
-    std::vector<unsigned char> out(static_cast<std::size_t>(pw) * static_cast<std::size_t>(ph) * 4,
-                                   255);
-    const linear_table lin;
+    out.assign(static_cast<std::size_t>(pw) * static_cast<std::size_t>(ph) * 4, 255);
+    static const linear_table lin;
     for (int y = 0; y < height; ++y) {
         const unsigned char *src = rgba + static_cast<std::size_t>(y) * width * 4;
         unsigned char *dst =
             out.data() + (static_cast<std::size_t>(y + frame.y0) * pw + frame.x0) * 4;
+        // Renders hold long runs of one colour: convert each run once.
+        std::uint32_t last = 0;
+        unsigned char level = 255;  // of a transparent pixel, the first `last`
         for (int x = 0; x < width; ++x, src += 4, dst += 4) {
-            const auto level =
-                static_cast<unsigned char>(pixel_reflectance(src, lin) * 255.0f + 0.5f);
+            std::uint32_t colour;
+            std::memcpy(&colour, src, 4);
+            if (colour != last) {
+                last = colour;
+                level = static_cast<unsigned char>(pixel_reflectance(src, lin) * 255.0f + 0.5f);
+            }
             dst[0] = dst[1] = dst[2] = level;
         }
     }
-    return out;
 }
 
 // The print as a phone reader's adaptive binarizer sees it: each pixel
@@ -1054,8 +1075,8 @@ block_stats block_stats_of(const std::vector<unsigned char> &grey_rgba, int widt
     return b;
 }
 
-std::vector<unsigned char> adaptive_print(const std::vector<unsigned char> &grey_rgba, int width,
-                                          int height) {
+void adaptive_print(const std::vector<unsigned char> &grey_rgba, int width, int height,
+                    std::vector<unsigned char> &out) {
     const int block = std::max(1, std::min(width, height) / BLOCKS_ACROSS);
     const block_stats b = block_stats_of(grey_rgba, width, height, block);
     // Per block: 1 + the threshold of its neighbourhood, 0 for paper.
@@ -1081,7 +1102,7 @@ std::vector<unsigned char> adaptive_print(const std::vector<unsigned char> &grey
                 limit[static_cast<std::size_t>(by) * b.bw + bx] = static_cast<int>(sum / count) + 1;
         }
     }
-    std::vector<unsigned char> out(grey_rgba.size(), 255);
+    out.assign(grey_rgba.size(), 255);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 4;
@@ -1089,14 +1110,73 @@ std::vector<unsigned char> adaptive_print(const std::vector<unsigned char> &grey
             if (grey_rgba[i] < t - 1) out[i] = out[i + 1] = out[i + 2] = 0;
         }
     }
-    return out;
 }
+
+// What a thread's grades reuse: the designer and --verify grade one image
+// after another, and fresh buffers of this size cost more in page faults
+// than the grade itself. Kept only up to KEEP_PIXELS, so one huge image
+// does not stay resident.
+struct grade_workspace {
+    qr_quirc_ptr decoder;
+    std::vector<unsigned char> print;
+    std::vector<unsigned char> binary;
+
+    // quirc sized to the print; NULL with the message set when it cannot be.
+    quirc *sized_quirc(int width, int height) {
+        if (!decoder) decoder.reset(qr_quirc_new());
+        if (!decoder) {
+            qr_set_error("qr_decode: quirc_new failed");
+            return nullptr;
+        }
+        if ((decoder->w != width || decoder->h != height) &&
+            quirc_resize(decoder.get(), width, height) != 0) {
+            decoder.reset();
+            qr_set_error("qr_decode: image too large for quirc");
+            return nullptr;
+        }
+        return decoder.get();
+    }
+
+    void trim(std::int64_t pixels) {
+        if (pixels <= KEEP_PIXELS) return;
+        decoder.reset();
+        std::vector<unsigned char>().swap(print);
+        std::vector<unsigned char>().swap(binary);
+    }
+
+    static constexpr std::int64_t KEEP_PIXELS = std::int64_t{1} << 21;
+};
+
+thread_local grade_workspace g_workspace;
+
+// Gives a large image's buffers back when a grade ends, however it ends.
+struct workspace_trim {
+    grade_workspace &w;
+    std::int64_t pixels;
+    ~workspace_trim() { w.trim(pixels); }
+};
 
 // A geometry whose version, level, mask and grid agree and lie in range;
 // the decode vouches for them, this guards the tables they index.
 bool usable(const qr_decode_geometry &g) {
     return g.version >= 1 && g.version <= 40 && g.size == 4 * g.version + 17 && g.ecc_level >= 0 &&
            g.ecc_level <= 3 && g.mask >= 0 && g.mask <= 7;
+}
+
+// The plain decode of the print: the four attempts on the reflectance
+// image, then, where a single threshold loses part of the code, on its
+// adaptive binarization. 1 decoded, 0 not, -1 when quirc cannot be set up
+// (message set).
+int decode_print(grade_workspace &w, const unsigned char *rgba, int width, int height,
+                 const print_frame &frame, qr_decode_geometry *geo) {
+    const int pw = frame.x1 + frame.x0;
+    const int ph = frame.y1 + frame.y0;
+    print_pixels(rgba, width, height, frame, w.print);
+    quirc *q = w.sized_quirc(pw, ph);
+    if (!q) return -1;
+    if (qr_decode_attempts(q, w.print.data(), pw, ph, geo) == 1) return 1;
+    adaptive_print(w.print, pw, ph, w.binary);
+    return qr_decode_attempts(q, w.binary.data(), pw, ph, geo) == 1 ? 1 : 0;
 }
 
 }  // namespace
@@ -1116,26 +1196,12 @@ int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *
         return -1;
     }
     const print_frame frame = paper_frame(width, height);
-    const std::vector<unsigned char> seen = print_pixels(rgba, width, height, frame);
-    const reflectance_image print{seen.data(), frame.x1 + frame.x0, frame.y1 + frame.y0};
-    const qr_quirc_ptr q(qr_quirc_new());
-    if (!q) {
-        qr_set_error("qr_decode: quirc_new failed");
-        return -1;
-    }
-    if (quirc_resize(q.get(), print.width, print.height) != 0) {
-        qr_set_error("qr_decode: image too large for quirc");
-        return -1;
-    }
-    out->decoded =
-        qr_decode_attempts(q.get(), seen.data(), print.width, print.height, &out->geo) == 1 &&
-        usable(out->geo);
-    if (!out->decoded) {
-        const std::vector<unsigned char> binary = adaptive_print(seen, print.width, print.height);
-        out->decoded =
-            qr_decode_attempts(q.get(), binary.data(), print.width, print.height, &out->geo) == 1 &&
-            usable(out->geo);
-    }
+    const int pw = frame.x1 + frame.x0;
+    const int ph = frame.y1 + frame.y0;
+    const workspace_trim trim{g_workspace, std::int64_t{pw} * ph};
+    const int decoded = decode_print(g_workspace, rgba, width, height, frame, &out->geo);
+    if (decoded < 0) return -1;
+    out->decoded = decoded == 1 && usable(out->geo);
     if (!out->decoded) {
         g_result[0] = '\0';
         out->message = "qr_decode: no QR code found in image";
@@ -1148,7 +1214,7 @@ int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *
         // configured by default) do not try reversed codes.
         out->grade[QR_GRADE_DECODE] = out->geo.inverted ? LIGHT_ON_DARK_GRADE : 4;
         out->value[QR_GRADE_DECODE] = 1.0;
-        measure(print, frame, out);
+        measure(reflectance_image{g_workspace.print.data(), pw, ph}, frame, out);
     }
     finish(out);
     return 0;
