@@ -839,6 +839,43 @@ std::vector<known_module> known_modules(int n, int *groups) {
 // module's edge.
 constexpr float PROBE[3] = {-0.3f, 0.0f, 0.3f};
 
+// Reflectance of module (x, y) as the grid search sees it, reversed for
+// light-on-dark; NaN off the image.
+float probe(const reflectance_image &img, const qr_decode_geometry &g, int x, int y) {
+    const local_grid grid = local_at(g, x + 0.5, y + 0.5);
+    float v = 0.0f;
+    for (const float du : PROBE)
+        for (const float dv : PROBE) {
+            const point p = grid.at(static_cast<double>(du), static_cast<double>(dv));
+            v += img.at(p.x, p.y) * (1.0f / 9.0f);
+        }
+    return g.inverted ? 1.0f - v : v;
+}
+
+// How clearly a grid separates the symbol's modules into dark and light:
+// the mean distance of each module's reflectance from the mid-level,
+// relative to half the range. A grid that drifts off the modules somewhere
+// in the symbol samples edges there and scores lower.
+double sharpness(const reflectance_image &img, const qr_decode_geometry &g) {
+    std::vector<float> r;
+    r.reserve(static_cast<std::size_t>(g.size) * static_cast<std::size_t>(g.size));
+    float lo = 1.0f;
+    float hi = 0.0f;
+    for (int y = 0; y < g.size; ++y) {
+        for (int x = 0; x < g.size; ++x) {
+            const float v = probe(img, g, x, y);
+            if (std::isnan(v)) return -1.0;
+            r.push_back(v);
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+    if (!(hi > lo)) return -1.0;
+    double sum = 0.0;
+    for (const float v : r) sum += static_cast<double>(std::fabs(v - (hi + lo) * 0.5f));
+    return sum / (static_cast<double>(r.size()) * static_cast<double>(hi - lo) * 0.5);
+}
+
 // How squarely a grid meets the modules: the mean margin, relative to half
 // its group's range, by which the reflectance at each fixed module's centre
 // lies on its own side of its group's mid-level. A grid off by a fraction
@@ -849,15 +886,8 @@ double squareness(const reflectance_image &img, const qr_decode_geometry &g,
     std::vector<float> lo(static_cast<std::size_t>(groups), 1.0f);
     std::vector<float> hi(static_cast<std::size_t>(groups), 0.0f);
     for (std::size_t i = 0; i < known.size(); ++i) {
-        const local_grid grid = local_at(g, known[i].x + 0.5, known[i].y + 0.5);
-        float v = 0.0f;
-        for (const float du : PROBE)
-            for (const float dv : PROBE) {
-                const point p = grid.at(static_cast<double>(du), static_cast<double>(dv));
-                v += img.at(p.x, p.y) * (1.0f / 9.0f);
-            }
+        const float v = probe(img, g, known[i].x, known[i].y);
         if (std::isnan(v)) return -1.0;
-        if (g.inverted) v = 1.0f - v;
         r[i] = v;
         const auto k = static_cast<std::size_t>(known[i].group);
         lo[k] = std::min(lo[k], v);
@@ -905,22 +935,18 @@ qr_decode_geometry best_shift(const reflectance_image &img, const qr_decode_geom
 
 // The grid the grade measures on. The decode's grid is fitted for reading,
 // not for measuring: the regular grid through the three finder centres
-// often samples a flat image more squarely, and either may sit a fraction
-// of a module off the modules' centres. The squarer of both, moved across
-// and then down to where it is squarest, is measured.
+// often samples a flat image more sharply, and either may sit a fraction
+// of a module off the modules' centres. The sharper of both, moved across
+// and then down to where it meets the fixed modules most squarely, is
+// measured.
 qr_decode_geometry measuring_grid(const reflectance_image &img, const qr_decode_geometry &decoded) {
     int groups = 0;
     const std::vector<known_module> known = known_modules(decoded.size, &groups);
     qr_decode_geometry grid = decoded;
-    double score = squareness(img, decoded, known, groups);
     qr_decode_geometry regular;
-    if (finder_grid(decoded, &regular)) {
-        const double v = squareness(img, regular, known, groups);
-        if (v > score) {
-            score = v;
-            grid = regular;
-        }
-    }
+    if (finder_grid(decoded, &regular) && sharpness(img, regular) > sharpness(img, decoded))
+        grid = regular;
+    double score = squareness(img, grid, known, groups);
     const qr_decode_geometry across = best_shift(img, grid, known, groups, true, &score);
     return best_shift(img, across, known, groups, false, &score);
 }
