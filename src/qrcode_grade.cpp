@@ -1073,6 +1073,16 @@ constexpr int BLOCKS_ACROSS = 40;
 constexpr int BLOCK_REACH = 2;
 constexpr int MIN_LOCAL_RANGE = 24;  // grey levels of 255
 
+// Blocks of 1/40 of the shorter side, but no more than about MAX_BLOCKS of
+// them, so a long thin image cannot ask for a record per pixel.
+constexpr double MAX_BLOCKS = 65536.0;
+
+int block_size(int width, int height) {
+    const double pixels = static_cast<double>(width) * height;
+    const int bounded = static_cast<int>(std::ceil(std::sqrt(pixels / MAX_BLOCKS)));
+    return std::max({1, std::min(width, height) / BLOCKS_ACROSS, bounded});
+}
+
 struct block_stats {
     int bw, bh;
     std::vector<std::uint32_t> sum, count;
@@ -1101,9 +1111,9 @@ block_stats block_stats_of(const std::vector<unsigned char> &grey_rgba, int widt
     return b;
 }
 
-void adaptive_print(const std::vector<unsigned char> &grey_rgba, int width, int height,
-                    std::vector<unsigned char> &out) {
-    const int block = std::max(1, std::min(width, height) / BLOCKS_ACROSS);
+// Binarizes the grey print in place.
+void adaptive_print(std::vector<unsigned char> &grey_rgba, int width, int height) {
+    const int block = block_size(width, height);
     const block_stats b = block_stats_of(grey_rgba, width, height, block);
     // Per block: 1 + the threshold of its neighbourhood, 0 for paper.
     std::vector<int> limit(b.sum.size(), 0);
@@ -1128,12 +1138,11 @@ void adaptive_print(const std::vector<unsigned char> &grey_rgba, int width, int 
                 limit[static_cast<std::size_t>(by) * b.bw + bx] = static_cast<int>(sum / count) + 1;
         }
     }
-    out.assign(grey_rgba.size(), 255);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 4;
+            unsigned char *p = grey_rgba.data() + (static_cast<std::size_t>(y) * width + x) * 4;
             const int t = limit[static_cast<std::size_t>(y / block) * b.bw + x / block];
-            if (grey_rgba[i] < t - 1) out[i] = out[i + 1] = out[i + 2] = 0;
+            p[0] = p[1] = p[2] = p[0] < t - 1 ? 0 : 255;
         }
     }
 }
@@ -1145,7 +1154,6 @@ void adaptive_print(const std::vector<unsigned char> &grey_rgba, int width, int 
 struct grade_workspace {
     qr_quirc_ptr decoder;
     std::vector<unsigned char> print;
-    std::vector<unsigned char> binary;
 
     // quirc sized to the print; NULL with the message set when it cannot be.
     quirc *sized_quirc(int width, int height) {
@@ -1167,7 +1175,6 @@ struct grade_workspace {
         if (pixels <= KEEP_PIXELS) return;
         decoder.reset();
         std::vector<unsigned char>().swap(print);
-        std::vector<unsigned char>().swap(binary);
     }
 
     static constexpr std::int64_t KEEP_PIXELS = std::int64_t{1} << 21;
@@ -1201,8 +1208,10 @@ int decode_print(grade_workspace &w, const unsigned char *rgba, int width, int h
     quirc *q = w.sized_quirc(pw, ph);
     if (!q) return -1;
     if (qr_decode_attempts(q, w.print.data(), pw, ph, geo) == 1) return 1;
-    adaptive_print(w.print, pw, ph, w.binary);
-    return qr_decode_attempts(q, w.binary.data(), pw, ph, geo) == 1 ? 1 : 0;
+    adaptive_print(w.print, pw, ph);
+    if (qr_decode_attempts(q, w.print.data(), pw, ph, geo) != 1) return 0;
+    print_pixels(rgba, width, height, frame, w.print);  // the grade measures reflectance
+    return 1;
 }
 
 }  // namespace
