@@ -159,15 +159,34 @@ struct module_samples {
     }
 };
 
+// The grid around one point: where (u, v) lies on the image and the image
+// step of one module along u and along v. An aperture is small enough for
+// the grid to be taken as linear across it.
+struct local_grid {
+    point centre, step_u, step_v;
+    point at(double du, double dv) const {
+        return {centre.x + du * step_u.x + dv * step_v.x, centre.y + du * step_u.y + dv * step_v.y};
+    }
+};
+
+local_grid local_at(const qr_decode_geometry &g, double u, double v) {
+    const point l = map_module(g, u - 0.5, v);
+    const point r = map_module(g, u + 0.5, v);
+    const point t = map_module(g, u, v - 0.5);
+    const point b = map_module(g, u, v + 0.5);
+    return {map_module(g, u, v), {r.x - l.x, r.y - l.y}, {b.x - t.x, b.y - t.y}};
+}
+
 module_samples sample_modules(const reflectance_image &img, const qr_decode_geometry &g) {
     module_samples m{g.size, g.size + 2 * QZ, {}};
     m.r.resize(static_cast<std::size_t>(m.side) * static_cast<std::size_t>(m.side));
     for (int y = -QZ; y < m.n + QZ; ++y) {
         for (int x = -QZ; x < m.n + QZ; ++x) {
+            const local_grid grid = local_at(g, x + 0.5, y + 0.5);
             float sum = 0.0f;
             for (int k = 0; k < APERTURE.count; ++k) {
-                const point p = map_module(g, x + 0.5 + static_cast<double>(APERTURE.du[k]),
-                                           y + 0.5 + static_cast<double>(APERTURE.dv[k]));
+                const point p = grid.at(static_cast<double>(APERTURE.du[k]),
+                                        static_cast<double>(APERTURE.dv[k]));
                 sum += img.at(p.x, p.y);
             }
             float mean = sum / static_cast<float>(APERTURE.count);
@@ -394,23 +413,6 @@ struct thresholds {
     float sc_at(int x, int y) const { return in_symbol(x, y) ? local_sc[at(x, y)] : sc; }
 };
 
-// Contrast over every sampled module: how the grid candidates are compared.
-thresholds contrast_of(const module_samples &m) {
-    float lo = 1.0f;
-    float hi = 0.0f;
-    for (const float r : m.r) {
-        if (std::isnan(r)) continue;
-        lo = std::min(lo, r);
-        hi = std::max(hi, r);
-    }
-    thresholds t;
-    if (hi >= lo) {
-        t.sc = hi - lo;
-        t.gt = (hi + lo) * 0.5f;
-    }
-    return t;
-}
-
 constexpr int LOCAL_REACH = 4;  // a 9 x 9 module neighbourhood
 
 bool in_finder_zone(int x, int y, int n) {
@@ -593,25 +595,27 @@ data_measures measure_data(const module_samples &m, const layout &l, const qr_de
 // ---- Fixed patterns ----
 
 struct segment_score {
-    int grade = 4;
-    int errors = 0;  // modules on the wrong side of GT
-    int weak = 0;    // modules below grade C, errors included
+    std::array<int, 5> modules{};  // modules per grade, 0 = wrong side of the threshold
+    int weak() const { return modules[0] + modules[1]; }
 };
 
 // Adds one module of a segment that should be `dark`.
 void score_module(segment_score &s, const module_samples &m, int x, int y, bool dark,
                   const thresholds &t) {
-    const int g = module_grade(m.at(x, y), dark, t, x, y);
-    if (g < 2) ++s.weak;
-    if (g == 0)
-        ++s.errors;
-    else
-        s.grade = std::min(s.grade, g);
+    ++s.modules[static_cast<std::size_t>(module_grade(m.at(x, y), dark, t, x, y))];
 }
 
-int close_segment(segment_score &s) {
-    s.grade = std::min(s.grade, grade_of_errors(s.errors));
-    return s.grade;
+// A segment reaches a level when its modules below that level, counted as
+// damaged, still leave that level of damage grade, as codewords are graded
+// against their block: one weak module costs a grade, not the segment.
+int segment_grade(const segment_score &s) {
+    int grade = 0;
+    int below = 0;
+    for (int level = 1; level <= 4; ++level) {
+        below += s.modules[static_cast<std::size_t>(level - 1)];
+        grade = std::max(grade, std::min(level, grade_of_errors(below)));
+    }
+    return grade;
 }
 
 // A finder is graded on what readers look for: the 1:1:3:1:1 runs along its
@@ -654,9 +658,9 @@ void measure_fixed_patterns(const module_samples &m, const layout &l, const thre
     const int n = l.n;
     int grade = 4;
     int weak = 0;
-    auto add = [&](segment_score s) {
-        grade = std::min(grade, close_segment(s));
-        weak += s.weak;
+    auto add = [&](const segment_score &s) {
+        grade = std::min(grade, segment_grade(s));
+        weak += s.weak();
     };
     add(score_finder(m, 0, 0, t));
     add(score_finder(m, n - 7, 0, t));
@@ -713,6 +717,10 @@ struct quiet_zone {
     int in_image;
 };
 
+// A quiet-zone module is clear when no mark darkens it past the threshold;
+// a tinted background is judged by contrast and modulation, not here.
+bool is_clear(float r, float threshold) { return !std::isnan(r) && r >= threshold; }
+
 quiet_zone measure_quiet_zone(const module_samples &m, const qr_decode_geometry &g,
                               const print_frame &frame, const thresholds &t) {
     const int n = m.n;
@@ -724,8 +732,7 @@ quiet_zone measure_quiet_zone(const module_samples &m, const qr_decode_geometry 
             const int xs[4] = {k, k, lo, hi};
             const int ys[4] = {lo, hi, k, k};
             for (int e = 0; e < 4; ++e) {
-                if (module_grade(m.at(xs[e], ys[e]), false, t, xs[e], ys[e]) == 0)
-                    q.clear = ring - 1;
+                if (!is_clear(m.at(xs[e], ys[e]), t.gt_at(xs[e], ys[e]))) q.clear = ring - 1;
                 const point centre = map_module(g, xs[e] + 0.5, ys[e] + 0.5);
                 if (!frame.inside(centre)) q.in_image = std::min(q.in_image, ring - 1);
             }
@@ -778,27 +785,175 @@ bool finder_grid(const qr_decode_geometry &g, qr_decode_geometry *out) {
     return true;
 }
 
-double mean_modulation(const module_samples &m, const thresholds &t) {
+// The grid moved by (du, dv) modules.
+qr_decode_geometry shifted(const qr_decode_geometry &g, double du, double dv) {
+    qr_decode_geometry s = g;
+    const double w = 1.0 + g.c[6] * du + g.c[7] * dv;
+    s.c[2] = g.c[2] + g.c[0] * du + g.c[1] * dv;
+    s.c[5] = g.c[5] + g.c[3] * du + g.c[4] * dv;
+    for (double &c : s.c) c /= w;
+    return s;
+}
+
+// The modules whose colour every symbol fixes: the three finder patterns
+// with their separators and the two timing patterns, as (x, y, dark), in
+// small groups (a finder, a run of timing modules) that are compared within
+// themselves, so a gradient across the symbol does not weigh on the score.
+struct known_module {
+    int x, y;
+    bool dark;
+    int group;
+};
+constexpr int TIMING_RUN = 8;
+
+std::vector<known_module> known_modules(int n, int *groups) {
+    std::vector<known_module> out;
+    const int origins[3][2] = {{0, 0}, {n - 7, 0}, {0, n - 7}};
+    int group = 0;
+    for (const auto &o : origins) {
+        for (int j = -1; j <= 7; ++j) {
+            for (int i = -1; i <= 7; ++i) {
+                const int x = o[0] + i;
+                const int y = o[1] + j;
+                if (x < 0 || y < 0 || x >= n || y >= n) continue;
+                const int ring = std::max(std::abs(i - 3), std::abs(j - 3));
+                out.push_back({x, y, ring != 2 && ring != 4, group});
+            }
+        }
+        ++group;
+    }
+    for (int k = 8; k < n - 8; ++k) {
+        const int run = group + 2 * ((k - 8) / TIMING_RUN);
+        out.push_back({k, 6, k % 2 == 0, run});
+        out.push_back({6, k, k % 2 == 0, run + 1});
+    }
+    *groups = out.back().group + 1;
+    return out;
+}
+
+// Where the grid search samples a module: 3 x 3 points across the middle
+// 0.6 of it, so a grid sitting off-centre is seen before it reaches the
+// module's edge.
+constexpr float PROBE[3] = {-0.3f, 0.0f, 0.3f};
+
+// Reflectance of module (x, y) as the grid search sees it, reversed for
+// light-on-dark; NaN off the image.
+float probe(const reflectance_image &img, const qr_decode_geometry &g, int x, int y) {
+    const local_grid grid = local_at(g, x + 0.5, y + 0.5);
+    float v = 0.0f;
+    for (const float du : PROBE)
+        for (const float dv : PROBE) {
+            const point p = grid.at(static_cast<double>(du), static_cast<double>(dv));
+            v += img.at(p.x, p.y) * (1.0f / 9.0f);
+        }
+    return g.inverted ? 1.0f - v : v;
+}
+
+// How clearly a grid separates the symbol's modules into dark and light:
+// the mean distance of each module's reflectance from the mid-level,
+// relative to half the range. A grid that drifts off the modules somewhere
+// in the symbol samples edges there and scores lower.
+double sharpness(const reflectance_image &img, const qr_decode_geometry &g) {
+    std::vector<float> r;
+    r.reserve(static_cast<std::size_t>(g.size) * static_cast<std::size_t>(g.size));
+    float lo = 1.0f;
+    float hi = 0.0f;
+    for (int y = 0; y < g.size; ++y) {
+        for (int x = 0; x < g.size; ++x) {
+            const float v = probe(img, g, x, y);
+            if (std::isnan(v)) return -1.0;
+            r.push_back(v);
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+    if (!(hi > lo)) return -1.0;
     double sum = 0.0;
-    for (int y = 0; y < m.n; ++y)
-        for (int x = 0; x < m.n; ++x)
-            sum += std::isnan(m.at(x, y)) ? 0.0 : modulation(m.at(x, y), t, x, y);
-    return sum / (static_cast<double>(m.n) * m.n);
+    for (const float v : r) sum += static_cast<double>(std::fabs(v - (hi + lo) * 0.5f));
+    return sum / (static_cast<double>(r.size()) * static_cast<double>(hi - lo) * 0.5);
+}
+
+// How squarely a grid meets the modules: the mean margin, relative to half
+// its group's range, by which the reflectance at each fixed module's centre
+// lies on its own side of its group's mid-level. A grid off by a fraction
+// of a module samples edges and neighbours and scores lower.
+double squareness(const reflectance_image &img, const qr_decode_geometry &g,
+                  const std::vector<known_module> &known, int groups) {
+    std::vector<float> r(known.size());
+    std::vector<float> lo(static_cast<std::size_t>(groups), 1.0f);
+    std::vector<float> hi(static_cast<std::size_t>(groups), 0.0f);
+    for (std::size_t i = 0; i < known.size(); ++i) {
+        const float v = probe(img, g, known[i].x, known[i].y);
+        if (std::isnan(v)) return -1.0;
+        r[i] = v;
+        const auto k = static_cast<std::size_t>(known[i].group);
+        lo[k] = std::min(lo[k], v);
+        hi[k] = std::max(hi[k], v);
+    }
+    double sum = 0.0;
+    for (std::size_t i = 0; i < known.size(); ++i) {
+        const auto k = static_cast<std::size_t>(known[i].group);
+        if (!(hi[k] > lo[k])) continue;
+        const float mid = (hi[k] + lo[k]) * 0.5f;
+        const float margin = known[i].dark ? mid - r[i] : r[i] - mid;
+        sum += static_cast<double>(margin / ((hi[k] - lo[k]) * 0.5f));
+    }
+    return sum / static_cast<double>(known.size());
+}
+
+// Steps of the grid search, in pixels: the decode places finder centres on
+// whole pixels, which is a large part of a small module. At most a quarter
+// of a module, so the search cannot walk onto the gaps between figures.
+constexpr double SHIFTS_PX[] = {-1.0, -0.5, 0.5, 1.0};
+constexpr double MAX_SHIFT = 0.25;
+// A shift must gain this much score, so ties keep the decode's own grid.
+constexpr double MIN_GAIN = 1e-3;
+
+// The best of `g` moved along one axis, and its score.
+qr_decode_geometry best_shift(const reflectance_image &img, const qr_decode_geometry &g,
+                              const std::vector<known_module> &known, int groups, bool along_u,
+                              double *score) {
+    const double module_px =
+        distance(map_module(g, 0.0, 0.0),
+                 along_u ? map_module(g, g.size, 0.0) : map_module(g, 0.0, g.size)) /
+        g.size;
+    qr_decode_geometry best = g;
+    for (const double px : SHIFTS_PX) {
+        const double d = std::clamp(px / module_px, -MAX_SHIFT, MAX_SHIFT);
+        const qr_decode_geometry s = along_u ? shifted(g, d, 0.0) : shifted(g, 0.0, d);
+        const double v = squareness(img, s, known, groups);
+        if (v > *score + MIN_GAIN) {
+            *score = v;
+            best = s;
+        }
+    }
+    return best;
+}
+
+// The grid the grade measures on. The decode's grid is fitted for reading,
+// not for measuring: the regular grid through the three finder centres
+// often samples a flat image more sharply, and either may sit a fraction
+// of a module off the modules' centres. The sharper of both, moved across
+// and then down to where it meets the fixed modules most squarely, is
+// measured.
+qr_decode_geometry measuring_grid(const reflectance_image &img, const qr_decode_geometry &decoded) {
+    int groups = 0;
+    const std::vector<known_module> known = known_modules(decoded.size, &groups);
+    qr_decode_geometry grid = decoded;
+    qr_decode_geometry regular;
+    if (finder_grid(decoded, &regular) && sharpness(img, regular) > sharpness(img, decoded))
+        grid = regular;
+    double score = squareness(img, grid, known, groups);
+    const qr_decode_geometry across = best_shift(img, grid, known, groups, true, &score);
+    return best_shift(img, across, known, groups, false, &score);
 }
 
 void measure(const reflectance_image &img, const print_frame &frame, qr_grade_report *out) {
     // The decode's grid is fitted for reading, not for measuring: where the
     // regular grid through the finder centres samples the modules more
     // squarely (a flat image), that one is measured.
-    module_samples m = sample_modules(img, out->geo);
-    qr_decode_geometry regular;
-    if (finder_grid(out->geo, &regular)) {
-        module_samples m2 = sample_modules(img, regular);
-        if (mean_modulation(m2, contrast_of(m2)) > mean_modulation(m, contrast_of(m))) {
-            m = std::move(m2);
-            out->geo = regular;
-        }
-    }
+    out->geo = measuring_grid(img, out->geo);
+    const module_samples m = sample_modules(img, out->geo);
     const qr_decode_geometry &g = out->geo;
     const thresholds t = thresholds_of(m, g, frame);
     out->module_px = distance(map_module(g, 0.0, 0.0), map_module(g, g.size, 0.0)) / g.size;
@@ -880,31 +1035,179 @@ float pixel_reflectance(const unsigned char *p, const linear_table &lin) {
 // opaque grey levels on white paper, the way a camera with a linear
 // response sees it. Light colours keep more contrast there than in their
 // sRGB codes, dark ones less, as on paper.
-std::vector<unsigned char> print_pixels(const unsigned char *rgba, int width, int height,
-                                        const print_frame &frame) {
+void print_pixels(const unsigned char *rgba, int width, int height, const print_frame &frame,
+                  std::vector<unsigned char> &out) {
     const int pw = frame.x1 + frame.x0;
     const int ph = frame.y1 + frame.y0;
-    std::vector<unsigned char> out(static_cast<std::size_t>(pw) * static_cast<std::size_t>(ph) * 4,
-                                   255);
-    const linear_table lin;
+    out.assign(static_cast<std::size_t>(pw) * static_cast<std::size_t>(ph) * 4, 255);
+    static const linear_table lin;
     for (int y = 0; y < height; ++y) {
         const unsigned char *src = rgba + static_cast<std::size_t>(y) * width * 4;
         unsigned char *dst =
             out.data() + (static_cast<std::size_t>(y + frame.y0) * pw + frame.x0) * 4;
+        // Renders hold long runs of one colour: convert each run once.
+        std::uint32_t last = 0;
+        unsigned char level = 255;  // of a transparent pixel, the first `last`
         for (int x = 0; x < width; ++x, src += 4, dst += 4) {
-            const auto level =
-                static_cast<unsigned char>(pixel_reflectance(src, lin) * 255.0f + 0.5f);
+            std::uint32_t colour;
+            std::memcpy(&colour, src, 4);
+            if (colour != last) {
+                last = colour;
+                level = static_cast<unsigned char>(pixel_reflectance(src, lin) * 255.0f + 0.5f);
+            }
             dst[0] = dst[1] = dst[2] = level;
         }
     }
-    return out;
 }
+
+// The print as a phone reader's adaptive binarizer sees it: each pixel
+// dark or light against the mean of the blocks around it, so one end of a
+// light gradient is not lost to a single threshold for the whole image.
+// Blocks are 1/40 of the shorter side and the neighbourhood 5 x 5 blocks,
+// about an eighth of the image; a neighbourhood of less contrast than
+// MIN_LOCAL_RANGE is paper, so flat areas do not grow spurious marks.
+constexpr int BLOCKS_ACROSS = 40;
+constexpr int BLOCK_REACH = 2;
+constexpr int MIN_LOCAL_RANGE = 24;  // grey levels of 255
+
+// Blocks of 1/40 of the shorter side, but no more than about MAX_BLOCKS of
+// them, so a long thin image cannot ask for a record per pixel.
+constexpr double MAX_BLOCKS = 65536.0;
+
+int block_size(int width, int height) {
+    const double pixels = static_cast<double>(width) * height;
+    const int bounded = static_cast<int>(std::ceil(std::sqrt(pixels / MAX_BLOCKS)));
+    return std::max({1, std::min(width, height) / BLOCKS_ACROSS, bounded});
+}
+
+struct block_stats {
+    int bw, bh;
+    std::vector<std::uint32_t> sum, count;
+    std::vector<std::uint8_t> lo, hi;
+};
+
+block_stats block_stats_of(const std::vector<unsigned char> &grey_rgba, int width, int height,
+                           int block) {
+    block_stats b{(width + block - 1) / block, (height + block - 1) / block, {}, {}, {}, {}};
+    const auto blocks = static_cast<std::size_t>(b.bw) * static_cast<std::size_t>(b.bh);
+    b.sum.assign(blocks, 0);
+    b.count.assign(blocks, 0);
+    b.lo.assign(blocks, 255);
+    b.hi.assign(blocks, 0);
+    for (int y = 0; y < height; ++y) {
+        const unsigned char *row = grey_rgba.data() + static_cast<std::size_t>(y) * width * 4;
+        for (int x = 0; x < width; ++x) {
+            const std::size_t k = static_cast<std::size_t>(y / block) * b.bw + x / block;
+            const std::uint8_t v = row[static_cast<std::size_t>(x) * 4];
+            b.sum[k] += v;
+            ++b.count[k];
+            b.lo[k] = std::min(b.lo[k], v);
+            b.hi[k] = std::max(b.hi[k], v);
+        }
+    }
+    return b;
+}
+
+// Binarizes the grey print in place.
+void adaptive_print(std::vector<unsigned char> &grey_rgba, int width, int height) {
+    const int block = block_size(width, height);
+    const block_stats b = block_stats_of(grey_rgba, width, height, block);
+    // Per block: 1 + the threshold of its neighbourhood, 0 for paper.
+    std::vector<int> limit(b.sum.size(), 0);
+    for (int by = 0; by < b.bh; ++by) {
+        for (int bx = 0; bx < b.bw; ++bx) {
+            std::uint64_t sum = 0;
+            std::uint64_t count = 0;
+            int lo = 255;
+            int hi = 0;
+            for (int j = std::max(0, by - BLOCK_REACH); j <= std::min(b.bh - 1, by + BLOCK_REACH);
+                 ++j) {
+                for (int i = std::max(0, bx - BLOCK_REACH);
+                     i <= std::min(b.bw - 1, bx + BLOCK_REACH); ++i) {
+                    const std::size_t k = static_cast<std::size_t>(j) * b.bw + i;
+                    sum += b.sum[k];
+                    count += b.count[k];
+                    lo = std::min<int>(lo, b.lo[k]);
+                    hi = std::max<int>(hi, b.hi[k]);
+                }
+            }
+            if (hi - lo >= MIN_LOCAL_RANGE)
+                limit[static_cast<std::size_t>(by) * b.bw + bx] = static_cast<int>(sum / count) + 1;
+        }
+    }
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            unsigned char *p = grey_rgba.data() + (static_cast<std::size_t>(y) * width + x) * 4;
+            const int t = limit[static_cast<std::size_t>(y / block) * b.bw + x / block];
+            p[0] = p[1] = p[2] = p[0] < t - 1 ? 0 : 255;
+        }
+    }
+}
+
+// What a thread's grades reuse: the designer and --verify grade one image
+// after another, and fresh buffers of this size cost more in page faults
+// than the grade itself. Kept only up to KEEP_PIXELS, so one huge image
+// does not stay resident.
+struct grade_workspace {
+    qr_quirc_ptr decoder;
+    std::vector<unsigned char> print;
+
+    // quirc sized to the print, or why it cannot be.
+    qr_error sized_quirc(int width, int height, quirc **out) {
+        if (!decoder) decoder.reset(qr_quirc_new());
+        if (!decoder) return "qr_decode: quirc_new failed";
+        if ((decoder->w != width || decoder->h != height) &&
+            quirc_resize(decoder.get(), width, height) != 0) {
+            decoder.reset();
+            return QR_DECODE_NO_MEMORY;
+        }
+        *out = decoder.get();
+        return QR_OK;
+    }
+
+    void trim(std::int64_t pixels) {
+        if (pixels <= KEEP_PIXELS) return;
+        decoder.reset();
+        std::vector<unsigned char>().swap(print);
+    }
+
+    static constexpr std::int64_t KEEP_PIXELS = std::int64_t{1} << 21;
+};
+
+thread_local grade_workspace g_workspace;
+
+// Gives a large image's buffers back when a grade ends, however it ends.
+struct workspace_trim {
+    grade_workspace &w;
+    std::int64_t pixels;
+    ~workspace_trim() { w.trim(pixels); }
+};
 
 // A geometry whose version, level, mask and grid agree and lie in range;
 // the decode vouches for them, this guards the tables they index.
 bool usable(const qr_decode_geometry &g) {
     return g.version >= 1 && g.version <= 40 && g.size == 4 * g.version + 17 && g.ecc_level >= 0 &&
            g.ecc_level <= 3 && g.mask >= 0 && g.mask <= 7;
+}
+
+// The plain decode of the print: the four attempts on the reflectance
+// image, then, where a single threshold loses part of the code, on its
+// adaptive binarization. *decoded is 1 when one of them read the code.
+qr_error decode_print(grade_workspace &w, const unsigned char *rgba, int width, int height,
+                      const print_frame &frame, qr_decoded &text, qr_decode_geometry *geo,
+                      int *decoded) {
+    const int pw = frame.x1 + frame.x0;
+    const int ph = frame.y1 + frame.y0;
+    print_pixels(rgba, width, height, frame, w.print);
+    quirc *q = nullptr;
+    if (const qr_error e = w.sized_quirc(pw, ph, &q)) return e;
+    *decoded = qr_decode_attempts(q, w.print.data(), pw, ph, text, geo) == 1;
+    if (*decoded) return QR_OK;
+    adaptive_print(w.print, pw, ph);
+    *decoded = qr_decode_attempts(q, w.print.data(), pw, ph, text, geo) == 1;
+    // The grade measures reflectance, not the binarized print.
+    if (*decoded) print_pixels(rgba, width, height, frame, w.print);
+    return QR_OK;
 }
 
 }  // namespace
@@ -921,14 +1224,14 @@ qr_error qr_grade_rgba(const unsigned char *rgba, int width, int height, const c
     }
     if (std::int64_t{width} * height > QR_MAX_IMAGE_PIXELS) return QR_DECODE_NO_MEMORY;
     const print_frame frame = paper_frame(width, height);
-    const std::vector<unsigned char> seen = print_pixels(rgba, width, height, frame);
-    const reflectance_image print{seen.data(), frame.x1 + frame.x0, frame.y1 + frame.y0};
-    const qr_quirc_ptr q(qr_quirc_new());
-    if (!q) return "qr_decode: quirc_new failed";
-    if (quirc_resize(q.get(), print.width, print.height) != 0) return QR_DECODE_NO_MEMORY;
-    out->decoded =
-        qr_decode_attempts(q.get(), seen.data(), print.width, print.height, text, &out->geo) == 1 &&
-        usable(out->geo);
+    const int pw = frame.x1 + frame.x0;
+    const int ph = frame.y1 + frame.y0;
+    const workspace_trim trim{g_workspace, std::int64_t{pw} * ph};
+    int decoded = 0;
+    if (const qr_error e =
+            decode_print(g_workspace, rgba, width, height, frame, text, &out->geo, &decoded))
+        return e;
+    out->decoded = decoded == 1 && usable(out->geo);
     if (!out->decoded) {
         text.text[0] = '\0';
         out->message = "qr_decode: no QR code found in image";
@@ -941,7 +1244,7 @@ qr_error qr_grade_rgba(const unsigned char *rgba, int width, int height, const c
         // configured by default) do not try reversed codes.
         out->grade[QR_GRADE_DECODE] = out->geo.inverted ? LIGHT_ON_DARK_GRADE : 4;
         out->value[QR_GRADE_DECODE] = 1.0;
-        measure(print, frame, out);
+        measure(reflectance_image{g_workspace.print.data(), pw, ph}, frame, out);
     }
     finish(out);
     return QR_OK;

@@ -18,9 +18,22 @@ struct paint_spec {
     int width_px = 10;  // module width and height in pixels
     int height_px = 10;
     int quiet = 4;
+    int quiet_grey = 255;                     // level of the quiet zone
+    int light_end = -1;                       // >= 0: dark modules fade to it from left to right
+    std::vector<std::pair<int, int>> tinted{};  // modules drawn at `tint` whatever their colour
+    int tint = 255;
 };
 
-// The matrix drawn as square-cornered modules, one grey level on white.
+// The level a module is drawn at.
+int module_level(const std::vector<unsigned char> &m, int n, const paint_spec &s, int x, int y) {
+    if (x < 0 || y < 0 || x >= n || y >= n) return s.quiet_grey;
+    for (const auto &[tx, ty] : s.tinted)
+        if (tx == x && ty == y) return s.tint;
+    if (!m[static_cast<std::size_t>(y * n + x)]) return 255;
+    return s.light_end < 0 ? s.grey : s.grey + (s.light_end - s.grey) * x / (n - 1);
+}
+
+// The matrix drawn as square-cornered modules, grey levels on white.
 image paint(const std::vector<unsigned char> &m, int n, const paint_spec &s) {
     image img;
     img.width = (n + 2 * s.quiet) * s.width_px;
@@ -28,12 +41,10 @@ image paint(const std::vector<unsigned char> &m, int n, const paint_spec &s) {
     img.rgba.assign(static_cast<std::size_t>(img.width) * img.height * 4, 255);
     for (int y = 0; y < img.height; ++y) {
         for (int x = 0; x < img.width; ++x) {
-            const int mx = x / s.width_px - s.quiet;
-            const int my = y / s.height_px - s.quiet;
-            if (mx < 0 || my < 0 || mx >= n || my >= n) continue;
-            if (!m[static_cast<std::size_t>(my * n + mx)]) continue;
+            const int level =
+                module_level(m, n, s, x / s.width_px - s.quiet, y / s.height_px - s.quiet);
             unsigned char *p = img.rgba.data() + (static_cast<std::size_t>(y) * img.width + x) * 4;
-            p[0] = p[1] = p[2] = static_cast<unsigned char>(s.grey);
+            p[0] = p[1] = p[2] = static_cast<unsigned char>(level);
         }
     }
     return img;
@@ -101,6 +112,69 @@ TEST_F(Grade, DamagedFinderModules) {
         const qr_grade_report r = grade(paint(m, n, {}));
         ASSERT_TRUE(r.decoded) << c.flipped.size();
         EXPECT_EQ(r.grade[QR_GRADE_FIXED_PATTERNS], c.grade) << c.flipped.size();
+    }
+}
+
+// Finder modules on the right side but weak (modulation 0.25, grade D)
+// count against the segment by level, as codewords count against their
+// block: one costs a grade, each further one another.
+TEST_F(Grade, WeakFinderModulesCostAGradeEach) {
+    // Linear reflectance 0.375 against the threshold 0.5 of black on white.
+    constexpr int WEAK = 165;
+    const std::vector<std::pair<int, int>> modules = {{3, 0}, {0, 3}, {3, 6}};
+    const int grades[] = {4, 3, 2, 1};
+    for (std::size_t k = 0; k <= modules.size(); ++k) {
+        paint_spec s{.tint = WEAK};
+        s.tinted.assign(modules.begin(), modules.begin() + static_cast<std::ptrdiff_t>(k));
+        const qr_grade_report r = grade(paint(matrix, n, s));
+        ASSERT_TRUE(r.decoded) << k;
+        EXPECT_EQ(r.grade[QR_GRADE_FIXED_PATTERNS], grades[k]) << k;
+        EXPECT_EQ(r.value[QR_GRADE_FIXED_PATTERNS], static_cast<double>(k)) << k;  // weak modules
+    }
+}
+
+// A tinted quiet zone is clear while no mark darkens it past the threshold,
+// however little it stands out from the dark modules (grey 199 is linear
+// 0.58 against the threshold 0.5: modulation 0.16, grade F as a module).
+TEST_F(Grade, TintedQuietZoneIsClearOnItsLightSide) {
+    const struct {
+        int quiet_grey;
+        int width;
+    } cases[] = {{255, 4}, {199, 4}};
+    for (const auto &c : cases) {
+        const qr_grade_report r = grade(paint(matrix, n, {.quiet_grey = c.quiet_grey}));
+        ASSERT_TRUE(r.decoded) << c.quiet_grey;
+        EXPECT_EQ(r.value[QR_GRADE_QUIET_ZONE], c.width) << c.quiet_grey;
+    }
+}
+
+// Dark modules fading to a light grey across the symbol: one threshold for
+// the whole image loses the light end, an adaptive one (as phone readers
+// binarize) keeps it, so the code decodes and is graded on its modules.
+TEST_F(Grade, LightGradientEndStillDecodes) {
+    constexpr int LIGHT_END = 220;  // linear 0.72; from 210 up one threshold fails
+    const qr_grade_report r = grade(paint(matrix, n, {.light_end = LIGHT_END}));
+    ASSERT_TRUE(r.decoded) << r.message;
+    EXPECT_EQ(r.grade[QR_GRADE_DECODE], 4);
+    // Measured on the reflectance, not on the binarized image: the faint
+    // end still costs modulation.
+    EXPECT_LT(r.grade[QR_GRADE_MODULATION], 3);
+}
+
+// At a few pixels per module the decode's grid, placed on whole pixels, can
+// sit a third of a module off; the grade measures on the grid centred on
+// the modules, so small clean codes grade as well as large ones.
+TEST_F(Grade, SmallModulesAreMeasuredAtTheirCentres) {
+    const qr_grade_report square = grade(paint(matrix, n, {.width_px = 2, .height_px = 2}));
+    ASSERT_TRUE(square.decoded);
+    EXPECT_EQ(square.overall, 4);
+    for (const int px : {2, 3, 4, 5}) {
+        qr_apply_preset("elegant");  // petal modules, a gradient, a tinted background
+        const image img = vqr_test::encode_image("https://example.org/grade", 1, px, 4);
+        qr_reset_style();
+        const qr_grade_report r = grade(img);
+        ASSERT_TRUE(r.decoded) << px;
+        EXPECT_EQ(r.overall, 4) << px;
     }
 }
 
