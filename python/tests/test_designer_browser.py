@@ -9,7 +9,6 @@ VQR_DESIGNER_SCREENSHOTS=folder saves the README's pictures there
 
 import base64
 import os
-import shlex
 import shutil
 import struct
 import subprocess
@@ -19,7 +18,7 @@ import unittest
 import zlib
 
 import vantelor_qrcode as qr
-from designer_process import DesignerProcess
+from designer_process import DesignerProcess, compile_c
 
 try:
     from selenium import webdriver
@@ -384,16 +383,11 @@ class DesignerInBrowser(unittest.TestCase):
                          ["vcard-Ada-O-Neil-Dev.png", "vcard-Ada-O-Neil-Dev.svg"])
 
         env = dict(os.environ, PATH=os.path.join(PREFIX, "bin") + os.pathsep + os.environ["PATH"])
-        libdir = os.path.dirname(next(os.path.join(root, name) for root, _, names in os.walk(PREFIX)
-                                      for name in names if name == "libvantelor-qrcode.so.1"))
         with open(self.path("code.c"), "w", encoding="utf-8") as f:
             f.write(self.recipe("c"))
-        compile_c = [os.environ.get("CC", "cc"), self.path("code.c"), "-o", self.path("code"),
-                     f"-I{PREFIX}/include", f"-L{libdir}", f"-Wl,-rpath,{libdir}",
-                     "-lvantelor-qrcode", *shlex.split(os.environ.get("VQR_SANITIZE_FLAGS", ""))]
         runs = {"vqr": [["bash", "-c", self.recipe("vqr")]],
                 "python": [[sys.executable, "-c", self.recipe("python")]],
-                "c": [compile_c, [self.path("code")]]}
+                "c": [compile_c(self.path("code.c"), self.path("code")), [self.path("code")]]}
         for which, commands in runs.items():
             with self.subTest(which):
                 work = self.path(which)

@@ -197,13 +197,13 @@ def _print_request(fields):
     """(size such as '30mm' or None, dpi or None) from the print fields; the
     size keeps the digits as typed, so that the copied commands say the same."""
     dpi = _integer(fields["dpi"], "dpi", 1, MAX_DPI) if "dpi" in fields else None
-    if "print_size" not in fields:
+    number = fields.get("print_size", "")
+    if isinstance(number, str) and not number.strip():
         return None, dpi
     unit = fields.get("print_unit", "mm")
     if unit not in PRINT_UNITS:
         raise BadRequest(f"Unit: expected one of {', '.join(PRINT_UNITS)}",
                          fields=("print_unit",))
-    number = fields["print_size"]
     number = number.strip() if isinstance(number, str) else repr(number) \
         if isinstance(number, (int, float)) and not isinstance(number, bool) else ""
     if not (re.fullmatch(r"[0-9]*\.?[0-9]+", number, re.ASCII)
@@ -367,8 +367,9 @@ class Designer:
             try:
                 module_size, too_small = _print_plan(across, quiet_zone, module_size, dpi, size)
             except ValueError:
-                raise BadRequest(f"Print size: {_spaced(size)} is too small for {across} modules at "
-                                 f"{dpi or DEFAULT_DPI} dpi", fields=("print_size",)) from None
+                raise BadRequest(f"Print size: {_spaced(size)} is too small for {across} "
+                                 f"modules at {dpi or DEFAULT_DPI} dpi",
+                                 fields=("print_size",)) from None
             summary = _print_summary(size, dpi, module_size, across, quiet_zone)
         side = across * module_size
         if side > MAX_IMAGE_SIDE:

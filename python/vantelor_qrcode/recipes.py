@@ -193,9 +193,9 @@ def _c(text, style, logo_name, geometry, files, printing):
                 f"        qr_encode_to_svg_file(text, {svg}, {geometry_args}) != 1) {{\n"
                 + C_FAILED + C_END)
     size, dpi, side = printing
-    chosen = (f"    /* {size} at {dpi or DEFAULT_DPI} dpi: {module_size} px per module, the largest "
-              f"whole number of pixels\n       that puts {side // module_size} modules (quiet "
-              f"zone included) in {size}, as vqr --size chooses. */\n" if size else "")
+    chosen = (f"    /* {size} at {dpi or DEFAULT_DPI} dpi: {module_size} px per module, the "
+              f"largest whole number of pixels\n       that puts {side // module_size} modules "
+              f"(quiet zone included) in {size}, as vqr --size chooses. */\n" if size else "")
     helpers = C_PRINT_HELPERS.format(length=_svg_length(side, dpi, size))
     if dpi:
         data = [f"0x{b:02x}" for b in _phys_chunk(dpi)]
