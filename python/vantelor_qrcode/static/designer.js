@@ -370,6 +370,9 @@ function showResult(answer) {
   svgUrl = URL.createObjectURL(new Blob([answer.svg], { type: "image/svg+xml" }));
   $("#png-preview").src = png;
   $("#svg-preview").src = svgUrl;
+  // An SVG sized for print would show at its printed size: both previews
+  // show the pixels.
+  $("#svg-preview").width = answer.width;
   setDownload("#download-png", png, `${answer.name}.png`);
   setDownload("#download-svg", svgUrl, `${answer.name}.svg`);
   markInvalid([]);
