@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
+#include "qrcode_api.h"
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 #include "qrcode_encode.h"
 #include "qrcode_render.h"
 #include "vantelor_qrcode.h"
@@ -19,6 +21,9 @@ extern "C" {
 }
 
 namespace {
+
+// The text the benchmarks' decodes read.
+thread_local qr_decoded out;
 
 struct rgba_image {
     int width = 0;
@@ -34,16 +39,16 @@ rgba_image blank(int w, int h) {
 // module, 4 modules of quiet zone: 290 x 290 pixels.
 rgba_image own_code(int module_size) {
     qr_init();
-    unsigned char modules[QR_MATRIX_CAP];
-    int n = 0;
-    int level = 0;
-    qr_encode_matrix("https://example.org/", 1, modules, &n, &level);
+    const qr_style style = qr_style_snapshot();
+    const auto symbol = std::make_unique<qr_symbol>();
+    qr_encode_matrix(style, "https://example.org/", 1, *symbol);
+    const int n = symbol->n;
     const int q = 4 * module_size;
     const int side = n * module_size + 2 * q;
     qr_canvas canvas{};
     qr_canvas_init(&canvas, side, side);
-    qr_render_background(&canvas);
-    qr_render_styled(&canvas, modules, n, q);
+    qr_render_background(style, &canvas);
+    qr_render_styled(style, &canvas, symbol->modules, {n, module_size, q, side});
     rgba_image img{side, side,
                    std::vector<unsigned char>(canvas.pixels, canvas.pixels + side * side * 4)};
     qr_canvas_free(&canvas);
@@ -106,7 +111,7 @@ rgba_image many_finders() {
 void BM_decode_own_290(benchmark::State &state) {
     const rgba_image img = own_code(10);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(qr_decode_run_rgba(img.px.data(), img.width, img.height));
+        benchmark::DoNotOptimize(qr_decode_rgba(img.px.data(), img.width, img.height, out));
     }
 }
 BENCHMARK(BM_decode_own_290)->Unit(benchmark::kMicrosecond);
@@ -114,7 +119,7 @@ BENCHMARK(BM_decode_own_290)->Unit(benchmark::kMicrosecond);
 void BM_decode_megapixel_small_code(benchmark::State &state) {
     const rgba_image img = megapixel_with_small_code();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(qr_decode_run_rgba(img.px.data(), img.width, img.height));
+        benchmark::DoNotOptimize(qr_decode_rgba(img.px.data(), img.width, img.height, out));
     }
 }
 BENCHMARK(BM_decode_megapixel_small_code)->Unit(benchmark::kMicrosecond);
@@ -161,7 +166,7 @@ BENCHMARK(BM_quirc_alone_megapixel_small_code)->Unit(benchmark::kMicrosecond);
 void BM_decode_worst_case_finders(benchmark::State &state) {
     const rgba_image img = many_finders();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(qr_decode_run_rgba(img.px.data(), img.width, img.height));
+        benchmark::DoNotOptimize(qr_decode_rgba(img.px.data(), img.width, img.height, out));
     }
 }
 BENCHMARK(BM_decode_worst_case_finders)->Unit(benchmark::kMillisecond);
@@ -196,7 +201,7 @@ void BM_fixed_attempts_photo_without_code(benchmark::State &state) {
     quirc *q = qr_quirc_new();
     quirc_resize(q, img.width, img.height);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(qr_decode_attempts(q, img.px.data(), img.width, img.height));
+        benchmark::DoNotOptimize(qr_decode_attempts(q, img.px.data(), img.width, img.height, out));
     }
     quirc_destroy(q);
 }
@@ -205,7 +210,7 @@ BENCHMARK(BM_fixed_attempts_photo_without_code)->Unit(benchmark::kMillisecond);
 void BM_decode_photo_without_code(benchmark::State &state) {
     const rgba_image img = textured_photo();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(qr_decode_run_rgba(img.px.data(), img.width, img.height));
+        benchmark::DoNotOptimize(qr_decode_rgba(img.px.data(), img.width, img.height, out));
     }
 }
 BENCHMARK(BM_decode_photo_without_code)->Unit(benchmark::kMillisecond);
@@ -234,7 +239,8 @@ void BM_fallback_worst_case_one_call(benchmark::State &state) {
         &passing);
     state.counters["passing_triples"] = static_cast<double>(passing);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(try_decode_centers(q, img.px.data(), img.width, img.height, 0));
+        benchmark::DoNotOptimize(
+            try_decode_centers(q, img.px.data(), img.width, img.height, 0, out));
     }
     quirc_destroy(q);
 }

@@ -9,9 +9,11 @@
 
 #include <csetjmp>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "bench_looks.h"
+#include "qrcode_api.h"
 #include "qrcode_encode.h"
 #include "qrcode_png.h"
 #include "qrcode_render.h"
@@ -24,12 +26,13 @@ namespace {
 struct bench_symbol {
     static constexpr int m = 10;
     static constexpr int q = 4 * m;
-    unsigned char modules[QR_MATRIX_CAP];
+    qr_symbol symbol{};
+    const unsigned char *modules = symbol.modules;
     int n = 0;
     int side = 0;
     bench_symbol() {
-        int level = 0;
-        qr_encode_matrix(BENCH_URL, 1, modules, &n, &level);
+        qr_encode_matrix(qr_style_snapshot(), BENCH_URL, 1, symbol);
+        n = symbol.n;
         side = n * m + 2 * q;
     }
 };
@@ -63,12 +66,13 @@ void BM_render_preset(benchmark::State &state, const char *preset) {
         state.SkipWithError("unknown preset");
         return;
     }
-    const bench_symbol sym;
+    const auto sym = std::make_unique<bench_symbol>();
+    const qr_style style = qr_style_snapshot();
     for (auto _ : state) {
         qr_canvas canvas{};
-        qr_canvas_init(&canvas, sym.side, sym.side);
-        qr_render_background(&canvas);
-        qr_render_styled(&canvas, sym.modules, sym.n, sym.q);
+        qr_canvas_init(&canvas, sym->side, sym->side);
+        qr_render_background(style, &canvas);
+        qr_render_styled(style, &canvas, sym->modules, {sym->n, sym->m, sym->q, sym->side});
         benchmark::DoNotOptimize(canvas.pixels);
         qr_canvas_free(&canvas);
     }
@@ -96,11 +100,9 @@ void BM_floor_naive_fill_and_png(benchmark::State &state) {
                 }
             }
         }
-        unsigned char *png = nullptr;
-        int len = 0;
-        qr_png_write_mem(&canvas, &png, &len);
-        benchmark::DoNotOptimize(png);
-        std::free(png);
+        qr_bytes png;
+        qr_png_write_mem(canvas, png);
+        benchmark::DoNotOptimize(png.data);
         qr_canvas_free(&canvas);
     }
 }

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "qrcode_helpers.h"
+#include "qrcode_payload.h"
 #include "vantelor_qrcode.h"
 
 namespace {
@@ -31,19 +31,19 @@ constexpr int ROOMY = 1 << 15;
 struct built {
     int rc;
     std::string text;
+    qr_error error;  // the builder's message when it failed
 };
 
 template <class F>
 built build(int cap, F &&fn) {
     std::vector<char> buf(static_cast<std::size_t>(cap), '\x7f');
-    const int rc = fn(buf.data(), cap);
-    if (rc == 0) {
+    const qr_error error = fn(buf.data(), cap);
+    if (error == QR_OK) {
         const void *nul = std::memchr(buf.data(), '\0', buf.size());
         check(nul != nullptr);
-        return {rc, std::string(buf.data())};
+        return {0, std::string(buf.data()), error};
     }
-    check(rc == -1);
-    return {rc, {}};
+    return {-1, {}, error};
 }
 
 // A success equals the roomy payload; a failure happens exactly when that
@@ -66,7 +66,7 @@ void check_fit(const built &small, const built &roomy, int limit, int slack, con
         check(len <= limit);
     } else {
         check(len > limit - slack);
-        check(std::strcmp(qr_last_error(), too_long) == 0);
+        check(std::strcmp(small.error, too_long) == 0);
     }
 }
 

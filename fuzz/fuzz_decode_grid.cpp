@@ -11,7 +11,7 @@
 
 #include "qrcode_decode.h"
 #include "qrcode_decode_grid.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 
 extern "C" {
 #include "quirc_internal.h"
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (int k = 0; k < 4; ++k)
             cap.corners[k] = {coordinate(p + 4 + 4 * k), coordinate(p + 6 + 4 * k)};
     }
-    g_result[0] = '\0';
-    qr_perspective_decode(q.get(), grey.data(), width, height, std::int64_t{1} << 20);
+    qr_decoded out;
+    qr_perspective_decode(q.get(), grey.data(), width, height, std::int64_t{1} << 20, out);
     return 0;
 }

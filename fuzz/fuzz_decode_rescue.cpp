@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 #include "qrcode_png.h"
 
 // A private copy of the image loader, only to read the header's size.
@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (width <= 20 || height <= 20) return 0;
     const qr_quirc_ptr q(qr_quirc_new());
     if (!q) return 0;
-    qr_decode_rescue(q.get(), pixels, width, height);
+    qr_decoded out;
+    qr_decode_rescue(q.get(), pixels, width, height, out);
     return 0;
 }

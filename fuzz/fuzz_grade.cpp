@@ -61,8 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (unsigned char &c : img.px) c = static_cast<unsigned char>(255 - c);
     }
     qr_grade_report r;
-    if (qr_grade_rgba(img.px.data(), img.width, img.height, nullptr, &r) == 0) {
-        (void)qr_grade_json(r);
+    qr_decoded text;
+    if (qr_grade_rgba(img.px.data(), img.width, img.height, nullptr, &r, text) == QR_OK) {
+        (void)qr_grade_json(r, text);
     }
     return 0;
 }

@@ -20,15 +20,20 @@
  * cells, the quiet zone around the symbol and the logo's box.
  *
  * Properties that hold for every function below:
- *  - Threads: any thread may call any function at any time. Calls are
- *    serialised by one internal lock (they run one after another, never
- *    side by side; the lock is not safe to take from a signal handler). The
- *    style is process-wide: a setter or preset called by one thread changes
- *    what every thread draws next. The texts the library hands out (the last
- *    error, the SVG document, the decode result) belong to the calling
- *    thread: another thread's calls never rewrite or free them, and each
- *    thread starts with "no error". Read qr_last_error on the thread that
- *    made the failing call.
+ *  - Threads: any thread may call any function at any time. The style is
+ *    process-wide: a setter or preset called by one thread changes what
+ *    every thread draws next. Setters, presets, qr_init, qr_cleanup and
+ *    qr_get_version take one internal lock for as long as they change or
+ *    read the style (the lock is not safe to take from a signal handler).
+ *    An encode takes it only to copy the style when it begins, then draws
+ *    without it, so encodes on several threads run side by side; each draws
+ *    with the style as it was when the call began, whatever other threads
+ *    set meanwhile. Decoders and graders use no style and take no lock. The
+ *    texts the library hands out (the last error, the SVG document, the
+ *    decode result, the grade report, payload texts and batch file names)
+ *    belong to the calling thread: another thread's calls never rewrite or
+ *    free them, and each thread starts with "no error". Read qr_last_error
+ *    on the thread that made the failing call.
  *  - Lazy defaults: until qr_init is called, every style setter, preset,
  *    qr_set_logo and qr_get_version first restores the default style, so
  *    settings do not accumulate. Call qr_init once before styling.
@@ -469,6 +474,35 @@ QR_API const char *qr_grade_from_file(const char *path, const char *expected_tex
  */
 QR_API const char *qr_grade_from_memory(const unsigned char *data, int len,
                                         const char *expected_text) QR_NOTHROW;
+
+/* ---- Payload texts and batch file names ------------------------------
+ *
+ * The texts the payload encoders and qr_encode_batch would use, without
+ * drawing anything: for hosts that show a payload, check it, or plan the
+ * files of a batch. Same arguments, rules and messages as the encoders
+ * (qr_text_wifi as qr_encode_wifi, and so on), without the path.
+ * Returns: the text, owned by the library and valid until the calling
+ * thread's next call of one of these functions or until the thread ends;
+ * NULL on failure (the builder's message, e.g.
+ * "qr_build_event: end before start", in qr_last_error).
+ */
+QR_API const char *qr_text_wifi(const char *ssid, const char *password,
+                                const char *security) QR_NOTHROW;
+QR_API const char *qr_text_vcard(const char *name, const char *phone, const char *email) QR_NOTHROW;
+QR_API const char *qr_text_email(const char *to, const char *subject, const char *body) QR_NOTHROW;
+QR_API const char *qr_text_sms(const char *phone, const char *message) QR_NOTHROW;
+QR_API const char *qr_text_geo(double lat, double lon) QR_NOTHROW;
+QR_API const char *qr_text_event(const char *title, const char *start, const char *end,
+                                 const char *location) QR_NOTHROW;
+
+/* The file name qr_encode_batch gives an item whose "filename" member is the
+ * string `filename` (NULL: the item has none, or it is not a string):
+ * "qr.png" for NULL or "", else the string cut to 255 bytes, with '/', '\\',
+ * ':' and line feeds turned into '_', and ".png" added to a name of at most
+ * 250 bytes without a period.
+ * Returns: never NULL; the name, owned like the payload texts above.
+ */
+QR_API const char *qr_batch_file_name(const char *filename) QR_NOTHROW;
 
 #ifdef __cplusplus
 }

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_sampler.h"
 
 extern "C" {
 #include "quirc_internal.h"
@@ -198,6 +198,7 @@ struct reader {
     image img;
     std::int64_t samples_left;
     int triples_left;
+    qr_decoded *out;  // the text read
 };
 
 struct finder_triple {
@@ -304,7 +305,8 @@ float split_level(const std::vector<std::uint8_t> &levels) {
     return static_cast<float>(level) + 0.5f;
 }
 
-bool decode_levels(const std::vector<std::uint8_t> &levels, int n, float threshold) {
+bool decode_levels(const std::vector<std::uint8_t> &levels, int n, float threshold,
+                   qr_decoded &out) {
     quirc_code code;
     std::memset(&code, 0, sizeof code);
     code.size = n;
@@ -314,12 +316,12 @@ bool decode_levels(const std::vector<std::uint8_t> &levels, int n, float thresho
                 static_cast<std::uint8_t>(code.cell_bitmap[i >> 3] | (1 << (i & 7)));
         }
     }
-    return qr_decode_grid(code);
+    return qr_decode_grid(code, out);
 }
 
 // Samples an n-module grid through h and decodes it, split at the level that
 // separates its modules best, then at the finder patterns' own threshold;
-// true with the text in g_result.
+// true with the text in r.out.
 bool read_grid(reader &r, const homography &h, int n, float threshold) {
     r.samples_left -= std::int64_t{n} * n * TAPS;
     if (r.samples_left < 0) return false;
@@ -332,8 +334,9 @@ bool read_grid(reader &r, const homography &h, int n, float threshold) {
         }
     }
     const float best_split = split_level(levels);
-    return decode_levels(levels, n, best_split) ||
-           (std::fabs(best_split - threshold) >= 2.0f && decode_levels(levels, n, threshold));
+    return decode_levels(levels, n, best_split, *r.out) ||
+           (std::fabs(best_split - threshold) >= 2.0f &&
+            decode_levels(levels, n, threshold, *r.out));
 }
 
 // A grid through the three finder centres and a fourth point, `fourth` in
@@ -530,11 +533,11 @@ int try_triple(void *user, int ia, int ib, int ic) {
 }  // namespace
 
 int qr_perspective_decode(const quirc *q, const std::uint8_t *grey, int width, int height,
-                          std::int64_t max_samples) {
+                          std::int64_t max_samples, qr_decoded &out) {
     qr_finder finders[QR_MAX_FINDERS];
     const int count = qr_read_finders(q, finders);
     if (count < 3) return 0;
-    reader r{{grey, width, height}, max_samples, MAX_TRIPLES};
+    reader r{{grey, width, height}, max_samples, MAX_TRIPLES, &out};
     visit_state s{&r, q};
     return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
 }

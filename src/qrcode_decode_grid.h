@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
+#include "qrcode_decode_sampler.h"
+
 struct quirc;
 
 // Reads a code through quirc's finder patterns of its current pass on `grey`
-// (dark at the low levels): 1 with the text in g_result, else 0. Stops after
+// (dark at the low levels): 1 with the text in out, else 0. Stops after
 // max_samples pixel samples.
 int qr_perspective_decode(const quirc *q, const std::uint8_t *grey, int width, int height,
-                          std::int64_t max_samples);
+                          std::int64_t max_samples, qr_decoded &out);

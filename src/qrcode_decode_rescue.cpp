@@ -11,14 +11,15 @@
 // one reads a text. Big images are reduced once by area averaging to a
 // working size, and the pixels handed to quirc per call are budgeted, so an
 // image without a code costs a bounded multiple of the four fixed attempts.
+#include "qrcode_decode_rescue.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-#include "qrcode_decode.h"
 #include "qrcode_decode_grid.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_sampler.h"
 
 extern "C" {
 #include "quirc_internal.h"
@@ -56,8 +57,6 @@ constexpr std::int64_t PERSPECTIVE_SAMPLES = std::int64_t{1} << 20;
 // A pixel is dark when it lies this many percent below its neighbourhood's
 // mean: flat areas then stay light instead of turning into speckle.
 constexpr int LOCAL_CONTRAST_PERCENT = 12;
-
-constinit thread_local qr_rescue_work g_rescue_work{};
 
 struct grey_image {
     std::vector<std::uint8_t> px;
@@ -436,7 +435,7 @@ constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 // coordinates are this image's pixels, and its fixed threshold splits a
 // locally thresholded image the way the local threshold did. Last the
 // perspective grid reader, on the same finder patterns.
-bool read_prepared(quirc *q, const grey_image &g) {
+bool read_prepared(quirc *q, const grey_image &g, qr_decoded &out) {
     if ((q->w != g.width || q->h != g.height) && quirc_resize(q, g.width, g.height) != 0) {
         return false;
     }
@@ -444,12 +443,12 @@ bool read_prepared(quirc *q, const grey_image &g) {
     quirc_end(q);
     // Every grid also mirrored: a code photographed through glass or printed
     // on film shows its back.
-    if (qr_decode_grids(q, true)) return true;
+    if (qr_decode_grids(q, true, out)) return true;
     qr_finder finders[QR_MAX_FINDERS];
     const int count = qr_read_finders(q, finders);
-    return qr_fallback_decode_grey(finders, count, g.px.data(), g.width, g.height,
-                                   FALLBACK_SAMPLES) == 1 ||
-           qr_perspective_decode(q, g.px.data(), g.width, g.height, PERSPECTIVE_SAMPLES) == 1;
+    return qr_fallback_decode_grey(finders, count, g.px.data(), g.width, g.height, FALLBACK_SAMPLES,
+                                   out) == 1 ||
+           qr_perspective_decode(q, g.px.data(), g.width, g.height, PERSPECTIVE_SAMPLES, out) == 1;
 }
 
 bool usable(const grey_image &g) { return g.width > 20 && g.height > 20; }
@@ -476,8 +475,11 @@ source make_source(const unsigned char *rgba, int width, int height) {
 
 }  // namespace
 
-int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height) {
-    g_rescue_work = {};
+int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
+                     qr_rescue_work *work) {
+    qr_rescue_work unused{};
+    qr_rescue_work &seen = work ? *work : unused;
+    seen = {};
     const source src = make_source(rgba, width, height);
     if (!usable(src.luma)) return 0;
     std::int64_t budget =
@@ -487,15 +489,13 @@ int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height)
         if (!usable(g)) continue;
         const std::int64_t pixels = std::int64_t{g.width} * g.height;
         if (pixels > budget) break;
-        ++g_rescue_work.images;
-        g_rescue_work.pixels += pixels;
-        if (read_prepared(q, g)) return 1;
+        ++seen.images;
+        seen.pixels += pixels;
+        if (read_prepared(q, g, out)) return 1;
         budget -= pixels * crowding(q);
     }
     return 0;
 }
-
-qr_rescue_work qr_rescue_last_work() { return g_rescue_work; }
 
 int qr_rescue_strategy_count() { return STRATEGY_COUNT; }
 
@@ -503,10 +503,11 @@ const char *qr_rescue_strategy_name(int index) {
     return index >= 0 && index < STRATEGY_COUNT ? STRATEGIES[index].name : "";
 }
 
-int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height, int index) {
-    g_result[0] = '\0';
+int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int height, int index,
+                           qr_decoded &out) {
+    out.text[0] = '\0';
     if (index < 0 || index >= STRATEGY_COUNT || width <= 20 || height <= 20) return 0;
     const source src = make_source(rgba, width, height);
     const grey_image g = STRATEGIES[index].prepare(src, STRATEGIES[index].inverted);
-    return usable(g) && read_prepared(q, g) ? 1 : 0;
+    return usable(g) && read_prepared(q, g, out) ? 1 : 0;
 }

@@ -17,14 +17,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <vector>
 
-#include "qrcode_decode_hooks.h"
-#include "qrcode_frame.h"
+#include "qrcode_decode.h"
 #include "qrcode_platform.h"
 #include "qrcode_png.h"
-#include "vantelor_qrcode.h"
 
 extern "C" {
 #include "quirc_internal.h"
@@ -912,39 +909,30 @@ bool usable(const qr_decode_geometry &g) {
 
 }  // namespace
 
-int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *expected,
-                  qr_grade_report *out) {
+qr_error qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *expected,
+                       qr_grade_report *out, qr_decoded &text) {
     *out = qr_grade_report{};
     out->message = "";
-    g_result[0] = '\0';
+    text.text[0] = '\0';
     if (!rgba || width < QR_MIN_DECODE_SIDE || height < QR_MIN_DECODE_SIDE) {
         out->message = "qr_decode: invalid image (need RGBA, >= 21x21)";
         finish(out);
-        return 0;
+        return QR_OK;
     }
-    if (std::int64_t{width} * height > QR_MAX_IMAGE_PIXELS) {
-        qr_set_error("qr_decode: image too large for quirc");
-        return -1;
-    }
+    if (std::int64_t{width} * height > QR_MAX_IMAGE_PIXELS) return QR_DECODE_NO_MEMORY;
     const print_frame frame = paper_frame(width, height);
     const std::vector<unsigned char> seen = print_pixels(rgba, width, height, frame);
     const reflectance_image print{seen.data(), frame.x1 + frame.x0, frame.y1 + frame.y0};
     const qr_quirc_ptr q(qr_quirc_new());
-    if (!q) {
-        qr_set_error("qr_decode: quirc_new failed");
-        return -1;
-    }
-    if (quirc_resize(q.get(), print.width, print.height) != 0) {
-        qr_set_error("qr_decode: image too large for quirc");
-        return -1;
-    }
+    if (!q) return "qr_decode: quirc_new failed";
+    if (quirc_resize(q.get(), print.width, print.height) != 0) return QR_DECODE_NO_MEMORY;
     out->decoded =
-        qr_decode_attempts(q.get(), seen.data(), print.width, print.height, &out->geo) == 1 &&
+        qr_decode_attempts(q.get(), seen.data(), print.width, print.height, text, &out->geo) == 1 &&
         usable(out->geo);
     if (!out->decoded) {
-        g_result[0] = '\0';
+        text.text[0] = '\0';
         out->message = "qr_decode: no QR code found in image";
-    } else if (expected && std::strcmp(expected, g_result) != 0) {
+    } else if (expected && std::strcmp(expected, text.text) != 0) {
         out->decoded = false;
         out->message = OTHER_TEXT;
     }
@@ -956,7 +944,7 @@ int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *
         measure(print, frame, out);
     }
     finish(out);
-    return 0;
+    return QR_OK;
 }
 
 // ---- Report ------------------------------------------------------------------------
@@ -1114,7 +1102,7 @@ void append_parameter(std::string &s, const qr_grade_report &r, int p) {
 
 }  // namespace
 
-std::string qr_grade_json(const qr_grade_report &r) {
+std::string qr_grade_json(const qr_grade_report &r, const qr_decoded &text) {
     static constexpr const char *LEVELS[4] = {"M", "L", "H", "Q"};
     std::string s = "{";
     const char letter[2] = {LETTERS[r.overall], '\0'};
@@ -1130,7 +1118,7 @@ std::string qr_grade_json(const qr_grade_report &r) {
     s += ',';
     append_string(s, "message", r.message);
     s += ',';
-    append_string(s, "text", r.decoded ? g_result : "");
+    append_string(s, "text", r.decoded ? text.text : "");
     if (r.decoded) {
         s += ",\"version\":" + std::to_string(r.geo.version);
         s += ',';
@@ -1149,63 +1137,46 @@ std::string qr_grade_json(const qr_grade_report &r) {
     return s;
 }
 
-// ---- Entry points ------------------------------------------------------------------
-
-// The calling thread's last report, freed when the thread ends.
-constinit thread_local qr_heap_ptr<char> g_grade_report;
+// ---- Reports of encoded images ----
 
 namespace {
 
-const char *grade_pixels(const unsigned char *rgba, int width, int height, const char *expected) {
-    try {
-        qr_grade_report r;
-        if (qr_grade_rgba(rgba, width, height, expected, &r) != 0) return nullptr;
-        const std::string json = qr_grade_json(r);
-        g_grade_report.reset(static_cast<char *>(std::malloc(json.size() + 1)));
-        if (!g_grade_report) throw std::bad_alloc();
-        std::memcpy(g_grade_report.get(), json.c_str(), json.size() + 1);
-        return g_grade_report.get();
-    } catch (...) {
-        qr_set_error("qr_grade: out of memory");
-        return nullptr;
-    }
+qr_error grade_pixels(const unsigned char *rgba, int width, int height, const char *expected,
+                      qr_decoded &text, qr_document &report) {
+    qr_grade_report r;
+    if (const qr_error e = qr_grade_rgba(rgba, width, height, expected, &r, text)) return e;
+    const std::string json = qr_grade_json(r, text);
+    report.text.reset(static_cast<char *>(std::malloc(json.size() + 1)));
+    if (!report.text) return QR_GRADE_NO_MEMORY;
+    std::memcpy(report.text.get(), json.c_str(), json.size() + 1);
+    report.len = json.size();
+    return QR_OK;
 }
 
 }  // namespace
 
-extern "C" QR_EXPORT const char *qr_grade_from_file(const char *path,
-                                                    const char *expected_text) noexcept {
-    const qr_api_lock lock;
-    g_grade_report.reset();
-    if (!path) {
-        qr_set_error("qr_grade_from_file: NULL path");
-        return nullptr;
-    }
+qr_error qr_grade_file(const char *path, const char *expected, qr_decoded &text,
+                       qr_document &report) {
+    if (!path) return "qr_grade_from_file: NULL path";
     unsigned char *pixels = nullptr;
     int width = 0;
     int height = 0;
     const int read = qr_png_read_file(path, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
     const qr_heap_ptr<unsigned char> owner(pixels);
-    if (read != 0 && read != QR_IMAGE_TOO_SMALL) return nullptr;
-    return grade_pixels(pixels, width, height, expected_text);
+    if (read != 0 && read != QR_IMAGE_TOO_SMALL) return QR_PNG_READ_FAILED;
+    return grade_pixels(pixels, width, height, expected, text, report);
 }
 
-extern "C" QR_EXPORT const char *qr_grade_from_memory(const unsigned char *data, int len,
-                                                      const char *expected_text) noexcept {
-    const qr_api_lock lock;
-    g_grade_report.reset();
-    if (!data || len <= 7) {
-        qr_set_error("qr_grade_from_memory: data too small");
-        return nullptr;
-    }
+qr_error qr_grade_memory(const unsigned char *data, int len, const char *expected, qr_decoded &text,
+                         qr_document &report) {
+    if (!data || len <= 7) return "qr_grade_from_memory: data too small";
     unsigned char *pixels = nullptr;
     int width = 0;
     int height = 0;
     const int read = qr_image_read_memory(data, len, &pixels, &width, &height, QR_MIN_DECODE_SIDE);
     const qr_heap_ptr<unsigned char> owner(pixels);
     if (read != 0 && read != QR_IMAGE_TOO_SMALL) {
-        qr_set_error("qr_grade_from_memory: stbi_load_from failed (not a valid image?)");
-        return nullptr;
+        return "qr_grade_from_memory: stbi_load_from failed (not a valid image?)";
     }
-    return grade_pixels(pixels, width, height, expected_text);
+    return grade_pixels(pixels, width, height, expected, text, report);
 }

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "qrcode_decode.h"
+#include "qrcode_decode_sampler.h"
+#include "qrcode_types.h"
 
 enum qr_grade_parameter : int {
     QR_GRADE_DECODE,
@@ -29,11 +30,20 @@ struct qr_grade_report {
     int weakest;  // the first parameter with the overall grade
 };
 
-// Grades the RGBA image (any size the decoder takes); the decoded text is
-// left in g_result. When `expected` is not null, a different text fails the
-// decode. Returns 0, or -1 when the decoder could not be set up (message set).
-int qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *expected,
-                  qr_grade_report *out);
+inline constexpr qr_error QR_GRADE_NO_MEMORY = "qr_grade: out of memory";
 
-// The report as a JSON object; the text read is taken from g_result.
-std::string qr_grade_json(const qr_grade_report &r);
+// Grades the RGBA image (any size the decoder takes); the decoded text goes
+// to `text`. When `expected` is not null, a different text fails the decode.
+// Fails only when the decoder cannot be set up.
+qr_error qr_grade_rgba(const unsigned char *rgba, int width, int height, const char *expected,
+                       qr_grade_report *out, qr_decoded &text);
+
+// The report as a JSON object, with the text read.
+std::string qr_grade_json(const qr_grade_report &r, const qr_decoded &text);
+
+// The JSON report of the image in the file at `path`, or in `len` bytes of
+// memory; the text read goes to `text`.
+qr_error qr_grade_file(const char *path, const char *expected, qr_decoded &text,
+                       qr_document &report);
+qr_error qr_grade_memory(const unsigned char *data, int len, const char *expected, qr_decoded &text,
+                         qr_document &report);

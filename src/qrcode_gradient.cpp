@@ -10,9 +10,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "qrcode_frame.h"
 #include "qrcode_gradient.h"
-#include "qrcode_render.h"
+#include "qrcode_types.h"
 
 namespace {
 
@@ -134,12 +133,6 @@ void qr_gradient_sample(const qr_gradient *grad, float t, int *r, int *g, int *b
     *r = channel(grad->start_r, grad->end_r, t);
     *g = channel(grad->start_g, grad->end_g, t);
     *b = channel(grad->start_b, grad->end_b, t);
-}
-
-void qr_gradient_color(const qr_gradient *grad, int x, int y, int w, int h, int rgb[3]) {
-    const float t = grad->type == QR_GRADIENT_RADIAL ? qr_radial_t(grad, x, y, w, h)
-                                                     : qr_linear_t(grad, x, y, w, h);
-    qr_gradient_sample(grad, t, &rgb[0], &rgb[1], &rgb[2]);
 }
 
 qr_gradient_frame qr_gradient_frame_of(const qr_gradient *grad, int w, int h) {

@@ -5,13 +5,13 @@
 // its aspect ratio kept, is resampled bilinearly and composited over it with
 // straight alpha. Sizes are computed in 64 bits where a margin could
 // overflow; reads of the logo stay inside the image by clamping.
+#include "qrcode_logo.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "qrcode_frame.h"
 #include "qrcode_gradient.h"
-#include "qrcode_logo.h"
 #include "qrcode_png.h"
 #include "qrcode_render.h"
 
@@ -66,7 +66,7 @@ void sample_logo(const unsigned char *pixels, int lw, int lh, axis_sample x, axi
     }
 }
 
-void clear_box(qr_canvas *canvas, const qr_style *style, int box) {
+void clear_box(qr_canvas *canvas, const qr_style &style, int box) {
     if (box <= 0) return;
     const int w = canvas->width;
     const int h = canvas->height;
@@ -75,13 +75,13 @@ void clear_box(qr_canvas *canvas, const qr_style *style, int box) {
     const int x_end = std::min(x0 + box, w);
     // The span's words with the background's alpha in place of 255.
     const std::uint32_t alpha_mask = 255u << qr_channel_shift(3);
-    const std::uint32_t alpha = static_cast<std::uint32_t>(style->background_color[3] & 0xff)
+    const std::uint32_t alpha = static_cast<std::uint32_t>(style.background_color[3] & 0xff)
                                 << qr_channel_shift(3);
     qr_span_rgb rgb;
     for (int y = y0; y < y0 + box && y < h; ++y) {
         for (int x = x0; x < x_end; x += QR_SPAN) {
             const int count = std::min(QR_SPAN, x_end - x);
-            qr_background_span(*style, x, y, count, w, h, &rgb);
+            qr_background_span(style, x, y, count, w, h, &rgb);
             unsigned char *dst = canvas->pixels + qr_pixel_offset(w, x, y);
             for (int k = 0; k < count; ++k) {
                 const std::uint32_t px = (rgb.px[k] & ~alpha_mask) | alpha;
@@ -107,16 +107,16 @@ qr_logo_fit qr_logo_geometry(int symbol_width, float logo_size, int logo_margin,
     return fit;
 }
 
-int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width) {
-    if (style->logo_path[0] == '\0' || !(style->logo_size > 0.0f) || symbol_width <= 0) return 0;
+qr_error qr_logo_composite(const qr_style &style, qr_canvas *canvas, int symbol_width) {
+    if (!qr_style_has_logo(style) || symbol_width <= 0) return QR_OK;
     unsigned char *raw = nullptr;
     int lw = 0;
     int lh = 0;
-    if (qr_png_read_file(style->logo_path, &raw, &lw, &lh) != 0) return -1;
+    if (qr_png_read_file(style.logo_path, &raw, &lw, &lh) != 0) return QR_PNG_READ_FAILED;
     const qr_heap_ptr<unsigned char> pixels(raw);
 
     const qr_logo_fit fit =
-        qr_logo_geometry(symbol_width, style->logo_size, style->logo_margin, lw, lh);
+        qr_logo_geometry(symbol_width, style.logo_size, style.logo_margin, lw, lh);
     clear_box(canvas, style, fit.box);
 
     const int ox = (canvas->width - fit.dw) / 2;
@@ -136,5 +136,5 @@ int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width
                         sample[1], sample[2], sample[3]);
         }
     }
-    return 0;
+    return QR_OK;
 }

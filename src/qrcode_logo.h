@@ -2,8 +2,7 @@
 // paths so both place it identically, and its compositing onto a canvas.
 #pragma once
 
-struct qr_canvas;
-struct qr_style;
+#include "qrcode_types.h"
 
 // How a lw x lh logo is fitted into the box of a symbol `symbol_width` wide.
 struct qr_logo_fit {
@@ -12,4 +11,7 @@ struct qr_logo_fit {
     int dw, dh;   // drawn size, each at least 1
 };
 qr_logo_fit qr_logo_geometry(int symbol_width, float logo_size, int logo_margin, int lw, int lh);
-int qr_logo_composite(qr_canvas *canvas, const qr_style *style, int symbol_width);
+// Clears the logo's box in the background paint and draws the logo of
+// `style` (if any) centred on the canvas; the reader's message when the logo
+// cannot be read.
+qr_error qr_logo_composite(const qr_style &style, qr_canvas *canvas, int symbol_width);

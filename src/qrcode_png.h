@@ -4,17 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
-struct qr_canvas;
-
-// Owns a block from the C heap (malloc, the image loader, the PNG writer).
-struct qr_free_deleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-template <class T>
-using qr_heap_ptr = std::unique_ptr<T, qr_free_deleter>;
+#include "qrcode_types.h"
 
 // Largest decoded image accepted, in pixels (256 MiB of RGBA), and the most
 // working memory the image loader may need for one image, both checked on
@@ -36,8 +27,16 @@ struct qr_declared_image {
     std::int64_t work_bytes;
 };
 
-int qr_png_write_mem(const qr_canvas *canvas, unsigned char **out, int *out_len);
-int qr_png_write_file(const qr_canvas *canvas, const char *path);
+// What a failed image read reports, whatever the format or the cause. The
+// names are older than our own PNG writer and reader; callers compare them,
+// so they stay as they are.
+inline constexpr qr_error QR_PNG_READ_FAILED =
+    "qr_png_read_file: stbi_load failed (not a valid PNG?)";
+
+qr_error qr_png_write_mem(const qr_canvas &canvas, qr_bytes &out);
+qr_error qr_png_write_file(const qr_canvas &canvas, const char *path);
+// Reads the image at `path` to RGBA under the caps: 0, QR_IMAGE_TOO_SMALL,
+// or -1 (the caller reports QR_PNG_READ_FAILED).
 int qr_png_read_file(const char *path, unsigned char **out_pixels, int *out_width, int *out_height,
                      int min_side = 1);
 // Decodes an image held in memory to RGBA under the same caps; writes no

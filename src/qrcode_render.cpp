@@ -11,10 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qrcode_encode.h"
-#include "qrcode_frame.h"
-#include "qrcode_gradient.h"
 #include "qrcode_render.h"
+
+#include "qrcode_gradient.h"
 #include "qrcode_shapes.h"
 
 namespace {
@@ -167,7 +166,8 @@ void drawn_module_masks(const unsigned char *modules, int n, signed char *masks)
 // row py of a cell of m pixels.
 class figure_rows {
 public:
-    explicit figure_rows(int m) : m_(m), scale_(static_cast<float>(m)) {}
+    figure_rows(int dot_style, int m)
+        : dot_style_(dot_style), m_(m), scale_(static_cast<float>(m)) {}
 
     void start(int py, int p0, int count) {
         v_ = (static_cast<float>(py) + 0.5f) / scale_;
@@ -181,7 +181,7 @@ public:
 
     const alpha_row &row(int mask) {
         if (!ready_[mask]) {
-            qr_figure_alpha_row(select_dot_figure(g_style.dot_style, mask), u_, count_, v_, scale_,
+            qr_figure_alpha_row(select_dot_figure(dot_style_, mask), u_, count_, v_, scale_,
                                 alpha_[mask]);
             rows_[mask] = with_opaque_run(alpha_[mask], count_);
             ready_[mask] = true;
@@ -190,6 +190,7 @@ public:
     }
 
 private:
+    int dot_style_;
     int m_;
     float scale_;
     float v_ = 0.0f;
@@ -238,12 +239,16 @@ struct module_pass {
 // serves that pixel row of every module. Modules do not overlap, so drawing
 // them a pixel row of every cell at a time gives the pixels drawing them one
 // by one gives.
-void draw_modules(qr_canvas *canvas, const unsigned char *modules, int n, int margin, int m) {
+void draw_modules(const qr_style &style, qr_canvas *canvas, const unsigned char *modules,
+                  const qr_geometry &geo) {
+    const int n = geo.n;
+    const int m = geo.module_px;
+    const int margin = geo.margin;
     const int sym = n * m;
     module_pass pass{canvas,
                      m,
-                     frame_paint(g_style.dot_gradient, g_style.dot_color, margin, margin, sym, sym),
-                     figure_rows(m),
+                     frame_paint(style.dot_gradient, style.dot_color, margin, margin, sym, sym),
+                     figure_rows(style.dot_style, m),
                      {},
                      {}};
     std::array<signed char, QR_MATRIX_CAP> masks;
@@ -305,17 +310,17 @@ void draw_finder_parts(qr_canvas *canvas, int n, int margin, int m, int is_cente
     }
 }
 
-void draw_finders(qr_canvas *canvas, int n, int margin, int m) {
-    const qr_shape_paint ring = {g_style.corner_square_style,
-                                 &g_style.corner_square_gradient,
-                                 {g_style.corner_square_color[0], g_style.corner_square_color[1],
-                                  g_style.corner_square_color[2]}};
+void draw_finders(const qr_style &style, qr_canvas *canvas, const qr_geometry &geo) {
+    const qr_shape_paint ring = {
+        style.corner_square_style,
+        &style.corner_square_gradient,
+        {style.corner_square_color[0], style.corner_square_color[1], style.corner_square_color[2]}};
     const qr_shape_paint center = {
-        g_style.corner_dot_style,
-        &g_style.corner_dot_gradient,
-        {g_style.corner_dot_color[0], g_style.corner_dot_color[1], g_style.corner_dot_color[2]}};
-    draw_finder_parts(canvas, n, margin, m, 0, ring);
-    draw_finder_parts(canvas, n, margin, m, 1, center);
+        style.corner_dot_style,
+        &style.corner_dot_gradient,
+        {style.corner_dot_color[0], style.corner_dot_color[1], style.corner_dot_color[2]}};
+    draw_finder_parts(canvas, geo.n, geo.margin, geo.module_px, 0, ring);
+    draw_finder_parts(canvas, geo.n, geo.margin, geo.module_px, 1, center);
 }
 
 }  // namespace
@@ -368,12 +373,12 @@ void qr_background_span(const qr_style &style, int x, int y, int count, int w, i
     }
 }
 
-void qr_render_background(qr_canvas *canvas) {
-    const int alpha = g_style.background_color[3];
+void qr_render_background(const qr_style &style, qr_canvas *canvas) {
+    const int alpha = style.background_color[3];
     if (alpha == 0) return;
-    if (alpha == 255 && g_style.background_gradient.type == QR_GRADIENT_NONE) {
-        fill_opaque(canvas, 0, 0, canvas->width, canvas->height, g_style.background_color[0],
-                    g_style.background_color[1], g_style.background_color[2]);
+    if (alpha == 255 && style.background_gradient.type == QR_GRADIENT_NONE) {
+        fill_opaque(canvas, 0, 0, canvas->width, canvas->height, style.background_color[0],
+                    style.background_color[1], style.background_color[2]);
         return;
     }
     unsigned char alphas[SPAN];
@@ -383,7 +388,7 @@ void qr_render_background(qr_canvas *canvas) {
     for (int y = 0; y < canvas->height; ++y) {
         for (int x = 0; x < canvas->width; x += SPAN) {
             const int count = std::min(SPAN, canvas->width - x);
-            qr_background_span(g_style, x, y, count, canvas->width, canvas->height, &colours);
+            qr_background_span(style, x, y, count, canvas->width, canvas->height, &colours);
             // One alpha throughout: the whole span is opaque or none of it.
             const alpha_row row{alphas, 0, alpha == 255 ? count : 0};
             composite_span(pixel_at(canvas, x, y), row, colours.px, count, memo);
@@ -391,13 +396,8 @@ void qr_render_background(qr_canvas *canvas) {
     }
 }
 
-int qr_render_styled(qr_canvas *canvas, const unsigned char *modules, int n, int margin) {
-    const int m = (canvas->width - 2 * margin) / n;
-    if (m < 1) {
-        qr_set_error("qr_render: module size too small for canvas");
-        return -1;
-    }
-    draw_modules(canvas, modules, n, margin, m);
-    draw_finders(canvas, n, margin, m);
-    return 0;
+void qr_render_styled(const qr_style &style, qr_canvas *canvas, const unsigned char *modules,
+                      const qr_geometry &geo) {
+    draw_modules(style, canvas, modules, geo);
+    draw_finders(style, canvas, geo);
 }

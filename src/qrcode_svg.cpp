@@ -5,7 +5,7 @@
 // depends on the host's locale. Geometry is computed in 64 bits and refused when a written
 // coordinate would not fit in an int. The document under construction is
 // private to the build and released on every failure; only a finished
-// document reaches g_svg_buf.
+// document reaches the caller.
 //
 // All data modules are one <path>, one clockwise subpath per module figure:
 // neighbouring figures then share their edges inside one shape and are
@@ -31,7 +31,6 @@
 #include <utility>
 
 #include "qrcode_encode.h"
-#include "qrcode_frame.h"
 #include "qrcode_gradient.h"
 #include "qrcode_logo.h"
 #include "qrcode_platform.h"
@@ -39,13 +38,6 @@
 #include "qrcode_render.h"
 #include "qrcode_shapes.h"
 #include "qrcode_svg.h"
-#include "vantelor_qrcode.h"
-
-// The calling thread's last document, freed when the thread ends. Nothing
-// runs at load: the release at thread exit is registered on the thread's
-// first SVG call.
-constinit thread_local qr_heap_ptr<char> g_svg_buf;
-constinit thread_local std::size_t g_svg_len = 0;
 
 namespace {
 
@@ -70,6 +62,7 @@ struct svg_geometry {
 };
 
 struct svg_doc {
+    const qr_style &style;
     strbuf sb;
     svg_geometry geo;
     int bg_id;                        // background gradient id, -1 without
@@ -83,11 +76,6 @@ struct strbuf_releaser {
     void operator()(strbuf *sb) const noexcept { std::free(sb->data); }
 };
 using strbuf_owner = std::unique_ptr<strbuf, strbuf_releaser>;
-
-void release_document() {
-    g_svg_buf.reset();
-    g_svg_len = 0;
-}
 
 // ---- Geometry ----
 
@@ -474,13 +462,13 @@ int add_element(svg_doc &doc, int which, int X, int Y, const figure &f) {
 
 // One rectangle in the background paint; nothing for a transparent solid
 // background.
-int bg_rect(strbuf *sb, int x, int y, int w, int h, int id) {
-    if (g_style.background_gradient.type != QR_GRADIENT_NONE) {
+int bg_rect(const qr_style &style, strbuf *sb, int x, int y, int w, int h, int id) {
+    if (style.background_gradient.type != QR_GRADIENT_NONE) {
         return sb_addf(sb,
                        "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"url(#g%d)\"/>", x,
                        y, w, h, id);
     }
-    const int *c = g_style.background_color;
+    const int *c = style.background_color;
     const int a = c[3];
     if (a <= 0) return 0;
     if (a <= 254) {
@@ -527,19 +515,19 @@ int grad_def(strbuf *sb, const qr_gradient *grad, int id, float x0, float y0, fl
 
 // ---- Document sections ----
 
-const qr_gradient *part_gradient(int which) {
+const qr_gradient *part_gradient(const qr_style &style, int which) {
     switch (which) {
-    case PART_MODULE: return &g_style.dot_gradient;
-    case PART_RING: return &g_style.corner_square_gradient;
-    default: return &g_style.corner_dot_gradient;
+    case PART_MODULE: return &style.dot_gradient;
+    case PART_RING: return &style.corner_square_gradient;
+    default: return &style.corner_dot_gradient;
     }
 }
 
-const int *part_color(int which) {
+const int *part_color(const qr_style &style, int which) {
     switch (which) {
-    case PART_MODULE: return g_style.dot_color;
-    case PART_RING: return g_style.corner_square_color;
-    default: return g_style.corner_dot_color;
+    case PART_MODULE: return style.dot_color;
+    case PART_RING: return style.corner_square_color;
+    default: return style.corner_dot_color;
     }
 }
 
@@ -548,15 +536,15 @@ const int *part_color(int which) {
 void assign_paints(svg_doc &doc, int ids[PART_COUNT]) {
     int next = 0;
     for (int which = 0; which < PART_COUNT; ++which) {
-        doc.gradient[which] = part_gradient(which)->type != QR_GRADIENT_NONE;
+        doc.gradient[which] = part_gradient(doc.style, which)->type != QR_GRADIENT_NONE;
         ids[which] = doc.gradient[which] ? next++ : -1;
     }
-    doc.bg_id = g_style.background_gradient.type != QR_GRADIENT_NONE ? next : -1;
+    doc.bg_id = doc.style.background_gradient.type != QR_GRADIENT_NONE ? next : -1;
     for (int which = 0; which < PART_COUNT; ++which) {
         if (doc.gradient[which]) {
             qr_snprintf(doc.fill[which], FILL_CAP, " fill=\"url(#g%d)\"", ids[which]);
         } else {
-            const int *c = part_color(which);
+            const int *c = part_color(doc.style, which);
             qr_snprintf(doc.fill[which], FILL_CAP, " fill=\"#%02x%02x%02x\"", c[0], c[1], c[2]);
         }
     }
@@ -569,11 +557,12 @@ int add_defs(svg_doc &doc, const int ids[PART_COUNT]) {
     int rc = 0;
     for (int which = 0; which < PART_COUNT && rc == 0; ++which) {
         if (ids[which] < 0) continue;
-        rc = grad_def(&doc.sb, part_gradient(which), ids[which], sym_x, sym_x, sym_w, sym_w);
+        rc = grad_def(&doc.sb, part_gradient(doc.style, which), ids[which], sym_x, sym_x, sym_w,
+                      sym_w);
     }
     if (rc == 0 && doc.bg_id >= 0) {
         const auto side = static_cast<float>(doc.geo.size);
-        rc = grad_def(&doc.sb, &g_style.background_gradient, doc.bg_id, 0.0f, 0.0f, side, side);
+        rc = grad_def(&doc.sb, &doc.style.background_gradient, doc.bg_id, 0.0f, 0.0f, side, side);
     }
     const int closed = sb_add(&doc.sb, "</defs>");
     return rc == 0 && closed == 0 ? 0 : -1;
@@ -613,7 +602,7 @@ int add_modules(svg_doc &doc, const unsigned char *modules, int n) {
     static_assert((QR_NB_LEFT | QR_NB_TOP | QR_NB_RIGHT | QR_NB_BOTTOM) == 15);
     figure_path figs[16];
     for (int mask = 0; mask < 16; ++mask) {
-        module_figure(select_dot_figure(g_style.dot_style, mask), figs[mask]);
+        module_figure(select_dot_figure(doc.style.dot_style, mask), figs[mask]);
         if (!figs[mask].complete()) return -1;
     }
     bool first = true;
@@ -634,8 +623,8 @@ int add_modules(svg_doc &doc, const unsigned char *modules, int n) {
 int add_finders(svg_doc &doc, int n) {
     figure ring;
     figure centre;
-    finder_figure(qr_ring_shape(g_style.corner_square_style), ring);
-    finder_figure(qr_center_shape(g_style.corner_dot_style), centre);
+    finder_figure(qr_ring_shape(doc.style.corner_square_style), ring);
+    finder_figure(qr_center_shape(doc.style.corner_dot_style), centre);
     if (!finish_figure(ring) || !finish_figure(centre)) return -1;
     const int m = doc.geo.m;
     const int inset = QR_CENTER_INSET * m;
@@ -673,22 +662,19 @@ int add_logo(svg_doc &doc) {
     unsigned char *raw = nullptr;
     int lw = 0;
     int lh = 0;
-    const int read = qr_png_read_file(g_style.logo_path, &raw, &lw, &lh);
+    const int read = qr_png_read_file(doc.style.logo_path, &raw, &lw, &lh);
     const qr_heap_ptr<unsigned char> pixels(raw);
     if (read != 0) return -1;
     const qr_canvas image{lw, lh, raw};
-    unsigned char *png_raw = nullptr;
-    int png_len = 0;
-    const int wrote = qr_png_write_mem(&image, &png_raw, &png_len);
-    const qr_heap_ptr<unsigned char> png(png_raw);
-    if (wrote != 0 || png_len < 0) return -1;
+    qr_bytes png;
+    if (qr_png_write_mem(image, png) != QR_OK) return -1;
 
     const qr_logo_fit fit =
-        qr_logo_geometry(doc.geo.sym, g_style.logo_size, g_style.logo_margin, lw, lh);
+        qr_logo_geometry(doc.geo.sym, doc.style.logo_size, doc.style.logo_margin, lw, lh);
     const int size = doc.geo.size;
     int b = (size - fit.box) / 2;
     if (b < 0) b = 0;
-    if (bg_rect(&doc.sb, b, b, fit.box, fit.box, doc.bg_id) != 0) return -1;
+    if (bg_rect(doc.style, &doc.sb, b, b, fit.box, fit.box, doc.bg_id) != 0) return -1;
     const int ix = (size - fit.dw) / 2;
     const int iy = (size - fit.dh) / 2;
     if (sb_addf(&doc.sb,
@@ -696,31 +682,25 @@ int add_logo(svg_doc &doc) {
                 "preserveAspectRatio=\"xMidYMid meet\"",
                 ix, iy, fit.dw, fit.dh) != 0 ||
         sb_add(&doc.sb, " xlink:href=\"data:image/png;base64,") != 0 ||
-        add_base64(&doc.sb, png.get(), static_cast<std::size_t>(png_len)) != 0 ||
-        sb_add(&doc.sb, "\"/>") != 0) {
+        add_base64(&doc.sb, png.data.get(), png.len) != 0 || sb_add(&doc.sb, "\"/>") != 0) {
         return -1;
     }
     return 0;
 }
 
-int build_document(const char *text, int ecc, int module_size, int quiet_zone) {
-    unsigned char modules[QR_MATRIX_CAP];
-    int n = 0;
-    int level_used = 0;
-    if (qr_encode_matrix(text, ecc, modules, &n, &level_used) != 1) return -1;
+qr_error build_document(const qr_style &style, const qr_encode_args &args, qr_document &out) {
+    qr_symbol symbol;
+    if (const qr_error e = qr_encode_matrix(style, args.text, args.ecc, symbol)) return e;
 
-    svg_doc doc{};
+    svg_doc doc{style, {}, {}, -1, {}, {}};
     const strbuf_owner owner(&doc.sb);
     doc.sb.data = static_cast<char *>(std::malloc(QR_SVG_START_CAP));
-    if (!doc.sb.data) {
-        qr_set_error("qr_svg: buffer alloc failed");
-        return -1;
-    }
+    if (!doc.sb.data) return QR_SVG_NO_MEMORY;
     doc.sb.cap = QR_SVG_START_CAP;
     doc.sb.data[0] = '\0';
 
     int ids[PART_COUNT];
-    const bool fits = geometry_for(n, module_size, quiet_zone, &doc.geo);
+    const bool fits = geometry_for(symbol.n, args.module_size, args.quiet_zone, &doc.geo);
     if (fits) assign_paints(doc, ids);
     const int size = doc.geo.size;
     const bool ok =
@@ -731,17 +711,13 @@ int build_document(const char *text, int ecc, int module_size, int quiet_zone) {
                 "xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"%d\" height=\"%d\" "
                 "viewBox=\"0 0 %d %d\">",
                 size, size, size, size) == 0 &&
-        add_defs(doc, ids) == 0 && bg_rect(&doc.sb, 0, 0, size, size, doc.bg_id) == 0 &&
-        add_modules(doc, modules, n) == 0 && add_finders(doc, n) == 0 &&
-        (g_style.logo_path[0] == '\0' || !(g_style.logo_size > 0.0f) || add_logo(doc) == 0) &&
-        sb_add(&doc.sb, "</svg>") == 0;
-    if (!ok) {
-        qr_set_error(BUILD_FAILED);
-        return -1;
-    }
-    g_svg_buf.reset(std::exchange(doc.sb.data, nullptr));
-    g_svg_len = doc.sb.len;
-    return 1;
+        add_defs(doc, ids) == 0 && bg_rect(style, &doc.sb, 0, 0, size, size, doc.bg_id) == 0 &&
+        add_modules(doc, symbol.modules, symbol.n) == 0 && add_finders(doc, symbol.n) == 0 &&
+        (!qr_style_has_logo(style) || add_logo(doc) == 0) && sb_add(&doc.sb, "</svg>") == 0;
+    if (!ok) return BUILD_FAILED;
+    out.len = doc.sb.len;
+    out.text.reset(std::exchange(doc.sb.data, nullptr));
+    return QR_OK;
 }
 
 }  // namespace
@@ -791,34 +767,15 @@ int sb_addf(strbuf *sb, const char *format, ...) {
     return sb_add(sb, piece);
 }
 
-// ---- Entry points ----
+// ---- Documents ----
 
-int qr_svg_build(const char *text, int ecc, int module_size, int quiet_zone) {
-    release_document();
-    if (!text || text[0] == '\0') {
-        qr_set_error("qr_svg: empty text");
-        return -1;
-    }
-    return build_document(text, ecc, module_size, quiet_zone);
+qr_error qr_svg_build(const qr_style &style, const qr_encode_args &args, qr_document &out) {
+    if (!args.text || args.text[0] == '\0') return "qr_svg: empty text";
+    return build_document(style, args, out);
 }
 
-const char *qr_svg_buffer() { return g_svg_buf.get(); }
-
-extern "C" QR_EXPORT const char *qr_encode_to_svg_string(const char *text, int ecc, int module_size,
-                                                         int quiet_zone) noexcept {
-    const qr_api_lock lock;
-    return qr_svg_build(text, ecc, module_size, quiet_zone) == 1 ? g_svg_buf.get() : nullptr;
-}
-
-extern "C" QR_EXPORT int qr_encode_to_svg_file(const char *text, const char *path, int ecc,
-                                               int module_size, int quiet_zone) noexcept {
-    const qr_api_lock lock;
-    if (!path) {
-        qr_set_error("qr_encode_to_svg_file: NULL output path");
-        return -1;
-    }
-    if (qr_svg_build(text, ecc, module_size, quiet_zone) != 1) return -1;
-    return qr_write_output(path, g_svg_buf.get(), g_svg_len,
+qr_error qr_svg_save(const qr_document &doc, const char *path) {
+    return qr_write_output(path, doc.text.get(), doc.len,
                            "qr_encode_to_svg_file: cannot open output path for writing",
                            "qr_encode_to_svg_file: short write");
 }

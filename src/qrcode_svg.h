@@ -1,11 +1,12 @@
-// The SVG document writer: its growable text buffer and the calling thread's
-// last document.
+// The SVG document writer and its growable text buffer.
 #pragma once
 
 #include <cstddef>
 
-// Length of the calling thread's last document (0 when there is none).
-extern constinit thread_local std::size_t g_svg_len;
+#include "qrcode_encode.h"
+#include "qrcode_types.h"
+
+inline constexpr qr_error QR_SVG_NO_MEMORY = "qr_svg: buffer alloc failed";
 
 // Growable text buffer of the SVG writer: starts at 64 KiB, doubles, jumps
 // to the 32 MiB ceiling from above 16 MiB; `data` is zero-terminated after
@@ -25,6 +26,7 @@ int sb_reserve(strbuf *sb, std::size_t add);
 int sb_add(strbuf *sb, const char *text);
 int sb_addf(strbuf *sb, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
-int qr_svg_build(const char *text, int ecc, int module_size, int quiet_zone);
-// The calling thread's last document; freed when the thread ends.
-const char *qr_svg_buffer();
+// The SVG document of the code, drawn in `style`.
+qr_error qr_svg_build(const qr_style &style, const qr_encode_args &args, qr_document &out);
+// Writes a document to `path` (replaced in one step).
+qr_error qr_svg_save(const qr_document &doc, const char *path);

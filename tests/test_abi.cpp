@@ -70,10 +70,13 @@ std::set<std::string> node_names(const std::string &node) {
 // Names of every node's global section; only the first node hides the rest.
 std::set<std::string> map_names() {
     const std::string map = exports_map();
-    EXPECT_EQ(std::count(map.begin(), map.end(), '{'), 2) << "a version node not listed here";
+    EXPECT_EQ(std::count(map.begin(), map.end(), '{'), 3) << "a version node not listed here";
     EXPECT_NE(map.find("local:"), std::string::npos);
-    std::set<std::string> names = node_names("VANTELOR_QRCODE_1");
-    for (const std::string &name : node_names("VANTELOR_QRCODE_GRADE_1")) names.insert(name);
+    std::set<std::string> names;
+    for (const char *node :
+         {"VANTELOR_QRCODE_1", "VANTELOR_QRCODE_GRADE_1", "VANTELOR_QRCODE_TEXT_1"}) {
+        for (const std::string &name : node_names(node)) names.insert(name);
+    }
     return names;
 }
 
@@ -85,11 +88,15 @@ std::set<std::string> defined_functions(const std::string &nm_args) {
 TEST(Abi, MapListsExactlyThePublicFunctions) {
     const std::set<std::string> declared =
         matches(slurp(VQR_PUBLIC_HEADER), std::regex(R"(QR_API\s[^;(]*?\b(qr_\w+)\s*\()"));
-    EXPECT_EQ(declared.size(), 34u);
+    EXPECT_EQ(declared.size(), 41u);
     EXPECT_EQ(map_names(), declared);
     EXPECT_EQ(node_names("VANTELOR_QRCODE_1").size(), 32u);
     const std::set<std::string> grade = {"qr_grade_from_file", "qr_grade_from_memory"};
     EXPECT_EQ(node_names("VANTELOR_QRCODE_GRADE_1"), grade);
+    const std::set<std::string> text = {"qr_text_wifi",      "qr_text_vcard", "qr_text_email",
+                                        "qr_text_sms",       "qr_text_geo",   "qr_text_event",
+                                        "qr_batch_file_name"};
+    EXPECT_EQ(node_names("VANTELOR_QRCODE_TEXT_1"), text);
 }
 
 TEST(Abi, SharedLibraryExportsExactlyTheMapNames) {

@@ -22,14 +22,12 @@ using message_set = std::set<std::string>;
 // arguments that are valid by construction. Listed so that a new message
 // must be documented or deliberately added here.
 const message_set INTERNAL_ONLY = {
-    "qr_encode_matrix: NULL argument",              // every caller checks text first
-    "qr_encode_matrix: empty text",                 // likewise
-    "qr_build_geo: buffer too small",               // 64 bytes hold any in-range pair
-    "qr_png_write_mem: bad args",                   // always given a drawn canvas
-    "qr_png_read_file: bad args",                   // always given a path and outputs
-    "qr_png_write_file: bad args",                  // used by no public function
-    "qr_png_write_file: stbi_write_png failed",     // likewise
-    "qr_render: module size too small for canvas",  // the canvas is sized from it
+    "qr_encode_matrix: NULL argument",           // every caller checks text first
+    "qr_encode_matrix: empty text",              // likewise
+    "qr_build_geo: buffer too small",            // 64 bytes hold any in-range pair
+    "qr_png_write_mem: bad args",                // always given a drawn canvas
+    "qr_png_write_file: bad args",               // used by no public function
+    "qr_png_write_file: stbi_write_png failed",  // likewise
 };
 
 std::string slurp(const fs::path &path) {

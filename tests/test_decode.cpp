@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "qrcode_api.h"
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
-#include "qrcode_frame.h"
+#include "qrcode_decode_rescue.h"
 #include "test_decode_helpers.h"
 #include "test_support.h"
 
@@ -19,10 +19,10 @@ using vqr_test::image;
 
 class DecodeLibrary : public vqr_test::library {};
 
-std::string decode_rgba(const image &img) {
-    qr_decode_run_rgba(img.rgba.data(), img.width, img.height);
-    return qr_decode_result();
-}
+using vqr_decoding::decode_rgba;
+using vqr_decoding::last_error;
+using vqr_decoding::last_run;
+using vqr_decoding::run_rgba;
 
 std::string decode_bytes(const std::vector<unsigned char> &bytes) {
     return qr_decode_from_memory(bytes.data(), static_cast<int>(bytes.size()));
@@ -76,17 +76,17 @@ TEST(DecodeRun, RefusesImagesBelow21PixelsAndRunsFrom21) {
     };
     for (const row &r : rows) {
         const image img = solid(r.w, r.h, 255, 255, 255, 255);
-        EXPECT_EQ(qr_decode_run_rgba(img.rgba.data(), r.w, r.h), -1);
-        EXPECT_STREQ(qr_last_error(), r.message) << r.w << "x" << r.h;
+        EXPECT_EQ(run_rgba(img.rgba.data(), r.w, r.h), -1);
+        EXPECT_STREQ(last_error, r.message) << r.w << "x" << r.h;
     }
-    EXPECT_EQ(qr_decode_run_rgba(nullptr, 50, 50), -1);
-    EXPECT_STREQ(qr_last_error(), "qr_decode: invalid image (need RGBA, >= 21x21)");
+    EXPECT_EQ(run_rgba(nullptr, 50, 50), -1);
+    EXPECT_STREQ(last_error, "qr_decode: invalid image (need RGBA, >= 21x21)");
 }
 
 TEST(DecodeRun, RefusesSizesQuircCannotIndex) {
     const unsigned char px[4] = {};
-    EXPECT_EQ(qr_decode_run_rgba(px, 70000, 70000), -1);
-    EXPECT_STREQ(qr_last_error(), "qr_decode: image too large for quirc");
+    EXPECT_EQ(run_rgba(px, 70000, 70000), -1);
+    EXPECT_STREQ(last_error, "qr_decode: image too large for quirc");
 }
 
 TEST(DecodeMemory, SizeAndLoaderMessages) {
@@ -103,9 +103,10 @@ TEST(DecodeMemory, SizeAndLoaderMessages) {
         {junk, -5, "qr_decode_from_memory: data too small"},
         {junk, 8, "qr_decode_from_memory: stbi_load_from failed (not a valid image?)"},
     };
+    const char *slot = qr_decode_from_memory(nullptr, 0);
     for (const row &r : rows) {
         const char *out = qr_decode_from_memory(r.data, r.len);
-        EXPECT_EQ(out, qr_decode_result());
+        EXPECT_EQ(out, slot);
         EXPECT_STREQ(out, "");
         EXPECT_STREQ(qr_last_error(), r.message) << r.len;
     }
@@ -147,15 +148,15 @@ TEST_F(DecodeLibrary, ResultIsOneBufferEmptiedByEveryCall) {
     ASSERT_NE(png, nullptr);
     const char *ok = qr_decode_from_memory(png, len);
     EXPECT_STREQ(ok, "first");
-    qr_set_error("untouched");
+    EXPECT_EQ(qr_apply_preset(nullptr), -1);
     EXPECT_STREQ(qr_decode_from_memory(png, len), "first");
-    EXPECT_STREQ(qr_last_error(), "untouched") << "success writes no message";
+    EXPECT_STREQ(qr_last_error(), "qr_apply_preset: NULL preset_name")
+        << "success writes no message";
     qr_free_buffer(png);
     const char *failed = qr_decode_from_memory(nullptr, 0);
     EXPECT_EQ(failed, ok);
     EXPECT_STREQ(failed, "");
     EXPECT_EQ(qr_decode_from_file(nullptr), ok);
-    EXPECT_EQ(qr_decode_result(), ok);
 }
 
 // A symbol drawn straight from qrcodegen's matrix: dark modules black, light
@@ -183,10 +184,9 @@ TEST(DecodeRun, PayloadWithAZeroByteIsCopiedWhole) {
     ASSERT_TRUE(qrcodegen_encodeBinary(buf, sizeof payload, qr, qrcodegen_Ecc_MEDIUM, 1, 40,
                                        qrcodegen_Mask_AUTO, false));
     const image img = draw_matrix(qr, 4);
-    std::memset(g_result, 'x', 16);
-    EXPECT_EQ(qr_decode_run_rgba(img.rgba.data(), img.width, img.height), 1);
-    EXPECT_EQ(std::memcmp(g_result, "ab\0cd\0", 6), 0);
-    EXPECT_STREQ(qr_decode_result(), "ab");
+    std::memset(last_run.text, 'x', 16);
+    EXPECT_EQ(run_rgba(img.rgba.data(), img.width, img.height), 1);
+    EXPECT_EQ(std::memcmp(last_run.text, "ab\0cd\0", 6), 0);
 }
 
 TEST(DecodeRun, LongestByteModePayloadFitsTheBuffer) {
@@ -199,9 +199,9 @@ TEST(DecodeRun, LongestByteModePayloadFitsTheBuffer) {
     ASSERT_TRUE(qrcodegen_encodeBinary(buf, static_cast<std::size_t>(len), qr, qrcodegen_Ecc_LOW,
                                        40, 40, qrcodegen_Mask_AUTO, false));
     const image img = draw_matrix(qr, 3);
-    EXPECT_EQ(qr_decode_run_rgba(img.rgba.data(), img.width, img.height), 1);
-    EXPECT_EQ(std::memcmp(g_result, payload.data(), payload.size()), 0);
-    EXPECT_EQ(g_result[len], '\0');
+    EXPECT_EQ(run_rgba(img.rgba.data(), img.width, img.height), 1);
+    EXPECT_EQ(std::memcmp(last_run.text, payload.data(), payload.size()), 0);
+    EXPECT_EQ(last_run.text[len], '\0');
 }
 
 // ---- Round-trips ------------------------------------------------------------------

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "qrcode_api.h"
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
-#include "qrcode_frame.h"
+#include "qrcode_decode_rescue.h"
 #include "test_decode_helpers.h"
 
 extern "C" {
@@ -221,11 +221,13 @@ TEST(DecodeFallback, DecodesFromGivenCentres) {
     // Area of a 3 x 3 block at 4 pixels a module.
     qr_finder with_area[4];
     for (int i = 0; i < 4; ++i) with_area[i] = {finders[i].x, finders[i].y, 144};
-    EXPECT_EQ(qr_fallback_decode(with_area, 4, d.img.rgba.data(), d.img.width, d.img.height, 0), 1);
-    EXPECT_STREQ(qr_decode_result(), "from centres");
-    g_result[0] = '\0';
-    EXPECT_EQ(qr_fallback_decode(with_area + 1, 2, d.img.rgba.data(), d.img.width, d.img.height, 0),
-              0);
+    qr_decoded out;
+    EXPECT_EQ(
+        qr_fallback_decode(with_area, 4, d.img.rgba.data(), d.img.width, d.img.height, 0, out), 1);
+    EXPECT_STREQ(out.text, "from centres");
+    EXPECT_EQ(
+        qr_fallback_decode(with_area + 1, 2, d.img.rgba.data(), d.img.width, d.img.height, 0, out),
+        0);
 }
 
 // 28 finder patterns in four tight clusters at the corners of a square pass
@@ -243,15 +245,16 @@ TEST(DecodeFallback, SampleBudgetEndsACrowdedSearch) {
                               {d.centre(3, d.n - 4).x, d.centre(3, d.n - 4).y, 144}};
     std::vector<qr_finder> real_last = crowd;
     real_last.insert(real_last.end(), std::begin(real), std::end(real));
+    qr_decoded out;
     EXPECT_EQ(qr_fallback_decode(real_last.data(), static_cast<int>(real_last.size()),
-                                 d.img.rgba.data(), d.img.width, d.img.height, 0),
+                                 d.img.rgba.data(), d.img.width, d.img.height, 0, out),
               0);
     std::vector<qr_finder> real_first(std::begin(real), std::end(real));
     real_first.insert(real_first.end(), crowd.begin(), crowd.end());
     EXPECT_EQ(qr_fallback_decode(real_first.data(), static_cast<int>(real_first.size()),
-                                 d.img.rgba.data(), d.img.width, d.img.height, 0),
+                                 d.img.rgba.data(), d.img.width, d.img.height, 0, out),
               1);
-    EXPECT_STREQ(qr_decode_result(), "budget");
+    EXPECT_STREQ(out.text, "budget");
 }
 
 // quirc alone on both polarities: how many finder patterns the first pass
@@ -302,10 +305,9 @@ TEST(DecodeFallback, ReadsACodeWithoutItsAlignmentPattern) {
             const auto [finders, decoded] = quirc_alone(img);
             ASSERT_GE(finders, 3) << version;
             ASSERT_FALSE(decoded) << "quirc alone reads it: the case tests nothing";
-            qr_set_error("before");
-            EXPECT_EQ(qr_decode_run_rgba(img.rgba.data(), img.width, img.height), 1);
-            EXPECT_STREQ(qr_decode_result(), "fallback reads this") << version << " " << turns;
-            EXPECT_STREQ(qr_last_error(), "before");
+            EXPECT_EQ(vqr_decoding::run_rgba(img.rgba.data(), img.width, img.height), 1);
+            EXPECT_STREQ(vqr_decoding::last_run.text, "fallback reads this")
+                << version << " " << turns;
         }
     }
 }
@@ -315,8 +317,8 @@ TEST(DecodeFallback, InvertedPassFallbackReadsALightCodeWithoutAlignmentPattern)
     erase_alignment_pattern(d);
     vqr_writers::invert(d.img);
     ASSERT_FALSE(quirc_alone(d.img).second);
-    EXPECT_EQ(qr_decode_run_rgba(d.img.rgba.data(), d.img.width, d.img.height), 1);
-    EXPECT_STREQ(qr_decode_result(), "light code");
+    EXPECT_EQ(vqr_decoding::run_rgba(d.img.rgba.data(), d.img.width, d.img.height), 1);
+    EXPECT_STREQ(vqr_decoding::last_run.text, "light code");
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode.h"
+#include "qrcode_decode_rescue.h"
 #include "test_decode_helpers.h"
 
 extern "C" {

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode.h"
+#include "qrcode_decode_rescue.h"
 #include "test_support.h"
 
 extern "C" {
@@ -165,17 +166,29 @@ inline bytes psd(const unsigned char *rgba, int w, int h) {
 
 namespace vqr_decoding {
 
+// The last run_rgba of this thread: its text and its failure.
+inline thread_local qr_decoded last_run{};
+inline thread_local qr_error last_error = QR_OK;
+
+// The whole decode run on an image's pixels: 1 when a text was read (in
+// last_run), else -1 with the failure in last_error.
+inline int run_rgba(const unsigned char *rgba, int width, int height) {
+    last_error = qr_decode_rgba(rgba, width, height, last_run);
+    return last_error == QR_OK ? 1 : -1;
+}
+
 // The whole decode run on an image's pixels; the text, empty on failure.
 inline std::string decode_rgba(const vqr_test::image &img) {
-    qr_decode_run_rgba(img.rgba.data(), img.width, img.height);
-    return qr_decode_result();
+    run_rgba(img.rgba.data(), img.width, img.height);
+    return last_run.text;
 }
 
 // Only the four fixed attempts, on a decoder sized for the image.
 inline bool fixed_attempts_read(const vqr_test::image &img) {
     const qr_quirc_ptr q(qr_quirc_new());
     if (!q || quirc_resize(q.get(), img.width, img.height) != 0) return false;
-    return qr_decode_attempts(q.get(), img.rgba.data(), img.width, img.height) == 1;
+    qr_decoded out;
+    return qr_decode_attempts(q.get(), img.rgba.data(), img.width, img.height, out) == 1;
 }
 
 }  // namespace vqr_decoding

@@ -10,7 +10,8 @@
 #include <random>
 #include <string>
 
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode.h"
+#include "qrcode_decode_rescue.h"
 #include "test_decode_helpers.h"
 
 extern "C" {
@@ -228,13 +229,14 @@ TEST_F(DecodeRescue, YellowCodeIsReadOnlyThroughTheDarkestChannel) {
         const std::string name = qr_rescue_strategy_name(i);
         const bool darkest =
             name.find("colour") != std::string::npos && name.find("inverted") == std::string::npos;
+        qr_decoded out;
         const bool read =
-            qr_rescue_try_strategy(q.get(), img.rgba.data(), img.width, img.height, i);
+            qr_rescue_try_strategy(q.get(), img.rgba.data(), img.width, img.height, i, out);
         if (!darkest) {
             EXPECT_FALSE(read) << name;
         }
         if (read) {
-            EXPECT_STREQ(qr_decode_result(), LONG_TEXT) << name;
+            EXPECT_STREQ(out.text, LONG_TEXT) << name;
             ++colour_reads;
         }
     }
@@ -287,7 +289,7 @@ TEST_F(DecodeRescue, PicturesWithoutACodeStayUnread) {
     };
     for (const auto &c : cases) {
         EXPECT_EQ(decode_rgba(c.make()), "") << c.name;
-        EXPECT_STREQ(qr_last_error(), "qr_decode: no QR code found in image") << c.name;
+        EXPECT_STREQ(vqr_decoding::last_error, "qr_decode: no QR code found in image") << c.name;
     }
 }
 
@@ -295,8 +297,12 @@ TEST_F(DecodeRescue, PicturesWithoutACodeStayUnread) {
 // patterns, where every quirc pass is costly, it stops after a few of its
 // strategies (all nine that apply to this size would take seconds).
 TEST_F(DecodeRescue, BudgetStopsTheStrategiesOnACrowdedPicture) {
-    EXPECT_EQ(decode_rgba(finder_targets(1000, 121, 11, 6, 90)), "");
-    const qr_rescue_work work = qr_rescue_last_work();
+    const vqr_test::image img = finder_targets(1000, 121, 11, 6, 90);
+    const qr_quirc_ptr q(qr_quirc_new());
+    ASSERT_TRUE(q && quirc_resize(q.get(), img.width, img.height) == 0);
+    qr_decoded out;
+    qr_rescue_work work{};
+    EXPECT_EQ(qr_decode_rescue(q.get(), img.rgba.data(), img.width, img.height, out, &work), 0);
     EXPECT_GT(work.images, 0);
     EXPECT_LE(work.images, 4);
     EXPECT_LE(work.pixels, 5'000'000);

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "qrcode_frame.h"
+#include "qrcode_api.h"
 #include "test_support.h"
 
 namespace {
@@ -25,14 +25,6 @@ TEST(Frame, InitEmptiesTheSlotAndFailuresStayUntilInit) {
     EXPECT_STREQ(qr_last_error(), "");
 }
 
-TEST(Frame, SetErrorCopiesBoundedAndDefaultsNull) {
-    qr_set_error(nullptr);
-    EXPECT_STREQ(qr_last_error(), "unknown error");
-    const std::string long_msg(600, 'x');
-    qr_set_error(long_msg.c_str());
-    EXPECT_EQ(std::string(qr_last_error()), long_msg.substr(0, 511));
-}
-
 TEST(Frame, GetVersion) {
     EXPECT_EQ(qr_get_version(nullptr, 0), 0);
     EXPECT_EQ(qr_get_version("", 0), 1);
@@ -40,9 +32,9 @@ TEST(Frame, GetVersion) {
     const std::string fits(2953, 'a');
     const std::string too_long(2954, 'a');
     EXPECT_EQ(qr_get_version(fits.c_str(), 0), 40);
-    qr_set_error("before");
+    EXPECT_EQ(qr_apply_preset(nullptr), -1);
     EXPECT_EQ(qr_get_version(too_long.c_str(), 0), 0);
-    EXPECT_STREQ(qr_last_error(), "before");
+    EXPECT_STREQ(qr_last_error(), "qr_apply_preset: NULL preset_name");
     const std::string text(200, 'q');
     const int at_m = qr_get_version(text.c_str(), 1);
     for (int ecc : {4, 9, -1}) EXPECT_EQ(qr_get_version(text.c_str(), ecc), at_m) << ecc;
@@ -50,41 +42,44 @@ TEST(Frame, GetVersion) {
 
 TEST(Frame, LoadTimeStyleIsZeroBytes) {
     const qr_style zero{};
-    EXPECT_EQ(std::memcmp(&g_style, &zero, sizeof zero), 0);
-    EXPECT_EQ(g_initialized, 0);
+    const qr_style now = qr_style_snapshot();
+    EXPECT_EQ(std::memcmp(&now, &zero, sizeof zero), 0);
+    EXPECT_FALSE(qr_style_initialized());
 }
 
 TEST(Frame, InitRestoresDefaultsWithoutTouchingGradientFields) {
-    g_style.dot_gradient = {2, 33.0f, 1, 2, 3, 4, 5, 6};
-    std::strcpy(g_style.logo_path, "xy");
+    qr_set_dot_gradient(2, 33.0f, 1, 2, 3, 4, 5, 6);
+    qr_set_logo("xy", 0.2f, 0);
     qr_init();
-    EXPECT_EQ(g_style.dot_gradient.type, 0);
-    EXPECT_FLOAT_EQ(g_style.dot_gradient.rotation, 33.0f);
-    EXPECT_EQ(g_style.dot_gradient.end_b, 6);
-    EXPECT_EQ(g_style.logo_path[0], '\0');
-    EXPECT_EQ(g_style.logo_path[1], 'y');
-    EXPECT_EQ(g_style.background_color[3], 255);
-    EXPECT_EQ(g_initialized, 1);
+    const qr_style s = qr_style_snapshot();
+    EXPECT_EQ(s.dot_gradient.type, 0);
+    EXPECT_FLOAT_EQ(s.dot_gradient.rotation, 33.0f);
+    EXPECT_EQ(s.dot_gradient.end_b, 6);
+    EXPECT_EQ(s.logo_path[0], '\0');
+    EXPECT_EQ(s.logo_path[1], 'y');
+    EXPECT_EQ(s.background_color[3], 255);
+    EXPECT_TRUE(qr_style_initialized());
     qr_cleanup();
-    EXPECT_EQ(g_initialized, 0);
+    EXPECT_FALSE(qr_style_initialized());
 }
 
 TEST(Frame, SettersDoNotAccumulateBeforeInit) {
     qr_set_dot_style(3);
     qr_set_dot_color(255, 0, 0);
-    EXPECT_EQ(g_style.dot_style, 0);
-    EXPECT_EQ(g_style.dot_color[0], 255);
+    EXPECT_EQ(qr_style_snapshot().dot_style, 0);
+    EXPECT_EQ(qr_style_snapshot().dot_color[0], 255);
     qr_init();
     qr_set_dot_style(3);
     qr_set_dot_color(255, 0, 0);
-    EXPECT_EQ(g_style.dot_style, 3);
-    EXPECT_EQ(g_style.dot_color[0], 255);
+    EXPECT_EQ(qr_style_snapshot().dot_style, 3);
+    EXPECT_EQ(qr_style_snapshot().dot_color[0], 255);
 }
 
 TEST(Frame, VersionQueryBeforeInitDiscardsStyle) {
-    g_style.dot_style = 4;
+    qr_set_dot_style(4);
+    ASSERT_EQ(qr_style_snapshot().dot_style, 4);
     qr_get_version("x", 0);
-    EXPECT_EQ(g_style.dot_style, 0);
+    EXPECT_EQ(qr_style_snapshot().dot_style, 0);
 }
 
 TEST(Frame, VersionQueryIgnoresTheLogoRule) {
@@ -93,7 +88,8 @@ TEST(Frame, VersionQueryIgnoresTheLogoRule) {
     const int at_l = qr_get_version(text.c_str(), 0);
     qr_set_logo("logo.png", 0.2f, 0);
     EXPECT_EQ(qr_get_version(text.c_str(), 0), at_l);
-    EXPECT_STREQ(g_style.logo_path, "logo.png") << "an initialised query keeps the style";
+    EXPECT_STREQ(qr_style_snapshot().logo_path, "logo.png")
+        << "an initialised query keeps the style";
     int n = 0;
     vqr_test::matrix_of(text.c_str(), 0, &n);
     EXPECT_GT((n - 17) / 4, at_l) << "the encode itself runs at level H";

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "qrcode_frame.h"
+#include "qrcode_api.h"
 #include "qrcode_gradient.h"
 #include "test_support.h"
 
@@ -178,7 +178,7 @@ TEST_F(GradientFrame, NonFiniteRotationDrawsAsZero) {
     for (float r : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                     -std::numeric_limits<float>::infinity()}) {
         EXPECT_TRUE(draw(r) == zero) << r;
-        EXPECT_FALSE(std::isfinite(g_style.dot_gradient.rotation));
+        EXPECT_FALSE(std::isfinite(qr_style_snapshot().dot_gradient.rotation));
     }
     EXPECT_FALSE(draw(90.0f) == zero);
 }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_frame.h"
+#include "qrcode_api.h"
 #include "qrcode_logo.h"
 #include "qrcode_png.h"
 #include "qrcode_render.h"
@@ -41,7 +41,7 @@ void write_logo(const std::filesystem::path &path, int w, int h,
                 c.pixels[(y * w + x) * 4 + i] = static_cast<unsigned char>(p[i]);
         }
     }
-    ASSERT_EQ(qr_png_write_file(&c, path.c_str()), 0);
+    ASSERT_EQ(qr_png_write_file(c, path.c_str()), QR_OK);
     qr_canvas_free(&c);
 }
 
@@ -91,22 +91,22 @@ TEST_F(Logo, SetterStoresClampsAndClears) {
     for (const row &r : rows) {
         qr_set_logo("previous.png", 0.3f, 9);
         qr_set_logo(r.path, r.size, r.margin);
-        EXPECT_STREQ(g_style.logo_path, r.stored_path) << r.size;
-        EXPECT_EQ(g_style.logo_size, r.stored_size) << r.size;
-        EXPECT_EQ(g_style.logo_margin, r.stored_margin) << r.size;
+        EXPECT_STREQ(qr_style_snapshot().logo_path, r.stored_path) << r.size;
+        EXPECT_EQ(qr_style_snapshot().logo_size, r.stored_size) << r.size;
+        EXPECT_EQ(qr_style_snapshot().logo_margin, r.stored_margin) << r.size;
     }
     const std::string long_path(1500, 'p');
     qr_set_logo(long_path.c_str(), 0.2f, 0);
-    EXPECT_EQ(std::string(g_style.logo_path), long_path.substr(0, 1023));
+    EXPECT_EQ(std::string(qr_style_snapshot().logo_path), long_path.substr(0, 1023));
     EXPECT_STREQ(qr_last_error(), "");
 }
 
 TEST(LogoBeforeInit, SetterAppliesTheLazyDefaults) {
     qr_set_dot_style(3);
     qr_set_logo("x.png", 0.2f, 1);
-    EXPECT_EQ(g_style.dot_style, 0);
-    EXPECT_STREQ(g_style.logo_path, "x.png");
-    EXPECT_EQ(g_style.background_color[3], 255);
+    EXPECT_EQ(qr_style_snapshot().dot_style, 0);
+    EXPECT_STREQ(qr_style_snapshot().logo_path, "x.png");
+    EXPECT_EQ(qr_style_snapshot().background_color[3], 255);
 }
 
 // ---- Geometry ----
@@ -147,7 +147,7 @@ TEST_F(Logo, WorkedExampleInPixels) {
     write_solid_logo(dir / "logo.png", 200, 100, RED);
     qr_set_logo((dir / "logo.png").c_str(), 0.2f, 10);
     test_canvas canvas(500);
-    ASSERT_EQ(qr_logo_composite(&canvas.c, &g_style, 500), 0);
+    ASSERT_EQ(qr_logo_composite(qr_style_snapshot(), &canvas.c, 500), QR_OK);
     struct row {
         int x, y;
         px4 colour;
@@ -167,7 +167,7 @@ TEST_F(Logo, BilinearSamplingHasNoHalfPixelOffset) {
     // Symbol 40, size 0.2: box 8, inner 8, scale 4: drawn 8 x 4.
     qr_set_logo((dir / "ramp.png").c_str(), 0.2f, 0);
     test_canvas canvas(40);
-    ASSERT_EQ(qr_logo_composite(&canvas.c, &g_style, 40), 0);
+    ASSERT_EQ(qr_logo_composite(qr_style_snapshot(), &canvas.c, 40), QR_OK);
     const int expected[8] = {0, 64, 128, 191, 255, 255, 255, 255};
     for (int lx = 0; lx < 8; ++lx) {
         for (int ly = 0; ly < 4; ++ly) {
@@ -184,7 +184,7 @@ TEST_F(Logo, OnePixelLogoIsASolidSquare) {
     write_solid_logo(dir / "dot.png", 1, 1, {10, 200, 30, 255});
     qr_set_logo((dir / "dot.png").c_str(), 0.2f, 10);
     test_canvas canvas(500);
-    ASSERT_EQ(qr_logo_composite(&canvas.c, &g_style, 500), 0);
+    ASSERT_EQ(qr_logo_composite(qr_style_snapshot(), &canvas.c, 500), QR_OK);
     for (int y = 200; y < 300; ++y) {
         for (int x = 200; x < 300; ++x) {
             const bool in_logo = x >= 210 && x < 290 && y >= 210 && y < 290;
@@ -201,7 +201,7 @@ TEST_F(Logo, TransparentLogoPixelsShowTheBoxBackground) {
     qr_set_background_color(250, 240, 230, 255);
     qr_set_logo((dir / "holes.png").c_str(), 0.5f, 0);
     test_canvas canvas(64);
-    ASSERT_EQ(qr_logo_composite(&canvas.c, &g_style, 64), 0);
+    ASSERT_EQ(qr_logo_composite(qr_style_snapshot(), &canvas.c, 64), QR_OK);
     // Box 32 at 16..47; nothing in it keeps the modules' black.
     for (int y = 16; y < 48; ++y) {
         for (int x = 16; x < 48; ++x) {
@@ -220,7 +220,7 @@ TEST_F(Logo, TransparentBackgroundKeepsHalfTransparentLogoPixels) {
     qr_set_background_color(9, 8, 7, 0);
     qr_set_logo((dir / "half.png").c_str(), 0.5f, 4);
     test_canvas canvas(64);
-    ASSERT_EQ(qr_logo_composite(&canvas.c, &g_style, 64), 0);
+    ASSERT_EQ(qr_logo_composite(qr_style_snapshot(), &canvas.c, 64), QR_OK);
     EXPECT_EQ(canvas.at(17, 17), (px4{9, 8, 7, 0})) << "box cleared, not blended";
     EXPECT_EQ(canvas.at(32, 32), (px4{200, 100, 50, 128}));
     EXPECT_EQ(canvas.at(15, 17), BLACK);
@@ -231,12 +231,13 @@ TEST_F(Logo, BoxContinuesTheBackgroundGradient) {
     write_solid_logo(dir / "clear.png", 3, 3, {0, 0, 0, 0});
     for (int type : {0, 1}) {
         qr_set_background_gradient(type, 30.0f, 255, 0, 0, 0, 255, 0);
-        g_style.background_color[3] = 200;  // only reachable by a direct write
         qr_set_logo((dir / "clear.png").c_str(), 0.4f, 0);
+        qr_style style = qr_style_snapshot();
+        style.background_color[3] = 200;  // no setter pairs a gradient with an alpha
         test_canvas canvas(90);
         test_canvas background(90, {0, 0, 0, 0});
-        qr_render_background(&background.c);
-        ASSERT_EQ(qr_logo_composite(&canvas.c, &g_style, 80), 0);
+        qr_render_background(style, &background.c);
+        ASSERT_EQ(qr_logo_composite(style, &canvas.c, 80), QR_OK);
         // Box of 32 at 29..60.
         for (int y = 29; y < 61; ++y) {
             for (int x = 29; x < 61; ++x) {
@@ -263,7 +264,7 @@ TEST_F(Logo, HugeMarginStillDrawsAnEightPixelLogo) {
     write_solid_logo(dir / "logo.png", 4, 4, RED);
     qr_set_logo((dir / "logo.png").c_str(), 0.5f, INT_MAX);
     test_canvas canvas(100);
-    ASSERT_EQ(qr_logo_composite(&canvas.c, &g_style, 100), 0);
+    ASSERT_EQ(qr_logo_composite(qr_style_snapshot(), &canvas.c, 100), QR_OK);
     EXPECT_EQ(canvas.at(46, 46), RED);
     EXPECT_EQ(canvas.at(53, 53), RED);
     EXPECT_EQ(canvas.at(45, 46), WHITE);
@@ -273,11 +274,11 @@ TEST_F(Logo, HugeMarginStillDrawsAnEightPixelLogo) {
 
 TEST_F(Logo, NothingToDoAndMissingFile) {
     test_canvas canvas(50);
-    EXPECT_EQ(qr_logo_composite(&canvas.c, &g_style, 50), 0) << "no path";
+    EXPECT_EQ(qr_logo_composite(qr_style_snapshot(), &canvas.c, 50), QR_OK) << "no path";
     qr_set_logo("/no/such/logo.png", 0.2f, 0);
-    EXPECT_EQ(qr_logo_composite(&canvas.c, &g_style, 0), 0) << "no symbol width";
-    EXPECT_EQ(qr_logo_composite(&canvas.c, &g_style, 50), -1);
-    EXPECT_STREQ(qr_last_error(), "qr_png_read_file: stbi_load failed (not a valid PNG?)");
+    EXPECT_EQ(qr_logo_composite(qr_style_snapshot(), &canvas.c, 0), QR_OK) << "no symbol width";
+    EXPECT_STREQ(qr_logo_composite(qr_style_snapshot(), &canvas.c, 50),
+                 "qr_png_read_file: stbi_load failed (not a valid PNG?)");
     for (int i = 0; i < 50; i += 7) EXPECT_EQ(canvas.at(i, 25), BLACK) << "canvas untouched";
 
     EXPECT_EQ(qr_encode_to_memory("A", 1, 4, 4, nullptr), nullptr);
@@ -314,7 +315,7 @@ TEST_F(Logo, SetLogoRaisesTheLevelToHAndStillScans) {
     EXPECT_EQ(level_of(vqr_test::encode_image(text, 5, 8, 4)), std::string("M:") + text);
     // A preset removes the logo and with it the raised level.
     ASSERT_EQ(qr_apply_preset("corporate"), 1);
-    EXPECT_EQ(g_style.logo_path[0], '\0');
+    EXPECT_EQ(qr_style_snapshot().logo_path[0], '\0');
     EXPECT_EQ(level_of(vqr_test::encode_image(text, 0, 8, 4)), std::string("L:") + text);
 }
 

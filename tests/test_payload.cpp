@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_helpers.h"
+#include "qrcode_payload.h"
 #include "test_support.h"
 
 namespace {
@@ -19,16 +19,16 @@ using vqr_test::library;
 
 struct outcome {
     int rc;
-    std::string text;  // the payload on success, the last error on failure
+    std::string text;  // the payload on success, the message on failure
 };
 
 // Runs a builder on a heap block of exactly `cap` bytes (AddressSanitizer
 // sees any write past it) and checks that nothing lands at or past the end
 // of the payload's terminator.
-outcome run(int cap, const std::function<int(char *, int)> &fn) {
+outcome run(int cap, const std::function<qr_error(char *, int)> &fn) {
     std::vector<char> buf(static_cast<std::size_t>(cap), '\x7f');
-    const int rc = fn(buf.data(), cap);
-    if (rc != 0) return {rc, qr_last_error()};
+    if (const qr_error error = fn(buf.data(), cap)) return {-1, error};
+    const int rc = 0;
     EXPECT_NE(std::memchr(buf.data(), '\0', buf.size()), nullptr);
     return {rc, buf.data()};
 }
@@ -120,7 +120,7 @@ TEST_F(library, PayloadWifi) {
         EXPECT_EQ(o.rc, r.rc) << r.cap;
         EXPECT_EQ(o.text, r.text);
     }
-    EXPECT_EQ(qr_build_wifi("x", nullptr, nullptr, nullptr, 64), -1);
+    EXPECT_STREQ(qr_build_wifi("x", nullptr, nullptr, nullptr, 64), "qr_build_wifi: bad args");
 }
 
 TEST_F(library, PayloadVcard) {
@@ -543,8 +543,8 @@ TEST_F(library, PayloadEventUnderSourceDateEpoch) {
 TEST_F(library, PayloadEventsInOneSecondShareTheUid) {
     char a[2048], b[2048];
     for (int attempt = 0; attempt < 3; ++attempt) {
-        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, a, 2048), 0);
-        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, b, 2048), 0);
+        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, a, 2048), QR_OK);
+        ASSERT_EQ(qr_build_event("t", "2024-05-01", nullptr, nullptr, b, 2048), QR_OK);
         if (std::strcmp(a, b) == 0) break;  // otherwise the clock moved on in between
     }
     EXPECT_STREQ(a, b);
@@ -665,6 +665,52 @@ TEST_F(library, PayloadEncodersRoundTrip) {
                   "UID:20240501T103000Z\r\nDTSTAMP\r\nDTSTART:20240501T103000Z\r\n"
                   "SUMMARY:Launch\r\nLOCATION:Hall\r\n" +
                   FTR27);
+}
+
+}  // namespace
+
+namespace {
+
+// The payload text functions give exactly what the matching encoder draws,
+// and fail with its builder's message.
+TEST_F(library, PayloadTextsAreWhatTheEncodersDraw) {
+    vqr_test::temp_dir dir;
+    const std::string path = (dir / "p.png").string();
+    const char *p = path.c_str();
+    ASSERT_EQ(setenv("SOURCE_DATE_EPOCH", "1700000000", 1), 0);
+    struct row {
+        std::function<const char *()> text;
+        std::function<int()> encode;
+    };
+    const row rows[] = {
+        {[] { return qr_text_wifi("Home;1", "p\\w", "WPA"); },
+         [&] { return qr_encode_wifi("Home;1", "p\\w", "WPA", p, 4); }},
+        {[] { return qr_text_vcard("Ada, L", "+1 555", "a@b.c"); },
+         [&] { return qr_encode_vcard("Ada, L", "+1 555", "a@b.c", p, 4); }},
+        {[] { return qr_text_email("a@b.c", "Hi there", "x&y"); },
+         [&] { return qr_encode_email("a@b.c", "Hi there", "x&y", p, 4); }},
+        {[] { return qr_text_sms("+1-555", "on my way"); },
+         [&] { return qr_encode_sms("+1-555", "on my way", p, 4); }},
+        {[] { return qr_text_geo(48.2, -16.4); }, [&] { return qr_encode_geo(48.2, -16.4, p, 4); }},
+        {[] { return qr_text_event("Launch; 1", "2030-05-01T10:30+02:00", nullptr, "Hall"); },
+         [&] {
+             return qr_encode_event("Launch; 1", "2030-05-01T10:30+02:00", nullptr, "Hall", p, 4);
+         }},
+    };
+    for (const row &r : rows) {
+        const char *text = r.text();
+        ASSERT_NE(text, nullptr) << qr_last_error();
+        const std::string want = text;
+        ASSERT_EQ(r.encode(), 1) << qr_last_error();
+        EXPECT_EQ(qr_decode_from_file(p), want);
+    }
+    unsetenv("SOURCE_DATE_EPOCH");
+    EXPECT_EQ(qr_text_event("t", "2030-05-01", "2029-01-01", nullptr), nullptr);
+    EXPECT_STREQ(qr_last_error(), "qr_build_event: end before start");
+    EXPECT_EQ(qr_text_geo(NaN, 0), nullptr);
+    EXPECT_STREQ(qr_last_error(), "qr_build_geo: lat/lon out of range");
+    EXPECT_EQ(qr_text_sms("call me", nullptr), nullptr);
+    EXPECT_STREQ(qr_last_error(), "qr_build_sms: bad args (phone required)");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "qrcode_frame.h"
+#include "qrcode_api.h"
 #include "qrcode_png.h"
 #include "qrcode_png_write.h"
 #include "qrcode_render.h"
@@ -173,10 +173,10 @@ TEST(PngWriter, SameBytesAsStbOnAnyCanvas) {
                     c.paint(x, y, canvas.pixels + (y * c.width + x) * 4);
                 }
             }
-            unsigned char *png = nullptr;
-            int len = 0;
-            ASSERT_EQ(qr_png_write_mem(&canvas, &png, &len), 0) << c.name;
-            EXPECT_EQ(take(png, len), reference_png(canvas.pixels, c.width, c.height))
+            qr_bytes png;
+            ASSERT_EQ(qr_png_write_mem(canvas, png), QR_OK) << c.name;
+            EXPECT_EQ(take(png.data.release(), static_cast<int>(png.len)),
+                      reference_png(canvas.pixels, c.width, c.height))
                 << c.name << (avx2 ? "" : ", SSE2");
             qr_canvas_free(&canvas);
         }

@@ -4,9 +4,10 @@
 #include <utility>
 #include <vector>
 
-#include "qrcode_frame.h"
+#include "qrcode_api.h"
 #include "qrcode_render.h"
 #include "qrcode_shapes.h"
+#include "shape_samplers.h"
 #include "test_support.h"
 
 namespace {
@@ -54,7 +55,7 @@ TEST_F(Render, SolidBackgroundIsCompositedOverTheNewCanvas) {
         qr_set_background_color(r.colour[0], r.colour[1], r.colour[2], r.colour[3]);
         qr_canvas canvas{};
         ASSERT_EQ(qr_canvas_init(&canvas, 3, 2), 0);
-        qr_render_background(&canvas);
+        qr_render_background(qr_style_snapshot(), &canvas);
         for (int i = 0; i < 6; ++i) {
             const unsigned char *p = canvas.pixels + i * 4;
             EXPECT_EQ((px4{p[0], p[1], p[2], p[3]}), r.out) << i;
@@ -93,8 +94,8 @@ TEST_F(Render, DefaultLookIsPureBlackOnWhite) {
 TEST(RenderAtLoad, LoadTimeStyleLeavesTheRestTransparent) {
     int n = 0;
     const auto modules = vqr_test::matrix_of("load time", 1, &n);
-    ASSERT_EQ(g_initialized, 0);
-    ASSERT_EQ(g_style.background_color[3], 0);
+    ASSERT_FALSE(qr_style_initialized());
+    ASSERT_EQ(qr_style_snapshot().background_color[3], 0);
     expect_plain_code(vqr_test::encode_image("load time", 1, 4, 1), modules, n, 4, 4, CLEAR);
 }
 

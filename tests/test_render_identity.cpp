@@ -6,11 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "qrcode_api.h"
 #include "qrcode_encode.h"
-#include "qrcode_frame.h"
 #include "qrcode_logo.h"
 #include "qrcode_png.h"
 #include "qrcode_render.h"
@@ -85,21 +86,19 @@ void add_crc(std::uint32_t &crc, const unsigned char *bytes, std::size_t len) {
 // last_m with a quiet zone of `zone` modules, folded into one checksum.
 std::uint32_t canvases_crc(const char *text, int first_m, int last_m, int zone) {
     std::uint32_t crc = 0xffffffffu;
-    int n = 0;
-    int level = 0;
-    std::vector<unsigned char> modules(QR_MATRIX_CAP);
-    EXPECT_EQ(qr_encode_matrix(text, 1, modules.data(), &n, &level), 1);
+    const qr_style style = qr_style_snapshot();
+    const auto symbol = std::make_unique<qr_symbol>();
+    EXPECT_EQ(qr_encode_matrix(style, text, 1, *symbol), QR_OK);
+    const int n = symbol->n;
     for (int m = first_m; m <= last_m; ++m) {
         const int margin = zone * m;
         const int side = n * m + 2 * margin;
         qr_canvas canvas{};
         EXPECT_EQ(qr_canvas_init(&canvas, side, side), 0);
         const qr_canvas_owner owner(&canvas);
-        qr_render_background(&canvas);
-        EXPECT_EQ(qr_render_styled(&canvas, modules.data(), n, margin), 0);
-        if (g_style.logo_path[0] != '\0') {
-            EXPECT_EQ(qr_logo_composite(&canvas, &g_style, n * m), 0);
-        }
+        qr_render_background(style, &canvas);
+        qr_render_styled(style, &canvas, symbol->modules, {n, m, margin, side});
+        EXPECT_EQ(qr_logo_composite(style, &canvas, n * m), QR_OK);
         add_crc(crc, canvas.pixels, static_cast<std::size_t>(side) * side * 4);
     }
     return ~crc;
@@ -119,7 +118,7 @@ void write_logo(const std::filesystem::path &path) {
             p[3] = static_cast<unsigned char>((x + y) * 12);
         }
     }
-    ASSERT_EQ(qr_png_write_file(&c, path.c_str()), 0);
+    ASSERT_EQ(qr_png_write_file(c, path.c_str()), QR_OK);
 }
 
 constexpr float NAN_F = std::numeric_limits<float>::quiet_NaN();

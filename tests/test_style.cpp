@@ -13,7 +13,7 @@
 #define ZX_USE_UTF8 1
 #include <ZXing/ReadBarcode.h>
 
-#include "qrcode_frame.h"
+#include "qrcode_api.h"
 #include "qrcode_shapes.h"
 #include "test_support.h"
 
@@ -35,23 +35,23 @@ std::array<int, 3> rgb(const int c[3]) { return {c[0], c[1], c[2]}; }
 TEST_F(Style, StyleSettersClamp) {
     struct row {
         void (*set)(int);
-        int *field;
+        int qr_style::*field;
         int in, out;
     };
     const row rows[] = {
-        {qr_set_dot_style, &g_style.dot_style, -3, 0},
-        {qr_set_dot_style, &g_style.dot_style, 9, 5},
-        {qr_set_dot_style, &g_style.dot_style, 4, 4},
-        {qr_set_corner_square_style, &g_style.corner_square_style, -1, 0},
-        {qr_set_corner_square_style, &g_style.corner_square_style, 6, 5},
-        {qr_set_corner_square_style, &g_style.corner_square_style, 3, 3},
-        {qr_set_corner_dot_style, &g_style.corner_dot_style, 7, 2},
-        {qr_set_corner_dot_style, &g_style.corner_dot_style, -9, 0},
-        {qr_set_corner_dot_style, &g_style.corner_dot_style, 1, 1},
+        {qr_set_dot_style, &qr_style::dot_style, -3, 0},
+        {qr_set_dot_style, &qr_style::dot_style, 9, 5},
+        {qr_set_dot_style, &qr_style::dot_style, 4, 4},
+        {qr_set_corner_square_style, &qr_style::corner_square_style, -1, 0},
+        {qr_set_corner_square_style, &qr_style::corner_square_style, 6, 5},
+        {qr_set_corner_square_style, &qr_style::corner_square_style, 3, 3},
+        {qr_set_corner_dot_style, &qr_style::corner_dot_style, 7, 2},
+        {qr_set_corner_dot_style, &qr_style::corner_dot_style, -9, 0},
+        {qr_set_corner_dot_style, &qr_style::corner_dot_style, 1, 1},
     };
     for (const row &r : rows) {
         r.set(r.in);
-        EXPECT_EQ(*r.field, r.out) << r.in;
+        EXPECT_EQ(qr_style_snapshot().*r.field, r.out) << r.in;
     }
     EXPECT_STREQ(qr_last_error(), "");
 }
@@ -60,28 +60,32 @@ TEST_F(Style, ColourSettersClampAndSwitchTheirGradientOff) {
     struct row {
         void (*set_gradient)(int, float, int, int, int, int, int, int);
         void (*set_colour)(int, int, int);
-        qr_gradient *gradient;
-        int *colour;
+        qr_gradient qr_style::*gradient;
+        int (qr_style::*colour)[3];
     };
     const row rows[] = {
-        {qr_set_dot_gradient, qr_set_dot_color, &g_style.dot_gradient, g_style.dot_color},
-        {qr_set_corner_square_gradient, qr_set_corner_square_color, &g_style.corner_square_gradient,
-         g_style.corner_square_color},
-        {qr_set_corner_dot_gradient, qr_set_corner_dot_color, &g_style.corner_dot_gradient,
-         g_style.corner_dot_color},
+        {qr_set_dot_gradient, qr_set_dot_color, &qr_style::dot_gradient, &qr_style::dot_color},
+        {qr_set_corner_square_gradient, qr_set_corner_square_color,
+         &qr_style::corner_square_gradient, &qr_style::corner_square_color},
+        {qr_set_corner_dot_gradient, qr_set_corner_dot_color, &qr_style::corner_dot_gradient,
+         &qr_style::corner_dot_color},
     };
     for (const row &r : rows) {
         r.set_gradient(1, -45.0f, 300, -1, 10, 20, 256, 30);
-        EXPECT_EQ(fields(*r.gradient), (std::array<int, 8>{2, -45, 255, 0, 10, 20, 255, 30}));
+        EXPECT_EQ(fields(qr_style_snapshot().*r.gradient),
+                  (std::array<int, 8>{2, -45, 255, 0, 10, 20, 255, 30}));
         r.set_colour(300, -5, 128);
-        EXPECT_EQ(rgb(r.colour), (std::array<int, 3>{255, 0, 128}));
-        EXPECT_EQ(fields(*r.gradient), (std::array<int, 8>{0, -45, 255, 0, 10, 20, 255, 30}))
+        EXPECT_EQ(rgb(qr_style_snapshot().*r.colour), (std::array<int, 3>{255, 0, 128}));
+        EXPECT_EQ(fields(qr_style_snapshot().*r.gradient),
+                  (std::array<int, 8>{0, -45, 255, 0, 10, 20, 255, 30}))
             << "the colour setter turns only the type off";
     }
     qr_set_background_color(-1, 256, 7, 300);
-    EXPECT_EQ((std::array<int, 4>{g_style.background_color[0], g_style.background_color[1],
-                                  g_style.background_color[2], g_style.background_color[3]}),
-              (std::array<int, 4>{0, 255, 7, 255}));
+    EXPECT_EQ(
+        (std::array<int, 4>{
+            qr_style_snapshot().background_color[0], qr_style_snapshot().background_color[1],
+            qr_style_snapshot().background_color[2], qr_style_snapshot().background_color[3]}),
+        (std::array<int, 4>{0, 255, 7, 255}));
     EXPECT_STREQ(qr_last_error(), "");
 }
 
@@ -96,75 +100,76 @@ TEST_F(Style, GradientTypeMappingAndRotation) {
                          qr_set_corner_dot_gradient, qr_set_background_gradient}) {
             set(r.public_type, r.rotation, 1, 2, 3, 4, 5, 6);
         }
-        for (const qr_gradient *g : {&g_style.dot_gradient, &g_style.corner_square_gradient,
-                                     &g_style.corner_dot_gradient, &g_style.background_gradient}) {
+        const qr_style now = qr_style_snapshot();
+        for (const qr_gradient *g : {&now.dot_gradient, &now.corner_square_gradient,
+                                     &now.corner_dot_gradient, &now.background_gradient}) {
             EXPECT_EQ(g->type, r.stored) << r.public_type;
             EXPECT_EQ(g->rotation, r.rotation);
         }
     }
     qr_set_dot_gradient(0, std::numeric_limits<float>::quiet_NaN(), 0, 0, 0, 0, 0, 0);
-    EXPECT_TRUE(std::isnan(g_style.dot_gradient.rotation)) << "stored as given";
+    EXPECT_TRUE(std::isnan(qr_style_snapshot().dot_gradient.rotation)) << "stored as given";
 }
 
 TEST_F(Style, BackgroundGradientForcesOpaqueAlpha) {
     qr_set_background_color(10, 20, 30, 0);
     qr_set_background_gradient(0, 0.0f, 1, 2, 3, 4, 5, 6);
-    EXPECT_EQ(g_style.background_color[3], 255);
-    EXPECT_EQ(g_style.background_color[0], 10) << "r, g, b stay";
-    EXPECT_EQ(g_style.background_gradient.type, 1);
+    EXPECT_EQ(qr_style_snapshot().background_color[3], 255);
+    EXPECT_EQ(qr_style_snapshot().background_color[0], 10) << "r, g, b stay";
+    EXPECT_EQ(qr_style_snapshot().background_gradient.type, 1);
     qr_set_background_color(10, 20, 30, 40);
-    EXPECT_EQ(g_style.background_gradient.type, 0);
-    EXPECT_EQ(g_style.background_gradient.end_b, 6);
+    EXPECT_EQ(qr_style_snapshot().background_gradient.type, 0);
+    EXPECT_EQ(qr_style_snapshot().background_gradient.end_b, 6);
 }
 
 TEST(StyleBeforeInit, EachSetterStartsFromTheDefaults) {
     qr_set_dot_gradient(1, 10.0f, 1, 2, 3, 4, 5, 6);
     qr_set_corner_square_style(4);
-    EXPECT_EQ(g_style.dot_gradient.type, 0) << "earlier setting discarded";
-    EXPECT_EQ(g_style.dot_gradient.start_g, 2) << "but not the gradient's other fields";
-    EXPECT_EQ(g_style.corner_square_style, 4);
+    EXPECT_EQ(qr_style_snapshot().dot_gradient.type, 0) << "earlier setting discarded";
+    EXPECT_EQ(qr_style_snapshot().dot_gradient.start_g, 2) << "but not the gradient's other fields";
+    EXPECT_EQ(qr_style_snapshot().corner_square_style, 4);
     qr_set_background_color(1, 1, 1, 0);
-    EXPECT_EQ(g_style.corner_square_style, 0);
+    EXPECT_EQ(qr_style_snapshot().corner_square_style, 0);
     qr_set_logo("x.png", 0.2f, 0);
-    EXPECT_EQ(g_style.background_color[3], 255);
+    EXPECT_EQ(qr_style_snapshot().background_color[3], 255);
     qr_set_dot_style(2);
-    EXPECT_EQ(g_style.logo_path[0], '\0');
+    EXPECT_EQ(qr_style_snapshot().logo_path[0], '\0');
     // A failing preset still restores the defaults first.
     EXPECT_EQ(qr_apply_preset("nope"), -1);
-    EXPECT_EQ(g_style.dot_style, 0);
+    EXPECT_EQ(qr_style_snapshot().dot_style, 0);
     qr_set_dot_style(2);
     EXPECT_EQ(qr_apply_preset(nullptr), -1);
-    EXPECT_EQ(g_style.dot_style, 0);
-    EXPECT_EQ(g_initialized, 0);
+    EXPECT_EQ(qr_style_snapshot().dot_style, 0);
+    EXPECT_FALSE(qr_style_initialized());
     // reset and encoders do not look at the flag; a preset before init
     // still gives the whole preset.
     EXPECT_EQ(qr_apply_preset("dots"), 1);
-    EXPECT_EQ(g_style.dot_style, QR_DOT_DISC);
+    EXPECT_EQ(qr_style_snapshot().dot_style, QR_DOT_DISC);
     qr_reset_style();
-    EXPECT_EQ(g_style.dot_style, 0);
-    EXPECT_EQ(g_initialized, 0);
+    EXPECT_EQ(qr_style_snapshot().dot_style, 0);
+    EXPECT_FALSE(qr_style_initialized());
 }
 
 TEST_F(Style, ResetRestoresDefaultsOnly) {
     qr_set_dot_gradient(0, 33.0f, 1, 2, 3, 4, 5, 6);
     qr_set_corner_dot_style(2);
     qr_set_logo("some/logo.png", 0.3f, 4);
-    qr_set_error("kept");
+    EXPECT_EQ(qr_apply_preset(nullptr), -1);
     qr_reset_style();
-    EXPECT_EQ(g_style.dot_gradient.type, 0);
-    EXPECT_EQ(g_style.dot_gradient.rotation, 33.0f);
-    EXPECT_EQ(g_style.dot_gradient.end_b, 6);
-    EXPECT_EQ(g_style.corner_dot_style, 0);
-    EXPECT_EQ(g_style.logo_path[0], '\0');
-    EXPECT_EQ(g_style.logo_path[1], 'o');
-    EXPECT_EQ(g_style.logo_size, 0.0f);
-    EXPECT_EQ(g_style.logo_margin, 0);
-    EXPECT_EQ(g_initialized, 1);
-    EXPECT_STREQ(qr_last_error(), "kept");
+    EXPECT_EQ(qr_style_snapshot().dot_gradient.type, 0);
+    EXPECT_EQ(qr_style_snapshot().dot_gradient.rotation, 33.0f);
+    EXPECT_EQ(qr_style_snapshot().dot_gradient.end_b, 6);
+    EXPECT_EQ(qr_style_snapshot().corner_dot_style, 0);
+    EXPECT_EQ(qr_style_snapshot().logo_path[0], '\0');
+    EXPECT_EQ(qr_style_snapshot().logo_path[1], 'o');
+    EXPECT_EQ(qr_style_snapshot().logo_size, 0.0f);
+    EXPECT_EQ(qr_style_snapshot().logo_margin, 0);
+    EXPECT_TRUE(qr_style_initialized());
+    EXPECT_STREQ(qr_last_error(), "qr_apply_preset: NULL preset_name");
     // Settings accumulate after init.
     qr_set_dot_style(3);
     qr_set_dot_color(255, 0, 0);
-    EXPECT_EQ(g_style.dot_style, 3);
+    EXPECT_EQ(qr_style_snapshot().dot_style, 3);
 }
 
 // ---- Presets ----
@@ -227,13 +232,14 @@ TEST_F(Style, EveryPresetWritesItsColumnAndLeavesTheRest) {
     for (const preset_row &p : PRESET_TABLE) {
         qr_init();
         dirty_style();
-        qr_set_error("before");
+        EXPECT_EQ(qr_apply_preset(nullptr), -1);
         ASSERT_EQ(qr_apply_preset(p.name), 1) << p.name;
-        EXPECT_STREQ(qr_last_error(), "before");
-        EXPECT_EQ(g_style.dot_style, p.dot) << p.name;
-        EXPECT_EQ(g_style.corner_square_style, p.ring) << p.name;
-        EXPECT_EQ(g_style.corner_dot_style, p.centre) << p.name;
-        const qr_gradient *paints[2] = {&g_style.dot_gradient, &g_style.corner_square_gradient};
+        EXPECT_STREQ(qr_last_error(), "qr_apply_preset: NULL preset_name");
+        EXPECT_EQ(qr_style_snapshot().dot_style, p.dot) << p.name;
+        EXPECT_EQ(qr_style_snapshot().corner_square_style, p.ring) << p.name;
+        EXPECT_EQ(qr_style_snapshot().corner_dot_style, p.centre) << p.name;
+        const qr_style now = qr_style_snapshot();
+        const qr_gradient *paints[2] = {&now.dot_gradient, &now.corner_square_gradient};
         const std::array<int, 8> kept[2] = {{0, 7, 1, 2, 3, 4, 5, 6},
                                             {0, 8, 11, 12, 13, 14, 15, 16}};
         for (int i = 0; i < 2; ++i) {
@@ -249,22 +255,25 @@ TEST_F(Style, EveryPresetWritesItsColumnAndLeavesTheRest) {
                 EXPECT_EQ(fields(*paints[i]), kept[i]) << p.name << ": type off, rest kept";
             }
         }
-        EXPECT_EQ(fields(g_style.corner_dot_gradient),
+        EXPECT_EQ(fields(qr_style_snapshot().corner_dot_gradient),
                   (std::array<int, 8>{0, 9, 21, 22, 23, 24, 25, 26}));
-        EXPECT_EQ(fields(g_style.background_gradient),
+        EXPECT_EQ(fields(qr_style_snapshot().background_gradient),
                   (std::array<int, 8>{0, 10, 31, 32, 33, 34, 35, 36}));
-        EXPECT_EQ(rgb(g_style.dot_color), p.colour) << p.name;
-        EXPECT_EQ(rgb(g_style.corner_square_color), p.colour) << p.name;
-        EXPECT_EQ(rgb(g_style.corner_dot_color), p.centre_colour) << p.name;
-        EXPECT_EQ((std::array<int, 4>{g_style.background_color[0], g_style.background_color[1],
-                                      g_style.background_color[2], g_style.background_color[3]}),
-                  p.background)
+        EXPECT_EQ(rgb(qr_style_snapshot().dot_color), p.colour) << p.name;
+        EXPECT_EQ(rgb(qr_style_snapshot().corner_square_color), p.colour) << p.name;
+        EXPECT_EQ(rgb(qr_style_snapshot().corner_dot_color), p.centre_colour) << p.name;
+        EXPECT_EQ(
+            (std::array<int, 4>{
+                qr_style_snapshot().background_color[0], qr_style_snapshot().background_color[1],
+                qr_style_snapshot().background_color[2], qr_style_snapshot().background_color[3]}),
+            p.background)
             << p.name;
-        EXPECT_EQ(g_style.logo_path[0], '\0');
-        EXPECT_STREQ(g_style.logo_path + 1, "ogo-file.png") << "bytes after the first stay";
-        EXPECT_EQ(g_style.logo_size, 0.0f);
-        EXPECT_EQ(g_style.logo_margin, 0);
-        EXPECT_EQ(g_initialized, 1);
+        EXPECT_EQ(qr_style_snapshot().logo_path[0], '\0');
+        EXPECT_STREQ(qr_style_snapshot().logo_path + 1, "ogo-file.png")
+            << "bytes after the first stay";
+        EXPECT_EQ(qr_style_snapshot().logo_size, 0.0f);
+        EXPECT_EQ(qr_style_snapshot().logo_margin, 0);
+        EXPECT_TRUE(qr_style_initialized());
     }
 }
 
@@ -272,23 +281,24 @@ TEST_F(Style, PresetNamesAreExactAndFailuresChangeNothing) {
     const std::string unknown =
         "qr_apply_preset: unknown preset (modern/dots/elegant/neon/corporate/minimal)";
     dirty_style();
-    const qr_style before = g_style;
+    const qr_style before = qr_style_snapshot();
+    qr_style now{};
     for (const char *name : {"Modern", "modern ", " dots", "NEON", "", "minimalist", "corporat"}) {
-        qr_set_error("");
         EXPECT_EQ(qr_apply_preset(name), -1) << name;
         EXPECT_EQ(qr_last_error(), unknown) << name;
-        EXPECT_EQ(std::memcmp(&g_style, &before, sizeof before), 0) << name;
+        EXPECT_EQ(std::memcmp(&(now = qr_style_snapshot()), &before, sizeof before), 0) << name;
     }
     EXPECT_EQ(qr_apply_preset(nullptr), -1);
     EXPECT_STREQ(qr_last_error(), "qr_apply_preset: NULL preset_name");
-    EXPECT_EQ(std::memcmp(&g_style, &before, sizeof before), 0);
+    EXPECT_EQ(std::memcmp(&(now = qr_style_snapshot()), &before, sizeof before), 0);
 }
 
 TEST_F(Style, NeonThenCorporateKeepsTheGradientFields) {
     ASSERT_EQ(qr_apply_preset("neon"), 1);
     ASSERT_EQ(qr_apply_preset("corporate"), 1);
-    EXPECT_EQ(fields(g_style.dot_gradient), (std::array<int, 8>{0, 45, 0, 240, 255, 255, 0, 255}));
-    EXPECT_EQ(g_style.dot_gradient.rotation, 45.0f);
+    EXPECT_EQ(fields(qr_style_snapshot().dot_gradient),
+              (std::array<int, 8>{0, 45, 0, 240, 255, 255, 0, 255}));
+    EXPECT_EQ(qr_style_snapshot().dot_gradient.rotation, 45.0f);
 }
 
 // ---- Scannability and pinned output ----

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qrcode_api.h"
 #include "qrcode_png.h"
 #include "qrcode_render.h"
 #include "qrcode_shapes.h"
@@ -110,11 +111,9 @@ std::vector<unsigned char> write_logo(const std::filesystem::path &path, int w, 
     std::vector<unsigned char> px(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
     for (std::size_t i = 0; i < px.size(); ++i) px[i] = static_cast<unsigned char>(i * 37 + 11);
     qr_canvas canvas{w, h, px.data()};
-    unsigned char *png = nullptr;
-    int len = 0;
-    EXPECT_EQ(qr_png_write_mem(&canvas, &png, &len), 0);
-    std::vector<unsigned char> bytes(png, png + len);
-    std::free(png);
+    qr_bytes png;
+    EXPECT_EQ(qr_png_write_mem(canvas, png), QR_OK);
+    std::vector<unsigned char> bytes(png.data.get(), png.data.get() + png.len);
     vqr_test::write_bytes(path, bytes);
     return bytes;
 }
@@ -237,8 +236,8 @@ TEST_F(SvgDocument, FrameOfTheLetterA) {
     EXPECT_EQ(doc.substr(0, head.size()), head);
     EXPECT_EQ(count(doc, "\n"), 1u);
     EXPECT_EQ(doc.substr(doc.size() - 6), "</svg>");
-    EXPECT_EQ(std::strlen(qr_svg_buffer()), g_svg_len);
-    EXPECT_EQ(doc.size(), g_svg_len);
+    EXPECT_EQ(std::strlen(qr_svg_thread_document().text.get()), qr_svg_thread_document().len);
+    EXPECT_EQ(doc.size(), qr_svg_thread_document().len);
 }
 
 TEST_F(SvgDocument, ModuleAtColumn10Row8IsASubpathOfTheModuleElement) {
@@ -568,9 +567,11 @@ TEST_F(SvgDocument, FailuresLeaveNoDocument) {
         row.set();
         EXPECT_EQ(qr_encode_to_svg_string(row.text, 0, row.module_size, 4), nullptr);
         EXPECT_STREQ(qr_last_error(), row.message);
-        EXPECT_EQ(qr_svg_buffer(), nullptr);
-        EXPECT_EQ(g_svg_len, 0u);
-        EXPECT_EQ(qr_svg_build(row.text, 0, row.module_size, 4), -1);
+        EXPECT_EQ(qr_svg_thread_document().text.get(), nullptr);
+        EXPECT_EQ(qr_svg_thread_document().len, 0u);
+        qr_document document;
+        EXPECT_STREQ(qr_svg_build(qr_style_snapshot(), {row.text, 0, row.module_size, 4}, document),
+                     row.message);
         const auto out = dir / "out.svg";
         EXPECT_EQ(qr_encode_to_svg_file(row.text, out.c_str(), 0, row.module_size, 4), -1);
         EXPECT_STREQ(qr_last_error(), row.message);
@@ -592,23 +593,25 @@ TEST_F(SvgDocument, FileVariant) {
     const auto out = dir / "a.svg";
     ASSERT_EQ(qr_encode_to_svg_file("A", out.c_str(), 0, 10, 4), 1);
     const auto bytes = vqr_test::read_bytes(out);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), std::string(qr_svg_buffer()));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
+              std::string(qr_svg_thread_document().text.get()));
 
-    const char *kept = qr_svg_buffer();
+    const char *kept = qr_svg_thread_document().text.get();
     EXPECT_EQ(qr_encode_to_svg_file("B", nullptr, 0, 10, 4), -1);
     EXPECT_STREQ(qr_last_error(), "qr_encode_to_svg_file: NULL output path");
-    EXPECT_EQ(qr_svg_buffer(), kept);
+    EXPECT_EQ(qr_svg_thread_document().text.get(), kept);
 
     EXPECT_EQ(qr_encode_to_svg_file("A", (dir / "no/such/dir.svg").c_str(), 0, 10, 4), -1);
     EXPECT_STREQ(qr_last_error(), "qr_encode_to_svg_file: cannot open output path for writing");
-    EXPECT_NE(qr_svg_buffer(), nullptr) << "the document stays after an open failure";
+    EXPECT_NE(qr_svg_thread_document().text.get(), nullptr)
+        << "the document stays after an open failure";
 }
 
 TEST_F(SvgDocument, FullDeviceIsAShortWrite) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     EXPECT_EQ(qr_encode_to_svg_file("A", "/dev/full", 0, 1, 0), -1);
     EXPECT_STREQ(qr_last_error(), "qr_encode_to_svg_file: short write");
-    EXPECT_NE(qr_svg_buffer(), nullptr);
+    EXPECT_NE(qr_svg_thread_document().text.get(), nullptr);
     EXPECT_EQ(qr_encode_to_svg_file(std::string(2000, 'x').c_str(), "/dev/full", 0, 10, 4), -1);
     EXPECT_STREQ(qr_last_error(), "qr_encode_to_svg_file: short write");
 }

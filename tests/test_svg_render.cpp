@@ -11,7 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "qrcode_frame.h"
+#include "qrcode_api.h"
+#include "qrcode_encode.h"
 #include "qrcode_shapes.h"
 #include "test_support.h"
 
@@ -118,8 +119,9 @@ bool reads_back(const image &drawn, const vqr_test::temp_dir &dir) {
 }
 
 bool finder_gradient() {
-    return g_style.corner_square_gradient.type != QR_GRADIENT_NONE ||
-           g_style.corner_dot_gradient.type != QR_GRADIENT_NONE;
+    const qr_style style = qr_style_snapshot();
+    return style.corner_square_gradient.type != QR_GRADIENT_NONE ||
+           style.corner_dot_gradient.type != QR_GRADIENT_NONE;
 }
 
 // ---- Rendered against the raster path ----
@@ -212,19 +214,19 @@ constexpr int HIRES = 40;
 // The look's figures in black on white, no gradients and no logo: its
 // exactly black pixels are the inside of the figures.
 image figure_mask() {
-    const qr_style saved = g_style;
-    for (qr_gradient *g : {&g_style.dot_gradient, &g_style.corner_square_gradient,
-                           &g_style.corner_dot_gradient, &g_style.background_gradient}) {
+    qr_style style = qr_style_snapshot();
+    for (qr_gradient *g : {&style.dot_gradient, &style.corner_square_gradient,
+                           &style.corner_dot_gradient, &style.background_gradient}) {
         g->type = QR_GRADIENT_NONE;
     }
-    for (int *c : {g_style.dot_color, g_style.corner_square_color, g_style.corner_dot_color}) {
+    for (int *c : {style.dot_color, style.corner_square_color, style.corner_dot_color}) {
         c[0] = c[1] = c[2] = 0;
     }
-    qr_set_background_color(255, 255, 255, 255);
-    g_style.logo_path[0] = '\0';
-    image mask = vqr_test::encode_image(URL, 1, HIRES, QUIET);
-    g_style = saved;
-    return mask;
+    for (int &c : style.background_color) c = 255;
+    style.logo_path[0] = '\0';
+    qr_bytes png;
+    EXPECT_EQ(qr_encode_png(style, {URL, 1, HIRES, QUIET}, png), QR_OK);
+    return vqr_test::decode_image({png.data.get(), png.data.get() + png.len}).value();
 }
 
 struct seam_report {

@@ -1,8 +1,11 @@
 // Concurrent callers: threads encoding PNG and SVG and decoding at once each
 // get exactly the results a lone caller gets, and the texts handed out (last
 // error, SVG document, decode result) stay each thread's own while other
-// threads call. Run under ThreadSanitizer and AddressSanitizer as well.
+// threads call; encodes racing with setters draw whole looks. Run under
+// ThreadSanitizer and AddressSanitizer as well.
+#include <atomic>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +98,72 @@ TEST(Threads, ConcurrentCallersEachGetTheirOwnResults) {
     std::string fresh_error;
     std::thread([&] { fresh_error = qr_last_error(); }).join();
     EXPECT_EQ(fresh_error, "no error");
+    qr_cleanup();
+}
+
+// The looks a styling thread cycles through; each is set by one call, so the
+// style is always exactly one of them.
+constexpr const char *LOOKS[] = {"modern", "dots", "elegant", "neon", "corporate", "minimal"};
+constexpr int LOOK_COUNT = static_cast<int>(std::size(LOOKS));
+
+std::vector<unsigned char> png_of(const char *text) {
+    int len = 0;
+    unsigned char *png = qr_encode_to_memory(text, 1, 3, 2, &len);
+    std::vector<unsigned char> bytes;
+    if (png) bytes.assign(png, png + len);
+    qr_free_buffer(png);
+    return bytes;
+}
+
+// Setters on one thread, encodes on others: each encode draws one of the
+// looks set while it ran, never a mixture, whatever the interleaving. The
+// styling thread announces look k before setting it and after; an encode
+// that began after look `lo` was set and ended before look `hi + 1` was
+// started must match one of looks lo .. hi.
+TEST(Threads, EncodesDrawALookThatExistedDuringTheCall) {
+    constexpr const char *TEXT = "https://example.org/looks";
+    constexpr int ENCODES = 12;
+    qr_init();
+    std::vector<std::vector<unsigned char>> want;
+    for (const char *look : LOOKS) {
+        ASSERT_EQ(qr_apply_preset(look), 1);
+        want.push_back(png_of(TEXT));
+    }
+    std::atomic<int> set_done{LOOK_COUNT - 1};  // the last reference look is set
+    std::atomic<int> set_started{LOOK_COUNT - 1};
+    std::atomic<int> encoders_left{2};
+    std::thread styler([&] {
+        for (int k = LOOK_COUNT; encoders_left.load() > 0; ++k) {
+            set_started.store(k);
+            qr_apply_preset(LOOKS[k % LOOK_COUNT]);
+            set_done.store(k);
+        }
+    });
+    std::vector<std::string> faults[2];
+    std::vector<std::thread> encoders;
+    for (int t = 0; t < 2; ++t) {
+        encoders.emplace_back([&, t] {
+            for (int i = 0; i < ENCODES; ++i) {
+                const int lo = set_done.load();
+                const std::vector<unsigned char> png = png_of(TEXT);
+                const int hi = set_started.load();
+                bool matched = false;
+                for (int k = lo; k <= hi && k < lo + LOOK_COUNT && !matched; ++k) {
+                    matched = png == want[static_cast<std::size_t>(k % LOOK_COUNT)];
+                }
+                if (!matched) {
+                    faults[t].push_back("encode " + std::to_string(i) + " matches no look of " +
+                                        std::to_string(lo) + ".." + std::to_string(hi));
+                }
+            }
+            encoders_left.fetch_sub(1);
+        });
+    }
+    for (std::thread &e : encoders) e.join();
+    styler.join();
+    for (int t = 0; t < 2; ++t) {
+        for (const std::string &f : faults[t]) ADD_FAILURE() << "thread " << t << ": " << f;
+    }
     qr_cleanup();
 }
 

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
+#include "qrcode_api.h"
 #include "qrcode_encode.h"
 
 #define STB_IMAGE_STATIC
@@ -77,11 +79,11 @@ std::optional<std::string> zxing_read(const image &img) {
 }
 
 std::vector<unsigned char> matrix_of(const char *text, int ecc, int *n) {
-    std::vector<unsigned char> modules(QR_MATRIX_CAP);
-    int level = 0;
-    EXPECT_EQ(qr_encode_matrix(text, ecc, modules.data(), n, &level), 1) << qr_last_error();
-    modules.resize(static_cast<std::size_t>(*n) * static_cast<std::size_t>(*n));
-    return modules;
+    const auto symbol = std::make_unique<qr_symbol>();
+    const qr_error error = qr_encode_matrix(qr_style_snapshot(), text, ecc, *symbol);
+    EXPECT_EQ(error, QR_OK) << error;
+    *n = symbol->n;
+    return {symbol->modules, symbol->modules + static_cast<std::size_t>(*n) * symbol->n};
 }
 
 temp_dir::temp_dir() {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "qrcode_decode.h"
-#include "qrcode_decode_hooks.h"
+#include "qrcode_decode_rescue.h"
 #include "qrcode_png.h"
 
 extern "C" {
@@ -38,20 +38,21 @@ void measure(const std::string &dir, const std::string &rel) {
     int h = 0;
     if (qr_png_read_file((dir + "/" + rel).c_str(), &pixels, &w, &h) != 0) return;
     const qr_heap_ptr<unsigned char> owner(pixels);
+    qr_decoded out;
     std::printf("{\"path\": \"%s\", \"full_ms\": %.2f, \"full\": ", rel.c_str(),
-                millis([&] { qr_decode_run_rgba(pixels, w, h); }));
-    print_text(qr_decode_result());
+                millis([&] { qr_decode_rgba(pixels, w, h, out); }));
+    print_text(out.text);
     const qr_quirc_ptr q(qr_quirc_new());
     if (!q || quirc_resize(q.get(), w, h) != 0) return;
-    g_result[0] = '\0';
-    qr_decode_attempts(q.get(), pixels, w, h);
+    out.text[0] = '\0';
+    qr_decode_attempts(q.get(), pixels, w, h, out);
     std::printf(", \"fixed\": ");
-    print_text(qr_decode_result());
+    print_text(out.text);
     std::printf(", \"strategies\": [");
     for (int i = 0; i < qr_rescue_strategy_count(); ++i) {
-        const double ms = millis([&] { qr_rescue_try_strategy(q.get(), pixels, w, h, i); });
+        const double ms = millis([&] { qr_rescue_try_strategy(q.get(), pixels, w, h, i, out); });
         std::printf("%s[\"%s\", %.2f, ", i ? ", " : "", qr_rescue_strategy_name(i), ms);
-        print_text(qr_decode_result());
+        print_text(out.text);
         std::printf("]");
     }
     std::printf("]}\n");

@@ -1,5 +1,4 @@
-// Payload builders (Wi-Fi, contact card, e-mail, SMS, geo, calendar event),
-// their PNG encoders, and batch encoding from a JSON array.
+// Payload texts: Wi-Fi, contact card, e-mail, SMS, geo and calendar event.
 //
 // Invariants: builders never allocate and write only into the caller's
 // buffer of `cap` bytes. Every byte they write goes through one bounded
@@ -11,7 +10,7 @@
 // line break as the two bytes "\n"), so a value can neither shift the parts
 // of a structured value nor start a new property. Numbers are formatted
 // with qr_snprintf (a point, whatever the host's locale).
-#include <yyjson.h>
+#include "qrcode_payload.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -19,11 +18,7 @@
 #include <memory>
 #include <string_view>
 
-#include "qrcode_encode.h"
-#include "qrcode_frame.h"
-#include "qrcode_helpers.h"
 #include "qrcode_platform.h"
-#include "vantelor_qrcode.h"
 
 namespace {
 
@@ -159,14 +154,13 @@ bool has_line_break(const char *s) { return s != nullptr && std::strpbrk(s, "\r\
 // Terminates a finished payload, or reports it too long. `limit` is the
 // highest position the terminator may take: cap - 1 for builders that use
 // the whole buffer, cap - 2 for those that keep one byte spare.
-int finish(appender &a, int limit, const char *too_long) {
+qr_error finish(appender &a, int limit, qr_error too_long) {
     if (a.cut() || a.pos() > limit) {
         a.terminate();
-        qr_set_error(too_long);
-        return -1;
+        return too_long;
     }
     a.terminate();
-    return 0;
+    return QR_OK;
 }
 
 // ---- Payload texts ------------------------------------------------------------
@@ -191,24 +185,7 @@ constexpr int PAYLOAD_CAP = 1024;
 constexpr int EMAIL_CAP = 2048;
 constexpr int GEO_CAP = 64;
 constexpr int EVENT_CAP = 2048;
-
-// Payload encoders use error-correction level Q and a two-module quiet zone.
-constexpr int PAYLOAD_ECC = 2;
-constexpr int PAYLOAD_QUIET_ZONE = 2;
-
-// The common frame of every payload encoder: the path test comes first,
-// then `build(buffer, CAP)` fills a local buffer (its message stands when it
-// fails), then the payload is written as a PNG file.
-template <int CAP, class Build>
-int encode_payload(const char *path, const char *null_path_msg, int module_size, Build build) {
-    if (!path) {
-        qr_set_error(null_path_msg);
-        return -1;
-    }
-    char payload[CAP];
-    if (build(payload, CAP) != 0) return -1;
-    return qr_encode_file(payload, PAYLOAD_ECC, module_size, PAYLOAD_QUIET_ZONE, path);
-}
+static_assert(EMAIL_CAP <= QR_PAYLOAD_CAP && EVENT_CAP <= QR_PAYLOAD_CAP);
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -230,12 +207,9 @@ void pct_encode(const char *src, const char *keep, char *out, int cap, int *pos)
 
 // ---- Wi-Fi and contact card ---------------------------------------------------
 
-int qr_build_wifi(const char *ssid, const char *password, const char *security, char *out,
-                  int cap) {
-    if (!out || cap <= 7 || !ssid) {
-        qr_set_error("qr_build_wifi: bad args");
-        return -1;
-    }
+qr_error qr_build_wifi(const char *ssid, const char *password, const char *security, char *out,
+                       int cap) {
+    if (!out || cap <= 7 || !ssid) return "qr_build_wifi: bad args";
     int pos = 0;
     appender a(out, cap, &pos);
     a.put_all("WIFI:T:");
@@ -250,17 +224,13 @@ int qr_build_wifi(const char *ssid, const char *password, const char *security, 
     return finish(a, cap - 1, "qr_build_wifi: payload too long");
 }
 
-int qr_build_vcard(const char *name, const char *phone, const char *email, char *out, int cap) {
-    if (!out || cap < 32 || !name) {
-        qr_set_error("qr_build_vcard: bad args");
-        return -1;
-    }
+qr_error qr_build_vcard(const char *name, const char *phone, const char *email, char *out,
+                        int cap) {
+    if (!out || cap < 32 || !name) return "qr_build_vcard: bad args";
     // A number or an address is copied as it is; no escape would give back
     // the typed value, so a line break in one is refused.
-    if (has_line_break(phone) || has_line_break(email)) {
-        qr_set_error("qr_build_vcard: line break in phone or email");
-        return -1;
-    }
+    if (has_line_break(phone) || has_line_break(email))
+        return "qr_build_vcard: line break in phone or email";
     int pos = 0;
     appender a(out, cap, &pos);
     a.put_all("BEGIN:VCARD\r\nVERSION:3.0\r\nN:");
@@ -293,30 +263,10 @@ int qr_build_vcard(const char *name, const char *phone, const char *email, char 
     return finish(a, cap - 1, "qr_build_vcard: payload too long");
 }
 
-extern "C" QR_EXPORT int qr_encode_wifi(const char *ssid, const char *password,
-                                        const char *security, const char *path,
-                                        int module_size) noexcept {
-    const qr_api_lock lock;
-    return encode_payload<PAYLOAD_CAP>(
-        path, "qr_encode_wifi: NULL output path", module_size,
-        [&](char *out, int cap) { return qr_build_wifi(ssid, password, security, out, cap); });
-}
-
-extern "C" QR_EXPORT int qr_encode_vcard(const char *name, const char *phone, const char *email,
-                                         const char *path, int module_size) noexcept {
-    const qr_api_lock lock;
-    return encode_payload<PAYLOAD_CAP>(
-        path, "qr_encode_vcard: NULL output path", module_size,
-        [&](char *out, int cap) { return qr_build_vcard(name, phone, email, out, cap); });
-}
-
 // ---- E-mail, SMS, geo -----------------------------------------------------------
 
-int qr_build_email(const char *to, const char *subject, const char *body, char *out, int cap) {
-    if (!present(to) || !out || cap < 16) {
-        qr_set_error("qr_build_email: bad args (to required)");
-        return -1;
-    }
+qr_error qr_build_email(const char *to, const char *subject, const char *body, char *out, int cap) {
+    if (!present(to) || !out || cap < 16) return "qr_build_email: bad args (to required)";
     int pos = 0;
     appender a(out, cap, &pos);
     a.put_all(MAILTO_HDR);
@@ -333,12 +283,10 @@ int qr_build_email(const char *to, const char *subject, const char *body, char *
     return finish(a, cap - 2, "qr_build_email: payload too long");
 }
 
-int qr_build_sms(const char *phone, const char *message, char *out, int cap) {
+qr_error qr_build_sms(const char *phone, const char *message, char *out, int cap) {
     // A number without a digit ("call me") would give a link to no one.
-    if (!phone || !std::strpbrk(phone, "0123456789") || !out || cap < 16) {
-        qr_set_error("qr_build_sms: bad args (phone required)");
-        return -1;
-    }
+    if (!phone || !std::strpbrk(phone, "0123456789") || !out || cap < 16)
+        return "qr_build_sms: bad args (phone required)";
     int pos = 0;
     appender a(out, cap, &pos);
     a.put_all(SMSTO_HDR);
@@ -354,43 +302,13 @@ int qr_build_sms(const char *phone, const char *message, char *out, int cap) {
     return finish(a, cap - 2, "qr_build_sms: payload too long");
 }
 
-int qr_build_geo(double lat, double lon, char *out, int cap) {
+qr_error qr_build_geo(double lat, double lon, char *out, int cap) {
     // Written so that NaN fails the test as well.
     const bool in_range = lat >= -90.0 && lat <= 90.0 && lon >= -180.0 && lon <= 180.0;
-    if (!in_range || !out || cap < 16) {
-        qr_set_error("qr_build_geo: lat/lon out of range");
-        return -1;
-    }
+    if (!in_range || !out || cap < 16) return "qr_build_geo: lat/lon out of range";
     const int n = qr_snprintf(out, static_cast<std::size_t>(cap), "geo:%.6f,%.6f", lat, lon);
-    if (n < 0 || n >= cap) {
-        qr_set_error("qr_build_geo: buffer too small");
-        return -1;
-    }
-    return 0;
-}
-
-extern "C" QR_EXPORT int qr_encode_email(const char *to, const char *subject, const char *body,
-                                         const char *path, int module_size) noexcept {
-    const qr_api_lock lock;
-    return encode_payload<EMAIL_CAP>(
-        path, "qr_encode_email: NULL output path", module_size,
-        [&](char *out, int cap) { return qr_build_email(to, subject, body, out, cap); });
-}
-
-extern "C" QR_EXPORT int qr_encode_sms(const char *phone, const char *message, const char *path,
-                                       int module_size) noexcept {
-    const qr_api_lock lock;
-    return encode_payload<PAYLOAD_CAP>(
-        path, "qr_encode_sms: NULL output path", module_size,
-        [&](char *out, int cap) { return qr_build_sms(phone, message, out, cap); });
-}
-
-extern "C" QR_EXPORT int qr_encode_geo(double lat, double lon, const char *path,
-                                       int module_size) noexcept {
-    const qr_api_lock lock;
-    return encode_payload<GEO_CAP>(
-        path, "qr_encode_geo: NULL output path", module_size,
-        [&](char *out, int cap) { return qr_build_geo(lat, lon, out, cap); });
+    if (n < 0 || n >= cap) return "qr_build_geo: buffer too small";
+    return QR_OK;
 }
 
 // ---- Calendar event -------------------------------------------------------------
@@ -567,32 +485,21 @@ int ical_stamp(const char *src, char *stamp) {
     return 0;
 }
 
-int qr_build_event(const char *title, const char *start, const char *end, const char *location,
-                   char *out, int cap) {
-    if (!title || !start || !out || cap < 256) {
-        qr_set_error("qr_build_event: bad args (title + start required)");
-        return -1;
-    }
+qr_error qr_build_event(const char *title, const char *start, const char *end, const char *location,
+                        char *out, int cap) {
+    if (!title || !start || !out || cap < 256)
+        return "qr_build_event: bad args (title + start required)";
     char start_stamp[32] = {};
     char end_stamp[32] = {};
-    if (ical_stamp(start, start_stamp) != 0) {
-        qr_set_error("qr_build_event: bad start timestamp (need ISO 8601)");
-        return -1;
-    }
+    if (ical_stamp(start, start_stamp) != 0)
+        return "qr_build_event: bad start timestamp (need ISO 8601)";
     const bool has_end = present(end);
-    if (has_end && ical_stamp(end, end_stamp) != 0) {
-        qr_set_error("qr_build_event: bad end timestamp (need ISO 8601)");
-        return -1;
-    }
-    if (has_end && ends_before(end_stamp, start_stamp)) {
-        qr_set_error("qr_build_event: end before start");
-        return -1;
-    }
+    if (has_end && ical_stamp(end, end_stamp) != 0)
+        return "qr_build_event: bad end timestamp (need ISO 8601)";
+    if (has_end && ends_before(end_stamp, start_stamp)) return "qr_build_event: end before start";
     std::int64_t now = 0;
-    if (!qr_stamp_clock(&now)) {
-        qr_set_error("qr_build_event: bad SOURCE_DATE_EPOCH (need seconds since 1970)");
-        return -1;
-    }
+    if (!qr_stamp_clock(&now))
+        return "qr_build_event: bad SOURCE_DATE_EPOCH (need seconds since 1970)";
     // Only a reading billions of years away fails to convert; the epoch then
     // stands in rather than failing the event.
     qr_utc_time utc{1970, 1, 1, 0, 0, 0};
@@ -631,128 +538,30 @@ int qr_build_event(const char *title, const char *start, const char *end, const 
     return finish(a, cap - 2, "qr_build_event: payload too long");
 }
 
-extern "C" QR_EXPORT int qr_encode_event(const char *title, const char *start, const char *end,
-                                         const char *location, const char *path,
-                                         int module_size) noexcept {
-    const qr_api_lock lock;
-    return encode_payload<EVENT_CAP>(
-        path, "qr_encode_event: NULL output path", module_size,
-        [&](char *out, int cap) { return qr_build_event(title, start, end, location, out, cap); });
+// ---- Payload texts at their encoders' sizes ----
+
+qr_error qr_payload_wifi(const char *ssid, const char *password, const char *security,
+                         qr_payload &out) {
+    return qr_build_wifi(ssid, password, security, out.text, PAYLOAD_CAP);
 }
 
-// ---- Batch ------------------------------------------------------------------------
-
-namespace {
-
-constexpr std::size_t BATCH_MAX_ITEMS = 10000;
-constexpr std::size_t BATCH_NAME_CAP = 256;
-constexpr std::size_t BATCH_PATH_CAP = 1024;
-// A cleaned name up to this long without a period gets ".png" appended.
-constexpr std::size_t BATCH_NAME_EXT_MAX = 250;
-
-struct json_doc_deleter {
-    void operator()(yyjson_doc *doc) const noexcept { yyjson_doc_free(doc); }
-};
-using json_doc = std::unique_ptr<yyjson_doc, json_doc_deleter>;
-
-// The item's output file name: "qr.png" unless it has a string "filename",
-// which is cut to 255 bytes (at its first NUL at the latest), cleaned of
-// path separators, colons and line feeds, and given ".png" when short and
-// without a period.
-void batch_file_name(yyjson_val *item, char (&name)[BATCH_NAME_CAP]) {
-    std::memcpy(name, "qr.png", sizeof "qr.png");
-    yyjson_val *member = yyjson_obj_get(item, "filename");
-    if (!yyjson_is_str(member)) return;
-    const char *src = yyjson_get_str(member);
-    const std::size_t n = strnlen(src, BATCH_NAME_CAP - 1);
-    if (n == 0) return;
-    for (std::size_t i = 0; i < n; ++i) {
-        const char c = src[i];
-        name[i] = (c == '/' || c == '\\' || c == ':' || c == '\n') ? '_' : c;
-    }
-    name[n] = '\0';
-    if (n <= BATCH_NAME_EXT_MAX && !std::memchr(name, '.', n)) {
-        std::memcpy(name + n, ".png", sizeof ".png");
-    }
+qr_error qr_payload_vcard(const char *name, const char *phone, const char *email, qr_payload &out) {
+    return qr_build_vcard(name, phone, email, out.text, PAYLOAD_CAP);
 }
 
-// Encodes one item; 0 on success, -1 with the message set.
-int batch_item(yyjson_val *item, const char *out_dir, int ecc, int module_size, int quiet_zone) {
-    if (!yyjson_is_obj(item)) {
-        qr_set_error("qr_encode_batch: array element is not an object");
-        return -1;
-    }
-    yyjson_val *text = yyjson_obj_size(item) > 0 ? yyjson_obj_get(item, "text") : nullptr;
-    if (!yyjson_is_str(text)) {
-        qr_set_error("qr_encode_batch: item missing string \"text\"");
-        return -1;
-    }
-    const char *text_str = yyjson_get_str(text);
-    if (text_str[0] == '\0') {
-        qr_set_error("qr_encode_batch: item with empty text");
-        return -1;
-    }
-    // An escaped NUL would cut the text short: what got encoded would not
-    // be what the item asked for.
-    if (std::strlen(text_str) != yyjson_get_len(text)) {
-        qr_set_error("qr_encode_batch: item text contains a NUL byte");
-        return -1;
-    }
-    char name[BATCH_NAME_CAP];
-    batch_file_name(item, name);
-    char path[BATCH_PATH_CAP];
-    const int n = qr_snprintf(path, sizeof path, "%s/%s", out_dir, name);
-    // A cut path would name another file, possibly outside out_dir.
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) {
-        qr_set_error("qr_encode_batch: output path too long (max 1023 bytes)");
-        return -1;
-    }
-    if (qr_encode_file(text_str, ecc, module_size, quiet_zone, path) != 1) {
-        qr_set_error("qr_encode_batch: encode failed for an item (see message before this)");
-        return -1;
-    }
-    return 0;
+qr_error qr_payload_email(const char *to, const char *subject, const char *body, qr_payload &out) {
+    return qr_build_email(to, subject, body, out.text, EMAIL_CAP);
 }
 
-}  // namespace
+qr_error qr_payload_sms(const char *phone, const char *message, qr_payload &out) {
+    return qr_build_sms(phone, message, out.text, PAYLOAD_CAP);
+}
 
-extern "C" QR_EXPORT int qr_encode_batch(const char *json, const char *out_dir, int ecc,
-                                         int module_size, int quiet_zone) noexcept {
-    const qr_api_lock lock;
-    if (!json || !out_dir) {
-        qr_set_error("qr_encode_batch: NULL argument");
-        return -1;
-    }
-    // "" + "/" + name would write at the filesystem root.
-    if (out_dir[0] == '\0') {
-        qr_set_error("qr_encode_batch: empty output directory");
-        return -1;
-    }
-    // Without the in-situ flag yyjson only reads the text, so dropping const
-    // is safe. No flags: strict RFC 8259 JSON, valid UTF-8, nothing after.
-    const json_doc doc(
-        yyjson_read_opts(const_cast<char *>(json), std::strlen(json), 0, nullptr, nullptr));
-    if (!doc) {
-        qr_set_error("qr_encode_batch: invalid JSON input");
-        return -1;
-    }
-    yyjson_val *root = yyjson_doc_get_root(doc.get());
-    if (!yyjson_is_arr(root)) {
-        qr_set_error("qr_encode_batch: JSON input must be an array of {text,filename}");
-        return -1;
-    }
-    const std::size_t count = yyjson_arr_size(root);
-    if (count == 0) {
-        qr_set_error("qr_encode_batch: empty array");
-        return -1;
-    }
-    if (count > BATCH_MAX_ITEMS) {
-        qr_set_error("qr_encode_batch: array too large (max 10000)");
-        return -1;
-    }
-    yyjson_arr_iter iter = yyjson_arr_iter_with(root);
-    while (yyjson_val *item = yyjson_arr_iter_next(&iter)) {
-        if (batch_item(item, out_dir, ecc, module_size, quiet_zone) != 0) return -1;
-    }
-    return static_cast<int>(count);
+qr_error qr_payload_geo(double lat, double lon, qr_payload &out) {
+    return qr_build_geo(lat, lon, out.text, GEO_CAP);
+}
+
+qr_error qr_payload_event(const char *title, const char *start, const char *end,
+                          const char *location, qr_payload &out) {
+    return qr_build_event(title, start, end, location, out.text, EVENT_CAP);
 }

@@ -1,0 +1,384 @@
+// Reading grids: image to grey levels, quirc's sampled grids, and the
+// grid-sampling fallback that reads quirc's finder-pattern list.
+//
+// A text read goes to the caller's result, at most 8,896 bytes and
+// zero-terminated. Grey levels are always recomputed from the RGBA pixels
+// rather than taken from quirc's buffer, which detection may overwrite with
+// region labels.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "qrcode_decode_sampler.h"
+
+extern "C" {
+#include "quirc_internal.h"
+}
+
+// The fallback reads quirc's detector records directly. Their layout depends
+// on quirc's compile-time settings, which the build hands to quirc and to this
+// file alike: 65534 regions (16-bit labels), 32 finder patterns,
+// double-precision transforms.
+static_assert(QUIRC_MAX_CAPSTONES == 32, "quirc built with a different finder capacity");
+static_assert(QUIRC_MAX_CAPSTONES == QR_MAX_FINDERS);
+static_assert(QUIRC_MAX_REGIONS == 65534, "quirc's region capacity differs from the build's");
+static_assert(sizeof(quirc_float_t) == sizeof(double), "quirc built with QUIRC_FLOAT_TYPE");
+static_assert(QUIRC_MAX_PAYLOAD + 1 == QR_RESULT_CAP);
+static_assert(QUIRC_MAX_BITMAP == QR_BITMAP_CAP);
+static_assert(QUIRC_MAX_GRID_SIZE == QR_MAX_SIDE);
+
+namespace {
+
+// Most module samples one fallback call takes (about 33 grids of the
+// largest size): bounds a call on an image crowded with finder patterns,
+// such as noise, where thousands of triples pass. Every code the test
+// pictures and the development photos hold was read within 3,300 samples.
+constexpr std::int64_t QR_FALLBACK_MAX_SAMPLES = std::int64_t{1} << 20;
+
+void store_result(const quirc_data &data, qr_decoded &out) {
+    const int len = std::clamp(data.payload_len, 0, QR_RESULT_CAP - 1);
+    std::memcpy(out.text, data.payload, static_cast<std::size_t>(len));
+    out.text[len] = '\0';
+}
+
+// rgba_gray_white for every pixel. Most images are opaque throughout, and
+// the opaque formula alone vectorises well (the grey conversion is otherwise
+// a large share of a run on big images), so each block of pixels is checked
+// for full opacity first. XOR with 255 is 255 - grey.
+bool all_opaque(const unsigned char *__restrict rgba, std::size_t pixels) {
+    unsigned alpha = 255;
+    for (std::size_t i = 0; i < pixels; ++i) alpha &= rgba[i * 4 + 3];
+    return alpha == 255;
+}
+
+}  // namespace
+
+void qr_grey_levels(const unsigned char *__restrict rgba, std::uint8_t *__restrict grey,
+                    std::size_t pixels, int flip) {
+    constexpr std::size_t BLOCK = 1024;
+    for (std::size_t start = 0; start < pixels; start += BLOCK) {
+        const std::size_t n = std::min(BLOCK, pixels - start);
+        const unsigned char *px = rgba + start * 4;
+        std::uint8_t *out = grey + start;
+        if (all_opaque(px, n)) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const unsigned char *p = px + i * 4;
+                const int level = (77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8;
+                out[i] = static_cast<std::uint8_t>(level ^ flip);
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                out[i] = static_cast<std::uint8_t>(rgba_gray_white(px + i * 4) ^ flip);
+            }
+        }
+    }
+}
+
+bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decoded &out, qr_decode_geometry *geo) {
+    const int count = quirc_count(q);
+    for (int j = 0; j < count; ++j) {
+        quirc_code code;
+        quirc_extract(q, j, &code);
+        if (qr_decode_grid(code, out, geo)) {
+            if (geo) {
+                std::copy_n(q->grids[j].c, 8, geo->c);
+                for (int k = 0; k < 3; ++k) {
+                    const quirc_point &centre = q->capstones[q->grids[j].caps[k]].center;
+                    geo->finders[2 * k] = centre.x;
+                    geo->finders[2 * k + 1] = centre.y;
+                }
+            }
+            return true;
+        }
+        // quirc_extract leaves an oversized grid unsampled but keeps its size,
+        // which quirc_flip would walk beyond the bitmap.
+        if (!mirrored_too || code.size > QUIRC_MAX_GRID_SIZE) continue;
+        quirc_flip(&code);
+        if (qr_decode_grid(code, out)) return true;
+    }
+    return false;
+}
+
+namespace {
+
+// ---- Grid-sampling fallback ---------------------------------------------------
+
+struct arms {
+    float dbx, dby, dcx, dcy;
+    float lb, lc;
+};
+
+// Differences in 64 bits, so that no pair of int centres can overflow.
+arms arms_of(const qr_finder &a, const qr_finder &b, const qr_finder &c) {
+    arms r{};
+    r.dbx = static_cast<float>(std::int64_t{b.x} - a.x);
+    r.dby = static_cast<float>(std::int64_t{b.y} - a.y);
+    r.dcx = static_cast<float>(std::int64_t{c.x} - a.x);
+    r.dcy = static_cast<float>(std::int64_t{c.y} - a.y);
+    r.lb = std::sqrt(r.dbx * r.dbx + r.dby * r.dby);
+    r.lc = std::sqrt(r.dcx * r.dcx + r.dcy * r.dcy);
+    return r;
+}
+
+// Rounds half away from zero and reports whether the result is a pixel index
+// below `limit`; NaN and far-off values are outside.
+bool pixel_index(float v, int limit, int *out) {
+    const float r = std::round(v);
+    if (!(r >= 0.0f && r < static_cast<float>(limit))) return false;
+    *out = static_cast<int>(r);
+    return true;
+}
+
+// Grey level of the pixel at index i, for the two kinds of image the fallback
+// samples: the caller's RGBA pixels (polarity applied here) and a prepared
+// grey image that already has the polarity it is read in.
+struct rgba_levels {
+    const unsigned char *rgba;
+    int inverted;
+    int dark(std::size_t i) const {
+        return qr_fallback_is_dark(rgba_gray_white(rgba + i * 4), inverted);
+    }
+};
+struct grey_levels {
+    const std::uint8_t *grey;
+    int dark(std::size_t i) const { return qr_fallback_is_dark(grey[i], 0); }
+};
+
+template <class Levels>
+void sample_grid(const Levels &levels, int width, int height, const qr_finder *a,
+                 const qr_finder *b, const qr_finder *c, int n, unsigned char *bitmap) {
+    std::memset(bitmap, 0, QR_BITMAP_CAP);
+    const arms g = arms_of(*a, *b, *c);
+    const float ax = static_cast<float>(a->x);
+    const float ay = static_cast<float>(a->y);
+    // Module 3 (a finder centre) maps to 0 and module n - 4 to 1.
+    const float span = static_cast<float>(n - 7);
+    for (int y = 0; y < n; ++y) {
+        const float fy = (static_cast<float>(y) + 0.5f - 3.5f) / span;
+        for (int x = 0; x < n; ++x) {
+            const float fx = (static_cast<float>(x) + 0.5f - 3.5f) / span;
+            int px = 0;
+            int py = 0;
+            if (!pixel_index(g.dbx * fx + ax + g.dcx * fy, width, &px) ||
+                !pixel_index(fx * g.dby + ay + fy * g.dcy, height, &py)) {
+                continue;
+            }
+            const std::size_t pixel =
+                static_cast<std::size_t>(py) * static_cast<std::size_t>(width) +
+                static_cast<std::size_t>(px);
+            if (levels.dark(pixel)) {
+                const int i = y * n + x;
+                bitmap[i >> 3] = static_cast<unsigned char>(bitmap[i >> 3] | (1 << (i & 7)));
+            }
+        }
+    }
+}
+
+struct search {
+    const qr_finder *finders;
+    const unsigned char *rgba;  // sampled when grey is null
+    const std::uint8_t *grey;
+    int width;
+    int height;
+    int inverted;
+    std::int64_t max_samples;
+    std::int64_t samples;     // modules sampled so far
+    qr_decoded *out;          // the text read
+    qr_decode_geometry *geo;  // the winning grid goes here when not null
+};
+
+// The fallback's sampling grid as a map from module coordinates: module 3.5
+// (a finder centre) lands on finder a, and the arms carry n - 7 modules.
+void affine_geometry(const qr_finder &a, const qr_finder &b, const qr_finder &c, int n,
+                     qr_decode_geometry *geo) {
+    const arms g = arms_of(a, b, c);
+    const double span = n - 7;
+    geo->c[0] = static_cast<double>(g.dbx) / span;
+    geo->c[1] = static_cast<double>(g.dcx) / span;
+    geo->c[2] = a.x - 3.5 * (geo->c[0] + geo->c[1]);
+    geo->c[3] = static_cast<double>(g.dby) / span;
+    geo->c[4] = static_cast<double>(g.dcy) / span;
+    geo->c[5] = a.y - 3.5 * (geo->c[3] + geo->c[4]);
+    geo->c[6] = 0.0;
+    geo->c[7] = 0.0;
+    const qr_finder *centres[3] = {&a, &b, &c};
+    for (int k = 0; k < 3; ++k) {
+        geo->finders[2 * k] = centres[k]->x;
+        geo->finders[2 * k + 1] = centres[k]->y;
+    }
+}
+
+int try_triple(void *user, int ia, int ib, int ic) {
+    auto *s = static_cast<search *>(user);
+    const qr_finder &a = s->finders[ia];
+    const qr_finder &b = s->finders[ib];
+    const qr_finder &c = s->finders[ic];
+    const arms g = arms_of(a, b, c);
+    const float module = qr_fallback_module_size(a.area);
+    int candidates[5];
+    const int n_cand =
+        qr_fallback_candidates(qr_fallback_version_estimate(g.lb, g.lc, module), candidates);
+    quirc_code code;
+    for (int k = 0; k < n_cand; ++k) {
+        const int n = 4 * candidates[k] + 17;
+        // The search is exhaustive, and 32 finder patterns can make thousands
+        // of triples pass (several seconds). The sample budget ends the whole
+        // search, not just this triple: -1 stops the enumeration empty-handed.
+        s->samples += std::int64_t{n} * n;
+        if (s->samples > s->max_samples) return -1;
+        std::memset(&code, 0, sizeof code);
+        code.size = n;
+        if (s->grey) {
+            sample_grid(grey_levels{s->grey}, s->width, s->height, &a, &b, &c, n, code.cell_bitmap);
+        } else {
+            sample_grid(rgba_levels{s->rgba, s->inverted}, s->width, s->height, &a, &b, &c, n,
+                        code.cell_bitmap);
+        }
+        if (qr_decode_grid(code, *s->out, s->geo)) {
+            if (s->geo) affine_geometry(a, b, c, n, s->geo);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool qr_decode_grid(const quirc_code &code, qr_decoded &out, qr_decode_geometry *geo) {
+    quirc_data data;
+    if (quirc_decode(&code, &data) != QUIRC_SUCCESS || data.payload_len <= 0) return false;
+    store_result(data, out);
+    if (geo) {
+        geo->size = code.size;
+        geo->version = data.version;
+        geo->ecc_level = data.ecc_level;
+        geo->mask = data.mask;
+    }
+    return true;
+}
+
+void qr_quirc_deleter::operator()(quirc *q) const noexcept { quirc_destroy(q); }
+
+// quirc_resize copies the old image into the new one with memcpy even when
+// there is none yet (a null source with length 0, undefined behaviour). A
+// one-byte placeholder makes that first copy well defined; quirc_resize
+// frees it like any earlier image, and quirc_destroy frees it if the resize
+// fails.
+quirc *qr_quirc_new() {
+    quirc *q = quirc_new();
+    if (!q) return nullptr;
+    q->image = static_cast<uint8_t *>(std::malloc(1));
+    if (!q->image) {
+        quirc_destroy(q);
+        return nullptr;
+    }
+    return q;
+}
+
+int rgba_gray_white(const unsigned char *px) {
+    int r = px[0];
+    int g = px[1];
+    int b = px[2];
+    const int a = px[3];
+    if (a != 255) {
+        r = (r * a + 255 * (255 - a)) >> 8;
+        g = (g * a + 255 * (255 - a)) >> 8;
+        b = (b * a + 255 * (255 - a)) >> 8;
+    }
+    return (77 * r + 150 * g + 29 * b) >> 8;
+}
+
+int qr_fallback_triple_passes(const qr_finder *a, const qr_finder *b, const qr_finder *c) {
+    const arms g = arms_of(*a, *b, *c);
+    if (g.lb < 14.0f || g.lc < 14.0f) return 0;
+    // The angle at A lies between about 75.5 and 104.5 degrees.
+    if (std::fabs(g.dbx * g.dcx + g.dby * g.dcy) / (g.lb * g.lc) > 0.25f) return 0;
+    // With rows growing downwards, B to the right of A and C below it (or a
+    // rotation of that), never the mirror image.
+    if (g.dbx * g.dcy - g.dby * g.dcx <= 0.0f) return 0;
+    const float ratio = g.lb / g.lc;
+    if (ratio < 0.75f || ratio > 1.33f) return 0;
+    return 1;
+}
+
+int qr_fallback_enumerate(const qr_finder *finders, int count,
+                          int (*visit)(void *user, int a, int b, int c), void *user) {
+    count = std::min(count, QR_MAX_FINDERS);
+    for (int a = 0; a < count; ++a) {
+        for (int b = 0; b < count; ++b) {
+            if (b == a) continue;
+            for (int c = 0; c < count; ++c) {
+                if (c == a || c == b) continue;
+                if (!qr_fallback_triple_passes(&finders[a], &finders[b], &finders[c])) continue;
+                const int r = visit(user, a, b, c);
+                if (r != 0) return r;
+            }
+        }
+    }
+    return 0;
+}
+
+float qr_fallback_module_size(int area) {
+    // Mean of the module size for a square 3 x 3 block (9 modules) and for a
+    // disc 3 modules across (7.068 modules, about pi * 1.5^2): the inner block
+    // may be drawn either way.
+    const float s = static_cast<float>(area);
+    return (std::sqrt(s / 9.0f) + std::sqrt(s / 7.068f)) * 0.5f;
+}
+
+int qr_fallback_version_estimate(float lb, float lc, float module) {
+    // Finder centres of a version v symbol lie 4v + 10 modules apart. The
+    // clamps run in float so an absurd estimate never overflows an int.
+    const float d = (lb + lc) * 0.5f;
+    const float v = std::round((d / module - 10.0f) * 0.25f);
+    if (!(v <= 40.0f)) return 40;  // NaN only arises from infinite arms
+    if (v <= 0.0f) return 1;
+    return static_cast<int>(v);
+}
+
+int qr_fallback_candidates(int estimate, int out[5]) {
+    int n = 0;
+    for (int c = estimate - 2; c <= estimate + 2; ++c) {
+        if (c >= 1 && c <= 40) out[n++] = c;
+    }
+    return n;
+}
+
+int qr_fallback_is_dark(int grey, int inverted) {
+    if (inverted) grey = 255 - grey;
+    return grey <= 127 ? 1 : 0;
+}
+
+void qr_fallback_sample(const unsigned char *rgba, int width, int height, int inverted,
+                        const qr_finder *a, const qr_finder *b, const qr_finder *c, int n,
+                        unsigned char *bitmap) {
+    sample_grid(rgba_levels{rgba, inverted}, width, height, a, b, c, n, bitmap);
+}
+
+int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba, int width,
+                       int height, int inverted, qr_decoded &out, qr_decode_geometry *geo) {
+    if (count < 3) return 0;
+    search s{finders, rgba, nullptr, width, height, inverted, QR_FALLBACK_MAX_SAMPLES,
+             0,       &out, geo};
+    return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
+}
+
+int qr_fallback_decode_grey(const qr_finder *finders, int count, const std::uint8_t *grey,
+                            int width, int height, std::int64_t max_samples, qr_decoded &out) {
+    if (count < 3) return 0;
+    search s{finders, nullptr, grey, width, height, 0, max_samples, 0, &out, nullptr};
+    return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
+}
+
+int qr_read_finders(const quirc *q, qr_finder *finders) {
+    const int count = std::clamp(q->num_capstones, 0, QR_MAX_FINDERS);
+    for (int i = 0; i < count; ++i) {
+        const quirc_capstone &cap = q->capstones[i];
+        finders[i].x = cap.center.x;
+        finders[i].y = cap.center.y;
+        finders[i].area = q->regions[cap.stone].count;
+    }
+    return count;
+}

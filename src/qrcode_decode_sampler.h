@@ -1,0 +1,113 @@
+// Reading grids: grey levels, quirc's grids and finder patterns, and the
+// grid-sampling fallback; shared by the decode pipeline, the second-chance
+// stage and the grader, none of which calls another through this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "qrcode_types.h"
+
+struct quirc;
+struct quirc_code;
+
+inline constexpr int QR_RESULT_CAP = 8897;  // 8,896 payload bytes + terminator
+
+// A decoded text, zero-terminated; empty when nothing was read.
+struct qr_decoded {
+    char text[QR_RESULT_CAP];
+};
+
+// Smallest side the decoder can use (a version 1 symbol at one pixel per module).
+inline constexpr int QR_MIN_DECODE_SIDE = 21;
+
+// Grey level 0..255 of one RGBA pixel composited over white (integer maths;
+// a fully transparent pixel gives 254).
+int rgba_gray_white(const unsigned char *px);
+
+// rgba_gray_white of every pixel into grey, XORed with flip (0, or 255 for
+// the inverse).
+void qr_grey_levels(const unsigned char *rgba, std::uint8_t *grey, std::size_t pixels, int flip);
+
+// Where a decode found its symbol: the map from module coordinates (u, v;
+// a module's centre at +0.5) to pixel indices, x = (c0 u + c1 v + c2) / w,
+// y = (c3 u + c4 v + c5) / w with w = c6 u + c7 v + 1, the grid's size, what
+// the format bits said (ecc_level as coded there: 0 M, 1 L, 2 H, 3 Q), and
+// whether the image was read inverted. finders holds the centres (x, y) of
+// the three finder patterns the grid was built on, in no particular order.
+struct qr_decode_geometry {
+    double c[8];
+    double finders[6];
+    int size;
+    int version;
+    int ecc_level;
+    int mask;
+    int inverted;
+};
+
+// Decodes quirc's grids of the current pass in order, each also mirrored
+// when mirrored_too; true at the first non-empty payload (in out), whose
+// grid goes to geo when it is not null.
+bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decoded &out,
+                     qr_decode_geometry *geo = nullptr);
+// Decodes one sampled grid; true when it held a non-empty payload (in out).
+// The format fields go to geo when it is not null.
+bool qr_decode_grid(const quirc_code &code, qr_decoded &out, qr_decode_geometry *geo = nullptr);
+
+// The grid-sampling fallback works on the detector's finder patterns: centre
+// in pixels and the area of the inner 3 x 3 block, in the detector's order
+// (at most QR_MAX_FINDERS).
+inline constexpr int QR_MAX_FINDERS = 32;
+
+struct qr_finder {
+    int x;
+    int y;
+    int area;
+};
+
+// The finder patterns of quirc's current pass, in the detector's order;
+// returns how many (at most QR_MAX_FINDERS).
+int qr_read_finders(const quirc *q, qr_finder *finders);
+// The fallback search on a grey image already in the polarity it is read in
+// (dark at 127 and below), stopping after max_samples module samples.
+int qr_fallback_decode_grey(const qr_finder *finders, int count, const std::uint8_t *grey,
+                            int width, int height, std::int64_t max_samples, qr_decoded &out);
+
+// quirc_new with a placeholder image, so that the first quirc_resize copies
+// from a valid pointer; release with quirc_destroy. NULL when out of memory.
+quirc *qr_quirc_new();
+struct qr_quirc_deleter {
+    void operator()(quirc *q) const noexcept;
+};
+using qr_quirc_ptr = std::unique_ptr<quirc, qr_quirc_deleter>;
+
+// ---- Grid-sampling fallback ----
+
+inline constexpr int QR_BITMAP_CAP = (QR_MATRIX_CAP + 7) / 8;
+
+// 1 when (a, b, c) may be the top-left, top-right and bottom-left finder
+// patterns of one upright or rotated (not mirrored) symbol.
+int qr_fallback_triple_passes(const qr_finder *a, const qr_finder *b, const qr_finder *c);
+// Calls visit(user, a, b, c) for every ordered triple that passes, lowest a,
+// then b, then c first; stops at the first non-zero result and returns it.
+int qr_fallback_enumerate(const qr_finder *finders, int count,
+                          int (*visit)(void *user, int a, int b, int c), void *user);
+// Module size in pixels from the area of a finder's inner block.
+float qr_fallback_module_size(int area);
+// Version guess 1..40 from the two arm lengths and the module size.
+int qr_fallback_version_estimate(float lb, float lc, float module);
+// The versions tried for an estimate, in order; returns how many (3..5).
+int qr_fallback_candidates(int estimate, int out[5]);
+// 1 when a sample of grey level `grey` counts as a dark module.
+int qr_fallback_is_dark(int grey, int inverted);
+// Samples an n x n affine grid through the three centres into an LSB-first
+// bitmap of QR_BITMAP_CAP bytes (cleared first).
+void qr_fallback_sample(const unsigned char *rgba, int width, int height, int inverted,
+                        const qr_finder *a, const qr_finder *b, const qr_finder *c, int n,
+                        unsigned char *bitmap);
+// The whole search over `finders`; 1 when a text was stored in out (its
+// grid in geo when not null).
+int qr_fallback_decode(const qr_finder *finders, int count, const unsigned char *rgba, int width,
+                       int height, int inverted, qr_decoded &out,
+                       qr_decode_geometry *geo = nullptr);
