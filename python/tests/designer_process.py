@@ -4,12 +4,24 @@ starts it, with its own TMPDIR so the tests can see what it leaves behind."""
 import json
 import os
 import re
+import shlex
 import signal
 import subprocess
 import sys
 import tempfile
 import urllib.error
 import urllib.request
+
+
+def compile_c(source, exe):
+    """The command that builds a copied C program against the installed tree
+    (VQR_PREFIX), with the sanitizers of the build under test."""
+    prefix = os.environ["VQR_PREFIX"]
+    libdir = os.path.dirname(next(os.path.join(root, name) for root, _, names in os.walk(prefix)
+                                  for name in names if name == "libvantelor-qrcode.so.1"))
+    return [os.environ.get("CC", "cc"), source, "-o", exe, f"-I{prefix}/include", f"-L{libdir}",
+            f"-Wl,-rpath,{libdir}", "-lvantelor-qrcode",
+            *shlex.split(os.environ.get("VQR_SANITIZE_FLAGS", ""))]
 
 
 class DesignerProcess:

@@ -20,7 +20,7 @@ import unittest
 
 import vantelor_qrcode as qr
 from vantelor_qrcode import designer, recipes
-from designer_process import DesignerProcess
+from designer_process import DesignerProcess, compile_c
 
 TEXT = {"kind": "text", "text": "https://example.org/designer"}
 
@@ -85,6 +85,17 @@ class DesignerTest(unittest.TestCase):
             (b'{"look": {"preset": "neon\\u0000"}}', 400, "look.preset must not contain a NUL"),
             (b"[" * 40000 + b"]" * 40000, 413, "too large"),
             (b"[" * 30000 + b"]" * 30000, 400, "malformed JSON"),
+            # Print sizes: a number in the size field, a known unit, a canvas the page can draw.
+            (render(print_size="30mm"), 400, "Print size: expected a number above 0 and at most"),
+            (render(print_size="1e3"), 400, "Print size: expected a number"),
+            (render(print_size="0"), 400, "Print size: expected a number"),
+            (render(print_size="1001"), 400, "at most 1000"),
+            (render(print_size="30", print_unit="ft"), 400, "Unit: expected one of mm, cm, in"),
+            (render(print_size="2"), 400, "Print size: 2 mm is too small for 37 modules at 300"),
+            (render(print_size=".5", print_unit="in", dpi=72), 400, "too small for 37 modules at 72"),
+            (render(print_size="20", print_unit="cm"), 400, "lower the print size or the DPI"),
+            (render(dpi=0), 400, "DPI: expected a whole number from 1 to 100000"),
+            (render(dpi="300.5"), 400, "DPI: expected a whole number"),
         ]
         for body, status, message in cases:
             with self.subTest(message=message):
@@ -108,6 +119,10 @@ class DesignerTest(unittest.TestCase):
             (render(look={"ring_gradient": {"start": "#abc", "end": "#000000"}}),
              ["ring_gradient"]),
             (render(look={"logo_size": 0.9}), ["logo_size"]),
+            (render(print_size="-3"), ["print_size"]),
+            (render(print_size="3", print_unit="pt"), ["print_unit"]),
+            (render(dpi="many"), ["dpi"]),
+            (render(print_size="900"), ["print_size", "dpi"]),
         ]
         for body, fields in cases:
             with self.subTest(fields=fields, body=body):
@@ -147,6 +162,13 @@ class DesignerTest(unittest.TestCase):
                    look={"preset": "neon", "ring_gradient": dict(gradient, kind="linear",
                                                                  rotation=22.5)},
                    module_size=3),
+            # Print sizes: a size alone (SVG in its unit, PNG without a DPI), a size at a
+            # DPI, a DPI alone (SVG in mm).
+            render({"kind": "text", "text": "print me"}, look={"module_style": "disc"},
+                   print_size="2.5", print_unit="cm"),
+            render({"kind": "wifi", "ssid": "Home"}, print_size="1.5", print_unit="in",
+                   dpi="600", quiet_zone=2),
+            render({"kind": "sms", "phone": "+1 555"}, dpi="150", module_size=5),
         ]
         prefix = os.environ.get("VQR_PREFIX")
         env = dict(os.environ, PATH=f"{prefix}/bin:{os.environ['PATH']}")
@@ -154,15 +176,59 @@ class DesignerTest(unittest.TestCase):
             status, answer = self.server.post("/api/render", body)
             self.assertEqual(status, 200, answer)
             drawn = {"png": base64.b64decode(answer["png"]), "svg": answer["svg"].encode()}
-            runs = {"python": [sys.executable, "-c", answer["recipes"]["python"]]}
+            runs = {"python": [[sys.executable, "-c", answer["recipes"]["python"]]]}
             if prefix:
-                runs["vqr"] = ["bash", "-c", answer["recipes"]["vqr"]]
-            for which, argv in runs.items():
+                runs["vqr"] = [["bash", "-c", answer["recipes"]["vqr"]]]
+                runs["c"] = [compile_c("code.c", "code"), ["./code"]]
+            for which, commands in runs.items():
                 with self.subTest(which, name=answer["name"]), tempfile.TemporaryDirectory() as tmp:
-                    subprocess.run(argv, cwd=tmp, env=env, check=True, timeout=60)
+                    with open(os.path.join(tmp, "code.c"), "w", encoding="utf-8") as f:
+                        f.write(answer["recipes"]["c"])
+                    for argv in commands:
+                        subprocess.run(argv, cwd=tmp, env=env, check=True, timeout=60)
                     for ext, data in drawn.items():
                         with open(os.path.join(tmp, f"{answer['name']}.{ext}"), "rb") as f:
                             self.assertEqual(f.read(), data, ext)
+
+    def test_print_sizes_are_what_vqr_writes(self):
+        prefix = os.environ.get("VQR_PREFIX")
+        if not prefix:
+            self.skipTest("VQR_PREFIX (the installed tree with vqr) is not set")
+        url = {"kind": "text", "text": "https://example.orgabcdefgh"}  # 37 modules across
+        plain = self.render(content=url)[1]
+        cases = [
+            # print fields, the same as vqr options, px per module, warnings
+            (dict(print_size="30"), ["--size", "30mm"], 9, 0),
+            (dict(print_size="3", print_unit="cm", dpi="600"), ["--size", "3cm", "--dpi", "600"],
+             19, 0),
+            (dict(print_size="1.2", print_unit="in"), ["--size", "1.2in"], 9, 0),
+            (dict(print_size="20", dpi="300"), ["--size", "20mm", "--dpi", "300"], 6, 1),
+            (dict(print_size="10"), ["--size", "10mm"], 3, 2),
+            (dict(dpi="254", module_size=3), ["-s", "3", "--dpi", "254"], 3, 2),
+            (dict(dpi="254", module_size=10), ["--dpi", "254"], 10, 0),
+        ]
+        with tempfile.TemporaryDirectory() as tmp:
+            for fields, options, module_size, warned in cases:
+                with self.subTest(options=options):
+                    status, answer = self.render(content=url, **fields)
+                    self.assertEqual(status, 200, answer)
+                    self.assertEqual((answer["module_size"], len(answer["print"]["warnings"])),
+                                     (module_size, warned), answer["print"])
+                    self.assertEqual("may be too small" in answer["verdict"], warned > 0)
+                    for ext, drawn in (("png", base64.b64decode(answer["png"])),
+                                       ("svg", answer["svg"].encode())):
+                        out = os.path.join(tmp, "code." + ext)
+                        run = subprocess.run([f"{prefix}/bin/vqr", "encode", *options, "-o", out,
+                                              url["text"]], capture_output=True, text=True,
+                                             check=True)
+                        self.assertEqual(re.findall(r"warning: (.*)", run.stderr),
+                                         answer["print"]["warnings"])
+                        with open(out, "rb") as f:
+                            self.assertEqual(f.read(), drawn, ext)
+        # Empty print fields draw what the page drew before they existed.
+        self.assertEqual(self.render(content=url, print_size=" ", print_unit="in", dpi=""),
+                         (200, dict(plain)))
+        self.assertIsNone(plain["print"])
 
     def test_other_host_names_are_refused(self):
         # A rebound domain reaches the loopback server with its own Host.

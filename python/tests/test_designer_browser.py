@@ -9,7 +9,6 @@ VQR_DESIGNER_SCREENSHOTS=folder saves the README's pictures there
 
 import base64
 import os
-import shlex
 import shutil
 import struct
 import subprocess
@@ -19,7 +18,7 @@ import unittest
 import zlib
 
 import vantelor_qrcode as qr
-from designer_process import DesignerProcess
+from designer_process import DesignerProcess, compile_c
 
 try:
     from selenium import webdriver
@@ -163,6 +162,24 @@ class DesignerInBrowser(unittest.TestCase):
         with open(saved, "rb") as f:
             return name, f.read()
 
+    def grade_shown(self):
+        """The badge's letter and the listed parameters, as the page shows them."""
+        return (self.find("#verdict .badge").text,
+                [li.text for li in self.driver.find_elements(By.CSS_SELECTOR,
+                                                             "#grade-parameters li")])
+
+    def assert_grade_shown(self, text):
+        """The badge and the parameters list say what the grader says of the preview."""
+        report = qr.check(self.png(), expected=text)
+        badge, listed = self.grade_shown()
+        self.assertEqual(badge, report.grade)
+        weak = [p for p in report.parameters if p.grade != "A"][:3]
+        self.assertEqual(len(listed), len(weak), listed)
+        for item, parameter in zip(listed, weak):
+            self.assertTrue(item.startswith(parameter.name + " "), item)
+            self.assertTrue(item.endswith(f", grade {parameter.grade}: {parameter.hint}"), item)
+        return report
+
     def recipe(self, which):
         self.find(f".copy button[data-recipe={which}]").click()
         return self.find("#recipe").get_attribute("textContent")
@@ -177,6 +194,43 @@ class DesignerInBrowser(unittest.TestCase):
         self.assertEqual(qr.decode(plain), TEXT)
         self.assertEqual(self.verdict()[0], "ok")
         self.assertIn("reads this code back at 10 px per module", self.verdict()[1])
+        self.assertEqual(self.assert_grade_shown(TEXT).grade, "A")
+        self.assertTrue(self.find("#grade-parameters").get_attribute("hidden"))
+        # A narrow quiet zone: grade B, the quiet zone named first with what to change.
+        self.assertEqual(self.after(lambda: self.set_value("#quiet-zone", "2")), "ok")
+        self.assertEqual(self.assert_grade_shown(TEXT).grade, "B")
+        self.assertEqual(self.grade_shown()[1][0], "quiet zone 2, grade B: quiet zone 2 modules "
+                         "in the image: print it with 4 modules of clear paper around the code")
+        self.assertTrue(self.verdict()[1].startswith("B Grade B: our decoder reads"))
+
+        # A print size: the module size it chose shows in its field, a code too
+        # small for phone cameras is said so beside the fields and in the verdict.
+        size_field, print_size = self.find("#module-size"), self.find("#print-size")
+        cases = [("25", "", "8 px per module: 33 modules across (quiet zone 2) in 25 mm at 300 "
+                            "dpi make 264 px (22.35 mm).", "ok"),
+                 ("11", "600", "7 px per module: 33 modules across (quiet zone 2) in 11 mm at "
+                               "600 dpi make 231 px (9.78 mm). Warning: modules of 0.30 mm", "warn")]
+        for typed, dpi, note, state in cases:
+            with self.subTest(print_size=typed, dpi=dpi):
+                self.set_value("#dpi", dpi)
+                self.assertEqual(self.after(lambda: self.set_value("#print-size", typed)), "ok")
+                self.assertTrue(self.find("#print-note").text.startswith(note),
+                                self.find("#print-note").text)
+                self.assertEqual(self.verdict()[0], state)
+                self.assertEqual("may be too small for phone cameras" in self.verdict()[1],
+                                 state == "warn")
+                self.assertEqual((size_field.get_attribute("value"), size_field.is_enabled()),
+                                 (note.split()[0], False))
+                for field in (print_size, self.find("#dpi"), size_field):
+                    self.assertIn("print-note", field.get_attribute("aria-describedby"))
+        self.set_value("#dpi", "")
+        self.assertEqual(self.after(lambda: self.set_value("#print-size", "")), "ok")
+        self.assertEqual((size_field.get_attribute("value"), size_field.is_enabled()),
+                         ("10", True))
+        self.assertFalse(self.find("#print-unit").is_enabled())
+        self.assertNotIn("px per module", self.find("#print-note").text)
+        self.assertEqual(self.after(lambda: self.set_value("#quiet-zone", "4")), "ok")
+        self.assertEqual(self.png(), plain)
 
         # A preset: the controls left to it say what it draws.
         self.assertEqual(self.choose("#preset", "neon"), "ok")
@@ -252,12 +306,19 @@ class DesignerInBrowser(unittest.TestCase):
         self.find("#logo-remove").click()
         self.wait.until(lambda d: level.is_enabled())
 
-        # A look our decoder cannot read gets a warning, not a silent picture.
+        # A look too pale to scan fails its grade, with the reason in plain words.
         self.choose("#paint-background .mode", "")
-        self.assertEqual(self.after(lambda: self.set_value("#paint-module .color", "#ffffff")),
-                         "ok")
+        for part in ("module", "ring", "center"):
+            self.set_value(f"#paint-{part} .mode", "solid")
+            self.assertEqual(self.after(lambda: self.set_value(f"#paint-{part} .color",
+                                                               "#eeeeee")), "ok")
         self.assertEqual(self.verdict()[0], "warn")
-        self.assertIn("Warning: at 10 px per module", self.verdict()[1])
+        report = self.assert_grade_shown(TEXT)
+        self.assertIn(report.grade, ("D", "F"))
+        self.assertTrue(self.verdict()[1].startswith(
+            f"{report.grade} Warning: at 10 px per module the code grades {report.grade} (below "
+            "C); symbol contrast: contrast 15 %: make the modules darker or the background "
+            "lighter."), self.verdict()[1])
 
     def serious_findings(self):
         """axe-core's serious and critical findings on the page as it stands."""
@@ -271,8 +332,11 @@ class DesignerInBrowser(unittest.TestCase):
         return [v for v in found if v[1] in ("serious", "critical", None)]
 
     def test_no_serious_accessibility_violation(self):
-        # Many controls open: a gradient, a solid colour, a copied command.
-        self.open("#kind=wifi&preset=elegant&module.mode=gradient&background.mode=solid")
+        # Many controls open: a gradient, a solid colour, a copied command, a print size;
+        # a narrow quiet zone lists a parameter below A under the grade.
+        self.open("#kind=wifi&preset=elegant&module.mode=gradient&background.mode=solid"
+                  "&quiet_zone=2&print_size=30&dpi=300")
+        self.assertEqual(self.grade_shown()[0], "B")
         self.find(".copy button[data-recipe=python]").click()
         # The short verdict is the one live region: editing does not re-read the rest.
         self.assertEqual(self.js(
@@ -287,7 +351,10 @@ class DesignerInBrowser(unittest.TestCase):
                     if shots and scheme == "light":
                         name = "designer.png" if size == DESKTOP else "designer-phone.png"
                         self.driver.save_screenshot(os.path.join(shots, name))
-        # An error on a field, a refused logo.
+        # A print size too small to scan, an error on a field, a refused logo.
+        self.assertEqual(self.after(lambda: self.set_value("#print-size", "9")), "ok")
+        self.assertEqual(self.find("#print-note").get_attribute("data-state"), "warn")
+        self.assertEqual(self.serious_findings(), [])
         self.assertEqual(self.after(lambda: self.set_value("#quiet-zone", "99")), "error")
         notes = self.path("notes.png")
         with open(notes, "w") as f:
@@ -337,7 +404,11 @@ class DesignerInBrowser(unittest.TestCase):
         self.choose("#paint-ring .kind", "radial")
         self.choose("#level", "Q")
         self.assertEqual(self.after(lambda: self.set_value("#module-size", "6")), "ok")
+        self.set_value("#print-size", "1.5")
+        self.choose("#print-unit", "in")
+        self.assertEqual(self.after(lambda: self.set_value("#dpi", "200")), "ok")
         designed, address = self.png(), self.driver.current_url
+        held = self.find("#module-size").get_attribute("value")
         self.assertIn("#", address)
 
         # Another tab of the same browser: the same design, byte for byte.
@@ -346,6 +417,13 @@ class DesignerInBrowser(unittest.TestCase):
         self.assertEqual(self.png(), designed)
         self.assertEqual(self.find('fieldset[data-kind=wifi] [name=ssid]').get_attribute("value"),
                          "Caf\u00e9 & Co")
+        self.assertEqual([self.find(f).get_attribute("value") for f in
+                          ("#print-size", "#print-unit", "#dpi", "#module-size")],
+                         ["1.5", "in", "200", held])
+        # The module size the user chose comes back with the print size gone.
+        self.assertEqual(self.after(lambda: self.set_value("#print-size", "")), "ok")
+        self.assertEqual(self.find("#module-size").get_attribute("value"), "6")
+        self.assertEqual(self.after(lambda: self.set_value("#print-size", "1.5")), "ok")
 
         # A logo comes back from this browser's storage; where it is missing
         # the page names it.
@@ -379,24 +457,32 @@ class DesignerInBrowser(unittest.TestCase):
         self.set_value("#paint-background .color", "#fff8e7")
         self.after(lambda: self.find("#logo-file").send_keys(logo))
         self.assertEqual(self.after(lambda: self.set_value("#logo-size", "0.17")), "ok")
+        self.assert_copies_write_the_downloads(logo, "plain")
+        # Sized for print: the PNG records the DPI, the SVG's size is in cm.
+        self.set_value("#print-size", "3")
+        self.choose("#print-unit", "cm")
+        self.assertEqual(self.after(lambda: self.set_value("#dpi", "600")), "ok")
+        png = self.assert_copies_write_the_downloads(logo, "print")
+        self.assertEqual(png[37:41], b"pHYs")
+
+    def assert_copies_write_the_downloads(self, logo, round):
+        """Runs the copied vqr, Python and C in folders of their own, and
+        compares what they write with the page's downloads; the PNG."""
+        for name in os.listdir(self.downloads):
+            os.remove(os.path.join(self.downloads, name))
         downloads = dict(self.download(s) for s in ("#download-png", "#download-svg"))
         self.assertEqual(sorted(downloads),
                          ["vcard-Ada-O-Neil-Dev.png", "vcard-Ada-O-Neil-Dev.svg"])
-
         env = dict(os.environ, PATH=os.path.join(PREFIX, "bin") + os.pathsep + os.environ["PATH"])
-        libdir = os.path.dirname(next(os.path.join(root, name) for root, _, names in os.walk(PREFIX)
-                                      for name in names if name == "libvantelor-qrcode.so.1"))
-        with open(self.path("code.c"), "w", encoding="utf-8") as f:
+        source, program = self.path(f"{round}.c"), self.path(round)
+        with open(source, "w", encoding="utf-8") as f:
             f.write(self.recipe("c"))
-        compile_c = [os.environ.get("CC", "cc"), self.path("code.c"), "-o", self.path("code"),
-                     f"-I{PREFIX}/include", f"-L{libdir}", f"-Wl,-rpath,{libdir}",
-                     "-lvantelor-qrcode", *shlex.split(os.environ.get("VQR_SANITIZE_FLAGS", ""))]
         runs = {"vqr": [["bash", "-c", self.recipe("vqr")]],
                 "python": [[sys.executable, "-c", self.recipe("python")]],
-                "c": [compile_c, [self.path("code")]]}
+                "c": [compile_c(source, program), [program]]}
         for which, commands in runs.items():
-            with self.subTest(which):
-                work = self.path(which)
+            with self.subTest(which, round=round):
+                work = self.path(f"{round}-{which}")
                 os.mkdir(work)
                 shutil.copy(logo, work)
                 for argv in commands:
@@ -406,6 +492,7 @@ class DesignerInBrowser(unittest.TestCase):
                 for name, data in downloads.items():
                     with open(os.path.join(work, name), "rb") as f:
                         self.assertEqual(f.read(), data, name)
+        return downloads["vcard-Ada-O-Neil-Dev.png"]
 
 
 if __name__ == "__main__":

@@ -517,10 +517,11 @@ def _png_width(png: bytes) -> int:
     return struct.unpack(">I", png[16:20])[0]
 
 
-def _print_module_size(across, quiet, module_size, dpi, size):
-    """The module size for size= (the largest whole number of pixels that
-    puts ``across`` modules in it), warning when a code with a physical size
-    is too small for phone cameras at arm's length."""
+def _print_plan(across, quiet, module_size, dpi, size):
+    """(module size, warnings) for dpi= and size=: the largest whole number
+    of pixels per module that puts ``across`` modules (quiet zone included)
+    in ``size``, and the reasons, if any, why a code with a physical size is
+    too small for phone cameras at arm's length."""
     length = _length(size) if size is not None else None
     if dpi is not None:
         _size(dpi, "dpi", 1)
@@ -531,35 +532,54 @@ def _print_module_size(across, quiet, module_size, dpi, size):
         module_size = int(px / across + 1e-9)
         if module_size < 1:
             raise ValueError(f"size {size!r} is too small for {across} modules at {at} dpi")
+    too_small = []
     if dpi is not None or (length is not None and length[1] != "px"):
         module_mm = module_size / at * 25.4
         symbol_mm = module_mm * (across - 2 * quiet)
         if module_mm < 0.4:
-            warnings.warn(f"modules of {module_mm:.2f} mm are below 0.4 mm; a phone camera at "
-                          "arm's length may not resolve them", PrintSizeWarning, stacklevel=4)
+            too_small.append(f"modules of {module_mm:.2f} mm are below 0.4 mm; a phone camera "
+                             "at arm's length may not resolve them")
         if symbol_mm < 15.0:
-            warnings.warn(f"the code is {symbol_mm:.1f} mm wide without its quiet zone, below "
-                          "15 mm; a phone camera at arm's length may not read it",
-                          PrintSizeWarning, stacklevel=4)
+            too_small.append(f"the code is {symbol_mm:.1f} mm wide without its quiet zone, "
+                             "below 15 mm; a phone camera at arm's length may not read it")
+    return module_size, too_small
+
+
+def _print_module_size(across, quiet, module_size, dpi, size):
+    """The module size for dpi= and size=, with a PrintSizeWarning for each
+    reason the printed code may not scan."""
+    module_size, too_small = _print_plan(across, quiet, module_size, dpi, size)
+    for message in too_small:
+        warnings.warn(message, PrintSizeWarning, stacklevel=4)
     return module_size
+
+
+def _phys_chunk(dpi: int) -> bytes:
+    """The PNG chunk that records ``dpi`` (pHYs, in pixels per metre)."""
+    per_metre = round(dpi / 0.0254)
+    body = b"pHYs" + struct.pack(">IIB", per_metre, per_metre, 1)
+    return struct.pack(">I", 9) + body + struct.pack(">I", zlib.crc32(body))
 
 
 def _with_dpi(png: bytes, dpi: int) -> bytes:
     """The PNG with a pHYs chunk recording ``dpi``, right after its header."""
-    per_metre = round(dpi / 0.0254)
-    body = b"pHYs" + struct.pack(">IIB", per_metre, per_metre, 1)
-    chunk = struct.pack(">I", 9) + body + struct.pack(">I", zlib.crc32(body))
-    return png[:33] + chunk + png[33:]
+    return png[:33] + _phys_chunk(dpi) + png[33:]
+
+
+def _svg_length(side: int, dpi: Optional[int], size) -> str:
+    """``side`` pixels as the printed length an SVG gives them: '28.19mm',
+    in the unit of ``size`` (mm for dpi alone)."""
+    unit = _length(size)[1] if size is not None else "mm"
+    unit = "mm" if unit == "px" else unit
+    value = f"{_in_unit(side, dpi or DEFAULT_DPI, unit):.{_DECIMALS[unit]}f}"
+    return value.rstrip("0").rstrip(".") + unit
 
 
 def _with_physical_size(doc: str, dpi: Optional[int], size) -> str:
     """The SVG with its width and height in the unit of ``size`` (mm for
     dpi alone); the viewBox stays."""
-    unit = _length(size)[1] if size is not None else "mm"
-    unit = "mm" if unit == "px" else unit
     side = int(re.search(r'viewBox="0 0 (\d+)', doc).group(1))
-    value = f"{_in_unit(side, dpi or DEFAULT_DPI, unit):.{_DECIMALS[unit]}f}"
-    value = value.rstrip("0").rstrip(".") + unit
+    value = _svg_length(side, dpi, size)
     return re.sub(r' width="\d+" height="\d+"', f' width="{value}" height="{value}"', doc, 1)
 
 

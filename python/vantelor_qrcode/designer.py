@@ -29,9 +29,10 @@ import traceback
 import urllib.parse
 
 from . import recipes
-from . import (CENTER_STYLES, LEVELS, MODULE_STYLES, PRESETS, RING_STYLES, Gradient, QRError,
-               Style, check, decode, email, encode_png, encode_svg, event,
-               geo, sms, symbol_version, vcard, wifi, _lock)
+from . import (CENTER_STYLES, DEFAULT_DPI, LEVELS, MODULE_STYLES, PRESETS, RING_STYLES, Gradient,
+               QRError, Style, check, decode, email, encode_png, encode_svg, event,
+               geo, sms, symbol_version, vcard, wifi, _lock, _print_plan, _svg_length,
+               _with_dpi, _with_physical_size)
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 ASSETS = {
@@ -54,6 +55,9 @@ MAX_LOGOS_KEPT = 16
 MAX_MODULE_SIZE = 40
 MAX_QUIET_ZONE = 16
 MAX_IMAGE_SIDE = 2048        # pixels: the largest canvas the page may ask for
+PRINT_UNITS = ("mm", "cm", "in")
+MAX_PRINT_SIZE = 1000        # in any unit: far beyond the largest canvas
+MAX_DPI = 100000
 MAX_DISCARD = 16 * 1024 * 1024  # oversized bodies read (and dropped) to answer them
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 MAX_BUSY = 8                 # requests served at once; more get a "busy" answer
@@ -73,7 +77,8 @@ LOOK_FIELDS = ("preset", "module_style", "ring_style", "center_style", "module_c
                "ring_color", "center_color", "background", "module_gradient", "ring_gradient",
                "center_gradient", "background_gradient", "logo", "logo_size", "logo_margin")
 GRADIENT_FIELDS = ("start", "end", "kind", "rotation")
-REQUEST_FIELDS = ("content", "look", "level", "module_size", "quiet_zone", "logo_name")
+REQUEST_FIELDS = ("content", "look", "level", "module_size", "quiet_zone", "logo_name",
+                  "print_size", "print_unit", "dpi")
 COLOUR_FIELDS = ("module_color", "ring_color", "center_color", "background")
 
 # What the page calls each field, so that a message names what the user sees.
@@ -89,7 +94,8 @@ LABELS = {
     "ring_color": "Finder rings colour", "center_color": "Finder centres colour",
     "background": "Background colour", "module_gradient": "Modules gradient",
     "ring_gradient": "Finder rings gradient", "center_gradient": "Finder centres gradient",
-    "background_gradient": "Background gradient",
+    "background_gradient": "Background gradient", "print_size": "Print size",
+    "print_unit": "Unit", "dpi": "DPI",
 }
 KIND_NAMES = {"text": "a text", "wifi": "a Wi-Fi network", "vcard": "a contact",
               "email": "an e-mail", "sms": "an SMS", "geo": "a place", "event": "an event"}
@@ -186,6 +192,55 @@ def _colour(value, field, alpha=False):
         raise BadRequest(f"{LABELS[field]}: expected # and six hex digits, like #1a2b3c",
                          fields=(field,))
     return value
+
+
+def _print_request(fields):
+    """(size such as '30mm' or None, dpi or None) from the print fields; the
+    size keeps the digits as typed, so that the copied commands say the same."""
+    dpi = _integer(fields["dpi"], "dpi", 1, MAX_DPI) if "dpi" in fields else None
+    number = fields.get("print_size", "")
+    if isinstance(number, str) and not number.strip():
+        return None, dpi
+    unit = fields.get("print_unit", "mm")
+    if unit not in PRINT_UNITS:
+        raise BadRequest(f"Unit: expected one of {', '.join(PRINT_UNITS)}",
+                         fields=("print_unit",))
+    number = number.strip() if isinstance(number, str) else repr(number) \
+        if isinstance(number, (int, float)) and not isinstance(number, bool) else ""
+    if not (re.fullmatch(r"[0-9]*\.?[0-9]+", number, re.ASCII)
+            and 0 < float(number) <= MAX_PRINT_SIZE):
+        raise BadRequest(f"Print size: expected a number above 0 and at most {MAX_PRINT_SIZE}, "
+                         "such as 30 or 2.5", fields=("print_size",))
+    return number + unit, dpi
+
+
+def _print_summary(size, dpi, module_size, across, quiet_zone):
+    """What the print fields chose, in the words of `vqr -v`."""
+    side = across * module_size
+    at = dpi or DEFAULT_DPI
+    printed = _spaced(_svg_length(side, dpi, size))
+    if size is None:
+        return (f"{module_size} px per module at {at} dpi: {across} modules across (quiet zone "
+                f"{quiet_zone}) make {side} px ({printed}).")
+    return (f"{module_size} px per module: {across} modules across (quiet zone {quiet_zone}) in "
+            f"{_spaced(size)} at {at} dpi make {side} px ({printed}).")
+
+
+def _spaced(length):
+    """'28.19mm' as people write it: '28.19 mm'."""
+    return re.sub(r"(?<=[0-9])(?=[a-z])", " ", length)
+
+
+def _verdict(grade, module_size, too_small):
+    if not grade.passes:
+        return (f"Warning: at {module_size} px per module the code grades {grade.grade} "
+                f"(below C); {grade.weakest}: {grade.hint}.")
+    if too_small:
+        return (f"Grade {grade.grade}: our decoder reads this code back at {module_size} px per "
+                "module, but printed at this size it may be too small for phone cameras: "
+                f"{too_small[0]}.")
+    return (f"Grade {grade.grade}: our decoder reads this code back at {module_size} px per "
+            "module, and it should scan once printed.")
 
 
 def _builder_failure(message, kind, fields):
@@ -290,7 +345,10 @@ class Designer:
         level = fields.get("level", "M")
         if not isinstance(level, str) or level not in LEVELS:
             raise BadRequest("Level: expected one of L, M, Q, H", fields=("level",))
-        module_size = _integer(fields.get("module_size", 10), "module_size", 1, MAX_MODULE_SIZE)
+        size, dpi = _print_request(fields)
+        # A print size chooses the module size; the field's value is not used.
+        module_size = 1 if size else _integer(fields.get("module_size", 10), "module_size", 1,
+                                              MAX_MODULE_SIZE)
         quiet_zone = _integer(fields.get("quiet_zone", 4), "quiet_zone", 0, MAX_QUIET_ZONE)
         content = fields.get("content", {"kind": "text"})
         text = self.payload_text(content)
@@ -304,11 +362,23 @@ class Designer:
                              f"at level {used_level} (at most 2953 bytes, at level L "
                              "without a logo)",
                              fields=PAYLOADS[content.get("kind", "text")][1]) from None
-        side = (17 + 4 * version + 2 * quiet_zone) * module_size
+        across = 17 + 4 * version + 2 * quiet_zone
+        too_small, summary = [], None
+        if size or dpi:
+            try:
+                module_size, too_small = _print_plan(across, quiet_zone, module_size, dpi, size)
+            except ValueError:
+                raise BadRequest(f"Print size: {_spaced(size)} is too small for {across} "
+                                 f"modules at {dpi or DEFAULT_DPI} dpi",
+                                 fields=("print_size",)) from None
+            summary = _print_summary(size, dpi, module_size, across, quiet_zone)
+        side = across * module_size
         if side > MAX_IMAGE_SIDE:
             raise BadRequest(f"the image would be {side} pixels wide; the designer draws at most "
-                             f"{MAX_IMAGE_SIDE}: lower the module size or the quiet zone",
-                             fields=("module_size", "quiet_zone"))
+                             f"{MAX_IMAGE_SIDE}: lower the " + ("print size or the DPI" if size else
+                                                               "module size or the quiet zone"),
+                             fields=("print_size", "dpi") if size else
+                             ("module_size", "quiet_zone"))
         geometry = dict(level=level, module_size=module_size, quiet_zone=quiet_zone)
         with _lock:
             try:
@@ -318,21 +388,24 @@ class Designer:
                 raise BadRequest(str(exc)) from None
             # The grade of the exact preview pixels, with what to change.
             grade = check(png, expected=text)
-            reads = grade.passes
-            verdict = (f"Grade {grade.grade}: our decoder reads this code back at {module_size} "
-                       "px per module, and it should scan once printed." if reads else
-                       f"Warning: at {module_size} px per module the code grades {grade.grade} "
-                       f"(below C); {grade.weakest}: {grade.hint}.")
+        # The downloads carry the print size, as `vqr --size --dpi` writes them.
+        if dpi:
+            png = _with_dpi(png, dpi)
+        if size or dpi:
+            svg = _with_physical_size(svg, dpi, size)
         shown = text.decode("utf-8", "replace")
         stem = recipes.file_stem(content)
         logo_name = fields.get("logo_name")
         return {"text": shown, "version": version,
                 "level": used_level, "width": side, "png": base64.b64encode(png).decode(),
-                "svg": svg, "reads": reads, "verdict": verdict, "grade": grade.to_dict(),
-                "name": stem,
+                "svg": svg, "reads": grade.passes,
+                "verdict": _verdict(grade, module_size, too_small), "grade": grade.to_dict(),
+                "name": stem, "module_size": module_size,
+                "print": {"summary": summary, "warnings": too_small, "sized": bool(size)}
+                if summary else None,
                 "recipes": recipes.recipes(shown, style, logo_name if isinstance(
                     logo_name, str) and logo_name else "logo.png", used_level, module_size,
-                    quiet_zone, stem)}
+                    quiet_zone, stem, recipes.Print(size, dpi, side) if summary else None)}
 
     # ---- Logos -----------------------------------------------------------------------------
 

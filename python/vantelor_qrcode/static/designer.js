@@ -20,6 +20,7 @@ const FIELD_CONTROLS = {
   level: "#level", module_size: "#module-size", quiet_zone: "#quiet-zone",
   logo: "#logo-file", logo_size: "#logo-size", logo_margin: "#logo-margin", preset: "#preset",
   module_style: "#module-style", ring_style: "#ring-style", center_style: "#center-style",
+  print_size: "#print-size", print_unit: "#print-unit", dpi: "#dpi",
 };
 const HEX = /^#[0-9a-fA-F]{6}$/;
 const DEBOUNCE_MS = 150;
@@ -36,6 +37,7 @@ let recipes = null;     // the latest answer's commands
 let recipeShown = "vqr";
 let defaults = null;    // data-key -> the value a control starts with
 let writtenHash = "";
+let printNote = "";     // what the print note says while no print size is set
 
 function fillSelect(select, entries) {
   select.replaceChildren(...entries.map(([value, label]) => new Option(label, value)));
@@ -146,6 +148,8 @@ function syncVisibility() {
     $(".angle", box).setAttribute("aria-valuetext", `${$(".angle", box).value} degrees`);
   }
   $("#logo-size-shown").textContent = Number($("#logo-size").value).toFixed(2);
+  // The unit belongs to a print size; a DPI alone gives the SVG millimetres.
+  $("#print-unit").disabled = !$("#print-size").value.trim();
   showPresetLook();
 }
 
@@ -185,15 +189,33 @@ function look() {
   return result;
 }
 
-// The level the user chose; while a logo is set the select shows H instead.
-function chosenLevel() {
-  return $("#level").dataset.chosen || $("#level").value;
+// A control the design overrides (the level while a logo is set, the module
+// size while a print size is) shows the value used, disabled; the user's own
+// value comes back when the override ends.
+const HELD = ["#level", "#module-size"];
+
+function chosen(control) {
+  return control.dataset.chosen ?? control.value;
+}
+
+function hold(control, used) {
+  control.dataset.chosen = chosen(control);
+  control.value = used;
+  control.disabled = true;
+}
+
+function release(control) {
+  if (!control.disabled) return;
+  control.value = chosen(control);
+  delete control.dataset.chosen;
+  control.disabled = false;
 }
 
 function request() {
   return {
-    content: content(), look: look(), level: chosenLevel(),
-    module_size: $("#module-size").value, quiet_zone: $("#quiet-zone").value,
+    content: content(), look: look(), level: chosen($("#level")),
+    module_size: chosen($("#module-size")), quiet_zone: $("#quiet-zone").value,
+    print_size: $("#print-size").value, print_unit: $("#print-unit").value, dpi: $("#dpi").value,
     logo_name: logo ? logo.name : "",
   };
 }
@@ -270,6 +292,7 @@ function showError(text, fields) {
   setVerdict(text, "bad");
   markInvalid(fields.flatMap(controlsOf));
   showGradeParameters(null);
+  showPrint(null);
   $("#facts").textContent = "";
   setDownload("#download-png", null);
   setDownload("#download-svg", null);
@@ -317,17 +340,28 @@ function showRecipes(value) {
 function showLevel(used) {
   const level = $("#level");
   if (logo) {
-    level.dataset.chosen = chosenLevel();
-    level.value = used;
-    level.disabled = true;
+    hold(level, used);
     $("#level-note").textContent = `Level ${used}: a logo covers modules, so the code uses the ` +
       "highest error correction.";
   } else if (level.disabled) {
-    level.value = chosenLevel();
-    delete level.dataset.chosen;
-    level.disabled = false;
+    release(level);
     $("#level-note").textContent = "Higher levels survive more damage and make a larger code.";
   }
+}
+
+// What the print size chose, and why the printed code may be too small to
+// scan; the print fields and a module size they set are described by it.
+function showPrint(print, moduleSize) {
+  const size = $("#module-size");
+  if (print && print.sized) hold(size, String(moduleSize)); else release(size);
+  describedBy(size, "print-note", Boolean(print && print.sized));
+  const warnings = print ? print.warnings : [];
+  $("#print-note").replaceChildren(print ? print.summary : printNote, ...warnings.map((w) => {
+    const warning = document.createElement("strong");
+    warning.textContent = ` Warning: ${w}.`;
+    return warning;
+  }));
+  $("#print-note").dataset.state = warnings.length ? "warn" : "";
 }
 
 function showResult(answer) {
@@ -336,13 +370,18 @@ function showResult(answer) {
   svgUrl = URL.createObjectURL(new Blob([answer.svg], { type: "image/svg+xml" }));
   $("#png-preview").src = png;
   $("#svg-preview").src = svgUrl;
+  // An SVG sized for print would show at its printed size: both previews
+  // show the pixels.
+  $("#svg-preview").width = answer.width;
   setDownload("#download-png", png, `${answer.name}.png`);
   setDownload("#download-svg", svgUrl, `${answer.name}.svg`);
   markInvalid([]);
-  setVerdict(answer.verdict, answer.reads ? "ok" : "warn",
+  const tooSmall = answer.print && answer.print.warnings.length;
+  setVerdict(answer.verdict, answer.reads && !tooSmall ? "ok" : "warn",
     answer.grade ? gradeBadge(answer.grade) : null);
   showGradeParameters(answer.grade);
   showLevel(answer.level);
+  showPrint(answer.print, answer.module_size);
   $("#facts").textContent = `Version ${answer.version}, level ${answer.level}, ` +
     `${answer.width} × ${answer.width} px. Encoded text: ${answer.text}`;
   showRecipes(answer.recipes);
@@ -399,16 +438,12 @@ function keyed() {
   return $$("#design [data-key]");
 }
 
-function valueOf(control) {
-  return control.id === "level" ? chosenLevel() : control.value;
-}
-
 // Only what differs from the page's first state, so that links stay short.
 function saveToAddress() {
   const state = new URLSearchParams();
   for (const control of keyed()) {
-    if (valueOf(control) !== defaults[control.dataset.key]) {
-      state.set(control.dataset.key, valueOf(control));
+    if (chosen(control) !== defaults[control.dataset.key]) {
+      state.set(control.dataset.key, chosen(control));
     }
   }
   const named = logo ? logo : missingLogo;
@@ -431,8 +466,10 @@ async function loadFromAddress() {
       control.dataset.touched = state.has(control.dataset.key) ? "1" : "";
     }
   }
-  delete $("#level").dataset.chosen;
-  $("#level").disabled = false;
+  for (const control of HELD.map((id) => $(id))) {
+    delete control.dataset.chosen;
+    control.disabled = false;
+  }
   logo = null;
   missingLogo = null;
   if (state.has("logo")) await restoreLogo(state.get("logo"), state.get("logo.key") || "");
@@ -579,6 +616,7 @@ async function start() {
   $("#module-size").max = options.max_module_size;
   $("#quiet-zone").max = options.max_quiet_zone;
   defaults = Object.fromEntries(keyed().map((c) => [c.dataset.key, c.value]));
+  printNote = $("#print-note").textContent;
   const form = $("#design");
   form.addEventListener("input", schedule);
   form.addEventListener("change", schedule);
