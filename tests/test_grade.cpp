@@ -18,8 +18,8 @@ struct paint_spec {
     int width_px = 10;  // module width and height in pixels
     int height_px = 10;
     int quiet = 4;
-    int quiet_grey = 255;                     // level of the quiet zone
-    int light_end = -1;                       // >= 0: dark modules fade to it from left to right
+    int quiet_grey = 255;                       // level of the quiet zone
+    int light_end = -1;                         // >= 0: dark modules fade to it from left to right
     std::vector<std::pair<int, int>> tinted{};  // modules drawn at `tint` whatever their colour
     int tint = 255;
 };
