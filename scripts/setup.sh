@@ -45,7 +45,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libzxing-dev zbar-tools
   librsvg2-bin clang clang-format libclang-rt-14-dev valgrind python3 locales
   python3-zxing-cpp python3-pil python3-icalendar python3-vobject
-  chromium chromium-driver python3-selenium
+  chromium chromium-driver python3-selenium parallel
   # fetching third-party sources; dpkg-dev also computes the .deb's Depends
   dpkg-dev zstd xz-utils
   # building the wheel offline, and trying it in a virtual environment

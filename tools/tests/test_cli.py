@@ -5,6 +5,7 @@ import json
 import os
 import re
 import resource
+import shutil
 import signal
 import subprocess
 import struct
@@ -567,6 +568,23 @@ class BatchScaleOut(CliTest):
         self.assertEqual(results["two"], results["one"])
         self.assertEqual(results["four"], results["one"])
         self.assertEqual(results["shards"], results["one"])
+
+    def test_gnu_parallel_shards_match_one_process(self):
+        # The README's GNU parallel line, on this machine alone.
+        if shutil.which("parallel") is None:
+            self.skipTest("GNU parallel is not installed (scripts/setup.sh installs it)")
+        items = [{"text": f"ticket {i}", "filename": f"tickets/t{i}"} for i in range(13)]
+        with open(self.path("tickets.json"), "w") as f:
+            json.dump(items, f)
+        for out in ("out", "out1"):
+            os.mkdir(self.path(out))
+        code, _, err = run([VQR, "batch", "-d", "out1/", "tickets.json"], cwd=self.dir)
+        self.assertEqual(code, 0, err)
+        code, _, err = run(["parallel", VQR, "batch", "--shard", "{}/4", "-d", "out/",
+                            "tickets.json", ":::", "0", "1", "2", "3"], cwd=self.dir)
+        self.assertEqual(code, 0, err)
+        self.assertEqual(len(self.written(self.path("out1"))), 13)
+        self.assertEqual(self.written(self.path("out")), self.written(self.path("out1")))
 
     def test_shards_of_an_uneven_count_take_every_item(self):
         items = [{"text": f"item {i}", "filename": f"i{i}"} for i in range(3)]
