@@ -497,7 +497,8 @@ class ReadmeExampleTest(Base):
         finally:
             os.chdir(here)
         lines = out.getvalue().splitlines()
-        self.assertEqual(lines, ["WIFI:T:WPA;S:Home;P:s3cret;;", "https://example.org", "3",
+        self.assertEqual(lines, ["b'smsto:+1555:hi'", "tickets_a.png",
+                                 "WIFI:T:WPA;S:Home;P:s3cret;;", "https://example.org", "3",
                                  "qr_apply_preset: unknown preset "
                                  "(modern/dots/elegant/neon/corporate/minimal)"])
 
