@@ -3,6 +3,7 @@
 # configures, builds and runs every test through CTest.
 #
 #   scripts/test.sh            # debug build (build/dev)
+#   scripts/test.sh release    # the same suite on the optimised build (build/release)
 #   scripts/test.sh asan       # the same suite under AddressSanitizer + UBSan
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

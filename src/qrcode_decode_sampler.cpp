@@ -76,7 +76,6 @@ void qr_grey_levels(const unsigned char *__restrict rgba, std::uint8_t *__restri
     }
 }
 
-
 bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decoded &out, qr_decode_geometry *geo) {
     const int count = quirc_count(q);
     for (int j = 0; j < count; ++j) {
@@ -383,4 +382,3 @@ int qr_read_finders(const quirc *q, qr_finder *finders) {
     }
     return count;
 }
-

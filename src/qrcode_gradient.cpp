@@ -135,12 +135,6 @@ void qr_gradient_sample(const qr_gradient *grad, float t, int *r, int *g, int *b
     *b = channel(grad->start_b, grad->end_b, t);
 }
 
-void qr_gradient_color(const qr_gradient *grad, int x, int y, int w, int h, int rgb[3]) {
-    const float t = grad->type == QR_GRADIENT_RADIAL ? qr_radial_t(grad, x, y, w, h)
-                                                     : qr_linear_t(grad, x, y, w, h);
-    qr_gradient_sample(grad, t, &rgb[0], &rgb[1], &rgb[2]);
-}
-
 qr_gradient_frame qr_gradient_frame_of(const qr_gradient *grad, int w, int h) {
     qr_gradient_frame frame{grad, 1.0f, 0.0f, w, h};
     if (grad->type != QR_GRADIENT_RADIAL) qr_gradient_axis(grad, &frame.c, &frame.s);

@@ -8,12 +8,10 @@ struct qr_span_rgb;
 float qr_linear_t(const qr_gradient *grad, int x, int y, int w, int h);
 float qr_radial_t(const qr_gradient *grad, int x, int y, int w, int h);
 void qr_gradient_sample(const qr_gradient *grad, float t, int *r, int *g, int *b);
-// The colour of a gradient whose type is not 0 at (x, y) within a w x h
-// frame: radial for type 2, linear for any other type.
-void qr_gradient_color(const qr_gradient *grad, int x, int y, int w, int h, int rgb[3]);
 // A gradient prepared for a w x h frame, its rotation's cosine and sine
-// taken once, and qr_gradient_color of `count` (at most QR_SPAN) pixels from
-// (x, y) rightwards in it.
+// taken once, and its colours of `count` (at most QR_SPAN) pixels from
+// (x, y) rightwards in it: t from qr_radial_t for type 2, qr_linear_t for
+// any other type, through qr_gradient_sample.
 struct qr_gradient_frame {
     const qr_gradient *grad;
     float c, s;

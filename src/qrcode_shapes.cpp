@@ -8,13 +8,11 @@
 // figure for both the raster and the SVG writer; the finder areas and the
 // ring and centre figures are described here for both as well. Single precision
 // throughout; at most two square roots per sample; no allocation.
+#include "qrcode_shapes.h"
+
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-
-#include "qrcode_gradient.h"
-#include "qrcode_shapes.h"
-#include "qrcode_types.h"
 
 namespace {
 
@@ -209,34 +207,6 @@ unsigned char coverage_alpha(float d) {
     return k <= 0.0f ? 0 : alpha_of(k);
 }
 
-// Coverage from distance, colour from the paint (gradient frame x0, y0, w, h).
-void finish_sample(const qr_shape_paint *paint, float d, int px, int py, int x0, int y0,
-                   int frame_w, int frame_h, unsigned char rgba_out[4]) {
-    const float k = coverage(d);
-    if (k <= 0.0f) {
-        std::fill_n(rgba_out, 4, static_cast<unsigned char>(0));
-        return;
-    }
-    int rgb[3] = {paint->color[0], paint->color[1], paint->color[2]};
-    if (paint->gradient && paint->gradient->type != QR_GRADIENT_NONE) {
-        qr_gradient_color(paint->gradient, px - x0, py - y0, frame_w, frame_h, rgb);
-    }
-    for (int c = 0; c < 3; ++c) rgba_out[c] = static_cast<unsigned char>(rgb[c] & 0xff);
-    rgba_out[3] = alpha_of(k);
-}
-
-// The QR_NB_* mask of the dark neighbours `nb` reports (0 for a null nb).
-int neighbor_mask(qr_neighbor_fn nb) {
-    int mask = 0;
-    if (nb) {
-        if (nb(-1, 0)) mask |= QR_NB_LEFT;
-        if (nb(0, -1)) mask |= QR_NB_TOP;
-        if (nb(1, 0)) mask |= QR_NB_RIGHT;
-        if (nb(0, 1)) mask |= QR_NB_BOTTOM;
-    }
-    return mask;
-}
-
 }  // namespace
 
 qr_dot_figure select_dot_figure(int style, int mask) {
@@ -263,23 +233,6 @@ void qr_finder_alpha_row(int is_center, int style, const float *u, int count, fl
     for (int k = 0; k < count; ++k) {
         alpha_out[k] = coverage_alpha(finder_distance(f, u[k], v, aa_scale));
     }
-}
-
-void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
-                     int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
-                     unsigned char rgba_out[4]) {
-    const qr_dot_figure fig = select_dot_figure(paint->style, neighbor_mask(nb));
-    finish_sample(paint, dot_distance(fig, u, v, aa_scale), px, py, x0, y0, frame_w, frame_h,
-                  rgba_out);
-}
-
-void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v, int px, int py,
-                      int x0, int y0, int frame_w, int frame_h, float aa_scale,
-                      unsigned char rgba_out[4]) {
-    const qr_finder_shape &f =
-        is_center ? qr_center_shape(paint->style) : qr_ring_shape(paint->style);
-    finish_sample(paint, finder_distance(f, u, v, aa_scale), px, py, x0, y0, frame_w, frame_h,
-                  rgba_out);
 }
 
 const qr_finder_shape &qr_ring_shape(int style) {

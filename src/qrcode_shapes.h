@@ -1,5 +1,4 @@
-// Module and finder figures, shared by the raster and SVG writers, and the
-// pixel samplers of the raster path that measure them.
+// Module and finder figures, shared by the raster and SVG writers.
 #pragma once
 
 #include <array>
@@ -8,22 +7,13 @@ struct qr_gradient;
 
 enum : int { QR_NB_LEFT = 1, QR_NB_TOP = 2, QR_NB_RIGHT = 4, QR_NB_BOTTOM = 8 };
 
-// Non-zero when the module at (column + dx, row + dy) of the module being
-// sampled is dark; 0 when light or outside the symbol.
-using qr_neighbor_fn = unsigned char (*)(int dx, int dy);
-
+// A figure style with its paint: a gradient (inside the style drawn; may
+// be null or of type none) or else the solid colour.
 struct qr_shape_paint {
     int style;
-    const qr_gradient *gradient;  // inside g_style; may be NULL
+    const qr_gradient *gradient;
     int color[3];
 };
-
-void qr_shape_sample(const qr_shape_paint *paint, qr_neighbor_fn nb, float u, float v, int px,
-                     int py, int x0, int y0, int frame_w, int frame_h, float aa_scale,
-                     unsigned char rgba_out[4]);
-void qr_corner_sample(int is_center, const qr_shape_paint *paint, float u, float v, int px, int py,
-                      int x0, int y0, int frame_w, int frame_h, float aa_scale,
-                      unsigned char rgba_out[4]);
 
 // ---- Module figures ----
 

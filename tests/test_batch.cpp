@@ -1,6 +1,7 @@
 // Batch encoding: input checks before any file is written, item failures in
 // turn, file-name cleaning, path length, and the element cap.
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -104,32 +105,35 @@ TEST_F(library, BatchEmptyOutputDirectoryWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists("/vqr-root-probe.png"));
 }
 
+// Each row also asks qr_batch_file_name for the name, given the member as
+// the C string a host holds (null when it is not a string).
 TEST_F(library, BatchFileNames) {
     struct row {
-        std::string filename;
+        std::string filename;  // a JSON value
+        std::optional<std::string> as_c;
         std::string file;
-    };  // filename: a JSON value
+    };
     const std::string n250(250, 'n'), n251(251, 'n'), n300(300, 'n');
     const row rows[] = {
-        {R"("report")", "report.png"},
-        {R"("report.PNG")", "report.PNG"},
-        {R"("a.b")", "a.b"},
-        {R"("x.")", "x."},
-        {R"("")", "qr.png"},
-        {"5", "qr.png"},
-        {"null", "qr.png"},
-        {"{}", "qr.png"},
-        {R"("../up")", ".._up"},
-        {R"("a/b:c")", "a_b_c.png"},
-        {R"("C:\\x")", "C__x.png"},
-        {R"("a\nb\tc")", "a_b\tc.png"},
-        {R"("caf\u00e9")", "caf\xC3\xA9.png"},
-        {R"("\u0000abc")", "qr.png"},
-        {R"("ab\u0000c.d")", "ab.png"},
-        {"\"" + n250 + "\"", n250 + ".png"},
-        {"\"" + n251 + "\"", n251},
-        {"\"" + n300 + "\"", n300.substr(0, 255)},
-        {R"("first","filename":"second")", "first.png"},
+        {R"("report")", "report", "report.png"},
+        {R"("report.PNG")", "report.PNG", "report.PNG"},
+        {R"("a.b")", "a.b", "a.b"},
+        {R"("x.")", "x.", "x."},
+        {R"("")", "", "qr.png"},
+        {"5", std::nullopt, "qr.png"},
+        {"null", std::nullopt, "qr.png"},
+        {"{}", std::nullopt, "qr.png"},
+        {R"("../up")", "../up", ".._up"},
+        {R"("a/b:c")", "a/b:c", "a_b_c.png"},
+        {R"("C:\\x")", "C:\\x", "C__x.png"},
+        {R"("a\nb\tc")", "a\nb\tc", "a_b\tc.png"},
+        {R"("caf\u00e9")", "caf\xC3\xA9", "caf\xC3\xA9.png"},
+        {R"("\u0000abc")", "", "qr.png"},
+        {R"("ab\u0000c.d")", "ab", "ab.png"},
+        {"\"" + n250 + "\"", n250, n250 + ".png"},
+        {"\"" + n251 + "\"", n251, n251},
+        {"\"" + n300 + "\"", n300, n300.substr(0, 255)},
+        {R"("first","filename":"second")", "first", "first.png"},
     };
     for (const row &r : rows) {
         vqr_test::temp_dir dir;
@@ -137,6 +141,8 @@ TEST_F(library, BatchFileNames) {
         EXPECT_EQ(qr_encode_batch(json.c_str(), dir.path().c_str(), 1, 1, 0), 1)
             << qr_last_error() << " " << r.filename.substr(0, 40);
         EXPECT_EQ(files_in(dir.path()), std::set<std::string>{r.file});
+        EXPECT_EQ(qr_batch_file_name(r.as_c ? r.as_c->c_str() : nullptr), r.file)
+            << r.filename.substr(0, 40);
     }
 }
 

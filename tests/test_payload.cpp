@@ -668,3 +668,49 @@ TEST_F(library, PayloadEncodersRoundTrip) {
 }
 
 }  // namespace
+
+namespace {
+
+// The payload text functions give exactly what the matching encoder draws,
+// and fail with its builder's message.
+TEST_F(library, PayloadTextsAreWhatTheEncodersDraw) {
+    vqr_test::temp_dir dir;
+    const std::string path = (dir / "p.png").string();
+    const char *p = path.c_str();
+    ASSERT_EQ(setenv("SOURCE_DATE_EPOCH", "1700000000", 1), 0);
+    struct row {
+        std::function<const char *()> text;
+        std::function<int()> encode;
+    };
+    const row rows[] = {
+        {[] { return qr_text_wifi("Home;1", "p\\w", "WPA"); },
+         [&] { return qr_encode_wifi("Home;1", "p\\w", "WPA", p, 4); }},
+        {[] { return qr_text_vcard("Ada, L", "+1 555", "a@b.c"); },
+         [&] { return qr_encode_vcard("Ada, L", "+1 555", "a@b.c", p, 4); }},
+        {[] { return qr_text_email("a@b.c", "Hi there", "x&y"); },
+         [&] { return qr_encode_email("a@b.c", "Hi there", "x&y", p, 4); }},
+        {[] { return qr_text_sms("+1-555", "on my way"); },
+         [&] { return qr_encode_sms("+1-555", "on my way", p, 4); }},
+        {[] { return qr_text_geo(48.2, -16.4); }, [&] { return qr_encode_geo(48.2, -16.4, p, 4); }},
+        {[] { return qr_text_event("Launch; 1", "2030-05-01T10:30+02:00", nullptr, "Hall"); },
+         [&] {
+             return qr_encode_event("Launch; 1", "2030-05-01T10:30+02:00", nullptr, "Hall", p, 4);
+         }},
+    };
+    for (const row &r : rows) {
+        const char *text = r.text();
+        ASSERT_NE(text, nullptr) << qr_last_error();
+        const std::string want = text;
+        ASSERT_EQ(r.encode(), 1) << qr_last_error();
+        EXPECT_EQ(qr_decode_from_file(p), want);
+    }
+    unsetenv("SOURCE_DATE_EPOCH");
+    EXPECT_EQ(qr_text_event("t", "2030-05-01", "2029-01-01", nullptr), nullptr);
+    EXPECT_STREQ(qr_last_error(), "qr_build_event: end before start");
+    EXPECT_EQ(qr_text_geo(NaN, 0), nullptr);
+    EXPECT_STREQ(qr_last_error(), "qr_build_geo: lat/lon out of range");
+    EXPECT_EQ(qr_text_sms("call me", nullptr), nullptr);
+    EXPECT_STREQ(qr_last_error(), "qr_build_sms: bad args (phone required)");
+}
+
+}  // namespace

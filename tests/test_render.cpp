@@ -7,6 +7,7 @@
 #include "qrcode_api.h"
 #include "qrcode_render.h"
 #include "qrcode_shapes.h"
+#include "shape_samplers.h"
 #include "test_support.h"
 
 namespace {

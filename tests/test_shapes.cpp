@@ -3,6 +3,7 @@
 #include <string>
 
 #include "qrcode_shapes.h"
+#include "shape_samplers.h"
 #include "test_support.h"
 
 namespace {
