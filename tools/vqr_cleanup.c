@@ -46,10 +46,10 @@ typedef struct {
     char name[];
 } dir_record;
 
-typedef void (*entry_visitor)(int dir_fd, const char *name, const void *arg);
+typedef void (*entry_visitor)(int dir_fd, const char *name, void *arg);
 
 /* Calls `visit` for every entry of `dir` but "." and "..". */
-static void walk_entries(const char *dir, entry_visitor visit, const void *arg) {
+static void walk_entries(const char *dir, entry_visitor visit, void *arg) {
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     _Alignas(8) char buf[4096];
@@ -88,7 +88,7 @@ static int is_temp_of(const char *name, const char *prefix) {
     return p > digits && strcmp(p, ".tmp") == 0;
 }
 
-static void remove_temp(int dir_fd, const char *name, const void *prefix) {
+static void remove_temp(int dir_fd, const char *name, void *prefix) {
     if (is_temp_of(name, prefix)) unlinkat(dir_fd, name, 0);
 }
 
@@ -115,7 +115,7 @@ static void hold_thread(int sig) {
     for (;;) pause();
 }
 
-static void signal_thread(int dir_fd, const char *name, const void *sent) {
+static void signal_thread(int dir_fd, const char *name, void *sent) {
     (void)dir_fd;
     unsigned long tid = 0;
     for (const char *p = name; *p >= '0' && *p <= '9'; p++)
@@ -164,6 +164,9 @@ void cleanup_on_signals(void) {
     sigemptyset(&sa.sa_mask);
     for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++)
         sigaddset(&sa.sa_mask, CLEANUP_SIGNALS[i]);
+    /* A thread removing names is never held itself, even when two threads
+     * take ending signals at once. */
+    sigaddset(&sa.sa_mask, HOLD_SIGNAL);
     for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++) {
         struct sigaction old;
         /* A signal the shell told us to ignore (a background job's SIGINT)
