@@ -524,6 +524,7 @@ struct command {
     int styled;          /* takes the style options */
     command_run run;
     int (*write_payload)(const cli_args *a); /* payload commands only */
+    char *(*payload_text)(const cli_args *a);
 };
 
 static void print_help(FILE *out, const command *c) {
@@ -1010,18 +1011,25 @@ static char *wifi_escape(char *out, const char *s) {
 }
 
 /* The library's Wi-Fi text has no hidden-network field, so a hidden
- * network's text is made here, with the library's escapes, and written with
- * the payload encoders' settings (level Q, quiet zone 2). H:true comes
+ * network's text is made here, with the library's escapes. H:true comes
  * before P: as in the published order of the fields. */
-static int write_hidden_wifi(const cli_args *a, const char *security) {
+static char *hidden_wifi_text(const cli_args *a, const char *security) {
     const char *password = a->field[1] ? a->field[1] : "";
     char *text = malloc(2 * (strlen(a->field[0]) + strlen(password)) + 64);
-    if (!text) return -1;
+    if (!text) return NULL;
     char *end = stpcpy(stpcpy(text, "WIFI:T:"), security);
     end = wifi_escape(stpcpy(end, ";S:"), a->field[0]);
     end = stpcpy(end, ";H:true");
     if (*password) end = wifi_escape(stpcpy(end, ";P:"), password);
     strcpy(end, ";;");
+    return text;
+}
+
+/* A hidden network's code, with the payload encoders' settings (level Q,
+ * quiet zone 2). */
+static int write_hidden_wifi(const cli_args *a, const char *security) {
+    char *text = hidden_wifi_text(a, security);
+    if (!text) return -1;
     int rc = qr_encode_to_file(text, a->output, 2, a->module_size, 2);
     free(text);
     return rc;
@@ -1047,6 +1055,28 @@ static int write_geo(const cli_args *a) {
 static int write_event(const cli_args *a) {
     return qr_encode_event(a->field[0], a->field[1], a->field[2], a->field[3], a->output,
                            a->module_size);
+}
+
+/* The payload texts the writers above encode, as copies the caller frees;
+ * NULL when the library refuses the values (qr_last_error says why). */
+static char *copy_text(const char *text) { return text ? strdup(text) : NULL; }
+static char *wifi_text(const cli_args *a) {
+    const char *security = SECURITY_WRITTEN[a->security];
+    if (a->hidden) return hidden_wifi_text(a, security);
+    return copy_text(qr_text_wifi(a->field[0], a->field[1], security));
+}
+static char *vcard_text(const cli_args *a) {
+    return copy_text(qr_text_vcard(a->field[0], a->field[1], a->field[2]));
+}
+static char *email_text(const cli_args *a) {
+    return copy_text(qr_text_email(a->field[0], a->field[1], a->field[2]));
+}
+static char *sms_text(const cli_args *a) {
+    return copy_text(qr_text_sms(a->field[0], a->field[1]));
+}
+static char *geo_text(const cli_args *a) { return copy_text(qr_text_geo(a->lat, a->lon)); }
+static char *event_text(const cli_args *a) {
+    return copy_text(qr_text_event(a->field[0], a->field[1], a->field[2], a->field[3]));
 }
 
 /* The library's messages for payload values it refuses, in words about the
@@ -1092,26 +1122,8 @@ static int payload_error(const cli_args *a) {
     return library_error(a->output);
 }
 
-/* The payload text is built inside the library, so the reference is what
- * the decoder reads from the same payload written in the default look
- * (which always reads back) to a temporary file. NULL when that fails. */
-static char *payload_reference(const command *c, const cli_args *a) {
-    char path[4096];
-    if (temp_png_path(path, sizeof path) != 0) return NULL;
-    cli_args plain = *a;
-    plain.output = path;
-    plain.module_size = 10;
-    qr_reset_style();
-    qr_set_logo(NULL, 0.0f, 0);
-    const char *text = c->write_payload(&plain) == 1 ? qr_decode_from_file(path) : NULL;
-    char *copy = text && *text ? strdup(text) : NULL;
-    unlink(path);
-    cleanup_scratch_file(NULL);
-    return copy;
-}
-
 static int verify_payload(const command *c, const cli_args *a) {
-    char *expected = payload_reference(c, a);
+    char *expected = c->payload_text(a);
     if (!expected) {
         fprintf(stderr, "%s: %s: verify failed: no reference text to compare with (%s)\n", g_cmd,
                 a->output, qr_last_error());
@@ -1326,7 +1338,7 @@ static int run_batch(const command *c, cli_args *a, int argc, char **argv) {
     batch_job job = {a->dir,      a->level,    a->module_size,        a->quiet_zone, a->jobs,
                      a->shard[0], a->shard[1], isatty(STDERR_FILENO), g_cmd};
     batch_plan plan;
-    qr_init(); /* the file names are learnt in the default look, before the style is set */
+    qr_init();
     int planned = batch_plan_make(json, &job, &plan);
     if (planned == -1) {
         rc = library_error(NULL);
@@ -1460,20 +1472,21 @@ static const cli_option *const EVENT_OPTIONS[] = {PAYLOAD_COMMON, &TITLE, &START
 
 #define OPTIONS(list) list, COUNT(list)
 #define PAYLOAD_TRAILER "The code is written at level Q with a quiet zone of 2 modules.\n\n"
-#define PAYLOAD(list, write) OPTIONS(list), PAYLOAD_TRAILER, 1, run_payload, write
+#define PAYLOAD(list, kind) \
+    OPTIONS(list), PAYLOAD_TRAILER, 1, run_payload, write_##kind, kind##_text
 
 static const command COMMANDS[] = {
     {"encode", "write a text as a PNG or SVG code",
      "Usage: vqr encode [OPTIONS] -o FILE [TEXT]\n"
      "Write TEXT (or standard input, less one trailing line end) as a QR code.\n\n",
-     OPTIONS(ENCODE_OPTIONS), "\n", 1, run_encode, NULL},
+     OPTIONS(ENCODE_OPTIONS), "\n", 1, run_encode, NULL, NULL},
     {"decode", "print the text of the QR code in images",
      "Usage: vqr decode FILE...\n"
      "Print the text of the first QR code in each image (PNG, JPEG, BMP, GIF, TGA,\n"
      "PSD, HDR, PIC, PNM). '-' reads the image from standard input. With more than\n"
      "one file each line starts with the file name. Exits with 1 when any image\n"
      "holds no readable code.\n\n",
-     OPTIONS(DECODE_OPTIONS), "", 0, run_decode, NULL},
+     OPTIONS(DECODE_OPTIONS), "", 0, run_decode, NULL, NULL},
     {"check", "grade how well codes will scan once printed",
      "Usage: vqr check [--json] [--min-grade A-F] FILE...\n"
      "Grade the QR code in each image A (best) to F the way a print verifier\n"
@@ -1481,30 +1494,30 @@ static const command COMMANDS[] = {
      "error correction and quiet zone, each with what to change. '-' reads the\n"
      "image from standard input. Exits with 1 when any image grades below the\n"
      "minimum (or cannot be read).\n\n",
-     OPTIONS(CHECK_OPTIONS), "", 0, run_check, NULL},
+     OPTIONS(CHECK_OPTIONS), "", 0, run_check, NULL, NULL},
     {"wifi", "Wi-Fi network code",
      "Usage: vqr wifi --ssid NAME [--password SECRET] [--security TYPE] [--hidden] -o FILE\n"
      "Write a Wi-Fi network code (WIFI:T:...;S:...;P:...;;). TYPE is WPA (the default),\n"
      "WPA2 or WPA3 (all written as WPA, which readers take for any of them), WEP, or\n"
      "nopass (or none) for an open network; --hidden marks a network that does not\n"
      "announce its name (H:true).\n\n",
-     PAYLOAD(WIFI_OPTIONS, write_wifi)},
+     PAYLOAD(WIFI_OPTIONS, wifi)},
     {"vcard", "contact card code",
      "Usage: vqr vcard --name 'GIVEN FAMILY' [--phone NUMBER] [--email ADDRESS] -o FILE\n"
      "Write a vCard 3.0 contact code.\n\n",
-     PAYLOAD(VCARD_OPTIONS, write_vcard)},
+     PAYLOAD(VCARD_OPTIONS, vcard)},
     {"email", "e-mail (mailto:) code",
      "Usage: vqr email --to ADDRESS [--subject TEXT] [--body TEXT] -o FILE\n"
      "Write a mailto: link code.\n\n",
-     PAYLOAD(EMAIL_OPTIONS, write_email)},
+     PAYLOAD(EMAIL_OPTIONS, email)},
     {"sms", "text message (smsto:) code",
      "Usage: vqr sms --phone NUMBER [--message TEXT] -o FILE\n"
      "Write an smsto: code. Only +, - and digits of the number are kept.\n\n",
-     PAYLOAD(SMS_OPTIONS, write_sms)},
+     PAYLOAD(SMS_OPTIONS, sms)},
     {"geo", "geographic position code",
      "Usage: vqr geo --lat DEGREES --lon DEGREES -o FILE\n"
      "Write a geo: position code (latitude -90..90, longitude -180..180).\n\n",
-     PAYLOAD(GEO_OPTIONS, write_geo)},
+     PAYLOAD(GEO_OPTIONS, geo)},
     {"event", "calendar event code",
      "Usage: vqr event --title TEXT --start WHEN [--end WHEN] [--location TEXT] -o FILE\n"
      "Write a one-event iCalendar code. WHEN is ISO 8601: a date (2024-05-01), a\n"
@@ -1512,7 +1525,7 @@ static const command COMMANDS[] = {
      "(2024-05-01T10:30:00Z) or with an offset (2024-05-01T10:30+02:00, written in\n"
      "UTC). With SOURCE_DATE_EPOCH set (seconds since 1970), the code's time stamp\n"
      "comes from it instead of the clock, so the same options give the same code.\n\n",
-     PAYLOAD(EVENT_OPTIONS, write_event)},
+     PAYLOAD(EVENT_OPTIONS, event)},
     {"batch", "one code per item of a JSON array",
      "Usage: vqr batch -d DIR [OPTIONS] [JSON_FILE]\n"
      "Write one PNG per item of a JSON array [{\"text\": ..., \"filename\": ...}, ...]\n"
@@ -1521,12 +1534,12 @@ static const command COMMANDS[] = {
      "the exit status is 1 unless all were written. Items that name the same file\n"
      "are written in array order (the last one wins). A progress bar is drawn on\n"
      "standard error when it is a terminal.\n\n",
-     OPTIONS(BATCH_OPTIONS), "\n", 1, run_batch, NULL},
+     OPTIONS(BATCH_OPTIONS), "\n", 1, run_batch, NULL, NULL},
     {"version", "the QR version a text needs",
      "Usage: vqr version [-l L|M|Q|H] [TEXT]\n"
      "Print the QR version (1..40) that TEXT (or standard input, less one trailing\n"
      "line end) needs at the level. Exits with 1 when it does not fit in version 40.\n\n",
-     OPTIONS(VERSION_OPTIONS), "", 0, run_version, NULL},
+     OPTIONS(VERSION_OPTIONS), "", 0, run_version, NULL, NULL},
 };
 
 /* ---- main ----------------------------------------------------------------------- */

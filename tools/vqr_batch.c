@@ -1,9 +1,9 @@
-/* vqr batch: the items of one JSON array spread over worker processes.
+/* vqr batch: the items of one JSON array spread over worker threads.
  *
- * Every item's file name is the library's own, learnt before the run by
- * having the library write a tiny code for the item into a private folder.
- * A worker then writes an item it can name with qr_encode_to_file, whose
- * message tells why a write failed ("short write"); any other item goes to
+ * The library draws on several threads at once, so the workers are threads
+ * of this process: no fork, no per-worker set-up. Every item's file name
+ * is the library's own, asked for before the run. A worker then writes an item it can name with
+ * qr_encode_to_file, whose message tells why a write failed ("short write"); any other item goes to
  * the library as a one-element array, so that its checks and messages stay
  * the library's.
  * Items that write the same file must be written in array order, so that
@@ -15,19 +15,15 @@
 #define _GNU_SOURCE
 #include "vqr_batch.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <signal.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <vantelor_qrcode.h>
 #include <yyjson.h>
-
-#include "vqr_cleanup.h"
 
 /* The library refuses larger arrays as a whole, and longer item paths. */
 enum { MAX_BATCH_ITEMS = 10000, MAX_ITEM_PATH = 1024 };
@@ -53,39 +49,6 @@ static char *single_item_array(yyjson_val *item) {
     return bracket(json, len);
 }
 
-/* Removes everything in `dir`; returns the name of the first entry. */
-static char *take_entries(const char *dir) {
-    DIR *d = opendir(dir);
-    if (!d) return NULL;
-    char *name = NULL;
-    const struct dirent *e;
-    while ((e = readdir(d)) != NULL) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        if (!name) name = strdup(e->d_name);
-        unlinkat(dirfd(d), e->d_name, 0);
-    }
-    closedir(d);
-    return name;
-}
-
-/* The name the library gives the file of an item whose "filename" member
- * is `filename` (NULL when absent), learnt by writing a tiny code into the
- * empty folder `probe_dir`. NULL when that fails: the item then shares its
- * file with no other. */
-static char *probe_file_name(const char *probe_dir, yyjson_val *filename) {
-    size_t len = 0;
-    char *member = filename ? yyjson_val_write(filename, 0, &len) : NULL;
-    char *json = NULL;
-    if ((!filename || member) && asprintf(&json, "[{\"text\":\"x\"%s%s}]",
-                                          member ? ",\"filename\":" : "", member ? member : "") < 0)
-        json = NULL;
-    free(member);
-    char *name =
-        json && qr_encode_batch(json, probe_dir, 0, 1, 0) == 1 ? take_entries(probe_dir) : NULL;
-    free(json);
-    return name;
-}
-
 /* ---- The plan ---------------------------------------------------------------- */
 
 typedef struct {
@@ -108,32 +71,23 @@ static int by_name_then_index(const void *a, const void *b) {
     return (x->index > y->index) - (x->index < y->index);
 }
 
-/* A new empty folder for probing, in the temporary folder or, when that is
- * not writable, in the output folder. */
-static int make_probe_dir(char *path, size_t size, const char *out_dir) {
-    const char *tmp = getenv("TMPDIR");
-    const char *const bases[] = {tmp && *tmp ? tmp : "/tmp", out_dir};
-    for (size_t i = 0; i < sizeof bases / sizeof bases[0]; i++) {
-        snprintf(path, size, "%s/.vqr-names-XXXXXX", bases[i]);
-        if (cleanup_make_scratch_folder(path)) return 0;
-    }
-    return -1;
+/* The name of the file the library's batch writes for an object item, or
+ * NULL for one that names a folder ("." or ".."): that item is left to
+ * the library's batch, which says why it cannot be written. */
+static const char *file_name_of(yyjson_val *item) {
+    yyjson_val *filename = yyjson_obj_get(item, "filename");
+    const char *name =
+        qr_batch_file_name(yyjson_is_str(filename) ? yyjson_get_str(filename) : NULL);
+    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ? NULL : name;
 }
 
 /* Names the file of every selected item; `named` holds `n` entries. */
-static int name_items(const batch_plan *plan, named_item *named, size_t n, const char *job_dir) {
-    char probe_dir[4096];
-    if (make_probe_dir(probe_dir, sizeof probe_dir, job_dir) != 0) return -1;
+static int name_items(const batch_plan *plan, named_item *named, size_t n) {
     for (size_t k = 0; k < n; k++) {
         yyjson_val *item = plan->values[named[k].index];
-        yyjson_val *filename = yyjson_obj_get(item, "filename");
-        named[k].name = yyjson_is_obj(item)
-                            ? probe_file_name(probe_dir, yyjson_is_str(filename) ? filename : NULL)
-                            : NULL;
+        const char *name = yyjson_is_obj(item) ? file_name_of(item) : NULL;
+        if (name && !(named[k].name = strdup(name))) return -1;
     }
-    free(take_entries(probe_dir));
-    rmdir(probe_dir);
-    cleanup_scratch_folder(NULL);
     return 0;
 }
 
@@ -193,7 +147,7 @@ static int plan_shard(batch_plan *plan, const batch_job *job) {
     if (!named) return -1;
     for (size_t k = 0; k < n; k++)
         named[k].index = (size_t)job->shard_index + k * (size_t)job->shard_count;
-    int rc = name_items(plan, named, n, job->dir);
+    int rc = name_items(plan, named, n);
     if (rc == 0) rc = assign_workers(plan, named, n, job);
     for (size_t k = 0; k < n; k++) plan->names[named[k].index] = named[k].name;
     free(named);
@@ -285,48 +239,44 @@ static int encode_item(const batch_plan *plan, const batch_job *job, size_t i, c
     return ok;
 }
 
-static void run_worker(const batch_plan *plan, const batch_job *job, int w, int fd) {
-    for (size_t k = plan->start[w]; k < plan->start[w + 1]; k++) {
+/* One worker thread: its share of the plan, and its own descriptor of the
+ * report pipe, closed when it is done so that the reader sees the end of
+ * the pipe once every worker has finished. */
+typedef struct {
+    const batch_plan *plan;
+    const batch_job *job;
+    int w, fd;
+} worker;
+
+static void *run_worker(void *arg) {
+    const worker *me = arg;
+    const batch_plan *plan = me->plan;
+    for (size_t k = plan->start[me->w]; k < plan->start[me->w + 1]; k++) {
         item_report r = {plan->items[k], 0, ""};
-        r.ok = encode_item(plan, job, r.index, r.message, sizeof r.message);
-        if (write_report(fd, &r) != 0) return;
+        r.ok = encode_item(plan, me->job, r.index, r.message, sizeof r.message);
+        if (write_report(me->fd, &r) != 0) break;
     }
+    close(me->fd);
+    return NULL;
 }
 
-/* Starts the workers writing to `fd`; returns how many started. A signal
- * that ends vqr meanwhile is passed on to the workers started so far. */
-static int start_workers(const batch_plan *plan, const batch_job *job, int fd, int reader,
-                         pid_t *pids) {
-    fflush(stdout);
-    fflush(stderr);
-    static volatile int started;
-    started = 0;
-    cleanup_forward_to(pids, &started);
+/* Starts the worker threads writing to `fd`; returns how many started
+ * (errno says why one could not). */
+static int start_workers(const batch_plan *plan, const batch_job *job, int fd, worker *workers,
+                         pthread_t *threads) {
+    int started = 0;
     for (int w = 0; w < plan->workers; w++) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            cleanup_forward_to(NULL, NULL);
-            close(reader);
-            run_worker(plan, job, w, fd);
-            _exit(0);
-        }
-        if (pid > 0) {
-            pids[started] = pid;
-            started = started + 1;
+        workers[started] = (worker){plan, job, w, dup(fd)};
+        if (workers[started].fd < 0) continue;
+        int rc = pthread_create(&threads[started], NULL, run_worker, &workers[started]);
+        if (rc == 0) {
+            started++;
+        } else {
+            close(workers[started].fd);
+            errno = rc;
         }
     }
     return started;
-}
-
-/* Waits for a worker. One that a signal killed may have left the temporary
- * file of its last write: it is removed while the worker's id is still
- * taken, so the name cannot be another process's. */
-static void reap_worker(pid_t pid, const char *dir) {
-    siginfo_t info;
-    memset(&info, 0, sizeof info);
-    while (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {}
-    if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) cleanup_temp_files(dir, pid);
-    while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {}
 }
 
 /* ---- Progress ------------------------------------------------------------------ */
@@ -405,24 +355,27 @@ int batch_plan_run(const batch_plan *plan, const batch_job *job, batch_outcome *
     clock_gettime(CLOCK_MONOTONIC, &t0);
     size_t total = plan->start[plan->workers];
     item_states s = {calloc(plan->count, 1), calloc(plan->count, sizeof *s.message)};
-    pid_t *pids = calloc((size_t)plan->workers, sizeof *pids);
+    worker *workers = calloc((size_t)plan->workers, sizeof *workers);
+    pthread_t *threads = calloc((size_t)plan->workers, sizeof *threads);
     int fds[2] = {-1, -1};
-    int rc = s.state && s.message && pids && pipe(fds) == 0 ? 0 : -1;
+    int rc = s.state && s.message && workers && threads && pipe(fds) == 0 ? 0 : -1;
     if (rc == 0) {
         for (size_t k = 0; k < total; k++) s.state[plan->items[k]] = ITEM_PENDING;
-        int started = start_workers(plan, job, fds[1], fds[0], pids);
+        int started = start_workers(plan, job, fds[1], workers, threads);
+        int saved = errno;
         close(fds[1]);
         if (started > 0) collect_reports(fds[0], job, total, &s, &t0);
         close(fds[0]);
-        for (int w = 0; w < started; w++) reap_worker(pids[w], job->dir);
-        cleanup_forward_to(NULL, NULL);
+        for (int w = 0; w < started; w++) pthread_join(threads[w], NULL);
+        errno = saved;
         if (started == 0 && total > 0)
             rc = -1;
         else
             list_failures(plan, job, &s, out);
     }
     out->seconds = seconds_since(&t0);
-    free(pids);
+    free(threads);
+    free(workers);
     free(s.state);
     free(s.message);
     return rc;

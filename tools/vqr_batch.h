@@ -1,4 +1,4 @@
-/* vqr batch: one JSON array of items spread over worker processes. */
+/* vqr batch: one JSON array of items spread over worker threads. */
 #ifndef VQR_BATCH_H
 #define VQR_BATCH_H
 
@@ -7,7 +7,7 @@
 typedef struct {
     const char *dir;
     int level, module_size, quiet_zone;
-    int jobs;                     /* worker processes; 0: one per core */
+    int jobs;                     /* worker threads; 0: one per core */
     int shard_index, shard_count; /* take the items whose index is index mod count */
     int progress;                 /* draw a progress bar on stderr */
     const char *prefix;           /* starts every message, e.g. "vqr batch" */
@@ -25,9 +25,8 @@ typedef struct {
 } batch_plan;
 
 /* Parses the array and assigns the shard's items to workers, so that items
- * writing the same file go to the same worker in array order. Run it before
- * the style is set: it asks the library for each item's file name by
- * writing a tiny code into a private folder. Returns 0; -1 when the
+ * writing the same file go to the same worker in array order, asking the
+ * library for each item's file name. Returns 0; -1 when the
  * library refuses the array as a whole (nothing is written; qr_last_error
  * says why); -2 when the system fails (errno says why). */
 int batch_plan_make(const char *json, const batch_job *job, batch_plan *plan);

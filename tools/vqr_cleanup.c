@@ -3,8 +3,9 @@
  * Everything the handler touches is set up beforehand in static storage,
  * and the handler itself uses only async-signal-safe calls: folders are
  * listed with the getdents64 system call rather than opendir, which may
- * allocate. vqr runs one thread, so once the handler has run no new
- * temporary file can appear before the signal ends the process.
+ * allocate. A batch writes on several threads: the handler first holds
+ * every other thread where it is, so that no new temporary file can appear
+ * between the removal and the end of the process.
  */
 #define _GNU_SOURCE
 #include "vqr_cleanup.h"
@@ -17,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 enum { PATH_ROOM = 4096, MAX_WATCHED = 4 };
@@ -27,10 +29,11 @@ static char g_watched[MAX_WATCHED][PATH_ROOM];
 static volatile sig_atomic_t g_watched_count;
 static char g_scratch_file[PATH_ROOM];
 static volatile sig_atomic_t g_has_scratch_file;
-static char g_scratch_folder[PATH_ROOM];
-static volatile sig_atomic_t g_has_scratch_folder;
-static const pid_t *g_children;
-static const volatile int *g_child_count;
+static volatile sig_atomic_t g_stopping;
+static int g_held; /* threads held by hold_thread, counted atomically */
+
+/* Sent to the other threads to hold them; no one else sends it. */
+#define HOLD_SIGNAL SIGRTMIN
 
 /* ---- Signal-safe folder walking ---------------------------------------------- */
 
@@ -43,10 +46,10 @@ typedef struct {
     char name[];
 } dir_record;
 
-typedef int (*entry_filter)(const char *name, const void *arg);
+typedef void (*entry_visitor)(int dir_fd, const char *name, void *arg);
 
-/* Unlinks the entries of `dir` that `selected` accepts (all when NULL). */
-static void remove_entries(const char *dir, entry_filter selected, const void *arg) {
+/* Calls `visit` for every entry of `dir` but "." and "..". */
+static void walk_entries(const char *dir, entry_visitor visit, void *arg) {
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     _Alignas(8) char buf[4096];
@@ -55,8 +58,7 @@ static void remove_entries(const char *dir, entry_filter selected, const void *a
         for (long at = 0; at < n;) {
             const dir_record *r = (const dir_record *)(buf + at);
             at += r->length;
-            if (strcmp(r->name, ".") == 0 || strcmp(r->name, "..") == 0) continue;
-            if (!selected || selected(r->name, arg)) unlinkat(fd, r->name, 0);
+            if (strcmp(r->name, ".") != 0 && strcmp(r->name, "..") != 0) visit(fd, r->name, arg);
         }
     }
     close(fd);
@@ -75,9 +77,9 @@ static size_t format_decimal(unsigned long v, char *out) {
     return n;
 }
 
-/* ".qr-<pid>-<serial>.tmp": the library's temporary name for one write. */
-static int is_temp_of(const char *name, const void *arg) {
-    const char *prefix = arg;
+/* ".qr-<pid>-<serial>.tmp": the library's temporary name for one write,
+ * with `prefix` ".qr-<pid>-". */
+static int is_temp_of(const char *name, const char *prefix) {
     size_t len = strlen(prefix);
     if (strncmp(name, prefix, len) != 0) return 0;
     const char *p = name + len;
@@ -86,29 +88,66 @@ static int is_temp_of(const char *name, const void *arg) {
     return p > digits && strcmp(p, ".tmp") == 0;
 }
 
-void cleanup_temp_files(const char *dir, pid_t pid) {
+static void remove_temp(int dir_fd, const char *name, void *prefix) {
+    if (is_temp_of(name, prefix)) unlinkat(dir_fd, name, 0);
+}
+
+/* Removes this process's temporary files in `dir`. */
+static void remove_temp_files(const char *dir) {
     char prefix[40] = ".qr-";
-    size_t n = 4 + format_decimal((unsigned long)pid, prefix + 4);
+    size_t n = 4 + format_decimal((unsigned long)getpid(), prefix + 4);
     prefix[n] = '-';
     prefix[n + 1] = 0;
-    remove_entries(dir, is_temp_of, prefix);
+    walk_entries(dir, remove_temp, prefix);
+}
+
+/* ---- Holding the other threads ------------------------------------------------- */
+
+/* Runs on a thread told to hold: it stays here until the process ends. A
+ * hold signal from outside ends the process as it would by default. */
+static void hold_thread(int sig) {
+    if (!g_stopping) {
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
+    __atomic_add_fetch(&g_held, 1, __ATOMIC_SEQ_CST);
+    for (;;) pause();
+}
+
+static void signal_thread(int dir_fd, const char *name, void *sent) {
+    (void)dir_fd;
+    unsigned long tid = 0;
+    for (const char *p = name; *p >= '0' && *p <= '9'; p++)
+        tid = tid * 10 + (unsigned long)(*p - '0');
+    if (tid && (pid_t)tid != gettid() &&
+        syscall(SYS_tgkill, getpid(), (pid_t)tid, HOLD_SIGNAL) == 0)
+        ++*(int *)sent;
+}
+
+/* Holds every other thread of the process where it is. A thread that is
+ * ending (it blocks all signals and writes nothing more) never answers:
+ * the wait for answers is bounded. */
+static void hold_other_threads(void) {
+    enum { WAIT_STEPS = 200 }; /* of a millisecond each */
+    g_stopping = 1;
+    int sent = 0;
+    walk_entries("/proc/self/task", signal_thread, &sent);
+    const struct timespec step = {0, 1000000};
+    for (int i = 0; i < WAIT_STEPS && __atomic_load_n(&g_held, __ATOMIC_SEQ_CST) < sent; i++)
+        nanosleep(&step, NULL);
 }
 
 /* ---- The handler ---------------------------------------------------------------- */
 
 static void remove_registered(void) {
     if (g_has_scratch_file) unlink(g_scratch_file);
-    if (g_has_scratch_folder) {
-        remove_entries(g_scratch_folder, NULL, NULL);
-        rmdir(g_scratch_folder);
-    }
-    for (int i = 0; i < g_watched_count; i++) cleanup_temp_files(g_watched[i], getpid());
+    for (int i = 0; i < g_watched_count; i++) remove_temp_files(g_watched[i]);
 }
 
 static void on_signal(int sig) {
     int saved = errno;
-    if (g_children)
-        for (int i = 0; i < *g_child_count; i++) kill(g_children[i], sig);
+    hold_other_threads();
     remove_registered();
     /* Dies of the signal as it would have without us: the parent's shell
      * sees the usual status. The signal stays blocked until we return. */
@@ -125,6 +164,9 @@ void cleanup_on_signals(void) {
     sigemptyset(&sa.sa_mask);
     for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++)
         sigaddset(&sa.sa_mask, CLEANUP_SIGNALS[i]);
+    /* A thread removing names is never held itself, even when two threads
+     * take ending signals at once. */
+    sigaddset(&sa.sa_mask, HOLD_SIGNAL);
     for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++) {
         struct sigaction old;
         /* A signal the shell told us to ignore (a background job's SIGINT)
@@ -132,6 +174,7 @@ void cleanup_on_signals(void) {
         if (sigaction(CLEANUP_SIGNALS[i], NULL, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         sigaction(CLEANUP_SIGNALS[i], &sa, NULL);
     }
+    signal(HOLD_SIGNAL, hold_thread);
 }
 
 /* ---- Registering names ------------------------------------------------------------ */
@@ -166,27 +209,3 @@ void cleanup_watch_folder_of(const char *file) {
 }
 
 void cleanup_scratch_file(const char *path) { publish(g_scratch_file, &g_has_scratch_file, path); }
-
-void cleanup_scratch_folder(const char *path) {
-    publish(g_scratch_folder, &g_has_scratch_folder, path);
-}
-
-char *cleanup_make_scratch_folder(char *template) {
-    /* A signal between creating the folder and registering it would leave
-     * it behind: it waits until both are done. */
-    sigset_t block, old;
-    sigemptyset(&block);
-    for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++)
-        sigaddset(&block, CLEANUP_SIGNALS[i]);
-    sigprocmask(SIG_BLOCK, &block, &old);
-    char *made = mkdtemp(template);
-    if (made) cleanup_scratch_folder(made);
-    sigprocmask(SIG_SETMASK, &old, NULL);
-    return made;
-}
-
-void cleanup_forward_to(const pid_t *pids, const volatile int *count) {
-    g_children = NULL;
-    g_child_count = count;
-    g_children = pids;
-}

@@ -368,6 +368,44 @@ class PayloadTest(Base):
                 self.assertQRError(message, fn, *args, path=p)
         self.assertFalse(os.path.exists(p))
 
+    def test_payload_text_is_what_the_encoder_draws(self):
+        # Texts that need escaping, cutting or UTF-8 care; the event has no
+        # clock-dependent lines once SOURCE_DATE_EPOCH is set.
+        os.environ["SOURCE_DATE_EPOCH"] = "1700000000"
+        self.addCleanup(os.environ.pop, "SOURCE_DATE_EPOCH")
+        cases = [
+            ("wifi", ("Caf\u00e9;Net", 'p"w:1\\'), dict(security="wpa3")),
+            ("wifi", ("a,b",), dict(password="x", hidden=True)),
+            ("vcard", ("\u00c5sa " + "N" * 300,), dict(phone="+1 2", email="a@b.c")),
+            ("email", ("a@b.c",), dict(subject="50% & more?", body="line\nbreak")),
+            ("sms", ("+1 (555) x-9",), dict(message="\u00fcber")),
+            ("geo", (0.0000004, -180), {}),
+            ("event", ("Meet; up", "2024-05-01T10:30:00Z"), dict(end="2024-05-02",
+                                                                  location="Hall, 2")),
+        ]
+        for i, (kind, args, kwargs) in enumerate(cases):
+            with self.subTest(kind=kind, i=i):
+                target = self.path(f"t{i}.png")
+                getattr(qr, kind)(*args, path=target, module_size=2, **kwargs)
+                raw = qr.decode(target, raw=True)
+                self.assertEqual(qr.payload_text(kind, *args, **kwargs), raw)
+        self.assertQRError("qr_build_event: end before start", qr.payload_text, "event", "t",
+                           "2024-05-02", end="2024-05-01")
+        self.assertQRError("qr_build_geo: lat/lon out of range", qr.payload_text, "geo", 0, 181)
+        with self.assertRaises(ValueError):
+            qr.payload_text("text", "x")
+
+    def test_batch_file_name_is_the_file_batch_writes(self):
+        names = [None, "", "a/b:c\\d\ne", "x" * 300, "y" * 250, "z" * 251, "no period",
+                 "keep.jpg", "\u00e9" * 200]
+        for i, name in enumerate(names):
+            with self.subTest(name=name and name[:20]):
+                out = self.path(f"b{i}")
+                os.mkdir(out)
+                item = {"text": "x"} if name is None else {"text": "x", "filename": name}
+                qr.batch([item], out, module_size=1)
+                self.assertEqual(os.listdir(out), [qr.batch_file_name(name)])
+
     def test_batch(self):
         items = [{"text": "one", "filename": "first"}, {"text": "two", "filename": "../second"}]
         self.assertEqual(qr.batch(items, self.dir, module_size=3), 2)
@@ -459,7 +497,8 @@ class ReadmeExampleTest(Base):
         finally:
             os.chdir(here)
         lines = out.getvalue().splitlines()
-        self.assertEqual(lines, ["WIFI:T:WPA;S:Home;P:s3cret;;", "https://example.org", "3",
+        self.assertEqual(lines, ["b'smsto:+1555:hi'", "tickets_a.png",
+                                 "WIFI:T:WPA;S:Home;P:s3cret;;", "https://example.org", "3",
                                  "qr_apply_preset: unknown preset "
                                  "(modern/dots/elegant/neon/corporate/minimal)"])
 

@@ -43,7 +43,7 @@ __all__ = [
     "QRError", "VerifyError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES",
     "CENTER_STYLES", "PRESETS", "PrintSizeWarning", "library", "init", "cleanup", "last_error", "symbol_version",
     "apply_preset", "reset_style", "check_reads_back", "encode_png", "encode_svg", "save", "wifi",
-    "vcard", "email", "sms", "geo", "event", "batch", "decode",
+    "vcard", "email", "sms", "geo", "event", "payload_text", "batch_file_name", "batch", "decode",
     "GRADES", "Parameter", "Report", "check",
 ]
 
@@ -110,6 +110,13 @@ _SIGNATURES = {
     "qr_decode_from_memory": (_c_str, [_c_str, _c_int]),
     "qr_grade_from_file": (_c_str, [_c_str, _c_str]),
     "qr_grade_from_memory": (_c_str, [_c_str, _c_int, _c_str]),
+    "qr_text_wifi": (_c_str, [_c_str] * 3),
+    "qr_text_vcard": (_c_str, [_c_str] * 3),
+    "qr_text_email": (_c_str, [_c_str] * 3),
+    "qr_text_sms": (_c_str, [_c_str] * 2),
+    "qr_text_geo": (_c_str, [_c_double] * 2),
+    "qr_text_event": (_c_str, [_c_str] * 4),
+    "qr_batch_file_name": (_c_str, [_c_str]),
 }
 
 _lock = threading.RLock()
@@ -740,8 +747,8 @@ def wifi(ssid: Text, password: Optional[Text] = None, security: Optional[Text] =
     """Wi-Fi network code; ``security`` is WPA (the default), WPA2 or WPA3
     (all written as WPA), WEP, or nopass/none, in any case. ``hidden`` marks
     a network that does not announce its name (H:true)."""
-    args = (_text(ssid, "ssid"), _opt_text(password, "password"), _wifi_security(security),
-            _path(path), _size(module_size, "module_size", 1))
+    args = (*_PAYLOAD_FIELDS["wifi"](ssid, password, security), _path(path),
+            _size(module_size, "module_size", 1))
     if not hidden:
         _payload("qr_encode_wifi", style, *args, dpi=dpi, size=size)
         return
@@ -749,20 +756,23 @@ def wifi(ssid: Text, password: Optional[Text] = None, security: Optional[Text] =
     # here with the same escapes, H:true before P: as in the published order
     # of the fields, and written at level Q with a quiet zone of 2 like the
     # library's payload codes.
-    ssid_b, password_b, security_b, target, module = args
-    text = b"WIFI:T:" + security_b + b";S:" + _wifi_escape(ssid_b) + b";H:true"
-    if password_b:
-        text += b";P:" + _wifi_escape(password_b)
-    _payload("qr_encode_to_file", style, text + b";;", target, 2, module, 2, dpi=dpi, size=size,
-             at=(1, 3))
+    *fields, target, module = args
+    _payload("qr_encode_to_file", style, _hidden_wifi_text(*fields), target, 2, module, 2,
+             dpi=dpi, size=size, at=(1, 3))
+
+
+def _hidden_wifi_text(ssid: bytes, password: Optional[bytes], security: bytes) -> bytes:
+    text = b"WIFI:T:" + security + b";S:" + _wifi_escape(ssid) + b";H:true"
+    if password:
+        text += b";P:" + _wifi_escape(password)
+    return text + b";;"
 
 
 def vcard(name: Text, phone: Optional[Text] = None, email: Optional[Text] = None, *,
           path: PathArg, module_size: int = 10, style: Optional[Style] = None,
           dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """vCard 3.0 contact code; ``name`` is 'Given Family'."""
-    _payload("qr_encode_vcard", style, _text(name, "name"), _opt_text(phone, "phone"),
-             _opt_text(email, "email"), _path(path), _size(module_size, "module_size", 1),
+    _payload("qr_encode_vcard", style, *_PAYLOAD_FIELDS["vcard"](name, phone, email), _path(path), _size(module_size, "module_size", 1),
              dpi=dpi, size=size)
 
 
@@ -770,8 +780,7 @@ def email(to: Text, subject: Optional[Text] = None, body: Optional[Text] = None,
           path: PathArg, module_size: int = 10, style: Optional[Style] = None,
           dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """mailto: code with optional subject and body."""
-    _payload("qr_encode_email", style, _text(to, "to"), _opt_text(subject, "subject"),
-             _opt_text(body, "body"), _path(path), _size(module_size, "module_size", 1),
+    _payload("qr_encode_email", style, *_PAYLOAD_FIELDS["email"](to, subject, body), _path(path), _size(module_size, "module_size", 1),
              dpi=dpi, size=size)
 
 
@@ -779,15 +788,14 @@ def sms(phone: Text, message: Optional[Text] = None, *, path: PathArg, module_si
         style: Optional[Style] = None,
         dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """smsto: code; only +, - and digits of the number are kept."""
-    _payload("qr_encode_sms", style, _text(phone, "phone"), _opt_text(message, "message"),
-             _path(path), _size(module_size, "module_size", 1), dpi=dpi, size=size)
+    _payload("qr_encode_sms", style, *_PAYLOAD_FIELDS["sms"](phone, message), _path(path), _size(module_size, "module_size", 1), dpi=dpi, size=size)
 
 
 def geo(lat: float, lon: float, *, path: PathArg, module_size: int = 10,
         style: Optional[Style] = None,
         dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """geo: position code; latitude -90..90, longitude -180..180."""
-    _payload("qr_encode_geo", style, float(lat), float(lon), _path(path),
+    _payload("qr_encode_geo", style, *_PAYLOAD_FIELDS["geo"](lat, lon), _path(path),
              _size(module_size, "module_size", 1),
              dpi=dpi, size=size)
 
@@ -798,10 +806,51 @@ def event(title: Text, start: Text, end: Optional[Text] = None,
           dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """One-event iCalendar code; ``start`` and ``end`` in ISO 8601 form
     ('2024-05-01', '2024-05-01T10:30:00' or '2024-05-01T10:30:00Z')."""
-    _payload("qr_encode_event", style, _text(title, "title"), _text(start, "start"),
-             _opt_text(end, "end"), _opt_text(location, "location"), _path(path),
+    _payload("qr_encode_event", style, *_PAYLOAD_FIELDS["event"](title, start, end, location),
+             _path(path),
              _size(module_size, "module_size", 1),
              dpi=dpi, size=size)
+
+
+_PAYLOAD_FIELDS = {
+    "wifi": lambda ssid, password=None, security=None: (
+        _text(ssid, "ssid"), _opt_text(password, "password"), _wifi_security(security)),
+    "vcard": lambda name, phone=None, email=None: (
+        _text(name, "name"), _opt_text(phone, "phone"), _opt_text(email, "email")),
+    "email": lambda to, subject=None, body=None: (
+        _text(to, "to"), _opt_text(subject, "subject"), _opt_text(body, "body")),
+    "sms": lambda phone, message=None: (_text(phone, "phone"), _opt_text(message, "message")),
+    "geo": lambda lat, lon: (float(lat), float(lon)),
+    "event": lambda title, start, end=None, location=None: (
+        _text(title, "title"), _text(start, "start"), _opt_text(end, "end"),
+        _opt_text(location, "location")),
+}
+
+
+def payload_text(kind: str, *args, hidden: bool = False, **fields) -> bytes:
+    """The text the payload function ``kind`` ("wifi", "vcard", "email",
+    "sms", "geo" or "event") encodes for the same arguments, without drawing
+    anything: ``payload_text("sms", "+1 555", "hi")`` is ``b"smsto:+1555:hi"``.
+    ``hidden`` as in wifi. Raises QRError with the library's message for
+    values it refuses, ValueError or TypeError as the payload functions do."""
+    if kind not in _PAYLOAD_FIELDS:
+        raise ValueError(f"kind must be one of {', '.join(_PAYLOAD_FIELDS)}, not {kind!r}")
+    values = _PAYLOAD_FIELDS[kind](*args, **fields)
+    if kind == "wifi" and hidden:
+        return _hidden_wifi_text(*values)
+    with _lock:
+        text = getattr(library(), "qr_text_" + kind)(*values)
+        if text is None:
+            _fail()
+        return text
+
+
+def batch_file_name(filename: Optional[Text]) -> str:
+    """The name of the file batch writes for an item whose "filename" is
+    ``filename`` (None: the item has none), e.g. "a_b.png" for "a/b"."""
+    with _lock:
+        name = library().qr_batch_file_name(_opt_text(filename, "filename"))
+    return os.fsdecode(name)
 
 
 def batch(items: Union[str, bytes, Iterable[dict]], out_dir: PathArg, *, level: Level = "M",

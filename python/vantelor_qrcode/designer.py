@@ -30,9 +30,9 @@ import urllib.parse
 
 from . import recipes
 from . import (CENTER_STYLES, DEFAULT_DPI, LEVELS, MODULE_STYLES, PRESETS, RING_STYLES, Gradient,
-               QRError, Style, check, decode, email, encode_png, encode_svg, event,
-               geo, sms, symbol_version, vcard, wifi, _lock, _print_plan, _svg_length,
-               _with_dpi, _with_physical_size)
+               QRError, Style, check, email, encode_png, encode_svg, event,
+               geo, payload_text, sms, symbol_version, vcard, wifi, _lock, _print_plan,
+               _svg_length, _with_dpi, _with_physical_size)
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 ASSETS = {
@@ -267,8 +267,7 @@ class Designer:
 
     def payload_text(self, content):
         """The text a payload form stands for, as the library's own builders
-        write it: they encode it into a scratch PNG in the default look, and
-        our decoder reads it back from there."""
+        write it."""
         kind = content.get("kind", "text") if isinstance(content, dict) else None
         if not isinstance(kind, str) or kind not in PAYLOADS:
             raise BadRequest(f"content.kind must be one of {', '.join(PAYLOADS)}")
@@ -288,18 +287,12 @@ class Designer:
         kwargs = {n: _string(fields[n], n) for n in optional if n in fields}
         if encoder is None:
             return args[0].encode("utf-8")
-        scratch = os.path.join(self.workdir, "payload.png")
-        with _lock:
-            try:
-                encoder(*args, **kwargs, path=scratch, module_size=4, style=Style())
-                return decode(scratch, raw=True)
-            except QRError as exc:
-                raise _builder_failure(exc.message, kind, required + optional) from None
-            except ValueError as exc:
-                raise BadRequest(str(exc), fields=required + optional) from None
-            finally:
-                if os.path.exists(scratch):
-                    os.remove(scratch)
+        try:
+            return payload_text(kind, *args, **kwargs)
+        except QRError as exc:
+            raise _builder_failure(exc.message, kind, required + optional) from None
+        except ValueError as exc:
+            raise BadRequest(str(exc), fields=required + optional) from None
 
     # ---- Looks ------------------------------------------------------------------------------
 
