@@ -437,7 +437,7 @@ constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 // locally thresholded image the way the local threshold did. Last the
 // perspective grid reader, on the same finder patterns.
 bool read_prepared(quirc *q, const grey_image &g, qr_decoded &out) {
-    if ((q->w != g.width || q->h != g.height) && quirc_resize(q, g.width, g.height) != 0) {
+    if ((q->w != g.width || q->h != g.height) && qr_quirc_resize(q, g.width, g.height) != 0) {
         return false;
     }
     std::memcpy(quirc_begin(q, nullptr, nullptr), g.px.data(), g.px.size());

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "qrcode_decode_sampler.h"
+#include "qrcode_platform.h"
 
 extern "C" {
 #include "quirc_internal.h"
@@ -275,6 +276,16 @@ quirc *qr_quirc_new() {
         return nullptr;
     }
     return q;
+}
+
+int qr_quirc_resize(quirc *q, int width, int height) {
+    if (quirc_resize(q, width, height) != 0) return -1;
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    qr_prefer_huge_pages(q->image, pixels);
+    if (static_cast<void *>(q->pixels) != static_cast<void *>(q->image)) {
+        qr_prefer_huge_pages(q->pixels, pixels * sizeof(quirc_pixel_t));
+    }
+    return 0;
 }
 
 int rgba_gray_white(const unsigned char *px) {

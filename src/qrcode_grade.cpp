@@ -1157,7 +1157,7 @@ struct grade_workspace {
         if (!decoder) decoder.reset(qr_quirc_new());
         if (!decoder) return "qr_decode: quirc_new failed";
         if ((decoder->w != width || decoder->h != height) &&
-            quirc_resize(decoder.get(), width, height) != 0) {
+            qr_quirc_resize(decoder.get(), width, height) != 0) {
             decoder.reset();
             return QR_DECODE_NO_MEMORY;
         }

@@ -1,5 +1,6 @@
 // Platform layer: locale-independent formatting, the UTC clock (or the
-// reproducible-builds time stamp) and atomic file replacement.
+// reproducible-builds time stamp), atomic file replacement and huge-page
+// hints.
 //
 // Formatting switches the calling thread to the "C" locale for the duration
 // of one vsnprintf (uselocale is per thread and cheap), so a host that calls
@@ -8,6 +9,7 @@
 
 #include <fcntl.h>
 #include <locale.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
@@ -181,4 +183,31 @@ bool qr_utc_fields(std::int64_t seconds, qr_utc_time *out) {
     *out = {fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday,
             fields.tm_hour,        fields.tm_min,     fields.tm_sec};
     return true;
+}
+
+namespace {
+
+constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
+constexpr std::size_t HUGE_HINT_MIN = 4 * HUGE_PAGE;
+
+}  // namespace
+
+void qr_prefer_huge_pages(void *buffer, std::size_t len) noexcept {
+    if (!buffer || len < HUGE_HINT_MIN) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(buffer);
+    const std::uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t last = (start + len) & ~(HUGE_PAGE - 1);
+    if (last > first) madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+}
+
+void *qr_big_malloc(std::size_t len) noexcept {
+    void *buffer = std::malloc(len);
+    qr_prefer_huge_pages(buffer, len);
+    return buffer;
+}
+
+void *qr_big_realloc(void *buffer, std::size_t len) noexcept {
+    void *moved = std::realloc(buffer, len);
+    qr_prefer_huge_pages(moved, len);
+    return moved;
 }

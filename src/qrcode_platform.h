@@ -1,5 +1,6 @@
 // The few platform services the library needs beyond ISO C: number
-// formatting that ignores the host's locale, and the UTC clock.
+// formatting that ignores the host's locale, the UTC clock, atomic file
+// replacement and large-page hints for big working buffers.
 #pragma once
 
 #include <cstdarg>
@@ -46,3 +47,14 @@ enum class qr_write_status { ok, cannot_open, short_write };
 // destination that exists but is not a regular file (a device, a pipe) is
 // written in place, since it cannot be replaced.
 qr_write_status qr_replace_file(const char *path, const void *bytes, std::size_t len);
+
+// Asks the kernel to back a large working buffer (a decoded image, quirc's
+// label plane) with huge pages where it offers them on request. Touching a
+// fresh 256 MB image page by page costs tens of thousands of page faults,
+// which on a virtual machine take longer than decoding the picture; huge
+// pages cut that by 512x. Buffers under a few huge pages are left alone;
+// the hint changes no byte and failures are ignored.
+void qr_prefer_huge_pages(void *buffer, std::size_t len) noexcept;
+// malloc and realloc that give the hint above to what they return.
+void *qr_big_malloc(std::size_t len) noexcept;
+void *qr_big_realloc(void *buffer, std::size_t len) noexcept;

@@ -22,6 +22,9 @@
 #include "qrcode_png_write.h"
 
 #define STB_IMAGE_STATIC
+#define STBI_MALLOC qr_big_malloc
+#define STBI_REALLOC qr_big_realloc
+#define STBI_FREE std::free
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb_image.h>
 
