@@ -23,8 +23,18 @@ namespace {
 constexpr qr_error INVALID_IMAGE = "qr_decode: invalid image (need RGBA, >= 21x21)";
 constexpr qr_error TOO_LARGE = QR_DECODE_NO_MEMORY;
 
+// quirc thresholds its grey image into a separate label plane and leaves
+// the grey levels as they were, so the inverted pass flips them in place
+// instead of converting the RGBA image a second time.
+static_assert(sizeof(quirc_pixel_t) > 1, "quirc must keep its grey image apart from its labels");
+
 void detect(quirc *q, const unsigned char *rgba, std::size_t pixels, bool inverted) {
-    qr_grey_levels(rgba, quirc_begin(q, nullptr, nullptr), pixels, inverted ? 255 : 0);
+    std::uint8_t *grey = quirc_begin(q, nullptr, nullptr);
+    if (inverted) {
+        for (std::size_t i = 0; i < pixels; ++i) grey[i] ^= 255;
+    } else {
+        qr_grey_levels(rgba, grey, pixels, 0);
+    }
     quirc_end(q);
 }
 
@@ -63,7 +73,7 @@ qr_error decode_run(const unsigned char *rgba, int width, int height, qr_decoded
     // quirc multiplies width by height in int: refuse what the image readers
     // would refuse before it can overflow.
     const std::int64_t pixels = std::int64_t{width} * height;
-    if (pixels > QR_MAX_IMAGE_PIXELS || quirc_resize(q.get(), width, height) != 0) {
+    if (pixels > QR_MAX_IMAGE_PIXELS || qr_quirc_resize(q.get(), width, height) != 0) {
         return TOO_LARGE;
     }
     if (qr_decode_attempts(q.get(), rgba, width, height, out) ||

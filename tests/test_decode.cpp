@@ -278,6 +278,16 @@ TEST_F(DecodeLibrary, LightOnDarkIsFoundInTheInvertedPass) {
     image img = vqr_test::encode_image("inverted", 1, 6, 4);
     vqr_writers::invert(img);
     EXPECT_EQ(decode_rgba(img), "inverted");
+    // quirc itself finds the grid in the second pass, on grey levels flipped
+    // from the first pass's, not only the fallback.
+    const qr_quirc_ptr q(qr_quirc_new());
+    ASSERT_TRUE(q && quirc_resize(q.get(), img.width, img.height) == 0);
+    qr_decoded out;
+    qr_decode_geometry geo{};
+    ASSERT_EQ(qr_decode_attempts(q.get(), img.rgba.data(), img.width, img.height, out, &geo), 1);
+    EXPECT_STREQ(out.text, "inverted");
+    EXPECT_EQ(geo.inverted, 1);
+    EXPECT_EQ(quirc_count(q.get()), 1);
     // A light code on a dark background of our own style.
     qr_set_dot_color(250, 250, 250);
     qr_set_corner_square_color(250, 250, 250);
