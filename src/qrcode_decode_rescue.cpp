@@ -58,6 +58,10 @@ constexpr std::int64_t PERSPECTIVE_SAMPLES = std::int64_t{1} << 20;
 // A pixel is dark when it lies this many percent below its neighbourhood's
 // mean: flat areas then stay light instead of turning into speckle.
 constexpr int LOCAL_CONTRAST_PERCENT = 12;
+// The finer step for faint codes in photos (light colours, low contrast),
+// whose modules sit only a few percent below the paper once a camera has
+// compressed its tones; only used on smoothed images.
+constexpr int FAINT_CONTRAST_PERCENT = 3;
 
 struct grey_image {
     std::vector<std::uint8_t> px;
@@ -229,13 +233,13 @@ struct integral_image {
 // radius wide, so it still follows the light) from the window around the
 // block's centre, which keeps the per-pixel work to one comparison.
 grey_image local_threshold(const grey_image &in, const integral_image &sums, int radius,
-                           bool inverted) {
-    constexpr float KEEP = (100 - LOCAL_CONTRAST_PERCENT) / 100.0f;
+                           bool inverted, int contrast_percent = LOCAL_CONTRAST_PERCENT) {
+    const float keep = static_cast<float>(100 - contrast_percent) / 100.0f;
     const int block = std::clamp(radius / 4, 1, 4);
     const int flip = inverted ? 255 : 0;
     grey_image out = blank_image(in.width, in.height);
     // Per pixel of a band of rows: the level below which it is dark, a
-    // fraction KEEP of its window's mean (at most 225).
+    // fraction `keep` of its window's mean (at most 225).
     std::vector<std::uint8_t> limits(static_cast<std::size_t>(in.width));
     for (int by = 0; by < in.height; by += block) {
         const int cy = std::min(by + block / 2, in.height - 1);
@@ -249,7 +253,7 @@ grey_image local_threshold(const grey_image &in, const integral_image &sums, int
             auto sum = static_cast<float>(sums.at(x1, y1) - sums.at(x1, y0) - sums.at(x0, y1) +
                                           sums.at(x0, y0));
             if (inverted) sum = 255.0f * area - sum;
-            const auto limit = static_cast<std::uint8_t>(std::ceil(sum * KEEP / area));
+            const auto limit = static_cast<std::uint8_t>(std::ceil(sum * keep / area));
             std::fill_n(limits.begin() + bx, std::min(block, in.width - bx), limit);
         }
         for (int y = by; y < std::min(by + block, in.height); ++y) {
@@ -264,8 +268,32 @@ grey_image local_threshold(const grey_image &in, const integral_image &sums, int
     return out;
 }
 
-grey_image local_threshold(const grey_image &in, int radius, bool inverted) {
-    return local_threshold(in, integral_image(in), radius, inverted);
+grey_image local_threshold(const grey_image &in, int radius, bool inverted,
+                           int contrast_percent = LOCAL_CONTRAST_PERCENT) {
+    return local_threshold(in, integral_image(in), radius, inverted, contrast_percent);
+}
+
+// The mean of every pixel's 3 x 3 neighbourhood (edges repeat): sensor
+// noise and JPEG ringing shrink threefold, modules of three pixels or more
+// keep their centres.
+grey_image smoothed(const grey_image &in) {
+    grey_image out = blank_image(in.width, in.height);
+    for (int y = 0; y < in.height; ++y) {
+        const std::uint8_t *rows[3];
+        for (int k = 0; k < 3; ++k) {
+            const int ry = std::clamp(y + k - 1, 0, in.height - 1);
+            rows[k] = in.px.data() + offset(0, ry, in.width);
+        }
+        std::uint8_t *dst = out.px.data() + offset(0, y, in.width);
+        for (int x = 0; x < in.width; ++x) {
+            const int xl = std::max(x - 1, 0);
+            const int xr = std::min(x + 1, in.width - 1);
+            int sum = 0;
+            for (const std::uint8_t *r : rows) sum += r[xl] + r[x] + r[xr];
+            dst[x] = static_cast<std::uint8_t>((sum + 4) / 9);
+        }
+    }
+    return out;
 }
 
 int window_radius(const grey_image &g, int divisor) {
@@ -407,6 +435,24 @@ grey_image local_colour_quadrupled(const source &src, bool inverted) {
     return local_threshold(g, window_radius(g, Divisor), inverted);
 }
 
+// Faint codes (light colours, low contrast): the luma or the darkest channel
+// smoothed, then split at FAINT_CONTRAST_PERCENT below the local mean;
+// smoothing keeps the finer step from turning sensor noise into speckle.
+grey_image faint_threshold(const grey_image &g, int divisor, bool inverted) {
+    const grey_image soft = smoothed(g);
+    return local_threshold(soft, window_radius(soft, divisor), inverted, FAINT_CONTRAST_PERCENT);
+}
+
+template <int Divisor>
+grey_image local_faint(const source &src, bool inverted) {
+    return faint_threshold(src.luma, Divisor, inverted);
+}
+
+template <int Divisor>
+grey_image local_colour_faint(const source &src, bool inverted) {
+    return faint_threshold(channel(src, inverted), Divisor, inverted);
+}
+
 struct strategy {
     const char *name;
     grey_image (*prepare)(const source &src, bool inverted);
@@ -429,6 +475,8 @@ constexpr strategy STRATEGIES[] = {
     {"colour-upscaled-inverted", colour_upscaled, true},
     {"local-upscaled-16", local_upscaled<16>, false},
     {"local-colour-quadrupled-8", local_colour_quadrupled<8>, false},
+    {"local-faint-32", local_faint<32>, false},
+    {"local-colour-faint-32", local_colour_faint<32>, false},
 };
 constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 

@@ -218,8 +218,8 @@ TEST_F(DecodeRescue, ReadsPicturesTheFixedAttemptsMiss) {
     }
 }
 
-// The yellow code is a case for the darkest channel alone: no strategy that
-// reads luma (or the brightest channel) reads it.
+// The yellow code is a case for the darkest channel: no strategy that reads
+// luma (or the brightest channel) at the usual contrast step reads it.
 TEST_F(DecodeRescue, YellowCodeIsReadOnlyThroughTheDarkestChannel) {
     const image img = under_uneven_light(in_yellow(code_on(LONG_TEXT, 5, 4, 460, 255)));
     const qr_quirc_ptr q(qr_quirc_new());
@@ -229,16 +229,16 @@ TEST_F(DecodeRescue, YellowCodeIsReadOnlyThroughTheDarkestChannel) {
         const std::string name = qr_rescue_strategy_name(i);
         const bool darkest =
             name.find("colour") != std::string::npos && name.find("inverted") == std::string::npos;
+        // The faint strategies split the luma finely enough to see yellow.
+        const bool faint = name.find("faint") != std::string::npos;
         qr_decoded out;
         const bool read =
             qr_rescue_try_strategy(q.get(), img.rgba.data(), img.width, img.height, i, out);
-        if (!darkest) {
+        if (!darkest && !faint) {
             EXPECT_FALSE(read) << name;
         }
-        if (read) {
-            EXPECT_STREQ(out.text, LONG_TEXT) << name;
-            ++colour_reads;
-        }
+        if (read) EXPECT_STREQ(out.text, LONG_TEXT) << name;
+        if (read && darkest) ++colour_reads;
     }
     EXPECT_GT(colour_reads, 0);
 }
