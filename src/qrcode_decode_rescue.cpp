@@ -14,8 +14,11 @@
 #include "qrcode_decode_rescue.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "qrcode_decode_grid.h"
@@ -62,9 +65,100 @@ constexpr int LOCAL_CONTRAST_PERCENT = 12;
 // whose modules sit only a few percent below the paper once a camera has
 // compressed its tones; only used on smoothed images.
 constexpr int FAINT_CONTRAST_PERCENT = 3;
+// Scratch blocks a thread keeps between strategies and calls (see
+// scratch_blocks): enough for every image a 2^21-pixel working picture
+// needs, never more than these.
+constexpr std::size_t SCRATCH_KEPT_BLOCKS = 8;
+constexpr std::size_t SCRATCH_KEPT_BYTES = std::size_t{32} << 20;
+constexpr std::size_t SCRATCH_MIN_BLOCK = std::size_t{64} << 10;
+constexpr std::size_t SCRATCH_PAGE = 4096;
+
+// Scratch blocks of the images below, kept on the calling thread between
+// strategies and calls. Every strategy prepares images of the same few
+// sizes; a block freed by one is taken again by the next, instead of
+// returning its pages to the system and faulting fresh zeroed pages in
+// (the page faults cost more than the thresholding). Blocks are matched by
+// size rounded to whole pages; at most SCRATCH_KEPT_BLOCKS blocks and
+// SCRATCH_KEPT_BYTES in all stay with a thread, the rest are freed.
+class scratch_blocks {
+public:
+    scratch_blocks() = default;
+    scratch_blocks(const scratch_blocks &) = delete;
+    scratch_blocks &operator=(const scratch_blocks &) = delete;
+    ~scratch_blocks() {
+        for (const block &b : kept_) ::operator delete(b.p);
+    }
+
+    void *take(std::size_t bytes) {
+        const std::size_t size = rounded(bytes);
+        for (block &b : kept_) {
+            if (b.p && b.bytes == size) {
+                void *p = std::exchange(b.p, nullptr);
+                kept_bytes_ -= size;
+                return p;
+            }
+        }
+        return ::operator new(size);
+    }
+
+    void give(void *p, std::size_t bytes) noexcept {
+        const std::size_t size = rounded(bytes);
+        if (size >= SCRATCH_MIN_BLOCK && kept_bytes_ + size <= SCRATCH_KEPT_BYTES) {
+            for (block &b : kept_) {
+                if (!b.p) {
+                    b = {p, size};
+                    kept_bytes_ += size;
+                    return;
+                }
+            }
+        }
+        ::operator delete(p);
+    }
+
+private:
+    struct block {
+        void *p = nullptr;
+        std::size_t bytes = 0;
+    };
+    static std::size_t rounded(std::size_t bytes) {
+        return (bytes + SCRATCH_PAGE - 1) / SCRATCH_PAGE * SCRATCH_PAGE;
+    }
+    std::array<block, SCRATCH_KEPT_BLOCKS> kept_{};
+    std::size_t kept_bytes_ = 0;
+};
+
+thread_local scratch_blocks t_scratch;
+
+// A vector whose elements live in scratch blocks and start uninitialised:
+// every prepared image and integral image writes each element before
+// reading it, so zeroing them first would only add a pass over memory the
+// size of the picture, once per strategy.
+template <class T>
+struct scratch_allocator {
+    using value_type = T;
+    scratch_allocator() = default;
+    template <class U>
+    explicit scratch_allocator(const scratch_allocator<U> &) noexcept {}
+    T *allocate(std::size_t n) { return static_cast<T *>(t_scratch.take(n * sizeof(T))); }
+    void deallocate(T *p, std::size_t n) noexcept { t_scratch.give(p, n * sizeof(T)); }
+    template <class U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+    template <class U>
+    bool operator==(const scratch_allocator<U> &) const noexcept {
+        return true;
+    }
+};
+template <class T>
+using scratch_vector = std::vector<T, scratch_allocator<T>>;
 
 struct grey_image {
-    std::vector<std::uint8_t> px;
+    scratch_vector<std::uint8_t> px;
     int width = 0;
     int height = 0;
 };
@@ -203,16 +297,18 @@ void invert(grey_image &g) {
 // Running sums over the rectangle above and left of every pixel, so that
 // the mean of any window costs four look-ups.
 struct integral_image {
-    std::vector<std::uint32_t> sums;
+    scratch_vector<std::uint32_t> sums;
     std::size_t stride = 0;
 
     explicit integral_image(const grey_image &g)
         : sums((static_cast<std::size_t>(g.width) + 1) * (static_cast<std::size_t>(g.height) + 1)),
           stride(static_cast<std::size_t>(g.width) + 1) {
+        std::fill_n(sums.begin(), stride, 0u);
         for (int y = 0; y < g.height; ++y) {
             const std::uint8_t *row = g.px.data() + offset(0, y, g.width);
             const std::uint32_t *above = sums.data() + static_cast<std::size_t>(y) * stride;
             std::uint32_t *out = sums.data() + static_cast<std::size_t>(y + 1) * stride;
+            out[0] = 0;
             std::uint32_t run = 0;
             for (int x = 0; x < g.width; ++x) {
                 run += row[x];
