@@ -35,7 +35,7 @@ void detect(quirc *q, const unsigned char *rgba, std::size_t pixels, bool invert
     } else {
         qr_grey_levels(rgba, grey, pixels, 0);
     }
-    quirc_end(q);
+    qr_quirc_end(q);
 }
 
 }  // namespace

@@ -585,7 +585,7 @@ bool read_prepared(quirc *q, const grey_image &g, qr_decoded &out) {
         return false;
     }
     std::memcpy(quirc_begin(q, nullptr, nullptr), g.px.data(), g.px.size());
-    quirc_end(q);
+    qr_quirc_end(q);
     // Every grid also mirrored: a code photographed through glass or printed
     // on film shows its back.
     if (qr_decode_grids(q, true, out)) return true;

@@ -22,6 +22,7 @@
 #include <limits.h>
 #include <math.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "quirc_internal.h"
 
@@ -132,4 +133,65 @@ static int qr_quirc_grid_room(struct quirc *q, int a, int b, int c) {
     if (qr_quirc_recorded_modules(q) + qr->grid_size * qr->grid_size > QR_QUIRC_PASS_MODULES)
         return 0;
     return QR_QUIRC_GRID_CAPACITY;
+}
+
+/* quirc_end, with the grey levels' histogram counted into eight partial
+ * histograms: the strategies hand quirc images of two levels, where
+ * counting into one array stalls on every pixel, each increment waiting
+ * for the one before it to the same counter. The threshold is then chosen
+ * by quirc's own rule, so every pass binarises exactly as quirc_end does. */
+#define QR_QUIRC_PARTIAL_HISTOGRAMS 8
+
+/* quirc's threshold rule, step for step in its float type: the level that
+ * best separates the histogram's two classes (largest between-class
+ * variance), the last of equals. */
+static uint8_t qr_quirc_otsu_threshold(const unsigned int histogram[UINT8_MAX + 1],
+                                       unsigned int pixels) {
+    quirc_float_t sum = 0;
+    for (unsigned int i = 0; i <= UINT8_MAX; ++i) sum += i * histogram[i];
+    quirc_float_t sum_b = 0;
+    unsigned int q1 = 0;
+    quirc_float_t max = 0;
+    uint8_t threshold = 0;
+    for (unsigned int i = 0; i <= UINT8_MAX; ++i) {
+        q1 += histogram[i];
+        if (q1 == 0) continue;
+        const unsigned int q2 = pixels - q1;
+        if (q2 == 0) break;
+        sum_b += i * histogram[i];
+        const quirc_float_t m1 = sum_b / q1;
+        const quirc_float_t m2 = (sum - sum_b) / q2;
+        const quirc_float_t m1m2 = m1 - m2;
+        const quirc_float_t variance = m1m2 * m1m2 * q1 * q2;
+        if (variance >= max) {
+            threshold = (uint8_t)i;
+            max = variance;
+        }
+    }
+    return threshold;
+}
+
+static uint8_t qr_quirc_otsu(const struct quirc *q) {
+    const unsigned int pixels = (unsigned int)q->w * (unsigned int)q->h;
+    unsigned int partial[QR_QUIRC_PARTIAL_HISTOGRAMS][UINT8_MAX + 1];
+    memset(partial, 0, sizeof(partial));
+    const uint8_t *p = q->image;
+    unsigned int n = 0;
+    for (; n + QR_QUIRC_PARTIAL_HISTOGRAMS <= pixels; n += QR_QUIRC_PARTIAL_HISTOGRAMS) {
+        for (int k = 0; k < QR_QUIRC_PARTIAL_HISTOGRAMS; k++) partial[k][p[n + k]]++;
+    }
+    for (; n < pixels; n++) partial[0][p[n]]++;
+
+    unsigned int histogram[UINT8_MAX + 1];
+    for (int i = 0; i <= UINT8_MAX; i++) {
+        histogram[i] = 0;
+        for (int k = 0; k < QR_QUIRC_PARTIAL_HISTOGRAMS; k++) histogram[i] += partial[k][i];
+    }
+    return qr_quirc_otsu_threshold(histogram, pixels);
+}
+
+void qr_quirc_end(struct quirc *q) {
+    pixels_setup(q, qr_quirc_otsu(q));
+    for (int i = 0; i < q->h; i++) finder_scan(q, i);
+    for (int i = 0; i < q->num_capstones; i++) test_grouping(q, i);
 }

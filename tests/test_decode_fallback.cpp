@@ -394,6 +394,53 @@ TEST(DecodeDetector, GridsPerPassAreBounded) {
     }
 }
 
+// The library's quirc_end counts its histogram differently; the threshold,
+// the labels and the records must be quirc's own, on two-level prepared
+// images (where the counting differs most), flat ones (where quirc's rule
+// has its edge cases), a ramp, noise and a drawn code of odd width.
+TEST(DecodeDetector, OwnThresholdPassMatchesQuircs) {
+    const auto filled = [](int w, int h, auto level) {
+        std::vector<std::uint8_t> g(static_cast<std::size_t>(w) * h);
+        for (int i = 0; i < w * h; ++i) g[static_cast<std::size_t>(i)] = level(i);
+        return g;
+    };
+    const drawn code = draw("own threshold", 3, 3);
+    std::vector<std::uint8_t> code_grey(static_cast<std::size_t>(code.img.width) * code.img.height);
+    for (std::size_t i = 0; i < code_grey.size(); ++i) {
+        code_grey[i] = static_cast<std::uint8_t>(rgba_gray_white(&code.img.rgba[i * 4]));
+    }
+    std::uint32_t seed = 7;
+    const struct {
+        const char *name;
+        int width, height;
+        std::vector<std::uint8_t> grey;
+    } cases[] = {
+        {"all black", 61, 37, filled(61, 37, [](int) { return 0; })},
+        {"all white", 61, 37, filled(61, 37, [](int) { return 255; })},
+        {"two levels", 203, 101, filled(203, 101, [](int i) { return (i / 7) % 3 ? 255 : 0; })},
+        {"ramp", 256, 9, filled(256, 9, [](int i) { return i % 256; })},
+        {"noise", 123, 77,
+         filled(123, 77, [&](int) { return (seed = seed * 1664525u + 1013904223u) >> 24; })},
+        {"code", code.img.width, code.img.height, code_grey},
+    };
+    for (const auto &c : cases) {
+        const qr_quirc_ptr theirs(qr_quirc_new());
+        const qr_quirc_ptr ours(qr_quirc_new());
+        ASSERT_EQ(quirc_resize(theirs.get(), c.width, c.height), 0);
+        ASSERT_EQ(quirc_resize(ours.get(), c.width, c.height), 0);
+        std::memcpy(quirc_begin(theirs.get(), nullptr, nullptr), c.grey.data(), c.grey.size());
+        std::memcpy(quirc_begin(ours.get(), nullptr, nullptr), c.grey.data(), c.grey.size());
+        quirc_end(theirs.get());
+        qr_quirc_end(ours.get());
+        EXPECT_EQ(0,
+                  std::memcmp(theirs->pixels, ours->pixels, c.grey.size() * sizeof(quirc_pixel_t)))
+            << c.name;
+        EXPECT_EQ(theirs->num_regions, ours->num_regions) << c.name;
+        EXPECT_EQ(theirs->num_capstones, ours->num_capstones) << c.name;
+        EXPECT_EQ(theirs->num_grids, ours->num_grids) << c.name;
+    }
+}
+
 // Paints the bottom-right alignment pattern (modules n - 9 to n - 5) light.
 void erase_alignment_pattern(drawn &d) {
     for (int y = (d.n - 9 + 4) * d.m; y < (d.n - 4 + 4) * d.m; ++y) {

@@ -237,8 +237,10 @@ TEST_F(DecodeRescue, YellowCodeIsReadOnlyThroughTheDarkestChannel) {
         if (!darkest && !faint) {
             EXPECT_FALSE(read) << name;
         }
-        if (read) EXPECT_STREQ(out.text, LONG_TEXT) << name;
-        if (read && darkest) ++colour_reads;
+        if (read) {
+            EXPECT_STREQ(out.text, LONG_TEXT) << name;
+            if (darkest) ++colour_reads;
+        }
     }
     EXPECT_GT(colour_reads, 0);
 }
