@@ -371,23 +371,25 @@ grey_image local_threshold(const grey_image &in, int radius, bool inverted,
 
 // The mean of every pixel's 3 x 3 neighbourhood (edges repeat): sensor
 // noise and JPEG ringing shrink threefold, modules of three pixels or more
-// keep their centres.
+// keep their centres. Each row first sums its three rows per column, so a
+// pixel costs three additions instead of nine.
 grey_image smoothed(const grey_image &in) {
     grey_image out = blank_image(in.width, in.height);
+    scratch_vector<int> columns(static_cast<std::size_t>(in.width));
+    const int last = in.width - 1;
     for (int y = 0; y < in.height; ++y) {
-        const std::uint8_t *rows[3];
-        for (int k = 0; k < 3; ++k) {
-            const int ry = std::clamp(y + k - 1, 0, in.height - 1);
-            rows[k] = in.px.data() + offset(0, ry, in.width);
-        }
+        const std::uint8_t *above = in.px.data() + offset(0, std::max(y - 1, 0), in.width);
+        const std::uint8_t *row = in.px.data() + offset(0, y, in.width);
+        const std::uint8_t *below =
+            in.px.data() + offset(0, std::min(y + 1, in.height - 1), in.width);
+        for (int x = 0; x <= last; ++x) columns[x] = above[x] + row[x] + below[x];
         std::uint8_t *dst = out.px.data() + offset(0, y, in.width);
-        for (int x = 0; x < in.width; ++x) {
-            const int xl = std::max(x - 1, 0);
-            const int xr = std::min(x + 1, in.width - 1);
-            int sum = 0;
-            for (const std::uint8_t *r : rows) sum += r[xl] + r[x] + r[xr];
-            dst[x] = static_cast<std::uint8_t>((sum + 4) / 9);
-        }
+        const auto mean = [&](int left, int x, int right) {
+            return static_cast<std::uint8_t>((columns[left] + columns[x] + columns[right] + 4) / 9);
+        };
+        dst[0] = mean(0, 0, std::min(1, last));
+        for (int x = 1; x < last; ++x) dst[x] = mean(x - 1, x, x + 1);
+        if (last > 0) dst[last] = mean(last - 1, last, last);
     }
     return out;
 }

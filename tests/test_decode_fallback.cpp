@@ -401,7 +401,8 @@ TEST(DecodeDetector, GridsPerPassAreBounded) {
 TEST(DecodeDetector, OwnThresholdPassMatchesQuircs) {
     const auto filled = [](int w, int h, auto level) {
         std::vector<std::uint8_t> g(static_cast<std::size_t>(w) * h);
-        for (int i = 0; i < w * h; ++i) g[static_cast<std::size_t>(i)] = level(i);
+        for (int i = 0; i < w * h; ++i)
+            g[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(level(i));
         return g;
     };
     const drawn code = draw("own threshold", 3, 3);
