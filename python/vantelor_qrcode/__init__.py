@@ -41,10 +41,10 @@ except ImportError:  # imported from the source tree: only builds write _version
 
 __all__ = [
     "QRError", "VerifyError", "Gradient", "Style", "LEVELS", "MODULE_STYLES", "RING_STYLES",
-    "CENTER_STYLES", "PRESETS", "PrintSizeWarning", "library", "init", "cleanup", "last_error", "symbol_version",
-    "apply_preset", "reset_style", "check_reads_back", "encode_png", "encode_svg", "save", "wifi",
-    "vcard", "email", "sms", "geo", "event", "payload_text", "batch_file_name", "batch", "decode",
-    "GRADES", "Parameter", "Report", "check",
+    "CENTER_STYLES", "PRESETS", "PrintSizeWarning", "library", "init", "cleanup", "last_error",
+    "symbol_version", "apply_preset", "reset_style", "check_reads_back", "encode_png", "encode_svg",
+    "save", "wifi", "vcard", "email", "sms", "geo", "event", "payload_text", "batch_file_name",
+    "batch", "decode", "GRADES", "Parameter", "Report", "check",
 ]
 
 LEVELS = {"L": 0, "M": 1, "Q": 2, "H": 3}
@@ -740,6 +740,16 @@ def _wifi_escape(value: bytes) -> bytes:
     return b"".join(b"\\" + bytes([c]) if c in b'\\;,":' else bytes([c]) for c in value)
 
 
+def _payload_code(kind: str, values: tuple, path: PathArg, module_size: int,
+                  style: Optional[Style], dpi: Optional[int], size) -> None:
+    """Writes the payload code ``kind`` for the payload function's own
+    arguments, checked in the order the functions always checked them: the
+    payload's fields, the path, the module size."""
+    fields = _PAYLOAD_FIELDS[kind](*values)
+    _payload("qr_encode_" + kind, style, *fields, _path(path), _size(module_size, "module_size", 1),
+             dpi=dpi, size=size)
+
+
 def wifi(ssid: Text, password: Optional[Text] = None, security: Optional[Text] = None, *,
          hidden: bool = False, path: PathArg, module_size: int = 10,
          style: Optional[Style] = None, dpi: Optional[int] = None,
@@ -772,32 +782,28 @@ def vcard(name: Text, phone: Optional[Text] = None, email: Optional[Text] = None
           path: PathArg, module_size: int = 10, style: Optional[Style] = None,
           dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """vCard 3.0 contact code; ``name`` is 'Given Family'."""
-    _payload("qr_encode_vcard", style, *_PAYLOAD_FIELDS["vcard"](name, phone, email), _path(path), _size(module_size, "module_size", 1),
-             dpi=dpi, size=size)
+    _payload_code("vcard", (name, phone, email), path, module_size, style, dpi, size)
 
 
 def email(to: Text, subject: Optional[Text] = None, body: Optional[Text] = None, *,
           path: PathArg, module_size: int = 10, style: Optional[Style] = None,
           dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """mailto: code with optional subject and body."""
-    _payload("qr_encode_email", style, *_PAYLOAD_FIELDS["email"](to, subject, body), _path(path), _size(module_size, "module_size", 1),
-             dpi=dpi, size=size)
+    _payload_code("email", (to, subject, body), path, module_size, style, dpi, size)
 
 
 def sms(phone: Text, message: Optional[Text] = None, *, path: PathArg, module_size: int = 10,
         style: Optional[Style] = None,
         dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """smsto: code; only +, - and digits of the number are kept."""
-    _payload("qr_encode_sms", style, *_PAYLOAD_FIELDS["sms"](phone, message), _path(path), _size(module_size, "module_size", 1), dpi=dpi, size=size)
+    _payload_code("sms", (phone, message), path, module_size, style, dpi, size)
 
 
 def geo(lat: float, lon: float, *, path: PathArg, module_size: int = 10,
         style: Optional[Style] = None,
         dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """geo: position code; latitude -90..90, longitude -180..180."""
-    _payload("qr_encode_geo", style, *_PAYLOAD_FIELDS["geo"](lat, lon), _path(path),
-             _size(module_size, "module_size", 1),
-             dpi=dpi, size=size)
+    _payload_code("geo", (lat, lon), path, module_size, style, dpi, size)
 
 
 def event(title: Text, start: Text, end: Optional[Text] = None,
@@ -806,10 +812,7 @@ def event(title: Text, start: Text, end: Optional[Text] = None,
           dpi: Optional[int] = None, size: Union[str, int, None] = None) -> None:
     """One-event iCalendar code; ``start`` and ``end`` in ISO 8601 form
     ('2024-05-01', '2024-05-01T10:30:00' or '2024-05-01T10:30:00Z')."""
-    _payload("qr_encode_event", style, *_PAYLOAD_FIELDS["event"](title, start, end, location),
-             _path(path),
-             _size(module_size, "module_size", 1),
-             dpi=dpi, size=size)
+    _payload_code("event", (title, start, end, location), path, module_size, style, dpi, size)
 
 
 _PAYLOAD_FIELDS = {
