@@ -65,6 +65,8 @@ constexpr int LOCAL_CONTRAST_PERCENT = 12;
 // whose modules sit only a few percent below the paper once a camera has
 // compressed its tones; only used on smoothed images.
 constexpr int FAINT_CONTRAST_PERCENT = 3;
+// Splits the two levels of a thresholded image for quirc.
+constexpr std::uint8_t TWO_LEVEL_THRESHOLD = 128;
 // Scratch blocks a thread keeps between strategies and calls (see
 // scratch_blocks): enough for every image a 2^21-pixel working picture
 // needs, never more than these.
@@ -161,6 +163,8 @@ struct grey_image {
     scratch_vector<std::uint8_t> px;
     int width = 0;
     int height = 0;
+    // Every level is 0 or 255: quirc's threshold is known without counting.
+    bool two_level = false;
 };
 
 // Offset of pixel (x, y) in an image `width` pixels wide.
@@ -334,6 +338,7 @@ grey_image local_threshold(const grey_image &in, const integral_image &sums, int
     const int block = std::clamp(radius / 4, 1, 4);
     const int flip = inverted ? 255 : 0;
     grey_image out = blank_image(in.width, in.height);
+    out.two_level = true;
     // Per pixel of a band of rows: the level below which it is dark, a
     // fraction `keep` of its window's mean (at most 225).
     std::vector<std::uint8_t> limits(static_cast<std::size_t>(in.width));
@@ -587,7 +592,11 @@ bool read_prepared(quirc *q, const grey_image &g, qr_decoded &out) {
         return false;
     }
     std::memcpy(quirc_begin(q, nullptr, nullptr), g.px.data(), g.px.size());
-    qr_quirc_end(q);
+    if (g.two_level) {
+        qr_quirc_end_at(q, TWO_LEVEL_THRESHOLD);
+    } else {
+        qr_quirc_end(q);
+    }
     // Every grid also mirrored: a code photographed through glass or printed
     // on film shows its back.
     if (qr_decode_grids(q, true, out)) return true;

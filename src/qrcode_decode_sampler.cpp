@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 
 #include "qrcode_decode_sampler.h"
 #include "qrcode_platform.h"
@@ -278,7 +279,37 @@ quirc *qr_quirc_new() {
     return q;
 }
 
+namespace {
+
+// quirc's flood fill needs one work record per 1.5 rows, at least one.
+std::size_t flood_fill_records(int height) {
+    return std::max<std::size_t>(static_cast<std::size_t>(height) * 2 / 3, 1);
+}
+
+// Whether q's planes and flood-fill records already hold a width x height
+// image.
+bool holds(const quirc *q, int width, int height) {
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    const bool aliased = static_cast<void *>(q->pixels) == static_cast<void *>(q->image);
+    return malloc_usable_size(q->image) >= pixels &&
+           (aliased || malloc_usable_size(q->pixels) >= pixels * sizeof(quirc_pixel_t)) &&
+           static_cast<std::size_t>(q->num_flood_fill_vars) >= flood_fill_records(height);
+}
+
+}  // namespace
+
+// The second-chance stage hands quirc images of a few sizes in turn (the
+// picture, a margined copy, halves, doubles). quirc_resize allocates fresh
+// zeroed planes for every change and copies the old image over, and the
+// page faults of touching them cost more than the pass itself; a size that
+// fits what q already holds only changes the dimensions. Every caller writes
+// the whole image after a resize, so nothing old is read.
 int qr_quirc_resize(quirc *q, int width, int height) {
+    if (width >= 0 && height >= 0 && holds(q, width, height)) {
+        q->w = width;
+        q->h = height;
+        return 0;
+    }
     if (quirc_resize(q, width, height) != 0) return -1;
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     qr_prefer_huge_pages(q->image, pixels);

@@ -77,9 +77,16 @@ int qr_fallback_decode_grey(const qr_finder *finders, int count, const std::uint
 // quirc_new with a placeholder image, so that the first quirc_resize copies
 // from a valid pointer; release with quirc_destroy. NULL when out of memory.
 quirc *qr_quirc_new();
-// quirc_end, the same records, with a faster histogram for its threshold.
+// quirc_end, the same records, with a faster histogram for its threshold
+// and a faster finder scan.
 extern "C" void qr_quirc_end(quirc *q);
-// quirc_resize, with its image and label planes offered huge pages.
+// The same with the threshold given (levels below it are dark): an image of
+// the levels 0 and 255 alone is split by any threshold from 1 to 255 as by
+// quirc's own choice, so prepared two-level images skip the histogram.
+extern "C" void qr_quirc_end_at(quirc *q, std::uint8_t threshold);
+// quirc_resize, with its image and label planes offered huge pages; a size
+// that fits the planes q already has keeps them (their contents are stale:
+// write the whole image before quirc_end).
 int qr_quirc_resize(quirc *q, int width, int height);
 struct qr_quirc_deleter {
     void operator()(quirc *q) const noexcept;

@@ -394,10 +394,12 @@ TEST(DecodeDetector, GridsPerPassAreBounded) {
     }
 }
 
-// The library's quirc_end counts its histogram differently; the threshold,
-// the labels and the records must be quirc's own, on two-level prepared
-// images (where the counting differs most), flat ones (where quirc's rule
-// has its edge cases), a ramp, noise and a drawn code of odd width.
+// The library's quirc_end counts its histogram differently and scans rows
+// a word of pixels at a time; the threshold, the labels and the records
+// must be quirc's own, on two-level prepared images (where the counting
+// differs most), flat ones (where quirc's rule has its edge cases), a ramp,
+// noise and drawn codes of widths that are no multiple of 64. On two-level
+// images the pass at a given threshold must match too.
 TEST(DecodeDetector, OwnThresholdPassMatchesQuircs) {
     const auto filled = [](int w, int h, auto level) {
         std::vector<std::uint8_t> g(static_cast<std::size_t>(w) * h);
@@ -423,6 +425,18 @@ TEST(DecodeDetector, OwnThresholdPassMatchesQuircs) {
         {"noise", 123, 77,
          filled(123, 77, [&](int) { return (seed = seed * 1664525u + 1013904223u) >> 24; })},
         {"code", code.img.width, code.img.height, code_grey},
+        {"two-level code", code.img.width, code.img.height,
+         filled(code.img.width, code.img.height,
+                [&](int i) { return code_grey[static_cast<std::size_t>(i)] < 128 ? 0 : 255; })},
+        {"two-level noise", 131, 67,
+         filled(131, 67, [&](int) { return (seed = seed * 1664525u + 1013904223u) >> 31 ? 255 : 0; })},
+    };
+    // Both levels 0 and 255 and no other: a single level differs only in
+    // being called all dark or all light, which holds no finder either way.
+    const auto two_level = [](const std::vector<std::uint8_t> &g) {
+        const auto [low, high] = std::minmax_element(g.begin(), g.end());
+        return *low == 0 && *high == 255 &&
+               std::all_of(g.begin(), g.end(), [](std::uint8_t v) { return v == 0 || v == 255; });
     };
     for (const auto &c : cases) {
         const qr_quirc_ptr theirs(qr_quirc_new());
@@ -439,6 +453,16 @@ TEST(DecodeDetector, OwnThresholdPassMatchesQuircs) {
         EXPECT_EQ(theirs->num_regions, ours->num_regions) << c.name;
         EXPECT_EQ(theirs->num_capstones, ours->num_capstones) << c.name;
         EXPECT_EQ(theirs->num_grids, ours->num_grids) << c.name;
+        if (!two_level(c.grey)) continue;
+        const qr_quirc_ptr given(qr_quirc_new());
+        ASSERT_EQ(qr_quirc_resize(given.get(), c.width, c.height), 0);
+        std::memcpy(quirc_begin(given.get(), nullptr, nullptr), c.grey.data(), c.grey.size());
+        qr_quirc_end_at(given.get(), 128);
+        EXPECT_EQ(0,
+                  std::memcmp(theirs->pixels, given->pixels, c.grey.size() * sizeof(quirc_pixel_t)))
+            << c.name;
+        EXPECT_EQ(theirs->num_capstones, given->num_capstones) << c.name;
+        EXPECT_EQ(theirs->num_grids, given->num_grids) << c.name;
     }
 }
 
