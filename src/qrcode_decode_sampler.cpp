@@ -5,12 +5,12 @@
 // zero-terminated. Grey levels are always recomputed from the RGBA pixels
 // rather than taken from quirc's buffer, which detection may overwrite with
 // region labels.
+#include <malloc.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <malloc.h>
 
 #include "qrcode_decode_sampler.h"
 #include "qrcode_platform.h"

@@ -429,7 +429,8 @@ TEST(DecodeDetector, OwnThresholdPassMatchesQuircs) {
          filled(code.img.width, code.img.height,
                 [&](int i) { return code_grey[static_cast<std::size_t>(i)] < 128 ? 0 : 255; })},
         {"two-level noise", 131, 67,
-         filled(131, 67, [&](int) { return (seed = seed * 1664525u + 1013904223u) >> 31 ? 255 : 0; })},
+         filled(131, 67,
+                [&](int) { return ((seed = seed * 1664525u + 1013904223u) >> 31) * 255; })},
     };
     // Both levels 0 and 255 and no other: a single level differs only in
     // being called all dark or all light, which holds no finder either way.
