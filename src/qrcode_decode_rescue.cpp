@@ -256,29 +256,45 @@ grey_image halve(const grey_image &in) {
     return out;
 }
 
+// One row doubled along x, in quarters: output pixel centres fall a quarter
+// of an input pixel either side of each input centre, so the pair from
+// input pixel i weighs (i - 1, i) and (i, i + 1) as 1:3 and 3:1, and the
+// outermost output pixels repeat the edge.
+void double_row(const std::uint8_t *in, int width, std::uint16_t *out) {
+    out[0] = static_cast<std::uint16_t>(4 * in[0]);
+    for (int i = 0; i + 1 < width; ++i) {
+        out[2 * i + 1] = static_cast<std::uint16_t>(3 * in[i] + in[i + 1]);
+        out[2 * i + 2] = static_cast<std::uint16_t>(in[i] + 3 * in[i + 1]);
+    }
+    out[2 * width - 1] = static_cast<std::uint16_t>(4 * in[width - 1]);
+}
+
 // Bilinear doubling: a module one or two pixels wide gets the few pixels that
-// quirc's finder scan needs to measure its 1:1:3:1:1 runs.
+// quirc's finder scan needs to measure its 1:1:3:1:1 runs. Each input row is
+// doubled along x once; output rows mix the two nearest in the same weights.
 grey_image double_size(const grey_image &in) {
     grey_image out = blank_image(in.width * 2, in.height * 2);
-    for (int y = 0; y < out.height; ++y) {
-        // Output pixel centre (y + 0.5) / 2 - 0.5 in input pixels, in quarters.
-        const int fy = std::clamp(2 * y - 1, 0, 4 * (in.height - 1));
-        const int y0 = fy / 4;
-        const int y1 = std::min(y0 + 1, in.height - 1);
-        const int wy = fy % 4;
-        const std::uint8_t *r0 = in.px.data() + offset(0, y0, in.width);
-        const std::uint8_t *r1 = in.px.data() + offset(0, y1, in.width);
-        std::uint8_t *dst = out.px.data() + offset(0, y, out.width);
-        for (int x = 0; x < out.width; ++x) {
-            const int fx = std::clamp(2 * x - 1, 0, 4 * (in.width - 1));
-            const int x0 = fx / 4;
-            const int x1 = std::min(x0 + 1, in.width - 1);
-            const int wx = fx % 4;
-            const int top = r0[x0] * (4 - wx) + r0[x1] * wx;
-            const int bottom = r1[x0] * (4 - wx) + r1[x1] * wx;
-            dst[x] = static_cast<std::uint8_t>((top * (4 - wy) + bottom * wy + 8) >> 4);
-        }
+    const std::size_t row_len = static_cast<std::size_t>(out.width);
+    scratch_vector<std::uint16_t> rows(row_len * static_cast<std::size_t>(in.height));
+    for (int y = 0; y < in.height; ++y) {
+        double_row(in.px.data() + offset(0, y, in.width), in.width,
+                   rows.data() + static_cast<std::size_t>(y) * row_len);
     }
+    const auto mix = [&](int y, int upper, int lower, int lower_weight) {
+        const std::uint16_t *a = rows.data() + static_cast<std::size_t>(upper) * row_len;
+        const std::uint16_t *b = rows.data() + static_cast<std::size_t>(lower) * row_len;
+        std::uint8_t *dst = out.px.data() + offset(0, y, out.width);
+        for (std::size_t x = 0; x < row_len; ++x) {
+            dst[x] = static_cast<std::uint8_t>(
+                (a[x] * (4 - lower_weight) + b[x] * lower_weight + 8) >> 4);
+        }
+    };
+    mix(0, 0, 0, 0);
+    for (int i = 0; i + 1 < in.height; ++i) {
+        mix(2 * i + 1, i, i + 1, 1);
+        mix(2 * i + 2, i, i + 1, 3);
+    }
+    mix(out.height - 1, in.height - 1, in.height - 1, 0);
     return out;
 }
 
@@ -308,13 +324,15 @@ struct integral_image {
         : sums((static_cast<std::size_t>(g.width) + 1) * (static_cast<std::size_t>(g.height) + 1)),
           stride(static_cast<std::size_t>(g.width) + 1) {
         std::fill_n(sums.begin(), stride, 0u);
+        // Stores through out may alias g's fields: the width is read once.
+        const int width = g.width;
         for (int y = 0; y < g.height; ++y) {
-            const std::uint8_t *row = g.px.data() + offset(0, y, g.width);
+            const std::uint8_t *row = g.px.data() + offset(0, y, width);
             const std::uint32_t *above = sums.data() + static_cast<std::size_t>(y) * stride;
             std::uint32_t *out = sums.data() + static_cast<std::size_t>(y + 1) * stride;
             out[0] = 0;
             std::uint32_t run = 0;
-            for (int x = 0; x < g.width; ++x) {
+            for (int x = 0; x < width; ++x) {
                 run += row[x];
                 out[x + 1] = above[x + 1] + run;
             }
@@ -357,13 +375,15 @@ grey_image local_threshold(const grey_image &in, const integral_image &sums, int
             const auto limit = static_cast<std::uint8_t>(std::ceil(sum * keep / area));
             std::fill_n(limits.begin() + bx, std::min(block, in.width - bx), limit);
         }
+        // Byte stores may alias the images' fields: sizes and rows are read
+        // once per band.
+        const int width = in.width;
+        const std::uint8_t *limit = limits.data();
         for (int y = by; y < std::min(by + block, in.height); ++y) {
-            const std::size_t row = offset(0, y, in.width);
+            const std::size_t row = offset(0, y, width);
             const std::uint8_t *src = in.px.data() + row;
             std::uint8_t *dst = out.px.data() + row;
-            for (int x = 0; x < in.width; ++x) {
-                dst[x] = (src[x] ^ flip) < limits[static_cast<std::size_t>(x)] ? 0 : 255;
-            }
+            for (int x = 0; x < width; ++x) dst[x] = (src[x] ^ flip) < limit[x] ? 0 : 255;
         }
     }
     return out;
