@@ -71,17 +71,6 @@ struct point {
     float y;
 };
 
-// std::round without the library call it compiles to on baseline x86-64
-// (the sampler's hottest call): halves away from zero, NaN and whole
-// numbers as they are. Below 2^23 the fraction a - whole is exact.
-float round_half_away(float v) {
-    const float a = std::fabs(v);
-    if (!(a < 8388608.0f)) return v;
-    float whole = static_cast<float>(static_cast<std::int32_t>(a));
-    if (a - whole >= 0.5f) whole += 1.0f;
-    return std::copysign(whole, v);
-}
-
 struct image {
     const std::uint8_t *grey;
     int width;
@@ -89,8 +78,8 @@ struct image {
 
     // Grey level nearest to p; outside the picture counts as light.
     float at(point p) const {
-        const float rx = round_half_away(p.x);
-        const float ry = round_half_away(p.y);
+        const float rx = qr_round_half_away(p.x);
+        const float ry = qr_round_half_away(p.y);
         if (!(rx >= 0.0f && rx < static_cast<float>(width) && ry >= 0.0f &&
               ry < static_cast<float>(height))) {
             return 255.0f;
@@ -341,7 +330,7 @@ bool read_grid(reader &r, const homography &h, int n, float threshold) {
     for (int y = 0; y < n; ++y) {
         for (int x = 0; x < n; ++x) {
             levels[static_cast<std::size_t>(y * n + x)] =
-                static_cast<std::uint8_t>(std::lround(module_level(
+                static_cast<std::uint8_t>(qr_round_half_away(module_level(
                     r.img, h, static_cast<float>(x) + 0.5f, static_cast<float>(y) + 0.5f)));
         }
     }

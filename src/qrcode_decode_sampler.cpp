@@ -127,7 +127,7 @@ arms arms_of(const qr_finder &a, const qr_finder &b, const qr_finder &c) {
 // Rounds half away from zero and reports whether the result is a pixel index
 // below `limit`; NaN and far-off values are outside.
 bool pixel_index(float v, int limit, int *out) {
-    const float r = std::round(v);
+    const float r = qr_round_half_away(v);
     if (!(r >= 0.0f && r < static_cast<float>(limit))) return false;
     *out = static_cast<int>(r);
     return true;
