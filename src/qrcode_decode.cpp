@@ -68,8 +68,8 @@ namespace {
 
 qr_error decode_run(const unsigned char *rgba, int width, int height, qr_decoded &out) {
     if (width < QR_MIN_DECODE_SIDE || height < QR_MIN_DECODE_SIDE || !rgba) return INVALID_IMAGE;
-    const qr_quirc_ptr q(qr_quirc_new());
-    if (!q) return "qr_decode: quirc_new failed";
+    const qr_thread_quirc q;
+    if (!q.get()) return "qr_decode: quirc_new failed";
     // quirc multiplies width by height in int: refuse what the image readers
     // would refuse before it can overflow.
     const std::int64_t pixels = std::int64_t{width} * height;

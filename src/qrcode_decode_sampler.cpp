@@ -319,6 +319,22 @@ int qr_quirc_resize(quirc *q, int width, int height) {
     return 0;
 }
 
+namespace {
+
+// Planes a thread keeps between decodes, in pixels.
+constexpr std::size_t KEPT_QUIRC_PIXELS = std::size_t{1} << 21;
+
+thread_local qr_quirc_ptr t_kept_quirc;
+
+}  // namespace
+
+qr_thread_quirc::qr_thread_quirc()
+    : q_(t_kept_quirc ? std::move(t_kept_quirc) : qr_quirc_ptr(qr_quirc_new())) {}
+
+qr_thread_quirc::~qr_thread_quirc() {
+    if (q_ && malloc_usable_size(q_->image) <= KEPT_QUIRC_PIXELS) t_kept_quirc = std::move(q_);
+}
+
 int rgba_gray_white(const unsigned char *px) {
     int r = px[0];
     int g = px[1];

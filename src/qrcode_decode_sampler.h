@@ -105,6 +105,22 @@ struct qr_quirc_deleter {
 };
 using qr_quirc_ptr = std::unique_ptr<quirc, qr_quirc_deleter>;
 
+// A quirc detector for one decode, kept on the calling thread afterwards
+// while its planes hold at most 2^21 pixels: the next decode on that thread
+// reuses its planes and region table instead of faulting fresh pages in.
+// get() is null when out of memory.
+class qr_thread_quirc {
+public:
+    qr_thread_quirc();
+    ~qr_thread_quirc();
+    qr_thread_quirc(const qr_thread_quirc &) = delete;
+    qr_thread_quirc &operator=(const qr_thread_quirc &) = delete;
+    quirc *get() const noexcept { return q_.get(); }
+
+private:
+    qr_quirc_ptr q_;
+};
+
 // ---- Grid-sampling fallback ----
 
 inline constexpr int QR_BITMAP_CAP = (QR_MATRIX_CAP + 7) / 8;

@@ -311,6 +311,23 @@ TEST_F(DecodeLibrary, RotatedCodes) {
     }
 }
 
+// A thread keeps its detector between decodes and resizes it in place when
+// a picture fits: pictures larger and smaller than the last, and one without
+// a code between them, each read as they would alone.
+TEST_F(DecodeLibrary, DecodesOfEverySizeInTurnOnOneThread) {
+    const image small = vqr_test::encode_image("small", 1, 4, 4);
+    const image large = vqr_test::encode_image("a larger picture", 3, 12, 4);
+    const image blank = solid(701, 499, 255, 255, 255, 255);
+    const struct {
+        const image *img;
+        const char *text;
+    } runs[] = {{&small, "small"}, {&large, "a larger picture"}, {&small, "small"},
+                {&blank, ""},      {&large, "a larger picture"}, {&small, "small"}};
+    for (const auto &r : runs) {
+        EXPECT_EQ(decode_rgba(*r.img), r.text) << r.img->width << " x " << r.img->height;
+    }
+}
+
 TEST_F(DecodeLibrary, OtherImageFormatsFromMemoryAndFile) {
     const image img = vqr_test::encode_image("formats", 1, 4, 4);
     const unsigned char *px = img.rgba.data();
