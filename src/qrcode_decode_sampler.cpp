@@ -293,7 +293,8 @@ bool holds(const quirc *q, int width, int height) {
     const bool aliased = static_cast<void *>(q->pixels) == static_cast<void *>(q->image);
     return malloc_usable_size(q->image) >= pixels &&
            (aliased || malloc_usable_size(q->pixels) >= pixels * sizeof(quirc_pixel_t)) &&
-           static_cast<std::size_t>(q->num_flood_fill_vars) >= flood_fill_records(height);
+           malloc_usable_size(q->flood_fill_vars) >=
+               flood_fill_records(height) * sizeof(quirc_flood_fill_vars);
 }
 
 }  // namespace
@@ -303,11 +304,14 @@ bool holds(const quirc *q, int width, int height) {
 // zeroed planes for every change and copies the old image over, and the
 // page faults of touching them cost more than the pass itself; a size that
 // fits what q already holds only changes the dimensions. Every caller writes
-// the whole image after a resize, so nothing old is read.
+// the whole image after a resize, so nothing old is read. The flood fill
+// gives up on a shape deeper than its records, so their number is set as
+// quirc_resize sets it: a decode never depends on the pictures before it.
 int qr_quirc_resize(quirc *q, int width, int height) {
     if (width >= 0 && height >= 0 && holds(q, width, height)) {
         q->w = width;
         q->h = height;
+        q->num_flood_fill_vars = flood_fill_records(height);
         return 0;
     }
     if (quirc_resize(q, width, height) != 0) return -1;

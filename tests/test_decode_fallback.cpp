@@ -467,6 +467,25 @@ TEST(DecodeDetector, OwnThresholdPassMatchesQuircs) {
     }
 }
 
+// Resizing in place (the planes already hold the picture) must leave quirc
+// as its own resize would: the dimensions, and the flood fill's record
+// count, which decides where a deep shape's fill gives up.
+TEST(DecodeDetector, ResizeInPlaceMatchesQuircs) {
+    const struct {
+        int width, height;
+    } sizes[] = {{400, 300}, {120, 90}, {300, 400}, {21, 21}, {401, 299}, {64, 1200}};
+    const qr_quirc_ptr reused(qr_quirc_new());
+    for (const auto &s : sizes) {
+        const qr_quirc_ptr fresh(qr_quirc_new());
+        ASSERT_EQ(quirc_resize(fresh.get(), s.width, s.height), 0);
+        ASSERT_EQ(qr_quirc_resize(reused.get(), s.width, s.height), 0);
+        EXPECT_EQ(reused->w, fresh->w) << s.width << " x " << s.height;
+        EXPECT_EQ(reused->h, fresh->h) << s.width << " x " << s.height;
+        EXPECT_EQ(reused->num_flood_fill_vars, fresh->num_flood_fill_vars)
+            << s.width << " x " << s.height;
+    }
+}
+
 // Paints the bottom-right alignment pattern (modules n - 9 to n - 5) light.
 void erase_alignment_pattern(drawn &d) {
     for (int y = (d.n - 9 + 4) * d.m; y < (d.n - 4 + 4) * d.m; ++y) {
