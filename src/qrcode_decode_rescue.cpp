@@ -41,8 +41,9 @@ constexpr std::int64_t WORK_MAX_PIXELS = std::int64_t{1} << 21;
 constexpr std::int64_t BUDGET_IMAGES = 20;
 constexpr std::int64_t BUDGET_MIN_PIXELS = std::int64_t{1} << 21;
 // Most bytes one prepared image may take with what reading it costs: the
-// image, quirc's copy of it and its 16-bit region labels, and an integral
-// image when it is thresholded. A margin that would not fit is narrowed, so
+// image, quirc's copy of it and its 16-bit region labels, and up to four
+// bytes a pixel of the images made on the way (a smoothed or doubled copy,
+// the doubling's row sums). A margin that would not fit is narrowed, so
 // a thin picture (21 x 99,864) never gets a padded copy of gigabytes.
 constexpr std::int64_t PREPARED_MAX_BYTES = std::int64_t{64} << 20;
 constexpr std::int64_t PREPARED_BYTES_PER_PIXEL = 1 + 3 + 4;
@@ -134,7 +135,7 @@ private:
 thread_local scratch_blocks t_scratch;
 
 // A vector whose elements live in scratch blocks and start uninitialised:
-// every prepared image and integral image writes each element before
+// every prepared image and row buffer writes each element before
 // reading it, so zeroing them first would only add a pass over memory the
 // size of the picture, once per strategy.
 template <class T>
@@ -316,33 +317,48 @@ void invert(grey_image &g) {
     for (std::uint8_t &p : g.px) p = static_cast<std::uint8_t>(255 - p);
 }
 
-// Running sums over the rectangle above and left of every pixel, so that
-// the mean of any window costs four look-ups.
-struct integral_image {
-    scratch_vector<std::uint32_t> sums;
-    std::size_t stride = 0;
+// Sums of a picture over a window of rows, per column, moved down the
+// picture: rows entering the window are added and rows leaving it
+// subtracted, so every row is added and subtracted at most once, and the
+// sum over any run of columns of the window is one difference of a prefix
+// over those column sums.
+class row_window {
+public:
+    explicit row_window(const grey_image &g)
+        : g_(g),
+          columns_(static_cast<std::size_t>(g.width), 0u),
+          prefix_(static_cast<std::size_t>(g.width) + 1, 0u) {}
 
-    explicit integral_image(const grey_image &g)
-        : sums((static_cast<std::size_t>(g.width) + 1) * (static_cast<std::size_t>(g.height) + 1)),
-          stride(static_cast<std::size_t>(g.width) + 1) {
-        std::fill_n(sums.begin(), stride, 0u);
-        // Stores through out may alias g's fields: the width is read once.
-        const int width = g.width;
-        for (int y = 0; y < g.height; ++y) {
-            const std::uint8_t *row = g.px.data() + offset(0, y, width);
-            const std::uint32_t *above = sums.data() + static_cast<std::size_t>(y) * stride;
-            std::uint32_t *out = sums.data() + static_cast<std::size_t>(y + 1) * stride;
-            out[0] = 0;
-            std::uint32_t run = 0;
-            for (int x = 0; x < width; ++x) {
-                run += row[x];
-                out[x + 1] = above[x + 1] + run;
-            }
+    // Moves the window to rows [y0, y1); neither bound may move up.
+    void move_to(int y0, int y1) {
+        const std::size_t width = columns_.size();
+        std::uint32_t *columns = columns_.data();
+        for (; bottom_ < y1; ++bottom_) {
+            const std::uint8_t *row = g_.px.data() + offset(0, bottom_, g_.width);
+            for (std::size_t x = 0; x < width; ++x) columns[x] += row[x];
+        }
+        for (; top_ < y0; ++top_) {
+            const std::uint8_t *row = g_.px.data() + offset(0, top_, g_.width);
+            for (std::size_t x = 0; x < width; ++x) columns[x] -= row[x];
+        }
+        std::uint32_t run = 0;
+        for (std::size_t x = 0; x < width; ++x) {
+            run += columns[x];
+            prefix_[x + 1] = run;
         }
     }
-    std::uint32_t at(int x, int y) const {
-        return sums[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)];
+
+    // The window's sum over columns [x0, x1).
+    std::uint32_t sum(int x0, int x1) const {
+        return prefix_[static_cast<std::size_t>(x1)] - prefix_[static_cast<std::size_t>(x0)];
     }
+
+private:
+    const grey_image &g_;
+    scratch_vector<std::uint32_t> columns_;
+    scratch_vector<std::uint32_t> prefix_;
+    int top_ = 0;
+    int bottom_ = 0;
 };
 
 // Black where a pixel is clearly darker than the mean of the square window
@@ -352,8 +368,8 @@ struct integral_image {
 // The threshold is computed once per small block (at most an eighth of the
 // radius wide, so it still follows the light) from the window around the
 // block's centre, which keeps the per-pixel work to one comparison.
-grey_image local_threshold(const grey_image &in, const integral_image &sums, int radius,
-                           bool inverted, int contrast_percent = LOCAL_CONTRAST_PERCENT) {
+grey_image local_threshold(const grey_image &in, int radius, bool inverted,
+                           int contrast_percent = LOCAL_CONTRAST_PERCENT) {
     const float keep = static_cast<float>(100 - contrast_percent) / 100.0f;
     const int block = std::clamp(radius / 4, 1, 4);
     const int flip = inverted ? 255 : 0;
@@ -362,17 +378,18 @@ grey_image local_threshold(const grey_image &in, const integral_image &sums, int
     // Per pixel of a band of rows: the level below which it is dark, a
     // fraction `keep` of its window's mean (at most 225).
     std::vector<std::uint8_t> limits(static_cast<std::size_t>(in.width));
+    row_window window(in);
     for (int by = 0; by < in.height; by += block) {
         const int cy = std::min(by + block / 2, in.height - 1);
         const int y0 = std::max(cy - radius, 0);
         const int y1 = std::min(cy + radius + 1, in.height);
+        window.move_to(y0, y1);
         for (int bx = 0; bx < in.width; bx += block) {
             const int cx = std::min(bx + block / 2, in.width - 1);
             const int x0 = std::max(cx - radius, 0);
             const int x1 = std::min(cx + radius + 1, in.width);
             const auto area = static_cast<float>((x1 - x0) * (y1 - y0));
-            auto sum = static_cast<float>(sums.at(x1, y1) - sums.at(x1, y0) - sums.at(x0, y1) +
-                                          sums.at(x0, y0));
+            auto sum = static_cast<float>(window.sum(x0, x1));
             if (inverted) sum = 255.0f * area - sum;
             const auto limit = static_cast<std::uint8_t>(std::ceil(sum * keep / area));
             std::fill_n(limits.begin() + bx, std::min(block, in.width - bx), limit);
@@ -389,11 +406,6 @@ grey_image local_threshold(const grey_image &in, const integral_image &sums, int
         }
     }
     return out;
-}
-
-grey_image local_threshold(const grey_image &in, int radius, bool inverted,
-                           int contrast_percent = LOCAL_CONTRAST_PERCENT) {
-    return local_threshold(in, integral_image(in), radius, inverted, contrast_percent);
 }
 
 // The mean of every pixel's 3 x 3 neighbourhood (edges repeat): sensor
@@ -425,16 +437,14 @@ int window_radius(const grey_image &g, int divisor) {
     return std::max(std::max(g.width, g.height) / divisor, 2);
 }
 
-// The caller's image, its reduction step, and its luma at working size with
-// the luma's integral image, which most strategies start from and which are
-// computed once per call.
+// The caller's image, its reduction step, and its luma at working size,
+// which most strategies start from and which is computed once per call.
 struct source {
     const unsigned char *rgba;
     int width;
     int height;
     int step;  // original pixels per working pixel along each axis
     grey_image luma;
-    integral_image luma_sums;
     // The colour channels at working size, made on first use.
     mutable grey_image darkest;
     mutable grey_image brightest;
@@ -454,7 +464,7 @@ grey_image in_polarity(grey_image g, bool inverted) {
 // modules whole.
 template <int Divisor>
 grey_image local(const source &src, bool inverted) {
-    return local_threshold(src.luma, src.luma_sums, window_radius(src.luma, Divisor), inverted);
+    return local_threshold(src.luma, window_radius(src.luma, Divisor), inverted);
 }
 
 // The widest margin, up to `wanted`, that keeps a width x height picture
@@ -652,9 +662,7 @@ grey_image working_luma(const unsigned char *rgba, int width, int height, int st
 
 source make_source(const unsigned char *rgba, int width, int height) {
     const int step = working_step(width, height);
-    grey_image luma = working_luma(rgba, width, height, step);
-    integral_image sums(luma);
-    return {rgba, width, height, step, std::move(luma), std::move(sums), {}, {}};
+    return {rgba, width, height, step, working_luma(rgba, width, height, step), {}, {}};
 }
 
 }  // namespace
