@@ -4,8 +4,9 @@
 // that one threshold level cannot split, colours whose luma barely differs,
 // modules only a pixel or two wide, JPEG noise. Each strategy in the table
 // below prepares such a grey image afresh from the caller's RGBA pixels (never
-// from quirc's buffer, which detection overwrites with region labels) and
-// reads it with quirc, a mirrored retry of every grid, and the fallback.
+// from quirc's buffer, which holds the last pass's grey image, in whatever
+// polarity and size that pass used) and reads it with quirc, a mirrored
+// retry of every grid, and the fallback.
 //
 // Strategies run in table order, cheapest and most productive first, until
 // one reads a text. Big images are reduced once by area averaging to a

@@ -2,9 +2,9 @@
 // grid-sampling fallback that reads quirc's finder-pattern list.
 //
 // A text read goes to the caller's result, at most 8,896 bytes and
-// zero-terminated. Grey levels are always recomputed from the RGBA pixels
-// rather than taken from quirc's buffer, which detection may overwrite with
-// region labels.
+// zero-terminated. The fallback samples the caller's RGBA pixels (or a
+// prepared grey image), never quirc's buffer, which holds whatever grey
+// image the last pass was handed.
 #include <malloc.h>
 #include <algorithm>
 #include <cmath>
