@@ -1,9 +1,10 @@
 // Counting inflater: decodes a deflate stream's Huffman codes and adds up
 // literal and match lengths without producing output. A match only needs
 // its length, never the bytes it copies, so no window is kept and the work
-// follows the compressed size, not the promised one.
+// follows the compressed size, not the promised one. The inflater proper
+// shares its bit reader and codes and writes into a buffer of fixed size.
 //
-// It checks only what it needs to count. Distances are read but not
+// The counter checks only what it needs to count. Distances are read but not
 // checked, and codes are accepted when incomplete; the real decoder finds
 // those faults afterwards. Anything it cannot follow is "malformed" and
 // left to that decoder as well.
@@ -34,6 +35,9 @@ constexpr std::array<std::uint16_t, 29> LENGTH_BASE = {3,  4,  5,  6,   7,   8, 
                                                        67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<std::uint8_t, 29> LENGTH_EXTRA = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::array<std::uint16_t, 30> DISTANCE_BASE = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr std::array<std::uint8_t, 30> DISTANCE_EXTRA = {0, 0, 0,  0,  1,  1,  2,  2,  3,  3,
                                                          4, 4, 5,  5,  6,  6,  7,  7,  8,  8,
                                                          9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
@@ -103,6 +107,8 @@ public:
     // reads as zero bits before it gives up: up to that point a stream
     // that breaks off still inflates there, to what the count says.
     bool past_end() const { return padding_ - have_ > PADDING_READ_AS_ZEROS; }
+    // True once any bit past the input has been used.
+    bool read_past_input() const { return padding_ - have_ > 0; }
 
 private:
     bool next_span() {
@@ -247,19 +253,19 @@ inline int decode(bit_reader &in, const huffman &h) {
 struct fixed_codes {
     huffman literal;
     huffman distance;
-    fixed_codes() {
+    explicit fixed_codes(bool literal_runs) {
         std::array<std::uint8_t, LITERAL_LENGTH_CODES> lengths{};
         for (int s = 0; s < LITERAL_LENGTH_CODES; ++s) {
             lengths[static_cast<std::size_t>(s)] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
         }
-        build(literal, lengths.data(), LITERAL_LENGTH_CODES, true);
+        build(literal, lengths.data(), LITERAL_LENGTH_CODES, literal_runs);
         lengths.fill(5);
         build(distance, lengths.data(), DISTANCE_CODES, false);
     }
 };
 
 // Reads a dynamic block's code lengths and builds its two codes.
-bool read_dynamic_codes(bit_reader &in, huffman &literal, huffman &distance) {
+bool read_dynamic_codes(bit_reader &in, huffman &literal, huffman &distance, bool literal_runs) {
     const int literals = static_cast<int>(in.take(5)) + 257;
     const int distances = static_cast<int>(in.take(5)) + 1;
     const int code_lengths = static_cast<int>(in.take(4)) + 4;
@@ -288,7 +294,7 @@ bool read_dynamic_codes(bit_reader &in, huffman &literal, huffman &distance) {
         for (int k = 0; k < repeat; ++k) lengths[static_cast<std::size_t>(i++)] = value;
     }
     if (in.past_end()) return false;
-    return build(literal, lengths.data(), literals, true) &&
+    return build(literal, lengths.data(), literals, literal_runs) &&
            build(distance, lengths.data() + literals, distances, false);
 }
 
@@ -328,6 +334,73 @@ qr_inflated_size count_block(bit_reader &in, const huffman &literal, const huffm
     }
 }
 
+// The output buffer of the inflater proper.
+struct output {
+    unsigned char *data;
+    std::size_t size;
+    std::size_t capacity;
+};
+
+// Copies a match; `from` lies before `to`, possibly overlapping it.
+// Images repeat their last byte (distance 1) or a recent pixel or row;
+// an overlapping copy repeats its first `distance` bytes, so it moves in
+// steps of that many (at most 8 at a time).
+void copy_match(unsigned char *to, const unsigned char *from, std::uint32_t length) {
+    const auto distance = static_cast<std::size_t>(to - from);
+    if (distance >= length) {
+        std::memcpy(to, from, length);
+    } else if (distance == 1) {
+        std::memset(to, *from, length);
+    } else {
+        const std::size_t step = distance < 8 ? distance : 8;
+        std::size_t k = 0;
+        for (; k + step <= length; k += step) std::memcpy(to + k, from + k, step);
+        for (; k < length; ++k) to[k] = from[k];
+    }
+}
+
+// Inflates a Huffman block into out.
+qr_inflated inflate_block(bit_reader &in, const huffman &literal, const huffman &distance,
+                          output &out) {
+    for (;;) {
+        // A stream that runs out mid-block would go on decoding zeros.
+        if (in.read_past_input()) return qr_inflated::malformed;
+        in.refill();  // enough for a length, a distance and their extra bits
+        const int sym = decode(in, literal);
+        if (sym < END_OF_BLOCK) {
+            if (sym < 0) return qr_inflated::malformed;
+            if (out.size == out.capacity) return qr_inflated::too_long;
+            out.data[out.size++] = static_cast<unsigned char>(sym);
+            continue;
+        }
+        if (sym == END_OF_BLOCK) {
+            return in.read_past_input() ? qr_inflated::malformed : qr_inflated::complete;
+        }
+        const auto l = static_cast<std::size_t>(sym - 257);
+        if (l >= LENGTH_BASE.size()) return qr_inflated::malformed;
+        const std::uint32_t length = LENGTH_BASE[l] + in.peek(LENGTH_EXTRA[l]);
+        in.drop(LENGTH_EXTRA[l]);
+        const int d = decode(in, distance);
+        if (d < 0 || d >= static_cast<int>(DISTANCE_BASE.size())) return qr_inflated::malformed;
+        const auto di = static_cast<std::size_t>(d);
+        const std::uint32_t dist = DISTANCE_BASE[di] + in.peek(DISTANCE_EXTRA[di]);
+        in.drop(DISTANCE_EXTRA[di]);
+        if (dist > out.size) return qr_inflated::malformed;
+        if (length > out.capacity - out.size) return qr_inflated::too_long;
+        copy_match(out.data + out.size, out.data + out.size - dist, length);
+        out.size += length;
+    }
+}
+
+// A stored block's bytes, after its header.
+qr_inflated copy_stored(bit_reader &in, std::uint32_t length, output &out) {
+    if (length > out.capacity - out.size) return qr_inflated::too_long;
+    for (std::uint32_t k = 0; k < length; ++k) {
+        out.data[out.size++] = static_cast<unsigned char>(in.take(8));
+    }
+    return in.read_past_input() ? qr_inflated::malformed : qr_inflated::complete;
+}
+
 bool zlib_header_ok(bit_reader &in) {
     const std::uint32_t cmf = in.take(8);
     const std::uint32_t flg = in.take(8);
@@ -340,7 +413,7 @@ bool zlib_header_ok(bit_reader &in) {
 
 qr_inflated_size qr_inflated_size_within(qr_inflate_input input, void *user, bool zlib_header,
                                          std::uint64_t limit) {
-    static const fixed_codes fixed;
+    static const fixed_codes fixed(true);
     bit_reader in(input, user);
     if (zlib_header && !zlib_header_ok(in)) return qr_inflated_size::malformed;
     std::uint64_t out = 0;
@@ -362,10 +435,41 @@ qr_inflated_size qr_inflated_size_within(qr_inflate_input input, void *user, boo
         if (type == 1) {
             r = count_block(in, fixed.literal, fixed.distance, limit, &out);
         } else if (type == 2) {
-            if (!read_dynamic_codes(in, literal, distance)) return qr_inflated_size::malformed;
+            if (!read_dynamic_codes(in, literal, distance, true))
+                return qr_inflated_size::malformed;
             r = count_block(in, literal, distance, limit, &out);
         }
         if (r != qr_inflated_size::within) return r;
     }
     return qr_inflated_size::within;
+}
+
+qr_inflated qr_inflate(qr_inflate_input input, void *user, bool zlib_header, unsigned char *out,
+                       std::size_t capacity, std::size_t *produced) {
+    static const fixed_codes fixed(false);
+    bit_reader in(input, user);
+    output o{out, 0, capacity};
+    *produced = 0;
+    if (zlib_header && !zlib_header_ok(in)) return qr_inflated::malformed;
+    huffman literal;
+    huffman distance;
+    for (bool last = false; !last;) {
+        last = in.take(1) != 0;
+        const std::uint32_t type = in.take(2);
+        qr_inflated r = qr_inflated::malformed;
+        if (type == 0) {
+            in.align();
+            const std::uint32_t length = in.take(16);
+            if ((length ^ in.take(16)) != 0xFFFF) return qr_inflated::malformed;
+            r = copy_stored(in, length, o);
+        } else if (type == 1) {
+            r = inflate_block(in, fixed.literal, fixed.distance, o);
+        } else if (type == 2) {
+            if (!read_dynamic_codes(in, literal, distance, false)) return qr_inflated::malformed;
+            r = inflate_block(in, literal, distance, o);
+        }
+        *produced = o.size;
+        if (r != qr_inflated::complete) return r;
+    }
+    return qr_inflated::complete;
 }

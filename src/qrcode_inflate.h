@@ -1,7 +1,7 @@
-// Measuring a deflate stream without inflating it: how many bytes it would
-// produce, counted symbol by symbol with no output buffer and no window, so
-// that a small file promising gigabytes is caught before anything holds
-// them.
+// Deflate streams: measuring one without inflating it (how many bytes it
+// would produce, counted symbol by symbol with no output buffer and no
+// window, so that a small file promising gigabytes is caught before
+// anything holds them), and inflating one into a buffer of known size.
 #pragma once
 
 #include <cstddef>
@@ -22,3 +22,15 @@ enum class qr_inflated_size {
 // the count passes `limit`.
 qr_inflated_size qr_inflated_size_within(qr_inflate_input input, void *user, bool zlib_header,
                                          std::uint64_t limit);
+
+enum class qr_inflated {
+    complete,  // the final block ended within the input and the buffer
+    too_long,  // the stream produces more than the buffer holds
+    malformed  // a fault, or a stream that reads past its input
+};
+
+// Inflates one zlib stream (as qr_inflated_size_within) into out[0,
+// capacity), setting *produced. Complete only when the final block ends
+// without reading past the input; the bytes after it are not read.
+qr_inflated qr_inflate(qr_inflate_input input, void *user, bool zlib_header, unsigned char *out,
+                       std::size_t capacity, std::size_t *produced);
