@@ -15,10 +15,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "qrcode_inflate.h"
 #include "qrcode_platform.h"
 #include "qrcode_png.h"
+#include "qrcode_png_read.h"
 #include "qrcode_png_write.h"
 
 #define STB_IMAGE_STATIC
@@ -50,6 +52,28 @@ public:
         }
         if (start_ < 0 || std::fseek(file_, start_, SEEK_SET) != 0) return false;
         stbi__start_file(s, file_);
+        return true;
+    }
+
+    // The whole encoded image: in place, or read into `held` from the file.
+    // False for a file above `limit` bytes or one that cannot be read.
+    bool bytes(std::vector<unsigned char> &held, std::size_t limit, const unsigned char **data,
+               std::size_t *len) const {
+        if (!file_) {
+            *data = data_;
+            *len = static_cast<std::size_t>(len_);
+            return true;
+        }
+        if (start_ < 0 || std::fseek(file_, 0, SEEK_END) != 0) return false;
+        const long end = std::ftell(file_);
+        if (end < start_ || static_cast<unsigned long>(end - start_) > limit ||
+            std::fseek(file_, start_, SEEK_SET) != 0) {
+            return false;
+        }
+        held.resize(static_cast<std::size_t>(end - start_));
+        if (std::fread(held.data(), 1, held.size(), file_) != held.size()) return false;
+        *data = held.data();
+        *len = held.size();
         return true;
     }
 
@@ -137,13 +161,6 @@ bool measure_jpeg(const image_source &src, qr_declared_image *out) {
 
 // ---- Inflated size of a PNG ----
 
-constexpr std::uint32_t chunk_type(const char (&name)[5]) {
-    return std::uint32_t{static_cast<unsigned char>(name[0])} << 24 |
-           std::uint32_t{static_cast<unsigned char>(name[1])} << 16 |
-           std::uint32_t{static_cast<unsigned char>(name[2])} << 8 |
-           std::uint32_t{static_cast<unsigned char>(name[3])};
-}
-
 // Longest chunk followed; stb refuses longer IDAT chunks itself.
 constexpr std::uint32_t PNG_MAX_CHUNK = std::uint32_t{1} << 30;
 // Inflated bytes accepted beyond what the header's image needs: a writer
@@ -200,11 +217,11 @@ public:
             std::uint32_t length = 0;
             std::uint32_t type = 0;
             if (!next_chunk(&length, &type)) return false;
-            if (type == chunk_type("IDAT")) {
+            if (type == qr_png_chunk_type("IDAT")) {
                 left_ = length;
                 return have_ihdr;
             }
-            if (type == chunk_type("IHDR") && length == 13) {
+            if (type == qr_png_chunk_type("IHDR") && length == 13) {
                 h->width = stbi__get32be(&s_);
                 h->height = stbi__get32be(&s_);
                 h->depth = stbi__get8(&s_);
@@ -215,8 +232,8 @@ public:
                 have_ihdr = true;
                 continue;
             }
-            if (type == chunk_type("IEND")) return false;
-            if (type == chunk_type("CgBI")) h->raw_deflate = true;
+            if (type == qr_png_chunk_type("IEND")) return false;
+            if (type == qr_png_chunk_type("CgBI")) h->raw_deflate = true;
             stbi__skip(&s_, static_cast<int>(length) + 4);
         }
     }
@@ -241,8 +258,8 @@ private:
             std::uint32_t length = 0;
             std::uint32_t type = 0;
             for (;;) {
-                if (!next_chunk(&length, &type) || type == chunk_type("IEND")) return 0;
-                if (type == chunk_type("IDAT")) break;
+                if (!next_chunk(&length, &type) || type == qr_png_chunk_type("IEND")) return 0;
+                if (type == qr_png_chunk_type("IDAT")) break;
                 stbi__skip(&s_, static_cast<int>(length) + 4);
             }
             left_ = length;
@@ -279,25 +296,39 @@ bool png_stream_fits(const image_source &src) {
 
 bool no_stream_check(const image_source &) { return true; }
 
+// Files above this size are read by stb from the file in pieces rather
+// than whole: the plain reader holds its file in memory.
+constexpr std::size_t PLAIN_PNG_MAX_FILE = std::size_t{64} << 20;
+
+bool png_plain(const image_source &src, unsigned char **pixels, int *width, int *height) {
+    std::vector<unsigned char> held;
+    const unsigned char *data = nullptr;
+    std::size_t len = 0;
+    return src.bytes(held, PLAIN_PNG_MAX_FILE, &data, &len) &&
+           qr_png_decode_plain(data, len, pixels, width, height);
+}
+
 struct loader {
     int (*test)(stbi__context *);
     bool (*measure)(const image_source &, qr_declared_image *);
     // Checks what the header alone cannot tell, after the caps.
     bool (*stream_fits)(const image_source &);
+    // A faster reader for the files it accepts, tried first; or null.
+    bool (*plain)(const image_source &, unsigned char **, int *, int *);
 };
 
 // stb_image's loaders in the order it tries them: the first whose test
 // passes decodes the file.
 constexpr loader LOADERS[] = {
-    {stbi__png_test, measure_integer<stbi__png_info, stbi__png_is16>, png_stream_fits},
-    {stbi__bmp_test, measure_integer<stbi__bmp_info, eight_bit>, no_stream_check},
-    {stbi__gif_test, measure_fixed<stbi__gif_info, 9>, no_stream_check},
-    {stbi__psd_test, measure_integer<stbi__psd_info, eight_bit>, no_stream_check},
-    {stbi__pic_test, measure_integer<stbi__pic_info, eight_bit>, no_stream_check},
-    {stbi__jpeg_test, measure_jpeg, no_stream_check},
-    {stbi__pnm_test, measure_integer<stbi__pnm_info, stbi__pnm_is16>, no_stream_check},
-    {stbi__hdr_test, measure_fixed<stbi__hdr_info, 4 * 4 + 4>, no_stream_check},
-    {stbi__tga_test, measure_integer<stbi__tga_info, eight_bit>, no_stream_check},
+    {stbi__png_test, measure_integer<stbi__png_info, stbi__png_is16>, png_stream_fits, png_plain},
+    {stbi__bmp_test, measure_integer<stbi__bmp_info, eight_bit>, no_stream_check, nullptr},
+    {stbi__gif_test, measure_fixed<stbi__gif_info, 9>, no_stream_check, nullptr},
+    {stbi__psd_test, measure_integer<stbi__psd_info, eight_bit>, no_stream_check, nullptr},
+    {stbi__pic_test, measure_integer<stbi__pic_info, eight_bit>, no_stream_check, nullptr},
+    {stbi__jpeg_test, measure_jpeg, no_stream_check, nullptr},
+    {stbi__pnm_test, measure_integer<stbi__pnm_info, stbi__pnm_is16>, no_stream_check, nullptr},
+    {stbi__hdr_test, measure_fixed<stbi__hdr_info, 4 * 4 + 4>, no_stream_check, nullptr},
+    {stbi__tga_test, measure_integer<stbi__tga_info, eight_bit>, no_stream_check, nullptr},
 };
 
 // The loader stb will use for this image, or null.
@@ -322,13 +353,14 @@ int read_image(const image_source &src, int min_side, unsigned char **out_pixels
     const loader *l = loader_of(src);
     if (!l || !l->measure(src, &img)) return -1;
     if (img.width < min_side || img.height < min_side) return QR_IMAGE_TOO_SMALL;
-    if (pixels_of(img) > QR_MAX_IMAGE_PIXELS || img.work_bytes > QR_MAX_IMAGE_WORK_BYTES ||
-        !l->stream_fits(src)) {
-        return -1;
-    }
+    if (pixels_of(img) > QR_MAX_IMAGE_PIXELS || img.work_bytes > QR_MAX_IMAGE_WORK_BYTES) return -1;
     int width = 0;
     int height = 0;
-    unsigned char *pixels = src.load(&width, &height);
+    unsigned char *pixels = nullptr;
+    if (!(l->plain && l->plain(src, &pixels, &width, &height))) {
+        if (!l->stream_fits(src)) return -1;
+        pixels = src.load(&width, &height);
+    }
     if (!pixels) return -1;
     *out_pixels = pixels;
     *out_width = width;

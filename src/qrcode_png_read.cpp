@@ -1,0 +1,279 @@
+// The plain-PNG reader. It accepts a file only where stb_image would read
+// it to the same pixels, and leaves everything else to stb_image: the chunk
+// rules below are stb's (its order checks, its refusals, its indifference
+// to CRCs and to what follows IEND), and the stream must inflate to exactly
+// the image's bytes (stb also accepts spare bytes after them; such files
+// take stb's way). stb inflates into a buffer it keeps doubling and copies
+// each row twice before converting it; here the stream goes straight into
+// one buffer of the image's size and each row is unfiltered in place.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "qrcode_inflate.h"
+#include "qrcode_platform.h"
+#include "qrcode_png_read.h"
+#include "qrcode_types.h"
+
+namespace {
+
+constexpr unsigned char SIGNATURE[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+// stb's limits: a side, an IDAT chunk, and the bytes a decoded image may
+// take (2^30, counted with 4 bytes a pixel for palette images).
+constexpr std::uint32_t MAX_SIDE = std::uint32_t{1} << 24;
+constexpr std::uint32_t MAX_IDAT_CHUNK = std::uint32_t{1} << 30;
+constexpr std::uint32_t MAX_DECODED = std::uint32_t{1} << 30;
+constexpr int PALETTE_ENTRIES = 256;
+
+enum colour_type : int { GREY = 0, RGB = 2, PALETTE = 3, GREY_ALPHA = 4, RGBA = 6 };
+enum filter_type : int { NONE = 0, SUB = 1, UP = 2, AVERAGE = 3, PAETH = 4 };
+
+// A chunk whose name starts with a capital letter must be understood.
+constexpr std::uint32_t ANCILLARY_BIT = std::uint32_t{1} << 29;
+
+std::uint32_t be32(const unsigned char *p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
+           std::uint32_t{p[3]};
+}
+
+struct png_image {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    int depth = 0;
+    int colour = 0;
+    int channels = 0;
+    std::array<std::array<unsigned char, 4>, PALETTE_ENTRIES> palette;
+    std::uint32_t palette_size = 0;
+    std::vector<std::pair<const unsigned char *, std::size_t>> idat;
+    std::uint64_t idat_bytes = 0;
+
+    png_image() { palette.fill({0, 0, 0, 255}); }
+    std::uint64_t row_bytes() const {
+        return (std::uint64_t{width} * static_cast<std::uint64_t>(channels * depth) + 7) / 8;
+    }
+    // Bytes a filter reaches back: a whole pixel, at least one byte.
+    std::size_t filter_step() const { return depth < 8 ? 1 : static_cast<std::size_t>(channels); }
+};
+
+// The plain formats: 8 bits a sample, or palette and grey at 1, 2 or 4.
+bool plain_format(int colour, int depth) {
+    switch (colour) {
+    case GREY:
+    case PALETTE:
+        return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case RGB:
+    case GREY_ALPHA:
+    case RGBA:
+        return depth == 8;
+    default:
+        return false;
+    }
+}
+
+bool read_header(const unsigned char *p, png_image &img) {
+    constexpr int CHANNELS[] = {1, 0, 3, 1, 2, 0, 4};
+    img.width = be32(p);
+    img.height = be32(p + 4);
+    img.depth = p[8];
+    img.colour = p[9];
+    const bool standard = p[10] == 0 && p[11] == 0 && p[12] == 0;  // methods, not interlaced
+    if (!standard || !plain_format(img.colour, img.depth)) return false;
+    if (img.width == 0 || img.height == 0 || img.width > MAX_SIDE || img.height > MAX_SIDE) {
+        return false;
+    }
+    img.channels = CHANNELS[img.colour];
+    const auto decoded_channels = static_cast<std::uint32_t>(img.colour == PALETTE ? 4 : img.channels);
+    return MAX_DECODED / img.width / decoded_channels >= img.height;
+}
+
+// Walks the chunks up to IEND, keeping the header, the palette and where
+// the IDAT data lies.
+bool read_chunks(const unsigned char *data, std::size_t len, png_image &img) {
+    if (len < sizeof SIGNATURE || std::memcmp(data, SIGNATURE, sizeof SIGNATURE) != 0) return false;
+    std::size_t pos = sizeof SIGNATURE;
+    bool have_header = false;
+    for (;;) {
+        if (len - pos < 8) return false;
+        const std::uint32_t length = be32(data + pos);
+        const std::uint32_t type = be32(data + pos + 4);
+        pos += 8;
+        if (type == qr_png_chunk_type("IEND")) return have_header && img.idat_bytes > 0;
+        if (length > len - pos || len - pos - length < 4) return false;  // data and CRC
+        const unsigned char *body = data + pos;
+        pos += length + 4;
+        if (type == qr_png_chunk_type("IHDR")) {
+            if (have_header || length != 13 || !read_header(body, img)) return false;
+            have_header = true;
+            continue;
+        }
+        if (!have_header) return false;
+        if (type == qr_png_chunk_type("PLTE")) {
+            if (length > 3 * PALETTE_ENTRIES || length % 3 != 0) return false;
+            img.palette_size = length / 3;
+            for (std::uint32_t i = 0; i < img.palette_size; ++i) {
+                img.palette[i] = {body[3 * i], body[3 * i + 1], body[3 * i + 2], 255};
+            }
+        } else if (type == qr_png_chunk_type("tRNS")) {
+            // Only a palette's alpha; a colour key takes stb's way.
+            if (img.colour != PALETTE || img.idat_bytes > 0 || img.palette_size == 0 ||
+                length > img.palette_size) {
+                return false;
+            }
+            for (std::uint32_t i = 0; i < length; ++i) img.palette[i][3] = body[i];
+        } else if (type == qr_png_chunk_type("IDAT")) {
+            if (img.colour == PALETTE && img.palette_size == 0) return false;
+            if (length > MAX_IDAT_CHUNK || img.idat_bytes + length > INT32_MAX) return false;
+            if (length > 0) img.idat.emplace_back(body, length);
+            img.idat_bytes += length;
+        } else if (!(type & ANCILLARY_BIT)) {
+            return false;  // CgBI among them: Apple's byte order is stb's to undo
+        }
+    }
+}
+
+// Hands the IDAT chunks' data to the inflater one chunk at a time.
+struct idat_reader {
+    const png_image *img;
+    std::size_t next = 0;
+
+    static std::size_t span(void *user, const unsigned char **data) {
+        auto *r = static_cast<idat_reader *>(user);
+        if (r->next == r->img->idat.size()) return 0;
+        const auto &[start, size] = r->img->idat[r->next++];
+        *data = start;
+        return size;
+    }
+};
+
+// The neighbour (left a, above b, above left c) nearest to a + b - c,
+// preferring a, then b; without branches, the choice being unpredictable.
+inline int paeth(int a, int b, int c) {
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    const int bc = pb <= pc ? b : c;
+    return pa <= pb && pa <= pc ? a : bc;
+}
+
+// Undoes a row's filter in place; `prior` is the row above, unfiltered, or
+// null for the first row, which the filters read as zeros. The first
+// pixel's bytes have no left neighbour (also zero).
+bool unfilter(unsigned char *row, const unsigned char *prior, std::size_t n, std::size_t step,
+              int filter) {
+    const auto add = [row](std::size_t k, int v) {
+        row[k] = static_cast<unsigned char>(row[k] + v);
+    };
+    const std::size_t first = std::min(step, n);
+    switch (filter) {
+    case NONE:
+        return true;
+    case SUB:
+        for (std::size_t k = step; k < n; ++k) add(k, row[k - step]);
+        return true;
+    case UP:
+        if (prior) {
+            for (std::size_t k = 0; k < n; ++k) add(k, prior[k]);
+        }
+        return true;
+    case AVERAGE:
+        if (!prior) {
+            for (std::size_t k = step; k < n; ++k) add(k, row[k - step] >> 1);
+            return true;
+        }
+        for (std::size_t k = 0; k < first; ++k) add(k, prior[k] >> 1);
+        for (std::size_t k = step; k < n; ++k) add(k, (row[k - step] + prior[k]) >> 1);
+        return true;
+    case PAETH:
+        if (!prior) {
+            for (std::size_t k = step; k < n; ++k) add(k, row[k - step]);
+            return true;
+        }
+        for (std::size_t k = 0; k < first; ++k) add(k, prior[k]);
+        for (std::size_t k = step; k < n; ++k) add(k, paeth(row[k - step], prior[k], prior[k - step]));
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The row's samples to RGBA: grey levels below 8 bits scaled to 0-255,
+// palette indices looked up.
+void to_rgba(const png_image &img, const unsigned char *row, unsigned char *out) {
+    constexpr unsigned char GREY_SCALE[] = {0, 0xff, 0x55, 0, 0x11, 0, 0, 0, 1};
+    const std::uint32_t w = img.width;
+    if (img.depth < 8) {
+        const auto per_byte = static_cast<std::uint32_t>(8 / img.depth);
+        const unsigned mask = (1u << img.depth) - 1;
+        for (std::uint32_t x = 0; x < w; ++x, out += 4) {
+            const int shift = 8 - img.depth * (1 + static_cast<int>(x % per_byte));
+            const unsigned v = (row[x / per_byte] >> shift) & mask;
+            if (img.colour == PALETTE) {
+                std::memcpy(out, img.palette[v].data(), 4);
+            } else {
+                out[0] = out[1] = out[2] = static_cast<unsigned char>(v * GREY_SCALE[img.depth]);
+                out[3] = 255;
+            }
+        }
+        return;
+    }
+    for (std::uint32_t x = 0; x < w; ++x, out += 4) {
+        switch (img.colour) {
+        case GREY:
+            out[0] = out[1] = out[2] = row[x];
+            out[3] = 255;
+            break;
+        case GREY_ALPHA:
+            out[0] = out[1] = out[2] = row[2 * x];
+            out[3] = row[2 * x + 1];
+            break;
+        case RGB:
+            std::memcpy(out, row + 3 * x, 3);
+            out[3] = 255;
+            break;
+        case RGBA:
+            std::memcpy(out, row + 4 * x, 4);
+            break;
+        default:  // PALETTE
+            std::memcpy(out, img.palette[row[x]].data(), 4);
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+bool qr_png_decode_plain(const unsigned char *data, std::size_t len, unsigned char **pixels,
+                         int *width, int *height) {
+    png_image img;
+    if (!read_chunks(data, len, img)) return false;
+    const std::uint64_t row_bytes = img.row_bytes();
+    const std::uint64_t need = std::uint64_t{img.height} * (row_bytes + 1);
+    const qr_heap_ptr<unsigned char> raw(static_cast<unsigned char *>(std::malloc(need)));
+    if (!raw) return false;
+    idat_reader reader{&img};
+    std::size_t produced = 0;
+    if (qr_inflate(idat_reader::span, &reader, true, raw.get(), need, &produced) !=
+            qr_inflated::complete ||
+        produced != need) {
+        return false;
+    }
+    const std::size_t out_row = std::size_t{img.width} * 4;
+    qr_heap_ptr<unsigned char> out(
+        static_cast<unsigned char *>(qr_big_malloc(out_row * img.height)));
+    if (!out) return false;
+    const unsigned char *prior = nullptr;
+    for (std::uint32_t y = 0; y < img.height; ++y) {
+        unsigned char *row = raw.get() + y * (row_bytes + 1);
+        if (!unfilter(row + 1, prior, row_bytes, img.filter_step(), row[0])) return false;
+        to_rgba(img, row + 1, out.get() + y * out_row);
+        prior = row + 1;
+    }
+    *pixels = out.release();
+    *width = static_cast<int>(img.width);
+    *height = static_cast<int>(img.height);
+    return true;
+}
