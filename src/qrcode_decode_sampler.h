@@ -96,6 +96,11 @@ extern "C" void qr_quirc_end(quirc *q);
 // the levels 0 and 255 alone is split by any threshold from 1 to 255 as by
 // quirc's own choice, so prepared two-level images skip the histogram.
 extern "C" void qr_quirc_end_at(quirc *q, std::uint8_t threshold);
+// Refines grid `index`'s perspective as quirc's detector does, with less
+// work: qr_quirc_jiggle is what the detector runs, qr_quirc_reference_jiggle
+// quirc's own code, kept for comparison.
+extern "C" void qr_quirc_jiggle(quirc *q, int index);
+extern "C" void qr_quirc_reference_jiggle(quirc *q, int index);
 // quirc_resize, with its image and label planes offered huge pages; a size
 // that fits the planes q already has keeps them (their contents are stale:
 // write the whole image before quirc_end).

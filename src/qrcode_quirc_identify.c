@@ -77,7 +77,22 @@ static int qr_quirc_grid_room(struct quirc *q, int a, int b, int c);
 #define rint(v) qr_quirc_clamped_rint(v)
 #define abs(v) qr_quirc_capped_abs((long long)(v))
 
+/* - Grid refinement: quirc refines each grid's perspective by trying 80
+ *   small changes, one coefficient at a time, and keeping each that raises
+ *   a score counted over nine points in every timing, finder and alignment
+ *   module: on an image that holds a code, most of the detector's time.
+ *   qr_quirc_jiggle below keeps the same changes and the same scores with
+ *   less work (see there). quirc's own refinement stays as the reference
+ *   the tests compare with, under another name: the macro tells its
+ *   definition (first parameter `struct quirc *q`) from its call (`q`). */
+#define jiggle_perspective(first, index) QR_QUIRC_JIGGLE_##first, index)
+#define QR_QUIRC_JIGGLE_q qr_quirc_jiggle(q
+#define QR_QUIRC_JIGGLE_struct qr_quirc_jiggle_of_quirc(struct
+void qr_quirc_jiggle(struct quirc *q, int index);
+
 #include "identify.c"
+
+#undef jiggle_perspective
 
 /* Area of one module at the alignment pattern as find_alignment_pattern
  * estimates it from the finder patterns a and c (turned for the grid). */
@@ -274,3 +289,197 @@ void qr_quirc_end_at(struct quirc *q, uint8_t threshold) {
 }
 
 void qr_quirc_end(struct quirc *q) { qr_quirc_end_at(q, qr_quirc_otsu(q)); }
+
+/* ---- Grid refinement ----
+ *
+ * quirc's refinement maps every point through the whole perspective for
+ * each of its 81 scores. Here the points are listed once, and each point's
+ * denominator and rounded coordinates are kept for the perspective as it
+ * stands: a change to one of the first three coefficients moves only x,
+ * one of the next three only y, so only that coordinate is mapped again,
+ * with the operations perspective_map uses in its order (the same bits).
+ * A trial also stops as soon as the points left could not lift its score
+ * above the best (each point counts -1, 0 or +1): quirc keeps a change
+ * only when its score is higher. */
+
+/* A point where the score looks: module coordinates, and +1 or -1 for
+ * whether it should be dark. */
+struct qr_quirc_point {
+    quirc_float_t u, v;
+    int sign;
+};
+
+/* A point under a perspective. */
+struct qr_quirc_mapped {
+    quirc_float_t den;
+    int x, y;
+};
+
+/* The points of fitness_cell, fitness_ring and their callers. */
+static int qr_quirc_cell_points(struct qr_quirc_point *p, int n, int x, int y, int sign) {
+    static const quirc_float_t offsets[3] = {0.3, 0.5, 0.7};
+    for (int v = 0; v < 3; v++) {
+        for (int u = 0; u < 3; u++) {
+            p[n].u = x + offsets[u];
+            p[n].v = y + offsets[v];
+            p[n].sign = sign;
+            n++;
+        }
+    }
+    return n;
+}
+
+static int qr_quirc_ring_points(struct qr_quirc_point *p, int n, int cx, int cy, int r, int sign) {
+    for (int i = 0; i < r * 2; i++) {
+        n = qr_quirc_cell_points(p, n, cx - r + i, cy - r, sign);
+        n = qr_quirc_cell_points(p, n, cx - r, cy + r - i, sign);
+        n = qr_quirc_cell_points(p, n, cx + r, cy - r + i, sign);
+        n = qr_quirc_cell_points(p, n, cx + r - i, cy + r, sign);
+    }
+    return n;
+}
+
+static int qr_quirc_alignment_points(struct qr_quirc_point *p, int n, int cx, int cy) {
+    n = qr_quirc_cell_points(p, n, cx, cy, 1);
+    n = qr_quirc_ring_points(p, n, cx, cy, 1, -1);
+    return qr_quirc_ring_points(p, n, cx, cy, 2, 1);
+}
+
+static int qr_quirc_finder_points(struct qr_quirc_point *p, int n, int x, int y) {
+    n = qr_quirc_cell_points(p, n, x + 3, y + 3, 1);
+    n = qr_quirc_ring_points(p, n, x + 3, y + 3, 1, 1);
+    n = qr_quirc_ring_points(p, n, x + 3, y + 3, 2, -1);
+    return qr_quirc_ring_points(p, n, x + 3, y + 3, 3, 1);
+}
+
+/* Room for the points of any grid: both timing patterns, three finder
+ * patterns (49 modules each) and the most alignment patterns (25 each). */
+static int qr_quirc_points_room(int grid_size) {
+    const int timing = grid_size > 14 ? 2 * (grid_size - 14) : 0;
+    const int alignment =
+        2 * (QUIRC_MAX_ALIGNMENT - 2) + (QUIRC_MAX_ALIGNMENT - 1) * (QUIRC_MAX_ALIGNMENT - 1);
+    return 9 * (timing + 3 * 49 + 25 * alignment);
+}
+
+/* fitness_all's points, in its order. */
+static int qr_quirc_refinement_points(const struct quirc_grid *qr, struct qr_quirc_point *p) {
+    int n = 0;
+    for (int i = 0; i < qr->grid_size - 14; i++) {
+        const int expect = (i & 1) ? 1 : -1;
+        n = qr_quirc_cell_points(p, n, i + 7, 6, expect);
+        n = qr_quirc_cell_points(p, n, 6, i + 7, expect);
+    }
+    n = qr_quirc_finder_points(p, n, 0, 0);
+    n = qr_quirc_finder_points(p, n, qr->grid_size - 7, 0);
+    n = qr_quirc_finder_points(p, n, 0, qr->grid_size - 7);
+    const int version = (qr->grid_size - 17) / 4;
+    if (version < 0 || version > QUIRC_MAX_VERSION) return n;
+    const struct quirc_version_info *info = &quirc_version_db[version];
+    int ap_count = 0;
+    while (ap_count < QUIRC_MAX_ALIGNMENT && info->apat[ap_count]) ap_count++;
+    for (int i = 1; i + 1 < ap_count; i++) {
+        n = qr_quirc_alignment_points(p, n, 6, info->apat[i]);
+        n = qr_quirc_alignment_points(p, n, info->apat[i], 6);
+    }
+    for (int i = 1; i < ap_count; i++) {
+        for (int j = 1; j < ap_count; j++) {
+            n = qr_quirc_alignment_points(p, n, info->apat[i], info->apat[j]);
+        }
+    }
+    return n;
+}
+
+/* perspective_map, split: the denominator, then one coordinate (k = 0 for
+ * x, 3 for y) rounded as perspective_map rounds it. */
+static quirc_float_t qr_quirc_den(const quirc_float_t *c, const struct qr_quirc_point *p) {
+    return c[6] * p->u + c[7] * p->v + 1.0;
+}
+
+static int qr_quirc_coordinate(const quirc_float_t *c, int k, const struct qr_quirc_point *p,
+                               quirc_float_t den) {
+    const quirc_float_t mapped = (c[k] * p->u + c[k + 1] * p->v + c[k + 2]) / den;
+    return (int)rint(mapped);
+}
+
+/* What fitness_cell counts for the point: nothing outside the image. */
+static int qr_quirc_point_score(const struct quirc *q, const struct qr_quirc_mapped *m, int sign) {
+    if (m->y < 0 || m->y >= q->h || m->x < 0 || m->x >= q->w) return 0;
+    return q->pixels[m->y * q->w + m->x] ? sign : -sign;
+}
+
+/* Maps the points through the perspective with coefficient `changed`
+ * (0-7, or -1 for all) new; `now` holds them under the perspective before
+ * the change. Returns 1 with the score in *score and the points in `out`
+ * when the score beats `best`, else 0 (possibly before mapping them all). */
+static int qr_quirc_trial(const struct quirc *q, const quirc_float_t *c, int changed,
+                          const struct qr_quirc_point *p, int n, const struct qr_quirc_mapped *now,
+                          struct qr_quirc_mapped *out, int best, int *score) {
+    int sum = 0;
+    for (int i = 0; i < n; i++) {
+        struct qr_quirc_mapped m;
+        if (changed >= 0 && changed < 3) {
+            m.den = now[i].den;
+            m.y = now[i].y;
+            m.x = qr_quirc_coordinate(c, 0, &p[i], m.den);
+        } else if (changed >= 3 && changed < 6) {
+            m.den = now[i].den;
+            m.x = now[i].x;
+            m.y = qr_quirc_coordinate(c, 3, &p[i], m.den);
+        } else {
+            m.den = qr_quirc_den(c, &p[i]);
+            m.x = qr_quirc_coordinate(c, 0, &p[i], m.den);
+            m.y = qr_quirc_coordinate(c, 3, &p[i], m.den);
+        }
+        out[i] = m;
+        sum += qr_quirc_point_score(q, &m, p[i].sign);
+        if (sum + (n - 1 - i) <= best) return 0;
+    }
+    *score = sum;
+    return 1;
+}
+
+/* jiggle_perspective, with the same trials in the same order. Without
+ * memory for the points, quirc's own. */
+void qr_quirc_jiggle(struct quirc *q, int index) {
+    struct quirc_grid *qr = &q->grids[index];
+    const size_t room = (size_t)qr_quirc_points_room(qr->grid_size);
+    struct qr_quirc_point *points = malloc(room * sizeof *points);
+    struct qr_quirc_mapped *now = malloc(room * sizeof *now);
+    struct qr_quirc_mapped *trial = malloc(room * sizeof *trial);
+    if (!points || !now || !trial) {
+        free(points);
+        free(now);
+        free(trial);
+        qr_quirc_jiggle_of_quirc(q, index);
+        return;
+    }
+    const int n = qr_quirc_refinement_points(qr, points);
+    int best = 0;
+    qr_quirc_trial(q, qr->c, -1, points, n, NULL, now, -n - 1, &best);
+
+    quirc_float_t adjustments[8];
+    for (int i = 0; i < 8; i++) adjustments[i] = qr->c[i] * 0.02;
+    for (int pass = 0; pass < 5; pass++) {
+        for (int i = 0; i < 16; i++) {
+            const int j = i >> 1;
+            const quirc_float_t old = qr->c[j];
+            const quirc_float_t step = adjustments[j];
+            qr->c[j] = (i & 1) ? old + step : old - step;
+            int score = 0;
+            if (qr_quirc_trial(q, qr->c, j, points, n, now, trial, best, &score)) {
+                struct qr_quirc_mapped *kept = now;
+                now = trial;
+                trial = kept;
+                best = score;
+            } else {
+                qr->c[j] = old;
+            }
+        }
+        for (int i = 0; i < 8; i++) adjustments[i] *= 0.5;
+    }
+    free(points);
+    free(now);
+    free(trial);
+}
+
+void qr_quirc_reference_jiggle(struct quirc *q, int index) { qr_quirc_jiggle_of_quirc(q, index); }

@@ -486,6 +486,61 @@ TEST(DecodeDetector, ResizeInPlaceMatchesQuircs) {
     }
 }
 
+// The detector's own refinement of a grid's perspective must end where
+// quirc's ends, bit for bit, from the grids quirc records and from starts
+// moved off them (so that trials are kept and refused alike): straight and
+// tilted codes with and without alignment patterns, and a noisy one; each
+// also turned a quarter, so that every coefficient has a part to play.
+TEST(DecodeDetector, RefinementMatchesQuircs) {
+    const struct {
+        int version, module;
+        double keystone;
+        bool noisy;
+    } cases[] = {{1, 4, 1.0, false}, {2, 3, 0.8, false},  {7, 3, 0.7, false},
+                 {7, 4, 0.85, true}, {25, 3, 0.9, false}, {3, 5, 0.5, false}};
+    for (const auto &c : cases) {
+        for (const bool turned : {false, true}) {
+            image img = keystone(draw("refinement", c.version, c.module).img, c.keystone);
+            if (turned) img = vqr_writers::rotate_cw(img);
+            std::uint32_t seed = 11;
+            for (std::size_t i = 0; c.noisy && i < img.rgba.size(); ++i) {
+                seed = seed * 1664525u + 1013904223u;
+                img.rgba[i] = static_cast<unsigned char>(
+                    std::clamp(img.rgba[i] + static_cast<int>(seed >> 26) - 32, 0, 255));
+            }
+            const qr_quirc_ptr q(qr_quirc_new());
+            ASSERT_EQ(quirc_resize(q.get(), img.width, img.height), 0);
+            std::uint8_t *grey = quirc_begin(q.get(), nullptr, nullptr);
+            for (std::size_t i = 0; i < static_cast<std::size_t>(img.width) * img.height; ++i) {
+                grey[i] = static_cast<std::uint8_t>(rgba_gray_white(&img.rgba[i * 4]));
+            }
+            qr_quirc_end(q.get());
+            ASSERT_GT(q->num_grids, 0) << c.version;
+            for (int g = 0; g < q->num_grids; ++g) {
+                std::uint32_t state = 5;
+                for (int start_no = 0; start_no < 16; ++start_no) {
+                    // Each coefficient moved by up to +-4 % (none for the first start).
+                    double start[QUIRC_PERSPECTIVE_PARAMS];
+                    for (int k = 0; k < QUIRC_PERSPECTIVE_PARAMS; ++k) {
+                        state = state * 1664525u + 1013904223u;
+                        const double shift =
+                            start_no ? ((state >> 8) / 16777216.0 - 0.5) * 0.08 : 0.0;
+                        start[k] = q->grids[g].c[k] * (1.0 + shift);
+                    }
+                    std::memcpy(q->grids[g].c, start, sizeof start);
+                    qr_quirc_reference_jiggle(q.get(), g);
+                    double theirs[QUIRC_PERSPECTIVE_PARAMS];
+                    std::memcpy(theirs, q->grids[g].c, sizeof theirs);
+                    std::memcpy(q->grids[g].c, start, sizeof start);
+                    qr_quirc_jiggle(q.get(), g);
+                    EXPECT_EQ(0, std::memcmp(theirs, q->grids[g].c, sizeof theirs))
+                        << "version " << c.version << " start " << start_no << " turned " << turned;
+                }
+            }
+        }
+    }
+}
+
 // Paints the bottom-right alignment pattern (modules n - 9 to n - 5) light.
 void erase_alignment_pattern(drawn &d) {
     for (int y = (d.n - 9 + 4) * d.m; y < (d.n - 4 + 4) * d.m; ++y) {
