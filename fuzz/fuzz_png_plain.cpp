@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!theirs || w != width || h != height) std::abort();
     const bool palette = data[25] == 3;  // the IHDR's colour type
     for (std::size_t i = 0; i < std::size_t{4} * static_cast<std::size_t>(w) * h; i += 4) {
-        const bool black = ours[i] == 0 && ours[i + 1] == 0 && ours[i + 2] == 0 && ours[i + 3] == 255;
+        const bool black =
+            ours[i] == 0 && ours[i + 1] == 0 && ours[i + 2] == 0 && ours[i + 3] == 255;
         if (palette && black) continue;
         if (std::memcmp(ours + i, theirs + i, 4) != 0) std::abort();
     }

@@ -27,14 +27,14 @@ struct format {
 };
 
 constexpr format FORMATS[] = {
-    {"grey 1", 0, 1, 1},    {"grey 2", 0, 2, 1},    {"grey 4", 0, 4, 1},
-    {"grey 8", 0, 8, 1},    {"palette 1", 3, 1, 1}, {"palette 2", 3, 2, 1},
-    {"palette 4", 3, 4, 1}, {"palette 8", 3, 8, 1}, {"RGB", 2, 8, 3},
-    {"grey alpha", 4, 8, 2}, {"RGBA", 6, 8, 4},
+    {"grey 1", 0, 1, 1},    {"grey 2", 0, 2, 1},     {"grey 4", 0, 4, 1},    {"grey 8", 0, 8, 1},
+    {"palette 1", 3, 1, 1}, {"palette 2", 3, 2, 1},  {"palette 4", 3, 4, 1}, {"palette 8", 3, 8, 1},
+    {"RGB", 2, 8, 3},       {"grey alpha", 4, 8, 2}, {"RGBA", 6, 8, 4},
 };
 
 void put32(bytes &out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<unsigned char>(v >> shift));
 }
 
 // Neither reader checks CRCs, so they are left zero.
@@ -49,8 +49,8 @@ bytes header(int width, int height, int depth, int colour, int interlace = 0) {
     bytes h;
     put32(h, static_cast<std::uint32_t>(width));
     put32(h, static_cast<std::uint32_t>(height));
-    h.insert(h.end(), {static_cast<unsigned char>(depth), static_cast<unsigned char>(colour), 0,
-                       0, static_cast<unsigned char>(interlace)});
+    h.insert(h.end(), {static_cast<unsigned char>(depth), static_cast<unsigned char>(colour), 0, 0,
+                       static_cast<unsigned char>(interlace)});
     return h;
 }
 
@@ -82,7 +82,11 @@ bytes filtered(const bytes &rows, std::size_t row, int step, int (*filter_of)(in
             const int a = k >= s ? cur[k - s] : 0;
             const int b = up ? up[k] : 0;
             const int c = up && k >= s ? up[k - s] : 0;
-            const int predicted = f == 1 ? a : f == 2 ? b : f == 3 ? (a + b) / 2 : f == 4 ? paeth_predictor(a, b, c) : 0;
+            const int predicted = f == 1   ? a
+                                  : f == 2 ? b
+                                  : f == 3 ? (a + b) / 2
+                                  : f == 4 ? paeth_predictor(a, b, c)
+                                           : 0;
             out.push_back(static_cast<unsigned char>(cur[k] - predicted));
         }
     }
@@ -99,8 +103,8 @@ bytes random_png(const format &f, int width, int height, int (*filter_of)(int), 
     const int limit = f.colour == 3 ? palette : 256;
     for (std::size_t y = 0; y < static_cast<std::size_t>(height); ++y) {
         for (int x = 0; x < width * f.channels; ++x) {
-            const auto v = static_cast<unsigned>(rng() % static_cast<unsigned>(limit)) &
-                           ((1u << f.depth) - 1);
+            const auto v =
+                static_cast<unsigned>(rng() % static_cast<unsigned>(limit)) & ((1u << f.depth) - 1);
             const int bit = x * f.depth;
             rows[y * row + static_cast<std::size_t>(bit / 8)] |=
                 static_cast<unsigned char>(v << (8 - f.depth - bit % 8));
@@ -117,7 +121,8 @@ bytes random_png(const format &f, int width, int height, int (*filter_of)(int), 
         put_chunk(png, "PLTE", plte);
         if (transparent > 0) {
             bytes alpha;
-            for (int i = 0; i < transparent; ++i) alpha.push_back(static_cast<unsigned char>(rng()));
+            for (int i = 0; i < transparent; ++i)
+                alpha.push_back(static_cast<unsigned char>(rng()));
             put_chunk(png, "tRNS", alpha);
         }
     }
@@ -162,7 +167,7 @@ int paeth_filter(int) { return 4; }
 int filter_by_row(int y) { return y % 5; }
 
 TEST(PlainPngReader, SamePixelsAsStbForEveryFormatAndFilter) {
-    int (*const filters[])(int) = {same_filter, sub_filter,   up_filter,
+    int (*const filters[])(int) = {same_filter,    sub_filter,   up_filter,
                                    average_filter, paeth_filter, filter_by_row};
     unsigned seed = 1;
     for (const format &f : FORMATS) {
@@ -177,8 +182,8 @@ TEST(PlainPngReader, SamePixelsAsStbForEveryFormatAndFilter) {
                 ASSERT_TRUE(theirs.ok) << f.name;
                 EXPECT_EQ(ours.width, theirs.width);
                 EXPECT_EQ(ours.height, theirs.height);
-                EXPECT_EQ(ours.rgba, theirs.rgba) << f.name << " filter " << filter_of(1) << " "
-                                                  << w << "x" << h;
+                EXPECT_EQ(ours.rgba, theirs.rgba)
+                    << f.name << " filter " << filter_of(1) << " " << w << "x" << h;
             }
         }
     }
@@ -216,7 +221,8 @@ TEST(PlainPngReader, IndexPastThePaletteIsOpaqueBlack) {
     while (pos + 8 <= small.size()) {
         const std::uint32_t length = static_cast<std::uint32_t>(small[pos]) << 24 |
                                      static_cast<std::uint32_t>(small[pos + 1]) << 16 |
-                                     static_cast<std::uint32_t>(small[pos + 2]) << 8 | small[pos + 3];
+                                     static_cast<std::uint32_t>(small[pos + 2]) << 8 |
+                                     small[pos + 3];
         const std::string type(small.begin() + static_cast<long>(pos) + 4,
                                small.begin() + static_cast<long>(pos) + 8);
         bytes data(small.begin() + static_cast<long>(pos) + 8,
@@ -230,7 +236,8 @@ TEST(PlainPngReader, IndexPastThePaletteIsOpaqueBlack) {
     int black = 0;
     for (std::size_t i = 0; i < ours.rgba.size(); i += 4) {
         const unsigned char *p = &ours.rgba[i];
-        const bool listed = (p[0] == 10 && p[1] == 20 && p[2] == 30) || (p[0] == 40 && p[1] == 50 && p[2] == 60);
+        const bool listed =
+            (p[0] == 10 && p[1] == 20 && p[2] == 30) || (p[0] == 40 && p[1] == 50 && p[2] == 60);
         const bool opaque_black = p[0] == 0 && p[1] == 0 && p[2] == 0;
         EXPECT_TRUE(listed || opaque_black);
         EXPECT_EQ(p[3], 255);
@@ -262,19 +269,39 @@ TEST(PlainPngReader, LeavesEveryOtherFileToStb) {
         bytes png;
         bool stb_reads;
     } cases[] = {
-        {"interlaced", with_chunks(header(2, 1, 8, 0, 1), {{"IDAT", zlib({0, 1, 0, 2})}, {"IEND", {}}}), true},
-        {"16-bit", with_chunks(header(2, 1, 16, 0), {{"IDAT", zlib({0, 1, 2, 3, 4})}, {"IEND", {}}}), true},
-        {"grey with a colour key", with_chunks(grey, {{"tRNS", {0, 0x80}}, {"IDAT", stream}, {"IEND", {}}}), true},
-        {"spare bytes after the image", with_chunks(header(2, 1, 8, 0), {{"IDAT", zlib(two_rows)}, {"IEND", {}}}), true},
-        {"unknown critical chunk", with_chunks(grey, {{"ABCD", {}}, {"IDAT", stream}, {"IEND", {}}}), false},
+        {"interlaced",
+         with_chunks(header(2, 1, 8, 0, 1), {{"IDAT", zlib({0, 1, 0, 2})}, {"IEND", {}}}), true},
+        {"16-bit",
+         with_chunks(header(2, 1, 16, 0), {{"IDAT", zlib({0, 1, 2, 3, 4})}, {"IEND", {}}}), true},
+        {"grey with a colour key",
+         with_chunks(grey, {{"tRNS", {0, 0x80}}, {"IDAT", stream}, {"IEND", {}}}), true},
+        {"spare bytes after the image",
+         with_chunks(header(2, 1, 8, 0), {{"IDAT", zlib(two_rows)}, {"IEND", {}}}), true},
+        {"unknown critical chunk",
+         with_chunks(grey, {{"ABCD", {}}, {"IDAT", stream}, {"IEND", {}}}), false},
         {"no IDAT", with_chunks(grey, {{"IEND", {}}}), false},
         {"no IEND", with_chunks(grey, {{"IDAT", stream}}), false},
-        {"stream cut short", with_chunks(grey, {{"IDAT", bytes(stream.begin(), stream.end() - 6)}, {"IEND", {}}}), false},
+        {"stream cut short",
+         with_chunks(grey, {{"IDAT", bytes(stream.begin(), stream.end() - 6)}, {"IEND", {}}}),
+         false},
         {"filter 5", with_chunks(grey, {{"IDAT", zlib(bad_filter)}, {"IEND", {}}}), false},
-        {"palette without PLTE", with_chunks(header(2, 1, 8, 3), {{"IDAT", stream}, {"IEND", {}}}), false},
-        {"tRNS before PLTE", with_chunks(header(2, 1, 8, 3), {{"tRNS", {1}}, {"PLTE", {1, 2, 3}}, {"IDAT", stream}, {"IEND", {}}}), false},
-        {"too few image bytes", with_chunks(header(2, 2, 8, 0), {{"IDAT", stream}, {"IEND", {}}}), false},
-        {"zlib header with a preset dictionary", with_chunks(grey, {{"IDAT", [&] { bytes s = stream; s[1] |= 32; return s; }()}, {"IEND", {}}}), false},
+        {"palette without PLTE", with_chunks(header(2, 1, 8, 3), {{"IDAT", stream}, {"IEND", {}}}),
+         false},
+        {"tRNS before PLTE",
+         with_chunks(header(2, 1, 8, 3),
+                     {{"tRNS", {1}}, {"PLTE", {1, 2, 3}}, {"IDAT", stream}, {"IEND", {}}}),
+         false},
+        {"too few image bytes", with_chunks(header(2, 2, 8, 0), {{"IDAT", stream}, {"IEND", {}}}),
+         false},
+        {"zlib header with a preset dictionary",
+         with_chunks(grey, {{"IDAT",
+                             [&] {
+                                 bytes s = stream;
+                                 s[1] |= 32;
+                                 return s;
+                             }()},
+                            {"IEND", {}}}),
+         false},
     };
     for (const auto &c : cases) {
         EXPECT_FALSE(plain(c.png).ok) << c.name;
@@ -282,10 +309,12 @@ TEST(PlainPngReader, LeavesEveryOtherFileToStb) {
         EXPECT_EQ(theirs.ok, c.stb_reads) << c.name;
         unsigned char *pixels = nullptr;
         int w = 0, h = 0;
-        const int r = qr_image_read_memory(c.png.data(), static_cast<int>(c.png.size()), &pixels, &w, &h);
+        const int r =
+            qr_image_read_memory(c.png.data(), static_cast<int>(c.png.size()), &pixels, &w, &h);
         EXPECT_EQ(r == 0, c.stb_reads) << c.name;
         if (r == 0 && theirs.ok) {
-            EXPECT_EQ(bytes(pixels, pixels + static_cast<std::size_t>(w) * h * 4), theirs.rgba) << c.name;
+            EXPECT_EQ(bytes(pixels, pixels + static_cast<std::size_t>(w) * h * 4), theirs.rgba)
+                << c.name;
         }
         std::free(pixels);
     }
