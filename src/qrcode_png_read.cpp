@@ -63,14 +63,11 @@ struct png_image {
 bool plain_format(int colour, int depth) {
     switch (colour) {
     case GREY:
-    case PALETTE:
-        return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case PALETTE: return depth == 1 || depth == 2 || depth == 4 || depth == 8;
     case RGB:
     case GREY_ALPHA:
-    case RGBA:
-        return depth == 8;
-    default:
-        return false;
+    case RGBA: return depth == 8;
+    default: return false;
     }
 }
 
@@ -86,7 +83,8 @@ bool read_header(const unsigned char *p, png_image &img) {
         return false;
     }
     img.channels = CHANNELS[img.colour];
-    const auto decoded_channels = static_cast<std::uint32_t>(img.colour == PALETTE ? 4 : img.channels);
+    const auto decoded_channels =
+        static_cast<std::uint32_t>(img.colour == PALETTE ? 4 : img.channels);
     return MAX_DECODED / img.width / decoded_channels >= img.height;
 }
 
@@ -169,8 +167,7 @@ bool unfilter(unsigned char *row, const unsigned char *prior, std::size_t n, std
     };
     const std::size_t first = std::min(step, n);
     switch (filter) {
-    case NONE:
-        return true;
+    case NONE: return true;
     case SUB:
         for (std::size_t k = step; k < n; ++k) add(k, row[k - step]);
         return true;
@@ -193,10 +190,10 @@ bool unfilter(unsigned char *row, const unsigned char *prior, std::size_t n, std
             return true;
         }
         for (std::size_t k = 0; k < first; ++k) add(k, prior[k]);
-        for (std::size_t k = step; k < n; ++k) add(k, paeth(row[k - step], prior[k], prior[k - step]));
+        for (std::size_t k = step; k < n; ++k)
+            add(k, paeth(row[k - step], prior[k], prior[k - step]));
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -234,9 +231,7 @@ void to_rgba(const png_image &img, const unsigned char *row, unsigned char *out)
             std::memcpy(out, row + 3 * x, 3);
             out[3] = 255;
             break;
-        case RGBA:
-            std::memcpy(out, row + 4 * x, 4);
-            break;
+        case RGBA: std::memcpy(out, row + 4 * x, 4); break;
         default:  // PALETTE
             std::memcpy(out, img.palette[row[x]].data(), 4);
             break;
