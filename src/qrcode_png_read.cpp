@@ -157,42 +157,50 @@ inline int paeth(int a, int b, int c) {
     return pa <= pb && pa <= pc ? a : bc;
 }
 
-// Undoes a row's filter in place; `prior` is the row above, unfiltered, or
-// null for the first row, which the filters read as zeros. The first
-// pixel's bytes have no left neighbour (also zero).
+// Sub, average and Paeth predict from the byte a pixel to the left, just
+// decoded: it is kept in a register, the pixel's channels side by side,
+// rather than stored and read back on every byte's critical path.
+template <std::size_t STEP, int FILTER>
+void unfilter_from_left(unsigned char *row, const unsigned char *prior, std::size_t n) {
+    std::array<int, STEP> left{};
+    std::array<int, STEP> up_left{};
+    for (std::size_t k = 0; k < n; k += STEP) {
+        for (std::size_t ch = 0; ch < STEP; ++ch) {
+            const int up = prior[k + ch];
+            int predicted = left[ch];
+            if constexpr (FILTER == AVERAGE) predicted = (left[ch] + up) >> 1;
+            if constexpr (FILTER == PAETH) predicted = paeth(left[ch], up, up_left[ch]);
+            left[ch] = (row[k + ch] + predicted) & 0xFF;
+            row[k + ch] = static_cast<unsigned char>(left[ch]);
+            up_left[ch] = up;
+        }
+    }
+}
+
+template <int FILTER>
+void unfilter_from_left(unsigned char *row, const unsigned char *prior, std::size_t n,
+                        std::size_t step) {
+    switch (step) {
+    case 1: unfilter_from_left<1, FILTER>(row, prior, n); break;
+    case 2: unfilter_from_left<2, FILTER>(row, prior, n); break;
+    case 3: unfilter_from_left<3, FILTER>(row, prior, n); break;
+    default: unfilter_from_left<4, FILTER>(row, prior, n); break;
+    }
+}
+
+// Undoes a row's filter in place (n bytes, a whole number of steps);
+// `prior` is the row above, unfiltered, or zeros for the first row. The
+// first pixel's left neighbours are zeros too.
 bool unfilter(unsigned char *row, const unsigned char *prior, std::size_t n, std::size_t step,
               int filter) {
-    const auto add = [row](std::size_t k, int v) {
-        row[k] = static_cast<unsigned char>(row[k] + v);
-    };
-    const std::size_t first = std::min(step, n);
     switch (filter) {
     case NONE: return true;
-    case SUB:
-        for (std::size_t k = step; k < n; ++k) add(k, row[k - step]);
-        return true;
+    case SUB: unfilter_from_left<SUB>(row, prior, n, step); return true;
     case UP:
-        if (prior) {
-            for (std::size_t k = 0; k < n; ++k) add(k, prior[k]);
-        }
+        for (std::size_t k = 0; k < n; ++k) row[k] = static_cast<unsigned char>(row[k] + prior[k]);
         return true;
-    case AVERAGE:
-        if (!prior) {
-            for (std::size_t k = step; k < n; ++k) add(k, row[k - step] >> 1);
-            return true;
-        }
-        for (std::size_t k = 0; k < first; ++k) add(k, prior[k] >> 1);
-        for (std::size_t k = step; k < n; ++k) add(k, (row[k - step] + prior[k]) >> 1);
-        return true;
-    case PAETH:
-        if (!prior) {
-            for (std::size_t k = step; k < n; ++k) add(k, row[k - step]);
-            return true;
-        }
-        for (std::size_t k = 0; k < first; ++k) add(k, prior[k]);
-        for (std::size_t k = step; k < n; ++k)
-            add(k, paeth(row[k - step], prior[k], prior[k - step]));
-        return true;
+    case AVERAGE: unfilter_from_left<AVERAGE>(row, prior, n, step); return true;
+    case PAETH: unfilter_from_left<PAETH>(row, prior, n, step); return true;
     default: return false;
     }
 }
@@ -217,25 +225,35 @@ void to_rgba(const png_image &img, const unsigned char *row, unsigned char *out)
         }
         return;
     }
-    for (std::uint32_t x = 0; x < w; ++x, out += 4) {
-        switch (img.colour) {
-        case GREY:
-            out[0] = out[1] = out[2] = row[x];
-            out[3] = 255;
-            break;
-        case GREY_ALPHA:
-            out[0] = out[1] = out[2] = row[2 * x];
-            out[3] = row[2 * x + 1];
-            break;
-        case RGB:
-            std::memcpy(out, row + 3 * x, 3);
-            out[3] = 255;
-            break;
-        case RGBA: std::memcpy(out, row + 4 * x, 4); break;
-        default:  // PALETTE
-            std::memcpy(out, img.palette[row[x]].data(), 4);
-            break;
-        }
+    // One loop per format, so that no pixel pays for the choice.
+    const auto each_pixel = [w, out](auto convert) {
+        for (std::uint32_t x = 0; x < w; ++x) convert(x, out + 4 * std::size_t{x});
+    };
+    switch (img.colour) {
+    case GREY:
+        each_pixel([row](std::uint32_t x, unsigned char *p) {
+            p[0] = p[1] = p[2] = row[x];
+            p[3] = 255;
+        });
+        break;
+    case GREY_ALPHA:
+        each_pixel([row](std::uint32_t x, unsigned char *p) {
+            p[0] = p[1] = p[2] = row[2 * x];
+            p[3] = row[2 * x + 1];
+        });
+        break;
+    case RGB:
+        each_pixel([row](std::uint32_t x, unsigned char *p) {
+            std::memcpy(p, row + 3 * std::size_t{x}, 3);
+            p[3] = 255;
+        });
+        break;
+    case RGBA: std::memcpy(out, row, 4 * std::size_t{w}); break;
+    default:  // PALETTE
+        each_pixel([row, &img](std::uint32_t x, unsigned char *p) {
+            std::memcpy(p, img.palette[row[x]].data(), 4);
+        });
+        break;
     }
 }
 
@@ -260,7 +278,8 @@ bool qr_png_decode_plain(const unsigned char *data, std::size_t len, unsigned ch
     qr_heap_ptr<unsigned char> out(
         static_cast<unsigned char *>(qr_big_malloc(out_row * img.height)));
     if (!out) return false;
-    const unsigned char *prior = nullptr;
+    const std::vector<unsigned char> zeros(row_bytes);
+    const unsigned char *prior = zeros.data();
     for (std::uint32_t y = 0; y < img.height; ++y) {
         unsigned char *row = raw.get() + y * (row_bytes + 1);
         if (!unfilter(row + 1, prior, row_bytes, img.filter_step(), row[0])) return false;
