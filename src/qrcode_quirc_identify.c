@@ -16,8 +16,9 @@
  *   and leaves every real code alone. The detector's only other use of abs
  *   (distances between finder corners) stays far below the cap.
  *
- * The finder scan itself is replaced by one that finds the same runs and
- * makes the same calls faster (see qr_quirc_finder_scan below).
+ * The finder scan and the grid refinement are replaced by code that finds
+ * the same runs and the same grids faster (qr_quirc_finder_scan and
+ * qr_quirc_jiggle below).
  *
  * quirc's settings (QUIRC_MAX_REGIONS, QUIRC_FLOAT_TYPE) come from the build
  * and are the same for all of quirc and for the decoder, which reads the
