@@ -300,11 +300,18 @@ bool no_stream_check(const image_source &) { return true; }
 // than whole: the plain reader holds its file in memory.
 constexpr std::size_t PLAIN_PNG_MAX_FILE = std::size_t{64} << 20;
 
-bool png_plain(const image_source &src, unsigned char **pixels, int *width, int *height) {
+// The caps were checked on the header stb read; a file read again must
+// still declare that size (the plain reader takes the header that follows
+// the signature, or declines).
+bool png_plain(const image_source &src, const qr_declared_image &declared, unsigned char **pixels,
+               int *width, int *height) {
     std::vector<unsigned char> held;
     const unsigned char *data = nullptr;
     std::size_t len = 0;
-    return src.bytes(held, PLAIN_PNG_MAX_FILE, &data, &len) &&
+    constexpr std::size_t SIZE_AT = 16;  // signature, chunk length and type
+    if (!src.bytes(held, PLAIN_PNG_MAX_FILE, &data, &len) || len < SIZE_AT + 8) return false;
+    return std::int64_t{qr_png_be32(data + SIZE_AT)} == declared.width &&
+           std::int64_t{qr_png_be32(data + SIZE_AT + 4)} == declared.height &&
            qr_png_decode_plain(data, len, pixels, width, height);
 }
 
@@ -314,7 +321,7 @@ struct loader {
     // Checks what the header alone cannot tell, after the caps.
     bool (*stream_fits)(const image_source &);
     // A faster reader for the files it accepts, tried first; or null.
-    bool (*plain)(const image_source &, unsigned char **, int *, int *);
+    bool (*plain)(const image_source &, const qr_declared_image &, unsigned char **, int *, int *);
 };
 
 // stb_image's loaders in the order it tries them: the first whose test
@@ -357,7 +364,7 @@ int read_image(const image_source &src, int min_side, unsigned char **out_pixels
     int width = 0;
     int height = 0;
     unsigned char *pixels = nullptr;
-    if (!(l->plain && l->plain(src, &pixels, &width, &height))) {
+    if (!(l->plain && l->plain(src, img, &pixels, &width, &height))) {
         if (!l->stream_fits(src)) return -1;
         pixels = src.load(&width, &height);
     }

@@ -35,11 +35,6 @@ enum filter_type : int { NONE = 0, SUB = 1, UP = 2, AVERAGE = 3, PAETH = 4 };
 // A chunk whose name starts with a capital letter must be understood.
 constexpr std::uint32_t ANCILLARY_BIT = std::uint32_t{1} << 29;
 
-std::uint32_t be32(const unsigned char *p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
-           std::uint32_t{p[3]};
-}
-
 struct png_image {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
@@ -73,8 +68,8 @@ bool plain_format(int colour, int depth) {
 
 bool read_header(const unsigned char *p, png_image &img) {
     constexpr int CHANNELS[] = {1, 0, 3, 1, 2, 0, 4};
-    img.width = be32(p);
-    img.height = be32(p + 4);
+    img.width = qr_png_be32(p);
+    img.height = qr_png_be32(p + 4);
     img.depth = p[8];
     img.colour = p[9];
     const bool standard = p[10] == 0 && p[11] == 0 && p[12] == 0;  // methods, not interlaced
@@ -96,8 +91,8 @@ bool read_chunks(const unsigned char *data, std::size_t len, png_image &img) {
     bool have_header = false;
     for (;;) {
         if (len - pos < 8) return false;
-        const std::uint32_t length = be32(data + pos);
-        const std::uint32_t type = be32(data + pos + 4);
+        const std::uint32_t length = qr_png_be32(data + pos);
+        const std::uint32_t type = qr_png_be32(data + pos + 4);
         pos += 8;
         if (type == qr_png_chunk_type("IEND")) return have_header && img.idat_bytes > 0;
         if (length > len - pos || len - pos - length < 4) return false;  // data and CRC

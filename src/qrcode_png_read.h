@@ -6,6 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+// The 32-bit big-endian number at p, as PNG stores lengths and sizes.
+inline std::uint32_t qr_png_be32(const unsigned char *p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
+           std::uint32_t{p[3]};
+}
+
 // A chunk's type as the 32-bit big-endian number its name spells.
 constexpr std::uint32_t qr_png_chunk_type(const char (&name)[5]) {
     return std::uint32_t{static_cast<unsigned char>(name[0])} << 24 |
