@@ -54,7 +54,8 @@ TEST(DecodeCorpus, CrashersReplaySafely) {
 // Hostile files that older image loaders mishandle before any decoding
 // starts: a JPEG whose Huffman table counts add up to more than 256, a JPEG
 // whose entropy data makes the bit reader shift by 33, and a PGM with a
-// maximum value above 255; and a PSD whose white matte falls below zero.
+// maximum value above 255; a PSD whose white matte falls below zero; and a
+// broken PNG whose first IDAT chunk is empty.
 // They must end cleanly, under the sanitizers too.
 TEST(DecodeCorpus, ImageLoaderCrashersReplaySafely) {
     replay(fs::path(VQR_SOURCE_DIR) / "tests/crashers/decode/image_loader", 3);
