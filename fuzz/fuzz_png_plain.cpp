@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         stbi_load_from_memory(data, static_cast<int>(size), &w, &h, &channels, 4);
     if (!theirs || w != width || h != height) std::abort();
     const bool palette = data[25] == 3;  // the IHDR's colour type
-    for (std::size_t i = 0; i < std::size_t{4} * static_cast<std::size_t>(w) * h; i += 4) {
+    for (std::size_t i = 0;
+         i < std::size_t{4} * static_cast<std::size_t>(w) * static_cast<std::size_t>(h); i += 4) {
         const bool black =
             ours[i] == 0 && ours[i + 1] == 0 && ours[i + 2] == 0 && ours[i + 3] == 255;
         if (palette && black) continue;
