@@ -78,12 +78,17 @@ void qr_grey_levels(const unsigned char *__restrict rgba, std::uint8_t *__restri
     }
 }
 
-bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decoded &out, qr_decode_geometry *geo) {
+bool qr_decode_grids(quirc *q, bool mirrored_too, qr_decoded &out, qr_decode_geometry *geo) {
     const int count = quirc_count(q);
     for (int j = 0; j < count; ++j) {
         quirc_code code;
         quirc_extract(q, j, &code);
-        if (qr_decode_grid(code, out, geo)) {
+        // Refining is most of the detector's work: a grid that reads as it
+        // stands is refined only for the geometry.
+        const bool as_it_stands = qr_decode_grid(code, out, geo);
+        if (!as_it_stands || geo) qr_quirc_jiggle(q, j);
+        if (!as_it_stands) quirc_extract(q, j, &code);
+        if (as_it_stands || qr_decode_grid(code, out, geo)) {
             if (geo) {
                 std::copy_n(q->grids[j].c, 8, geo->c);
                 for (int k = 0; k < 3; ++k) {

@@ -60,8 +60,10 @@ struct qr_decode_geometry {
 
 // Decodes quirc's grids of the current pass in order, each also mirrored
 // when mirrored_too; true at the first non-empty payload (in out), whose
-// grid goes to geo when it is not null.
-bool qr_decode_grids(const quirc *q, bool mirrored_too, qr_decoded &out,
+// grid goes to geo when it is not null. The detector leaves its grids
+// unrefined: each is read as it stands first, and refined (in q) and read
+// again when that fails; geo always gets the refined grid.
+bool qr_decode_grids(quirc *q, bool mirrored_too, qr_decoded &out,
                      qr_decode_geometry *geo = nullptr);
 // Decodes one sampled grid; true when it held a non-empty payload (in out).
 // The format fields go to geo when it is not null.
@@ -97,7 +99,7 @@ extern "C" void qr_quirc_end(quirc *q);
 // quirc's own choice, so prepared two-level images skip the histogram.
 extern "C" void qr_quirc_end_at(quirc *q, std::uint8_t threshold);
 // Refines grid `index`'s perspective as quirc's detector does, with less
-// work: qr_quirc_jiggle is what the detector runs, qr_quirc_reference_jiggle
+// work: qr_quirc_jiggle is what the decoder runs, qr_quirc_reference_jiggle
 // quirc's own code, kept for comparison.
 extern "C" void qr_quirc_jiggle(quirc *q, int index);
 extern "C" void qr_quirc_reference_jiggle(quirc *q, int index);

@@ -276,6 +276,7 @@ std::pair<int, bool> quirc_alone(const image &img) {
         for (int j = 0; j < quirc_count(q); ++j) {
             quirc_code code;
             quirc_data data;
+            qr_quirc_jiggle(q, j);  // quirc refines each grid as it records it
             quirc_extract(q, j, &code);
             if (quirc_decode(&code, &data) == QUIRC_SUCCESS) decoded = true;
         }
@@ -580,3 +581,49 @@ TEST(DecodeFallback, InvertedPassFallbackReadsALightCodeWithoutAlignmentPattern)
 }
 
 }  // namespace
+
+// The detector leaves its grids unrefined and the decoder refines a grid
+// only when it does not decode as it stands. Tilted codes whose grid reads
+// only one way or the other: each must be read, and the geometry must be
+// quirc's refined grid whichever way it was read.
+TEST(DecodeDetector, GridsAreRefinedWhenTheyDoNotReadAsTheyStand) {
+    const struct {
+        int version, module;
+        double keystone;
+        bool reads_as_it_stands, reads_refined;
+    } cases[] = {{1, 2, 0.8, true, false}, {1, 3, 0.7, false, true}, {3, 2, 0.6, false, true},
+                 {7, 3, 0.7, false, true}, {7, 3, 0.5, false, true}, {3, 4, 1.0, true, true}};
+    for (const auto &c : cases) {
+        const image img = keystone(draw("probe refine", c.version, c.module).img, c.keystone);
+        const auto detected = [&img] {
+            qr_quirc_ptr q(qr_quirc_new());
+            EXPECT_EQ(quirc_resize(q.get(), img.width, img.height), 0);
+            std::uint8_t *grey = quirc_begin(q.get(), nullptr, nullptr);
+            for (std::size_t i = 0; i < static_cast<std::size_t>(img.width) * img.height; ++i) {
+                grey[i] = static_cast<std::uint8_t>(rgba_gray_white(&img.rgba[i * 4]));
+            }
+            qr_quirc_end(q.get());
+            return q;
+        };
+        const qr_quirc_ptr theirs = detected();
+        ASSERT_EQ(theirs->num_grids, 1) << c.version << " " << c.keystone;
+        const auto reads = [&theirs] {
+            quirc_code code;
+            quirc_data data;
+            quirc_extract(theirs.get(), 0, &code);
+            return quirc_decode(&code, &data) == QUIRC_SUCCESS;
+        };
+        EXPECT_EQ(reads(), c.reads_as_it_stands) << c.version << " " << c.keystone;
+        qr_quirc_reference_jiggle(theirs.get(), 0);
+        EXPECT_EQ(reads(), c.reads_refined) << c.version << " " << c.keystone;
+
+        const qr_quirc_ptr ours = detected();
+        qr_decoded out{};
+        qr_decode_geometry geo{};
+        ASSERT_TRUE(qr_decode_grids(ours.get(), false, out, &geo))
+            << c.version << " " << c.keystone;
+        EXPECT_STREQ(out.text, "probe refine");
+        EXPECT_EQ(0, std::memcmp(geo.c, theirs->grids[0].c, sizeof geo.c))
+            << c.version << " " << c.keystone;
+    }
+}
