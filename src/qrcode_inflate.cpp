@@ -341,21 +341,32 @@ struct output {
     std::size_t capacity;
 };
 
-// Copies a match; `from` lies before `to`, possibly overlapping it.
-// Images repeat their last byte (distance 1) or a recent pixel or row;
-// an overlapping copy repeats its first `distance` bytes, so it moves in
-// steps of that many (at most 8 at a time).
-void copy_match(unsigned char *to, const unsigned char *from, std::uint32_t length) {
+// Copies `length` bytes in fixed chunks, which compile to single moves: a
+// library call per match costs more than the short matches of an image.
+// The last chunk may write past `length`, into output not yet made.
+template <std::size_t CHUNK>
+void copy_in_chunks(unsigned char *to, const unsigned char *from, std::uint32_t length) {
+    for (std::uint32_t k = 0; k < length; k += CHUNK) std::memcpy(to + k, from + k, CHUNK);
+}
+
+// Copies a match; `from` lies before `to`, possibly overlapping it, and
+// `room` bytes from `to` may be written (at least `length`). A chunk
+// reads only bytes before the ones it writes when the distance is at
+// least its size. Images repeat their last byte (distance 1), a recent
+// pixel (an overlapping copy repeats its first `distance` bytes) or a row.
+void copy_match(unsigned char *to, const unsigned char *from, std::uint32_t length,
+                std::size_t room) {
     const auto distance = static_cast<std::size_t>(to - from);
-    if (distance >= length) {
-        std::memcpy(to, from, length);
+    if (distance >= 16 && (length + 15u) / 16u * 16u <= room) {
+        copy_in_chunks<16>(to, from, length);
+    } else if (distance >= 8 && (length + 7u) / 8u * 8u <= room) {
+        copy_in_chunks<8>(to, from, length);
     } else if (distance == 1) {
         std::memset(to, *from, length);
+    } else if (distance >= length) {
+        std::memcpy(to, from, length);
     } else {
-        const std::size_t step = distance < 8 ? distance : 8;
-        std::size_t k = 0;
-        for (; k + step <= length; k += step) std::memcpy(to + k, from + k, step);
-        for (; k < length; ++k) to[k] = from[k];
+        for (std::uint32_t k = 0; k < length; ++k) to[k] = from[k];
     }
 }
 
@@ -387,7 +398,8 @@ qr_inflated inflate_block(bit_reader &in, const huffman &literal, const huffman 
         in.drop(DISTANCE_EXTRA[di]);
         if (dist > out.size) return qr_inflated::malformed;
         if (length > out.capacity - out.size) return qr_inflated::too_long;
-        copy_match(out.data + out.size, out.data + out.size - dist, length);
+        copy_match(out.data + out.size, out.data + out.size - dist, length,
+                   out.capacity - out.size);
         out.size += length;
     }
 }
