@@ -13,6 +13,9 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "qrcode_inflate.h"
 #include "qrcode_platform.h"
@@ -172,9 +175,92 @@ void unfilter_from_left(unsigned char *row, const unsigned char *prior, std::siz
     }
 }
 
+#if defined(__SSE2__)
+// One pixel of STEP bytes, its channels in the low 16-bit lanes. The
+// bytes are gathered in a register: a copy through memory of another
+// size than the load stalls the load on every pixel.
+template <std::size_t STEP>
+__m128i load_pixel(const unsigned char *p) {
+    std::uint32_t v = 0;
+    for (std::size_t ch = 0; ch < STEP; ++ch) v |= std::uint32_t{p[ch]} << (8 * ch);
+    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), _mm_setzero_si128());
+}
+
+template <std::size_t STEP>
+void store_pixel(unsigned char *p, __m128i lanes) {
+    const auto v = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(lanes, lanes)));
+    for (std::size_t ch = 0; ch < STEP; ++ch) p[ch] = static_cast<unsigned char>(v >> (8 * ch));
+}
+
+__m128i abs_lanes(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+// mask ? when_set : otherwise, lane by lane.
+__m128i select_lanes(__m128i mask, __m128i when_set, __m128i otherwise) {
+    return _mm_or_si128(_mm_and_si128(mask, when_set), _mm_andnot_si128(mask, otherwise));
+}
+
+// Paeth for pixels of three or four channels, a whole pixel at a time.
+// Each pixel waits on the one to its left, so the work that depends on
+// it is kept short: paeth()'s choice (a when |b - c| <= |a - c| and
+// <= |a + b - 2c|, else b when |a - c| <= |a + b - 2c|, else c) is a set
+// of bounds on a, computed from b and c alone, so the left pixel only
+// meets compares and selects. With p = b - c:
+// - |a - c| >= |p| when a >= c + |p| or a <= c - |p|, and likewise
+//   around m = 2c - b for |a + b - 2c| = |a - m|;
+// - a is at least as near c as m when it lies on c's side of their
+//   midpoint c - p / 2 (and b is c when p is 0).
+// The sum with the filtered byte wraps within each lane's low byte.
+template <std::size_t STEP>
+void unpaeth_pixels(unsigned char *row, const unsigned char *prior, std::size_t n) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i never_below = _mm_set1_epi16(32767);
+    const __m128i never_above = _mm_set1_epi16(-32768);
+    __m128i a = zero;
+    __m128i c = zero;
+    for (std::size_t k = 0; k < n; k += STEP) {
+        const __m128i b = load_pixel<STEP>(prior + k);
+        const __m128i p = _mm_sub_epi16(b, c);
+        const __m128i pa = abs_lanes(p);
+        const __m128i m = _mm_sub_epi16(c, p);
+        // a is kept when it lies beyond |p| of both c and m; these are
+        // the bounds it must exceed (above) or undercut (below).
+        const __m128i c_above = _mm_sub_epi16(_mm_add_epi16(c, pa), one);
+        const __m128i c_below = _mm_add_epi16(_mm_sub_epi16(c, pa), one);
+        const __m128i m_above = _mm_sub_epi16(_mm_add_epi16(m, pa), one);
+        const __m128i m_below = _mm_add_epi16(_mm_sub_epi16(m, pa), one);
+        // b rather than c: a >= c - floor(p / 2) for p > 0, a <= c +
+        // floor(-p / 2) for p < 0.
+        const __m128i rising = _mm_cmpgt_epi16(p, zero);
+        const __m128i falling = _mm_cmpgt_epi16(zero, p);
+        const __m128i b_above = select_lanes(
+            rising, _mm_sub_epi16(_mm_sub_epi16(c, _mm_srai_epi16(p, 1)), one), never_below);
+        const __m128i b_below = select_lanes(
+            falling, _mm_add_epi16(_mm_add_epi16(c, _mm_srli_epi16(pa, 1)), one), never_above);
+        const __m128i filtered = load_pixel<STEP>(row + k);
+
+        const __m128i keep_a =
+            _mm_and_si128(_mm_or_si128(_mm_cmpgt_epi16(a, c_above), _mm_cmpgt_epi16(c_below, a)),
+                          _mm_or_si128(_mm_cmpgt_epi16(a, m_above), _mm_cmpgt_epi16(m_below, a)));
+        const __m128i take_b =
+            _mm_or_si128(_mm_cmpgt_epi16(a, b_above), _mm_cmpgt_epi16(b_below, a));
+        const __m128i predicted = select_lanes(keep_a, a, select_lanes(take_b, b, c));
+        a = _mm_add_epi8(filtered, predicted);
+        store_pixel<STEP>(row + k, a);
+        c = b;
+    }
+}
+#endif
+
 template <int FILTER>
 void unfilter_from_left(unsigned char *row, const unsigned char *prior, std::size_t n,
                         std::size_t step) {
+#if defined(__SSE2__)
+    if constexpr (FILTER == PAETH) {
+        if (step == 3) return unpaeth_pixels<3>(row, prior, n);
+        if (step == 4) return unpaeth_pixels<4>(row, prior, n);
+    }
+#endif
     switch (step) {
     case 1: unfilter_from_left<1, FILTER>(row, prior, n); break;
     case 2: unfilter_from_left<2, FILTER>(row, prior, n); break;

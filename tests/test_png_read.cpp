@@ -93,18 +93,21 @@ bytes filtered(const bytes &rows, std::size_t row, int step, int (*filter_of)(in
     return out;
 }
 
-// A PNG of random samples (palette indices within `palette` entries), its
-// stream split over two IDAT chunks.
+// A PNG of random samples (palette indices within `palette` entries; 8-bit
+// samples drawn from `levels` when it is given), its stream split over two
+// IDAT chunks.
 bytes random_png(const format &f, int width, int height, int (*filter_of)(int), int palette,
-                 int transparent, unsigned seed) {
+                 int transparent, unsigned seed, const std::vector<unsigned> &levels = {}) {
     std::mt19937 rng(seed);
     const std::size_t row = (static_cast<std::size_t>(width) * f.channels * f.depth + 7) / 8;
     bytes rows(row * static_cast<std::size_t>(height));
     const int limit = f.colour == 3 ? palette : 256;
     for (std::size_t y = 0; y < static_cast<std::size_t>(height); ++y) {
         for (int x = 0; x < width * f.channels; ++x) {
-            const auto v =
-                static_cast<unsigned>(rng() % static_cast<unsigned>(limit)) & ((1u << f.depth) - 1);
+            const auto v = levels.empty()
+                               ? static_cast<unsigned>(rng() % static_cast<unsigned>(limit)) &
+                                     ((1u << f.depth) - 1)
+                               : levels[rng() % levels.size()];
             const int bit = x * f.depth;
             rows[y * row + static_cast<std::size_t>(bit / 8)] |=
                 static_cast<unsigned char>(v << (8 - f.depth - bit % 8));
@@ -186,6 +189,21 @@ TEST(PlainPngReader, SamePixelsAsStbForEveryFormatAndFilter) {
                     << f.name << " filter " << filter_of(1) << " " << w << "x" << h;
             }
         }
+    }
+}
+
+// Paeth's choice turns on ties between distances (|b - c| = |a - c| and the
+// like), which uniform samples seldom make: samples from a few close
+// levels, and levels where the sum with the filtered byte wraps.
+TEST(PlainPngReader, PaethTiesAsStbBreaksThem) {
+    const std::vector<unsigned> levels = {0, 1, 2, 3, 4, 127, 128, 129, 252, 253, 254, 255};
+    unsigned seed = 100;
+    for (const format &f : FORMATS) {
+        if (f.depth != 8 || f.colour == 3) continue;
+        const bytes png = random_png(f, 97, 23, paeth_filter, 0, 0, ++seed, levels);
+        const decoded ours = plain(png);
+        ASSERT_TRUE(ours.ok) << f.name;
+        EXPECT_EQ(ours.rgba, stb(png).rgba) << f.name;
     }
 }
 
