@@ -103,6 +103,15 @@ extern "C" void qr_quirc_end_at(quirc *q, std::uint8_t threshold);
 // quirc's own code, kept for comparison.
 extern "C" void qr_quirc_jiggle(quirc *q, int index);
 extern "C" void qr_quirc_reference_jiggle(quirc *q, int index);
+// Fills the region of label `from` through (x0, y0) with `to` as quirc's
+// detector does (func, when not null, sees each line filled), with wider
+// scans: qr_quirc_flood_fill_seed is what the detector runs,
+// qr_quirc_reference_flood_fill_seed quirc's own code, kept for comparison.
+extern "C" void qr_quirc_flood_fill_seed(quirc *q, int x0, int y0, int from, int to,
+                                         void (*func)(void *, int, int, int), void *user_data);
+extern "C" void qr_quirc_reference_flood_fill_seed(quirc *q, int x0, int y0, int from, int to,
+                                                   void (*func)(void *, int, int, int),
+                                                   void *user_data);
 // quirc_resize, with its image and label planes offered huge pages; a size
 // that fits the planes q already has keeps them (their contents are stale:
 // write the whole image before quirc_end).

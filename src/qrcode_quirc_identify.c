@@ -100,9 +100,141 @@ static void qr_quirc_refine_later(struct quirc *q, int index) {
     (void)index;
 }
 
+/* - Flood fill: quirc labels each region its finder scan meets with a
+ *   scanline fill, most of a pass's time on a thresholded photo.
+ *   qr_quirc_flood_fill_seed below fills the same lines in the same order
+ *   with wider scans (see there); quirc's stays as the tests' reference,
+ *   told apart from the calls in the same way. */
+#define flood_fill_seed(first, ...) QR_QUIRC_FILL_##first, __VA_ARGS__)
+#define QR_QUIRC_FILL_q qr_quirc_flood_fill_seed(q
+#define QR_QUIRC_FILL_struct qr_quirc_flood_fill_seed_of_quirc(struct
+void qr_quirc_flood_fill_seed(struct quirc *q, int x0, int y0, int from, int to,
+                              void (*func)(void *, int, int, int), void *user_data);
+
 #include "identify.c"
 
 #undef jiggle_perspective
+#undef flood_fill_seed
+
+/* ---- Flood fill ----
+ *
+ * quirc's scanline fill: fill a line, then look for an unfilled pixel of
+ * the region in the line above, then below, within the line's extent,
+ * descending into the first one found; a stack of lines, and the fill
+ * gives up when that stack is full. The same lines are filled in the same
+ * order here (so a fill gives up where quirc's does, and a span callback
+ * sees the same spans), with the scans along a row made eight pixels at a
+ * time: a thresholded photo's regions span whole rows. */
+#if defined(__SSE2__) && QUIRC_MAX_REGIONS > 254
+#define QR_QUIRC_WIDE_SCAN 1
+#define QR_QUIRC_LANES 8
+
+/* Which of the eight pixels from p are `value`, two mask bits a pixel. */
+static unsigned int qr_quirc_equal_lanes(const quirc_pixel_t *p, __m128i value) {
+    const __m128i v = _mm_loadu_si128((const __m128i *)p);
+    return (unsigned int)_mm_movemask_epi8(_mm_cmpeq_epi16(v, value));
+}
+#endif
+
+/* The first x from `x` to `end` whose pixel is `value`, else end + 1. */
+static int qr_quirc_find(const quirc_pixel_t *row, int x, int end, int value) {
+#ifdef QR_QUIRC_WIDE_SCAN
+    const __m128i v = _mm_set1_epi16((short)value);
+    for (; x + QR_QUIRC_LANES - 1 <= end; x += QR_QUIRC_LANES) {
+        const unsigned int equal = qr_quirc_equal_lanes(row + x, v);
+        if (equal) return x + __builtin_ctz(equal) / 2;
+    }
+#endif
+    while (x <= end && row[x] != value) x++;
+    return x;
+}
+
+/* The last x of the run of `value` that starts at x (the row is w long). */
+static int qr_quirc_run_right(const quirc_pixel_t *row, int x, int w, int value) {
+    x++;
+#ifdef QR_QUIRC_WIDE_SCAN
+    const __m128i v = _mm_set1_epi16((short)value);
+    for (; x + QR_QUIRC_LANES <= w; x += QR_QUIRC_LANES) {
+        const unsigned int other = ~qr_quirc_equal_lanes(row + x, v) & 0xFFFFu;
+        if (other) return x + __builtin_ctz(other) / 2 - 1;
+    }
+#endif
+    while (x < w && row[x] == value) x++;
+    return x - 1;
+}
+
+/* The first x of the run of `value` that ends at x. */
+static int qr_quirc_run_left(const quirc_pixel_t *row, int x, int value) {
+#ifdef QR_QUIRC_WIDE_SCAN
+    const __m128i v = _mm_set1_epi16((short)value);
+    for (; x >= QR_QUIRC_LANES; x -= QR_QUIRC_LANES) {
+        const unsigned int other = ~qr_quirc_equal_lanes(row + x - QR_QUIRC_LANES, v) & 0xFFFFu;
+        if (other) return x - QR_QUIRC_LANES + (31 - __builtin_clz(other)) / 2 + 1;
+    }
+#endif
+    while (x > 0 && row[x - 1] == value) x--;
+    return x;
+}
+
+/* flood_fill_line: fills the run of `from` through (x, y) with `to` and
+ * records it as line `vars`. */
+static void qr_quirc_fill_line(struct quirc *q, int x, int y, int from, int to,
+                               void (*func)(void *, int, int, int), void *user_data,
+                               struct quirc_flood_fill_vars *vars) {
+    quirc_pixel_t *row = q->pixels + (size_t)y * (size_t)q->w;
+    const int left = qr_quirc_run_left(row, x, from);
+    const int right = qr_quirc_run_right(row, x, q->w, from);
+    for (int i = left; i <= right; i++) row[i] = (quirc_pixel_t)to;
+    vars->y = y;
+    vars->right = right;
+    vars->left_up = left;
+    vars->left_down = left;
+    if (func) func(user_data, y, left, right);
+}
+
+/* flood_fill_call_next: the next line to fill in the row above (direction
+ * -1) or below (+1) line `vars`, filled and pushed; NULL when none is
+ * left. */
+static struct quirc_flood_fill_vars *qr_quirc_fill_next(struct quirc *q, int from, int to,
+                                                        void (*func)(void *, int, int, int),
+                                                        void *user_data,
+                                                        struct quirc_flood_fill_vars *vars,
+                                                        int direction) {
+    int *const scanned = direction < 0 ? &vars->left_up : &vars->left_down;
+    const int y = vars->y + direction;
+    const quirc_pixel_t *row = q->pixels + (size_t)y * (size_t)q->w;
+    *scanned = qr_quirc_find(row, *scanned, vars->right, from);
+    if (*scanned > vars->right) return NULL;
+    qr_quirc_fill_line(q, *scanned, y, from, to, func, user_data, vars + 1);
+    return vars + 1;
+}
+
+void qr_quirc_flood_fill_seed(struct quirc *q, int x0, int y0, int from, int to,
+                              void (*func)(void *, int, int, int), void *user_data) {
+    struct quirc_flood_fill_vars *const stack = q->flood_fill_vars;
+    const struct quirc_flood_fill_vars *const last = &stack[q->num_flood_fill_vars - 1];
+    struct quirc_flood_fill_vars *vars = stack;
+    qr_quirc_fill_line(q, x0, y0, from, to, func, user_data, vars);
+    while (vars != last) {
+        struct quirc_flood_fill_vars *next = NULL;
+        if (vars->y > 0) next = qr_quirc_fill_next(q, from, to, func, user_data, vars, -1);
+        if (!next && vars->y < q->h - 1) {
+            next = qr_quirc_fill_next(q, from, to, func, user_data, vars, 1);
+        }
+        if (next) {
+            vars = next;
+        } else if (vars > stack) {
+            vars--;
+        } else {
+            break;
+        }
+    }
+}
+
+void qr_quirc_reference_flood_fill_seed(struct quirc *q, int x0, int y0, int from, int to,
+                                        void (*func)(void *, int, int, int), void *user_data) {
+    qr_quirc_flood_fill_seed_of_quirc(q, x0, y0, from, to, func, user_data);
+}
 
 /* Area of one module at the alignment pattern as find_alignment_pattern
  * estimates it from the finder patterns a and c (turned for the grid). */

@@ -4,6 +4,7 @@
 #include <qrcodegen.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -581,6 +582,63 @@ TEST(DecodeFallback, InvertedPassFallbackReadsALightCodeWithoutAlignmentPattern)
 }
 
 }  // namespace
+
+// Every line a fill makes, in order.
+void record_span(void *user, int y, int left, int right) {
+    static_cast<std::vector<std::array<int, 3>> *>(user)->push_back({y, left, right});
+}
+
+// The detector's flood fill must fill what quirc's fills, line by line in
+// the same order, and give up where quirc's gives up when its stack runs
+// out: blobs, stripes and speckle at widths around the eight-pixel scans,
+// from every kind of starting pixel, with quirc's stack and a short one.
+TEST(DecodeDetector, FloodFillMatchesQuircs) {
+    const struct {
+        int width, height, percent_dark;
+        bool stripes;
+    } pictures[] = {{37, 29, 50, false}, {64, 48, 70, false}, {131, 17, 85, false},
+                    {9, 40, 60, false},  {90, 90, 0, true},   {200, 120, 95, false}};
+    for (const auto &pic : pictures) {
+        const qr_quirc_ptr theirs(qr_quirc_new());
+        const qr_quirc_ptr ours(qr_quirc_new());
+        ASSERT_EQ(quirc_resize(theirs.get(), pic.width, pic.height), 0);
+        ASSERT_EQ(quirc_resize(ours.get(), pic.width, pic.height), 0);
+        std::uint32_t seed = 7;
+        const std::size_t pixels = static_cast<std::size_t>(pic.width) * pic.height;
+        std::vector<quirc_pixel_t> plane(pixels);
+        for (std::size_t i = 0; i < pixels; ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            const int x = static_cast<int>(i % static_cast<std::size_t>(pic.width));
+            const int y = static_cast<int>(i / static_cast<std::size_t>(pic.width));
+            const bool dark = pic.stripes
+                                  ? (x / 3 + y / 5) % 4 != 0 || (x * y) % 13 == 0
+                                  : static_cast<int>(seed >> 25) < pic.percent_dark * 128 / 100;
+            plane[i] = dark ? QUIRC_PIXEL_BLACK : QUIRC_PIXEL_WHITE;
+        }
+        for (const std::size_t stack : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+            std::copy(plane.begin(), plane.end(), theirs->pixels);
+            std::copy(plane.begin(), plane.end(), ours->pixels);
+            if (stack) theirs->num_flood_fill_vars = ours->num_flood_fill_vars = stack;
+            // Fill from every dark pixel still unfilled, each with its own label.
+            int label = QUIRC_PIXEL_REGION;
+            for (std::size_t i = 0; i < pixels; ++i) {
+                if (theirs->pixels[i] != QUIRC_PIXEL_BLACK) continue;
+                ASSERT_EQ(ours->pixels[i], QUIRC_PIXEL_BLACK);
+                const int x = static_cast<int>(i % static_cast<std::size_t>(pic.width));
+                const int y = static_cast<int>(i / static_cast<std::size_t>(pic.width));
+                std::vector<std::array<int, 3>> their_lines, our_lines;
+                qr_quirc_reference_flood_fill_seed(theirs.get(), x, y, QUIRC_PIXEL_BLACK, label,
+                                                   record_span, &their_lines);
+                qr_quirc_flood_fill_seed(ours.get(), x, y, QUIRC_PIXEL_BLACK, label, record_span,
+                                         &our_lines);
+                ASSERT_EQ(our_lines, their_lines) << pic.width << " x " << pic.height;
+                label = label == 65000 ? QUIRC_PIXEL_REGION : label + 1;
+            }
+            EXPECT_TRUE(std::equal(theirs->pixels, theirs->pixels + pixels, ours->pixels))
+                << pic.width << " x " << pic.height << " stack " << stack;
+        }
+    }
+}
 
 // The detector leaves its grids unrefined and the decoder refines a grid
 // only when it does not decode as it stands. Tilted codes whose grid reads
