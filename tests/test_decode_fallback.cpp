@@ -583,6 +583,23 @@ TEST(DecodeFallback, InvertedPassFallbackReadsALightCodeWithoutAlignmentPattern)
 
 }  // namespace
 
+// The decoder's test of which modules carry no data must answer as quirc's
+// for every module of every version, the versions visited out of order
+// (its table is made for one version at a time).
+TEST(DecodeDetector, ReservedModulesMatchQuircs) {
+    for (int k = 0; k < QUIRC_MAX_VERSION; ++k) {
+        const int version = k * 17 % QUIRC_MAX_VERSION + 1;
+        const int size = 4 * version + 17;
+        for (int i = 0; i < size; ++i) {
+            for (int j = 0; j < size; ++j) {
+                ASSERT_EQ(qr_quirc_reserved_cell(version, i, j),
+                          qr_quirc_reference_reserved_cell(version, i, j))
+                    << "version " << version << " module " << i << ", " << j;
+            }
+        }
+    }
+}
+
 // Every line a fill makes, in order.
 void record_span(void *user, int y, int left, int right) {
     static_cast<std::vector<std::array<int, 3>> *>(user)->push_back({y, left, right});
