@@ -16,9 +16,11 @@
  *   and leaves every real code alone. The detector's only other use of abs
  *   (distances between finder corners) stays far below the cap.
  *
- * The finder scan and the grid refinement are replaced by code that finds
- * the same runs and the same grids faster (qr_quirc_finder_scan and
- * qr_quirc_jiggle below).
+ * The finder scan, the flood fill and the grid refinement are replaced by
+ * code that finds the same runs, regions and grids faster
+ * (qr_quirc_finder_scan, qr_quirc_flood_fill_seed and qr_quirc_jiggle
+ * below), and the refinement is left to the decoder, which needs it only
+ * for a grid that does not read as it stands.
  *
  * quirc's settings (QUIRC_MAX_REGIONS, QUIRC_FLOAT_TYPE) come from the build
  * and are the same for all of quirc and for the decoder, which reads the
@@ -101,7 +103,7 @@ static void qr_quirc_refine_later(struct quirc *q, int index) {
 }
 
 /* - Flood fill: quirc labels each region its finder scan meets with a
- *   scanline fill, most of a pass's time on a thresholded photo.
+ *   scanline fill, a large part of a pass on a thresholded photo.
  *   qr_quirc_flood_fill_seed below fills the same lines in the same order
  *   with wider scans (see there); quirc's stays as the tests' reference,
  *   told apart from the calls in the same way. */
