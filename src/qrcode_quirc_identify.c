@@ -582,6 +582,26 @@ static int qr_quirc_trial(const struct quirc *q, const quirc_float_t *c, int cha
     return 1;
 }
 
+/* Moves the points that do not yet score +1 to the front. A score is a
+ * sum, so the order changes no trial's outcome; but a trial that makes
+ * the fit worse mostly keeps the points that miss and loses a few more,
+ * and with those misses counted first it stops at the first point it
+ * loses. */
+static void qr_quirc_misfits_first(const struct quirc *q, struct qr_quirc_point *p,
+                                   struct qr_quirc_mapped *m, int n) {
+    int front = 0;
+    for (int i = 0; i < n; i++) {
+        if (qr_quirc_point_score(q, &m[i], p[i].sign) > 0) continue;
+        const struct qr_quirc_point point = p[i];
+        const struct qr_quirc_mapped mapped = m[i];
+        p[i] = p[front];
+        m[i] = m[front];
+        p[front] = point;
+        m[front] = mapped;
+        front++;
+    }
+}
+
 /* jiggle_perspective, with the same trials in the same order. Without
  * memory for the points, quirc's own. */
 void qr_quirc_jiggle(struct quirc *q, int index) {
@@ -600,6 +620,7 @@ void qr_quirc_jiggle(struct quirc *q, int index) {
     const int n = qr_quirc_refinement_points(qr, points);
     int best = 0;
     qr_quirc_trial(q, qr->c, -1, points, n, NULL, now, -n - 1, &best);
+    qr_quirc_misfits_first(q, points, now, n);
 
     quirc_float_t adjustments[8];
     for (int i = 0; i < 8; i++) adjustments[i] = qr->c[i] * 0.02;
