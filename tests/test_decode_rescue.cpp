@@ -310,18 +310,33 @@ TEST_F(DecodeRescue, BudgetStopsTheStrategiesOnACrowdedPicture) {
     EXPECT_LE(work.pixels, 5'000'000);
 }
 
-// A phone capture of a code alone is a few hundred pixels a side: every
-// strategy that applies to that size gets its turn, the three doubled ones
-// included (about 21 times the picture's pixels in all).
-TEST_F(DecodeRescue, SmallPictureTriesEveryStrategyThatApplies) {
-    const vqr_test::image img = under_uneven_light(blank(230, 230, 255));
-    const qr_quirc_ptr q(qr_quirc_new());
-    ASSERT_TRUE(q && quirc_resize(q.get(), img.width, img.height) == 0);
-    qr_decoded out;
-    qr_rescue_work work{};
-    EXPECT_EQ(qr_decode_rescue(q.get(), img.rgba.data(), img.width, img.height, out, &work), 0);
+// A phone capture of a code alone is a few hundred pixels a side: once a
+// strategy has seen a finder pattern, every strategy that applies to that
+// size gets its turn, the three doubled ones included (about 21 times the
+// picture's pixels in all). Where the first strategies see none, the stage
+// stops after them.
+TEST_F(DecodeRescue, SmallPictureTriesEveryStrategyOnceItSawAFinder) {
     // Halving needs a short side of 240, fourfold enlargement at most 128.
-    EXPECT_EQ(work.images, qr_rescue_strategy_count() - 4);
+    const int applicable = qr_rescue_strategy_count() - 4;
+    const int unconditional = 4;
+    const struct {
+        const char *name;
+        vqr_test::image img;
+        int images;
+    } cases[] = {
+        {"three finder-like targets, no code", finder_targets(230, 3, 2, 4, 120), applicable},
+        {"paper under uneven light", under_uneven_light(blank(230, 230, 255)), unconditional},
+    };
+    for (const auto &c : cases) {
+        const qr_quirc_ptr q(qr_quirc_new());
+        ASSERT_TRUE(q && quirc_resize(q.get(), c.img.width, c.img.height) == 0);
+        qr_decoded out;
+        qr_rescue_work work{};
+        EXPECT_EQ(
+            qr_decode_rescue(q.get(), c.img.rgba.data(), c.img.width, c.img.height, out, &work), 0)
+            << c.name;
+        EXPECT_EQ(work.images, c.images) << c.name;
+    }
 }
 
 }  // namespace
