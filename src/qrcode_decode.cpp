@@ -77,7 +77,7 @@ qr_error decode_run(const unsigned char *rgba, int width, int height, qr_decoded
         return TOO_LARGE;
     }
     if (qr_decode_attempts(q.get(), rgba, width, height, out) ||
-        qr_decode_rescue(q.get(), rgba, width, height, out)) {
+        qr_decode_rescue(q.get(), rgba, width, height, out, nullptr, q.get()->image)) {
         return QR_OK;
     }
     return "qr_decode: no QR code found in image";

@@ -13,7 +13,8 @@ inline constexpr qr_error QR_DECODE_NO_MEMORY = "qr_decode: image too large for 
 
 // The four fixed attempts (quirc, fallback, inverted quirc, inverted
 // fallback) with q already sized to the image: 1 when one stored a text,
-// whose grid goes to geo when it is not null.
+// whose grid goes to geo when it is not null. When all four fail, quirc's
+// buffer holds the image's luma, inverted.
 int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
                        qr_decode_geometry *geo = nullptr);
 // Reads the finder list of quirc's current pass and runs the search.

@@ -724,26 +724,35 @@ std::int64_t crowding(const quirc *q) {
     return std::max(finders * finders / (CROWD_FINDERS * CROWD_FINDERS), std::int64_t{1});
 }
 
-grey_image working_luma(const unsigned char *rgba, int width, int height, int step) {
+grey_image working_luma(const unsigned char *rgba, int width, int height, int step,
+                        const std::uint8_t *inverted_luma) {
     if (step > 1) return reduce(rgba, width, height, step, luma_level);
     grey_image g = blank_image(width, height);
-    qr_grey_levels(rgba, g.px.data(), g.px.size(), 0);
+    if (inverted_luma) {
+        std::transform(inverted_luma, inverted_luma + g.px.size(), g.px.begin(),
+                       [](std::uint8_t v) { return static_cast<std::uint8_t>(v ^ 255); });
+    } else {
+        qr_grey_levels(rgba, g.px.data(), g.px.size(), 0);
+    }
     return g;
 }
 
-source make_source(const unsigned char *rgba, int width, int height) {
+source make_source(const unsigned char *rgba, int width, int height,
+                   const std::uint8_t *inverted_luma = nullptr) {
     const int step = working_step(width, height);
-    return {rgba, width, height, step, working_luma(rgba, width, height, step), {}, {}};
+    return {rgba, width, height, step, working_luma(rgba, width, height, step, inverted_luma),
+            {},   {}};
 }
 
 }  // namespace
 
 int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
-                     qr_rescue_work *work) {
+                     qr_rescue_work *work, const std::uint8_t *inverted_luma) {
     qr_rescue_work unused{};
     qr_rescue_work &seen = work ? *work : unused;
     seen = {};
-    const source src = make_source(rgba, width, height);
+    // Taken before the first strategy reuses quirc's buffer.
+    const source src = make_source(rgba, width, height, inverted_luma);
     if (!usable(src.luma)) return 0;
     std::int64_t budget =
         std::max(BUDGET_IMAGES * src.luma.width * src.luma.height, BUDGET_MIN_PIXELS);

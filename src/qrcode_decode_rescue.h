@@ -18,8 +18,11 @@ struct qr_rescue_work {
 // Second-chance stage, run after the four fixed attempts have failed: 1 when
 // one of its strategies stored a text in out, else 0 (no message). q is a
 // decoder that the stage may resize. What it read goes to work when not null.
+// inverted_luma, when not null, is the image's luma inverted (what the failed
+// attempts leave in quirc's buffer): the stage then need not convert the
+// RGBA pixels again.
 int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
-                     qr_rescue_work *work = nullptr);
+                     qr_rescue_work *work = nullptr, const std::uint8_t *inverted_luma = nullptr);
 
 // For measurements: the stage's strategies one at a time, without the budget.
 int qr_rescue_strategy_count();

@@ -601,7 +601,7 @@ TEST(DecodeDetector, ReservedModulesMatchQuircs) {
 }
 
 // Every line a fill makes, in order.
-void record_span(void *user, int y, int left, int right) {
+static void record_span(void *user, int y, int left, int right) {
     static_cast<std::vector<std::array<int, 3>> *>(user)->push_back({y, left, right});
 }
 
