@@ -8,6 +8,7 @@
 // one buffer of the image's size and each row is unfiltered in place.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -286,6 +287,10 @@ bool unfilter(unsigned char *row, const unsigned char *prior, std::size_t n, std
     }
 }
 
+// The bits of an RGBA pixel's alpha byte in a word copied from memory.
+constexpr std::uint32_t OPAQUE_ALPHA =
+    std::endian::native == std::endian::little ? 0xff000000u : 0x000000ffu;
+
 // The row's samples to RGBA: grey levels below 8 bits scaled to 0-255,
 // palette indices looked up.
 void to_rgba(const png_image &img, const unsigned char *row, unsigned char *out) {
@@ -324,10 +329,17 @@ void to_rgba(const png_image &img, const unsigned char *row, unsigned char *out)
         });
         break;
     case RGB:
-        each_pixel([row](std::uint32_t x, unsigned char *p) {
-            std::memcpy(p, row + 3 * std::size_t{x}, 3);
-            p[3] = 255;
-        });
+        // Four bytes at a time, the fourth (the next pixel's red) overwritten
+        // by the alpha; the last pixel is copied alone, since its fourth
+        // byte may lie past the row.
+        for (std::uint32_t x = 0; x + 1 < w; ++x) {
+            std::uint32_t v;
+            std::memcpy(&v, row + 3 * std::size_t{x}, 4);
+            v |= OPAQUE_ALPHA;
+            std::memcpy(out + 4 * std::size_t{x}, &v, 4);
+        }
+        std::memcpy(out + 4 * std::size_t{w - 1}, row + 3 * std::size_t{w - 1}, 3);
+        out[4 * std::size_t{w - 1} + 3] = 255;
         break;
     case RGBA: std::memcpy(out, row, 4 * std::size_t{w}); break;
     default:  // PALETTE
