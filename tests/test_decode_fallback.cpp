@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -185,6 +186,32 @@ void expect_bitmap_is_matrix(const unsigned char *bitmap, const drawn &d) {
         }
     }
     EXPECT_EQ(wrong, 0);
+}
+
+// Grey levels for quirc: every pixel as rgba_gray_white gives it, in both
+// polarities, for runs of opaque pixels (the sixteen-at-a-time path and its
+// tail) and runs with a translucent pixel at either end.
+TEST(DecodeFallback, GreyLevelsMatchThePerPixelFormula) {
+    std::mt19937 rng(5);
+    for (const std::size_t pixels : {1u, 15u, 16u, 17u, 1023u, 1024u, 1025u, 3000u}) {
+        for (const int translucent : {-1, 0, static_cast<int>(pixels) - 1}) {
+            std::vector<unsigned char> rgba(pixels * 4);
+            for (unsigned char &c : rgba) c = static_cast<unsigned char>(rng());
+            for (std::size_t i = 0; i < pixels; ++i) rgba[i * 4 + 3] = 255;
+            if (translucent >= 0) rgba[static_cast<std::size_t>(translucent) * 4 + 3] = 100;
+            // Extremes: white, black and full channels weigh in at their limits.
+            std::memset(rgba.data(), 255, 3);
+            if (pixels > 1) std::memset(rgba.data() + 4, 0, 3);
+            for (const int flip : {0, 255}) {
+                std::vector<std::uint8_t> grey(pixels);
+                qr_grey_levels(rgba.data(), grey.data(), pixels, flip);
+                for (std::size_t i = 0; i < pixels; ++i) {
+                    ASSERT_EQ(grey[i], rgba_gray_white(&rgba[i * 4]) ^ flip)
+                        << pixels << " pixels, pixel " << i << ", flip " << flip;
+                }
+            }
+        }
+    }
 }
 
 TEST(DecodeFallback, AffineGridSamplesEveryModuleUprightAndRotated) {
