@@ -49,47 +49,61 @@ void store_result(const quirc_data &data, qr_decoded &out) {
 }
 
 // rgba_gray_white for every pixel. Most images are opaque throughout, and
-// the opaque formula alone runs sixteen pixels at a time (the grey
-// conversion is otherwise a large share of a run on big images), so each
-// block of pixels is checked for full opacity first. XOR with 255 is
-// 255 - grey.
+// the opaque formula is cheaper (the grey conversion is otherwise a large
+// share of a run on big images), so each block of pixels is checked for
+// full opacity first. XOR with 255 is 255 - grey.
 bool all_opaque(const unsigned char *__restrict rgba, std::size_t pixels) {
     unsigned alpha = 255;
     for (std::size_t i = 0; i < pixels; ++i) alpha &= rgba[i * 4 + 3];
     return alpha == 255;
 }
 
-// The opaque formula, (77 R + 150 G + 29 B) >> 8, of n pixels.
-void opaque_levels(const unsigned char *__restrict px, std::uint8_t *__restrict out, std::size_t n,
-                   int flip) {
+#if defined(__SSE2__)
+// rgba_gray_white of four pixels, as 32-bit lanes. Read as 16-bit words, a
+// pixel is (G << 8 | R, A << 8 | B): the low bytes pair R with B and the
+// high bytes G with A, and one multiply-add each gives 77 R + 29 B and
+// 150 G + 0 A. Compositing over white stays within 16 bits: c a + 255
+// (255 - a) is at most 255 * 255.
+template <bool Opaque>
+__m128i four_levels(const unsigned char *p) {
+    const __m128i low_bytes = _mm_set1_epi16(0x00ff);
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i rb = _mm_and_si128(v, low_bytes);
+    __m128i ga = _mm_srli_epi16(v, 8);
+    if constexpr (!Opaque) {
+        const __m128i a = _mm_shufflehi_epi16(_mm_shufflelo_epi16(ga, _MM_SHUFFLE(3, 3, 1, 1)),
+                                              _MM_SHUFFLE(3, 3, 1, 1));
+        const __m128i white = _mm_mullo_epi16(_mm_sub_epi16(low_bytes, a), low_bytes);
+        const __m128i opaque = _mm_cmpeq_epi16(a, low_bytes);
+        const auto over_white = [&](__m128i c) {
+            const __m128i mixed = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(c, a), white), 8);
+            return _mm_or_si128(_mm_and_si128(opaque, c), _mm_andnot_si128(opaque, mixed));
+        };
+        rb = over_white(rb);
+        ga = over_white(ga);
+    }
+    const __m128i red_blue = _mm_madd_epi16(rb, _mm_set1_epi32(29 << 16 | 77));
+    const __m128i green = _mm_madd_epi16(ga, _mm_set1_epi32(150));
+    return _mm_srli_epi32(_mm_add_epi32(red_blue, green), 8);
+}
+#endif
+
+template <bool Opaque>
+void block_levels(const unsigned char *__restrict px, std::uint8_t *__restrict out, std::size_t n,
+                  int flip) {
     std::size_t i = 0;
 #if defined(__SSE2__)
-    // Read as 16-bit words, a pixel is (G << 8 | R, A << 8 | B): the low
-    // bytes pair R with B and the high bytes G with A, and one multiply-add
-    // each gives 77 R + 29 B and 150 G + 0 A, four pixels at a time.
-    const __m128i low_bytes = _mm_set1_epi16(0x00ff);
-    const __m128i red_blue = _mm_set1_epi32(29 << 16 | 77);
-    const __m128i green = _mm_set1_epi32(150);
     const __m128i flips = _mm_set1_epi8(static_cast<char>(flip));
-    const auto four = [&](const unsigned char *p) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i rb = _mm_madd_epi16(_mm_and_si128(v, low_bytes), red_blue);
-        const __m128i ga = _mm_madd_epi16(_mm_srli_epi16(v, 8), green);
-        return _mm_srli_epi32(_mm_add_epi32(rb, ga), 8);
-    };
     for (; i + 16 <= n; i += 16) {
         const unsigned char *p = px + i * 4;
-        const __m128i low = _mm_packs_epi32(four(p), four(p + 16));
-        const __m128i high = _mm_packs_epi32(four(p + 32), four(p + 48));
+        const __m128i low = _mm_packs_epi32(four_levels<Opaque>(p), four_levels<Opaque>(p + 16));
+        const __m128i high =
+            _mm_packs_epi32(four_levels<Opaque>(p + 32), four_levels<Opaque>(p + 48));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
                          _mm_xor_si128(_mm_packus_epi16(low, high), flips));
     }
 #endif
-    for (; i < n; ++i) {
-        const unsigned char *p = px + i * 4;
-        const int level = (77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8;
-        out[i] = static_cast<std::uint8_t>(level ^ flip);
-    }
+    for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(rgba_gray_white(px + i * 4) ^ flip);
 }
 
 }  // namespace
@@ -102,11 +116,9 @@ void qr_grey_levels(const unsigned char *__restrict rgba, std::uint8_t *__restri
         const unsigned char *px = rgba + start * 4;
         std::uint8_t *out = grey + start;
         if (all_opaque(px, n)) {
-            opaque_levels(px, out, n, flip);
+            block_levels<true>(px, out, n, flip);
         } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                out[i] = static_cast<std::uint8_t>(rgba_gray_white(px + i * 4) ^ flip);
-            }
+            block_levels<false>(px, out, n, flip);
         }
     }
 }

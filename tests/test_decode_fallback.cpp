@@ -190,14 +190,21 @@ void expect_bitmap_is_matrix(const unsigned char *bitmap, const drawn &d) {
 
 // Grey levels for quirc: every pixel as rgba_gray_white gives it, in both
 // polarities, for runs of opaque pixels (the sixteen-at-a-time path and its
-// tail) and runs with a translucent pixel at either end.
+// tail), runs with a translucent pixel at either end, and runs of any alpha
+// (the extremes 0, 1 and 254 included).
 TEST(DecodeFallback, GreyLevelsMatchThePerPixelFormula) {
     std::mt19937 rng(5);
+    constexpr int ANY_ALPHA = -2;
     for (const std::size_t pixels : {1u, 15u, 16u, 17u, 1023u, 1024u, 1025u, 3000u}) {
-        for (const int translucent : {-1, 0, static_cast<int>(pixels) - 1}) {
+        for (const int translucent : {-1, 0, static_cast<int>(pixels) - 1, ANY_ALPHA}) {
             std::vector<unsigned char> rgba(pixels * 4);
             for (unsigned char &c : rgba) c = static_cast<unsigned char>(rng());
-            for (std::size_t i = 0; i < pixels; ++i) rgba[i * 4 + 3] = 255;
+            constexpr unsigned char ALPHAS[] = {0, 1, 254, 255};
+            for (std::size_t i = 0; i < pixels; ++i) {
+                rgba[i * 4 + 3] = translucent != ANY_ALPHA ? 255
+                                  : i % 2                  ? ALPHAS[i / 2 % 4]
+                                                           : rgba[i * 4 + 3];
+            }
             if (translucent >= 0) rgba[static_cast<std::size_t>(translucent) * 4 + 3] = 100;
             // Extremes: white, black and full channels weigh in at their limits.
             std::memset(rgba.data(), 255, 3);
