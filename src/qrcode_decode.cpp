@@ -8,6 +8,8 @@
 // destroyed on every path.
 #include "qrcode_decode.h"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,17 +27,24 @@ constexpr qr_error TOO_LARGE = QR_DECODE_NO_MEMORY;
 
 // quirc thresholds its grey image into a separate label plane and leaves
 // the grey levels as they were, so the inverted pass flips them in place
-// instead of converting the RGBA image a second time.
+// instead of converting the RGBA image a second time, and takes its
+// threshold from the first pass's histogram reversed instead of counting
+// the pixels again.
 static_assert(sizeof(quirc_pixel_t) > 1, "quirc must keep its grey image apart from its labels");
 
-void detect(quirc *q, const unsigned char *rgba, std::size_t pixels, bool inverted) {
+using histogram = std::array<unsigned int, 256>;
+
+void detect(quirc *q, const unsigned char *rgba, std::size_t pixels, bool inverted,
+            histogram &levels) {
     std::uint8_t *grey = quirc_begin(q, nullptr, nullptr);
     if (inverted) {
         for (std::size_t i = 0; i < pixels; ++i) grey[i] ^= 255;
+        std::reverse(levels.begin(), levels.end());
     } else {
         qr_grey_levels(rgba, grey, pixels, 0);
+        qr_quirc_histogram(q, levels.data());
     }
-    qr_quirc_end(q);
+    qr_quirc_end_at(q, qr_quirc_threshold(levels.data(), static_cast<unsigned int>(pixels)));
 }
 
 }  // namespace
@@ -52,9 +61,10 @@ int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int heigh
 int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
                        qr_decode_geometry *geo) {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    histogram levels;
     for (const bool inverted : {false, true}) {
         if (geo) geo->inverted = inverted ? 1 : 0;
-        detect(q, rgba, pixels, inverted);
+        detect(q, rgba, pixels, inverted, levels);
         if (qr_decode_grids(q, false, out, geo)) return 1;
         if (q->num_capstones > 2 &&
             try_decode_centers(q, rgba, width, height, inverted ? 1 : 0, out, geo)) {

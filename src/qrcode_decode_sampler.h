@@ -98,6 +98,12 @@ extern "C" void qr_quirc_end(quirc *q);
 // the levels 0 and 255 alone is split by any threshold from 1 to 255 as by
 // quirc's own choice, so prepared two-level images skip the histogram.
 extern "C" void qr_quirc_end_at(quirc *q, std::uint8_t threshold);
+// The two halves of qr_quirc_end's threshold: the histogram of quirc's grey
+// image, and quirc's choice of threshold from a histogram of `pixels`
+// levels. A caller that knows an image's histogram (the inverse of one
+// already counted is the same histogram reversed) need not count again.
+extern "C" void qr_quirc_histogram(const quirc *q, unsigned int histogram[256]);
+extern "C" std::uint8_t qr_quirc_threshold(const unsigned int histogram[256], unsigned int pixels);
 // Refines grid `index`'s perspective as quirc's detector does, with less
 // work: qr_quirc_jiggle is what the decoder runs, qr_quirc_reference_jiggle
 // quirc's own code, kept for comparison.

@@ -311,8 +311,7 @@ static int qr_quirc_grid_room(struct quirc *q, int a, int b, int c) {
 /* quirc's threshold rule, step for step in its float type: the level that
  * best separates the histogram's two classes (largest between-class
  * variance), the last of equals. */
-static uint8_t qr_quirc_otsu_threshold(const unsigned int histogram[UINT8_MAX + 1],
-                                       unsigned int pixels) {
+uint8_t qr_quirc_threshold(const unsigned int histogram[UINT8_MAX + 1], unsigned int pixels) {
     quirc_float_t sum = 0;
     for (unsigned int i = 0; i <= UINT8_MAX; ++i) sum += i * histogram[i];
     quirc_float_t sum_b = 0;
@@ -337,7 +336,7 @@ static uint8_t qr_quirc_otsu_threshold(const unsigned int histogram[UINT8_MAX + 
     return threshold;
 }
 
-static uint8_t qr_quirc_otsu(const struct quirc *q) {
+void qr_quirc_histogram(const struct quirc *q, unsigned int histogram[UINT8_MAX + 1]) {
     const unsigned int pixels = (unsigned int)q->w * (unsigned int)q->h;
     unsigned int partial[QR_QUIRC_PARTIAL_HISTOGRAMS][UINT8_MAX + 1];
     memset(partial, 0, sizeof(partial));
@@ -348,12 +347,10 @@ static uint8_t qr_quirc_otsu(const struct quirc *q) {
     }
     for (; n < pixels; n++) partial[0][p[n]]++;
 
-    unsigned int histogram[UINT8_MAX + 1];
     for (int i = 0; i <= UINT8_MAX; i++) {
         histogram[i] = 0;
         for (int k = 0; k < QR_QUIRC_PARTIAL_HISTOGRAMS; k++) histogram[i] += partial[k][i];
     }
-    return qr_quirc_otsu_threshold(histogram, pixels);
 }
 
 /* The finder scan, row by row as quirc's finder_scan and with the same
@@ -433,7 +430,11 @@ void qr_quirc_end_at(struct quirc *q, uint8_t threshold) {
     for (int i = 0; i < q->num_capstones; i++) test_grouping(q, i);
 }
 
-void qr_quirc_end(struct quirc *q) { qr_quirc_end_at(q, qr_quirc_otsu(q)); }
+void qr_quirc_end(struct quirc *q) {
+    unsigned int histogram[UINT8_MAX + 1];
+    qr_quirc_histogram(q, histogram);
+    qr_quirc_end_at(q, qr_quirc_threshold(histogram, (unsigned int)q->w * (unsigned int)q->h));
+}
 
 /* ---- Grid refinement ----
  *

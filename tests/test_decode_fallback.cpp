@@ -490,7 +490,24 @@ TEST(DecodeDetector, OwnThresholdPassMatchesQuircs) {
         EXPECT_EQ(theirs->num_regions, ours->num_regions) << c.name;
         EXPECT_EQ(theirs->num_capstones, ours->num_capstones) << c.name;
         EXPECT_EQ(theirs->num_grids, ours->num_grids) << c.name;
+        // The inverse, thresholded from the histogram reversed.
+        std::vector<std::uint8_t> inverse = c.grey;
+        for (std::uint8_t &v : inverse) v ^= 255;
+        unsigned int levels[256];
+        qr_quirc_histogram(ours.get(), levels);
+        std::reverse(std::begin(levels), std::end(levels));
+        std::memcpy(quirc_begin(theirs.get(), nullptr, nullptr), inverse.data(), inverse.size());
+        std::memcpy(quirc_begin(ours.get(), nullptr, nullptr), inverse.data(), inverse.size());
+        quirc_end(theirs.get());
+        qr_quirc_end_at(ours.get(),
+                        qr_quirc_threshold(levels, static_cast<unsigned>(inverse.size())));
+        EXPECT_EQ(0,
+                  std::memcmp(theirs->pixels, ours->pixels, c.grey.size() * sizeof(quirc_pixel_t)))
+            << c.name << ", inverted";
+        EXPECT_EQ(theirs->num_capstones, ours->num_capstones) << c.name << ", inverted";
         if (!two_level(c.grey)) continue;
+        std::memcpy(quirc_begin(theirs.get(), nullptr, nullptr), c.grey.data(), c.grey.size());
+        quirc_end(theirs.get());
         const qr_quirc_ptr given(qr_quirc_new());
         ASSERT_EQ(qr_quirc_resize(given.get(), c.width, c.height), 0);
         std::memcpy(quirc_begin(given.get(), nullptr, nullptr), c.grey.data(), c.grey.size());
