@@ -501,8 +501,14 @@ bool read_triple(reader &r, const finder_triple &t) {
         if (k.score >= MIN_TIMING_SCORE) ++count;
         if (r.samples_left < 0) return false;
     }
-    std::sort(found.begin(), found.begin() + count,
-              [](const candidate &a, const candidate &b) { return a.score > b.score; });
+    // Best timing first, equal scores in version order: an insertion sort of
+    // at most three, as std::sort does for so few (GCC 12 warns falsely on
+    // std::sort over this fixed-size array).
+    for (int i = 1; i < count; ++i) {
+        for (int j = i; j > 0 && found[j - 1].score < found[j].score; --j) {
+            std::swap(found[j - 1], found[j]);
+        }
+    }
     for (int i = 0; i < std::min(count, DECODES_PER_TRIPLE); ++i) {
         const candidate &k = found[static_cast<std::size_t>(i)];
         if (read_grid(r, k.h, k.n, k.threshold)) return true;
