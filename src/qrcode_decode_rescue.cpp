@@ -3,13 +3,15 @@
 // differently prepared grey image exposes: uneven light or a dark surround
 // that one threshold level cannot split, colours whose luma barely differs,
 // modules only a pixel or two wide, JPEG noise. Each strategy in the table
-// below prepares such a grey image afresh from the caller's RGBA pixels (never
-// from quirc's buffer, which holds the last pass's grey image, in whatever
-// polarity and size that pass used) and reads it with quirc, a mirrored
-// retry of every grid, and the fallback.
+// below prepares such a grey image afresh from the caller's RGBA pixels, or
+// from their luma, which is made once per call (or taken from the inverted
+// luma the fixed attempts leave, before any strategy reuses quirc's
+// buffer), and reads it with quirc, a mirrored retry of every grid, and the
+// fallback.
 //
 // Strategies run in table order, cheapest and most productive first, until
-// one reads a text. Big images are reduced once by area averaging to a
+// one reads a text; all but the first few only once one of them has seen a
+// finder pattern. Big images are reduced once by area averaging to a
 // working size, and the pixels handed to quirc per call are budgeted, so an
 // image without a code costs a bounded multiple of the four fixed attempts.
 #include "qrcode_decode_rescue.h"
@@ -767,8 +769,8 @@ grey_image working_luma(const unsigned char *rgba, int width, int height, int st
 source make_source(const unsigned char *rgba, int width, int height,
                    const std::uint8_t *inverted_luma = nullptr) {
     const int step = working_step(width, height);
-    return {rgba, width, height, step, working_luma(rgba, width, height, step, inverted_luma),
-            {},   {}};
+    grey_image luma = working_luma(rgba, width, height, step, inverted_luma);
+    return {rgba, width, height, step, std::move(luma), {}, {}};
 }
 
 }  // namespace
