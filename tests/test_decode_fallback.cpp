@@ -520,6 +520,41 @@ TEST(DecodeDetector, OwnThresholdPassMatchesQuircs) {
     }
 }
 
+// The fixed attempts' inverted pass takes its threshold from the first
+// pass's histogram reversed: on pictures whose levels are skewed to one side
+// (where the inverse's threshold is not the first's), it must label every
+// pixel as quirc's own pass over the inverted picture does.
+TEST(DecodeDetector, InvertedPassThresholdsAsQuircWould) {
+    std::mt19937 rng(11);
+    for (const int skew : {2, 3}) {
+        constexpr int W = 64;
+        constexpr int H = 48;
+        vqr_test::image img;
+        img.width = W;
+        img.height = H;
+        img.rgba.resize(std::size_t{W} * H * 4, 255);
+        std::vector<std::uint8_t> inverse(std::size_t{W} * H);
+        for (std::size_t i = 0; i < inverse.size(); ++i) {
+            const double u = static_cast<double>(rng() & 0xffff) / 65535.0;
+            const auto level = static_cast<unsigned char>(255.0 * std::pow(u, skew));
+            std::memset(&img.rgba[i * 4], level, 3);
+            inverse[i] = static_cast<std::uint8_t>(rgba_gray_white(&img.rgba[i * 4]) ^ 255);
+        }
+        const qr_quirc_ptr ours(qr_quirc_new());
+        const qr_quirc_ptr theirs(qr_quirc_new());
+        ASSERT_EQ(qr_quirc_resize(ours.get(), W, H), 0);
+        ASSERT_EQ(quirc_resize(theirs.get(), W, H), 0);
+        qr_decoded out;
+        ASSERT_EQ(qr_decode_attempts(ours.get(), img.rgba.data(), W, H, out), 0);
+        std::memcpy(quirc_begin(theirs.get(), nullptr, nullptr), inverse.data(), inverse.size());
+        quirc_end(theirs.get());
+        EXPECT_EQ(0,
+                  std::memcmp(theirs->pixels, ours->pixels, inverse.size() * sizeof(quirc_pixel_t)))
+            << "skew " << skew;
+        EXPECT_EQ(theirs->num_capstones, ours->num_capstones) << "skew " << skew;
+    }
+}
+
 // Resizing in place (the planes already hold the picture) must leave quirc
 // as its own resize would: the dimensions, and the flood fill's record
 // count, which decides where a deep shape's fill gives up.
