@@ -176,6 +176,27 @@ void unfilter_from_left(unsigned char *row, const unsigned char *prior, std::siz
     }
 }
 
+// Two rows filtered with Paeth, the second below the first, side by side
+// (see unpaeth_pixel_rows).
+template <std::size_t STEP>
+void unpaeth_rows(unsigned char *upper, unsigned char *lower, const unsigned char *prior,
+                  std::size_t n) {
+    std::array<int, STEP> upper_left{};
+    std::array<int, STEP> prior_left{};
+    std::array<int, STEP> lower_left{};
+    for (std::size_t k = 0; k < n; k += STEP) {
+        for (std::size_t ch = 0; ch < STEP; ++ch) {
+            const int up = prior[k + ch];
+            const int above = (upper[k + ch] + paeth(upper_left[ch], up, prior_left[ch])) & 0xFF;
+            upper[k + ch] = static_cast<unsigned char>(above);
+            lower_left[ch] = (lower[k + ch] + paeth(lower_left[ch], above, upper_left[ch])) & 0xFF;
+            lower[k + ch] = static_cast<unsigned char>(lower_left[ch]);
+            upper_left[ch] = above;
+            prior_left[ch] = up;
+        }
+    }
+}
+
 #if defined(__SSE2__)
 // One pixel of STEP bytes, its channels in the low 16-bit lanes. The
 // bytes are gathered in a register: a copy through memory of another
@@ -210,45 +231,67 @@ __m128i select_lanes(__m128i mask, __m128i when_set, __m128i otherwise) {
 //   around m = 2c - b for |a + b - 2c| = |a - m|;
 // - a is at least as near c as m when it lies on c's side of their
 //   midpoint c - p / 2 (and b is c when p is 0).
+__m128i paeth_lanes(__m128i a, __m128i b, __m128i c) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i p = _mm_sub_epi16(b, c);
+    const __m128i pa = abs_lanes(p);
+    const __m128i m = _mm_sub_epi16(c, p);
+    // a is kept when it lies beyond |p| of both c and m; these are
+    // the bounds it must exceed (above) or undercut (below).
+    const __m128i c_above = _mm_sub_epi16(_mm_add_epi16(c, pa), one);
+    const __m128i c_below = _mm_add_epi16(_mm_sub_epi16(c, pa), one);
+    const __m128i m_above = _mm_sub_epi16(_mm_add_epi16(m, pa), one);
+    const __m128i m_below = _mm_add_epi16(_mm_sub_epi16(m, pa), one);
+    // b rather than c: a >= c - floor(p / 2) for p > 0, a <= c +
+    // floor(-p / 2) for p < 0.
+    const __m128i rising = _mm_cmpgt_epi16(p, zero);
+    const __m128i falling = _mm_cmpgt_epi16(zero, p);
+    const __m128i b_above = select_lanes(
+        rising, _mm_sub_epi16(_mm_sub_epi16(c, _mm_srai_epi16(p, 1)), one), _mm_set1_epi16(32767));
+    const __m128i b_below =
+        select_lanes(falling, _mm_add_epi16(_mm_add_epi16(c, _mm_srli_epi16(pa, 1)), one),
+                     _mm_set1_epi16(-32768));
+
+    const __m128i keep_a =
+        _mm_and_si128(_mm_or_si128(_mm_cmpgt_epi16(a, c_above), _mm_cmpgt_epi16(c_below, a)),
+                      _mm_or_si128(_mm_cmpgt_epi16(a, m_above), _mm_cmpgt_epi16(m_below, a)));
+    const __m128i take_b = _mm_or_si128(_mm_cmpgt_epi16(a, b_above), _mm_cmpgt_epi16(b_below, a));
+    return select_lanes(keep_a, a, select_lanes(take_b, b, c));
+}
+
 // The sum with the filtered byte wraps within each lane's low byte.
 template <std::size_t STEP>
 void unpaeth_pixels(unsigned char *row, const unsigned char *prior, std::size_t n) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i one = _mm_set1_epi16(1);
-    const __m128i never_below = _mm_set1_epi16(32767);
-    const __m128i never_above = _mm_set1_epi16(-32768);
-    __m128i a = zero;
-    __m128i c = zero;
+    __m128i a = _mm_setzero_si128();
+    __m128i c = a;
     for (std::size_t k = 0; k < n; k += STEP) {
         const __m128i b = load_pixel<STEP>(prior + k);
-        const __m128i p = _mm_sub_epi16(b, c);
-        const __m128i pa = abs_lanes(p);
-        const __m128i m = _mm_sub_epi16(c, p);
-        // a is kept when it lies beyond |p| of both c and m; these are
-        // the bounds it must exceed (above) or undercut (below).
-        const __m128i c_above = _mm_sub_epi16(_mm_add_epi16(c, pa), one);
-        const __m128i c_below = _mm_add_epi16(_mm_sub_epi16(c, pa), one);
-        const __m128i m_above = _mm_sub_epi16(_mm_add_epi16(m, pa), one);
-        const __m128i m_below = _mm_add_epi16(_mm_sub_epi16(m, pa), one);
-        // b rather than c: a >= c - floor(p / 2) for p > 0, a <= c +
-        // floor(-p / 2) for p < 0.
-        const __m128i rising = _mm_cmpgt_epi16(p, zero);
-        const __m128i falling = _mm_cmpgt_epi16(zero, p);
-        const __m128i b_above = select_lanes(
-            rising, _mm_sub_epi16(_mm_sub_epi16(c, _mm_srai_epi16(p, 1)), one), never_below);
-        const __m128i b_below = select_lanes(
-            falling, _mm_add_epi16(_mm_add_epi16(c, _mm_srli_epi16(pa, 1)), one), never_above);
-        const __m128i filtered = load_pixel<STEP>(row + k);
-
-        const __m128i keep_a =
-            _mm_and_si128(_mm_or_si128(_mm_cmpgt_epi16(a, c_above), _mm_cmpgt_epi16(c_below, a)),
-                          _mm_or_si128(_mm_cmpgt_epi16(a, m_above), _mm_cmpgt_epi16(m_below, a)));
-        const __m128i take_b =
-            _mm_or_si128(_mm_cmpgt_epi16(a, b_above), _mm_cmpgt_epi16(b_below, a));
-        const __m128i predicted = select_lanes(keep_a, a, select_lanes(take_b, b, c));
-        a = _mm_add_epi8(filtered, predicted);
+        a = _mm_add_epi8(load_pixel<STEP>(row + k), paeth_lanes(a, b, c));
         store_pixel<STEP>(row + k, a);
         c = b;
+    }
+}
+
+// Two rows filtered with Paeth, one below the other, side by side: a
+// pixel of the lower row waits on its left neighbour and on the pixel above
+// it, just decoded and still in a register, so the two chains of dependent
+// steps run at once instead of one after the other.
+template <std::size_t STEP>
+void unpaeth_pixel_rows(unsigned char *upper, unsigned char *lower, const unsigned char *prior,
+                        std::size_t n) {
+    __m128i upper_a = _mm_setzero_si128();
+    __m128i upper_c = upper_a;
+    __m128i lower_a = upper_a;
+    __m128i lower_c = upper_a;
+    for (std::size_t k = 0; k < n; k += STEP) {
+        const __m128i b = load_pixel<STEP>(prior + k);
+        upper_a = _mm_add_epi8(load_pixel<STEP>(upper + k), paeth_lanes(upper_a, b, upper_c));
+        store_pixel<STEP>(upper + k, upper_a);
+        upper_c = b;
+        lower_a = _mm_add_epi8(load_pixel<STEP>(lower + k), paeth_lanes(lower_a, upper_a, lower_c));
+        store_pixel<STEP>(lower + k, lower_a);
+        lower_c = upper_a;
     }
 }
 #endif
@@ -284,6 +327,21 @@ bool unfilter(unsigned char *row, const unsigned char *prior, std::size_t n, std
     case AVERAGE: unfilter_from_left<AVERAGE>(row, prior, n, step); return true;
     case PAETH: unfilter_from_left<PAETH>(row, prior, n, step); return true;
     default: return false;
+    }
+}
+
+// Undoes the Paeth filter of two consecutive rows (n bytes each) at once.
+void unpaeth_two_rows(unsigned char *upper, unsigned char *lower, const unsigned char *prior,
+                      std::size_t n, std::size_t step) {
+#if defined(__SSE2__)
+    if (step == 3) return unpaeth_pixel_rows<3>(upper, lower, prior, n);
+    if (step == 4) return unpaeth_pixel_rows<4>(upper, lower, prior, n);
+#endif
+    switch (step) {
+    case 1: unpaeth_rows<1>(upper, lower, prior, n); break;
+    case 2: unpaeth_rows<2>(upper, lower, prior, n); break;
+    case 3: unpaeth_rows<3>(upper, lower, prior, n); break;
+    default: unpaeth_rows<4>(upper, lower, prior, n); break;
     }
 }
 
@@ -375,7 +433,15 @@ bool qr_png_decode_plain(const unsigned char *data, std::size_t len, unsigned ch
     const unsigned char *prior = zeros.data();
     for (std::uint32_t y = 0; y < img.height; ++y) {
         unsigned char *row = raw.get() + y * (row_bytes + 1);
-        if (!unfilter(row + 1, prior, row_bytes, img.filter_step(), row[0])) return false;
+        unsigned char *next = row + row_bytes + 1;
+        if (row[0] == PAETH && y + 1 < img.height && next[0] == PAETH) {
+            unpaeth_two_rows(row + 1, next + 1, prior, row_bytes, img.filter_step());
+            to_rgba(img, row + 1, out.get() + y * out_row);
+            ++y;
+            row = next;
+        } else if (!unfilter(row + 1, prior, row_bytes, img.filter_step(), row[0])) {
+            return false;
+        }
         to_rgba(img, row + 1, out.get() + y * out_row);
         prior = row + 1;
     }
