@@ -176,8 +176,10 @@ void unfilter_from_left(unsigned char *row, const unsigned char *prior, std::siz
     }
 }
 
-// Two rows filtered with Paeth, the second below the first, side by side
-// (see unpaeth_pixel_rows).
+// Two rows filtered with Paeth, the second below the first, in one loop: a
+// pixel of the lower row waits on its left neighbour and on the pixel above
+// it, just decoded, so the two rows' chains of dependent steps run side by
+// side instead of one after the other.
 template <std::size_t STEP>
 void unpaeth_rows(unsigned char *upper, unsigned char *lower, const unsigned char *prior,
                   std::size_t n) {
@@ -273,10 +275,8 @@ void unpaeth_pixels(unsigned char *row, const unsigned char *prior, std::size_t 
     }
 }
 
-// Two rows filtered with Paeth, one below the other, side by side: a
-// pixel of the lower row waits on its left neighbour and on the pixel above
-// it, just decoded and still in a register, so the two chains of dependent
-// steps run at once instead of one after the other.
+// unpaeth_rows a whole pixel at a time, the pixel above each lower-row
+// pixel taken from the register it was just decoded into.
 template <std::size_t STEP>
 void unpaeth_pixel_rows(unsigned char *upper, unsigned char *lower, const unsigned char *prior,
                         std::size_t n) {
