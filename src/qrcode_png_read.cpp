@@ -262,15 +262,23 @@ __m128i paeth_lanes(__m128i a, __m128i b, __m128i c) {
     return select_lanes(keep_a, a, select_lanes(take_b, b, c));
 }
 
-// The sum with the filtered byte wraps within each lane's low byte.
+// Decodes the pixel at p from its neighbours (left a, above b, above left
+// c) and returns it. The sum with the filtered byte wraps within each
+// lane's low byte.
+template <std::size_t STEP>
+__m128i unpaeth_pixel(unsigned char *p, __m128i a, __m128i b, __m128i c) {
+    const __m128i pixel = _mm_add_epi8(load_pixel<STEP>(p), paeth_lanes(a, b, c));
+    store_pixel<STEP>(p, pixel);
+    return pixel;
+}
+
 template <std::size_t STEP>
 void unpaeth_pixels(unsigned char *row, const unsigned char *prior, std::size_t n) {
     __m128i a = _mm_setzero_si128();
     __m128i c = a;
     for (std::size_t k = 0; k < n; k += STEP) {
         const __m128i b = load_pixel<STEP>(prior + k);
-        a = _mm_add_epi8(load_pixel<STEP>(row + k), paeth_lanes(a, b, c));
-        store_pixel<STEP>(row + k, a);
+        a = unpaeth_pixel<STEP>(row + k, a, b, c);
         c = b;
     }
 }
@@ -286,11 +294,9 @@ void unpaeth_pixel_rows(unsigned char *upper, unsigned char *lower, const unsign
     __m128i lower_c = upper_a;
     for (std::size_t k = 0; k < n; k += STEP) {
         const __m128i b = load_pixel<STEP>(prior + k);
-        upper_a = _mm_add_epi8(load_pixel<STEP>(upper + k), paeth_lanes(upper_a, b, upper_c));
-        store_pixel<STEP>(upper + k, upper_a);
+        upper_a = unpaeth_pixel<STEP>(upper + k, upper_a, b, upper_c);
         upper_c = b;
-        lower_a = _mm_add_epi8(load_pixel<STEP>(lower + k), paeth_lanes(lower_a, upper_a, lower_c));
-        store_pixel<STEP>(lower + k, lower_a);
+        lower_a = unpaeth_pixel<STEP>(lower + k, lower_a, upper_a, lower_c);
         lower_c = upper_a;
     }
 }
