@@ -78,14 +78,11 @@ struct image {
 
     // Grey level nearest to p; outside the picture counts as light.
     float at(point p) const {
-        const float rx = qr_round_half_away(p.x);
-        const float ry = qr_round_half_away(p.y);
-        if (!(rx >= 0.0f && rx < static_cast<float>(width) && ry >= 0.0f &&
-              ry < static_cast<float>(height))) {
-            return 255.0f;
-        }
-        return grey[static_cast<std::size_t>(ry) * static_cast<std::size_t>(width) +
-                    static_cast<std::size_t>(rx)];
+        int x = 0;
+        int y = 0;
+        if (!qr_pixel_index(p.x, width, &x) || !qr_pixel_index(p.y, height, &y)) return 255.0f;
+        return grey[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                    static_cast<std::size_t>(x)];
     }
 };
 

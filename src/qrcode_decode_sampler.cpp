@@ -174,15 +174,6 @@ arms arms_of(const qr_finder &a, const qr_finder &b, const qr_finder &c) {
     return r;
 }
 
-// Rounds half away from zero and reports whether the result is a pixel index
-// below `limit`; NaN and far-off values are outside.
-bool pixel_index(float v, int limit, int *out) {
-    const float r = qr_round_half_away(v);
-    if (!(r >= 0.0f && r < static_cast<float>(limit))) return false;
-    *out = static_cast<int>(r);
-    return true;
-}
-
 // Grey level of the pixel at index i, for the two kinds of image the fallback
 // samples: the caller's RGBA pixels (polarity applied here) and a prepared
 // grey image that already has the polarity it is read in.
@@ -213,8 +204,8 @@ void sample_grid(const Levels &levels, int width, int height, const qr_finder *a
             const float fx = (static_cast<float>(x) + 0.5f - 3.5f) / span;
             int px = 0;
             int py = 0;
-            if (!pixel_index(g.dbx * fx + ax + g.dcx * fy, width, &px) ||
-                !pixel_index(fx * g.dby + ay + fy * g.dcy, height, &py)) {
+            if (!qr_pixel_index(g.dbx * fx + ax + g.dcx * fy, width, &px) ||
+                !qr_pixel_index(fx * g.dby + ay + fy * g.dcy, height, &py)) {
                 continue;
             }
             const std::size_t pixel =

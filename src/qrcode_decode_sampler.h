@@ -34,6 +34,25 @@ inline float qr_round_half_away(float v) {
     return std::copysign(whole, v);
 }
 
+// Rounds v half away from zero, as qr_round_half_away does, and reports
+// whether the result is a pixel index below `limit`; NaN and far-off values
+// are outside. Every module sample goes through here, so the usual case
+// (-0.5 < v < 2^23) stays in integers: there the truncation and the fraction
+// v - trunc(v) are exact, and -0.5 < v < 0 rounds to 0 (-0 is a valid index).
+inline bool qr_pixel_index(float v, int limit, int *out) {
+    if (v > -0.5f && v < 8388608.0f) {
+        int i = static_cast<int>(v);
+        if (v - static_cast<float>(i) >= 0.5f) ++i;
+        if (i >= limit) return false;
+        *out = i;
+        return true;
+    }
+    // From 2^23 up every float is whole.
+    if (!(v >= 8388608.0f && v < static_cast<float>(limit))) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
 // Grey level 0..255 of one RGBA pixel composited over white (integer maths;
 // a fully transparent pixel gives 254).
 int rgba_gray_white(const unsigned char *px);

@@ -143,6 +143,49 @@ TEST(DecodeFallback, ThresholdByPolarity) {
     }
 }
 
+// Sample positions to pixels: half away from zero, and in the picture only
+// when the rounded value is. The cases sit on either side of each edge
+// (the float just below 0.5 must not round up; just above -0.5 is pixel 0),
+// beyond the range where floats carry a fraction, and at NaN and infinity.
+TEST(DecodeFallback, PixelIndexRoundsHalfAwayFromZero) {
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    const float below_half = std::nextafter(0.5f, 0.0f);
+    const float two23 = 8388608.0f;
+    struct row {
+        float v;
+        int limit, index;  // -1: outside
+    };
+    const row rows[] = {
+        {0.0f, 10, 0},
+        {-0.0f, 10, 0},
+        {below_half, 10, 0},
+        {0.5f, 10, 1},
+        {-below_half, 10, 0},
+        {-0.5f, 10, -1},
+        {-1.0f, 10, -1},
+        {2.5f, 10, 3},
+        {std::nextafter(2.5f, 0.0f), 10, 2},
+        {9.0f, 10, 9},
+        {std::nextafter(9.5f, 0.0f), 10, 9},
+        {9.5f, 10, -1},
+        {0.0f, 0, -1},
+        {std::nextafter(two23, 0.0f), 1 << 24, 8388608},  // 8388607.5
+        {two23, 1 << 24, 8388608},
+        {two23, 8388608, -1},
+        {16777216.0f, 16777218, 16777216},
+        {3.0e9f, std::numeric_limits<int>::max(), -1},
+        {nan, 10, -1},
+        {inf, std::numeric_limits<int>::max(), -1},
+        {-inf, 10, -1},
+    };
+    for (const row &r : rows) {
+        int index = -1;
+        const bool inside = qr_pixel_index(r.v, r.limit, &index);
+        EXPECT_EQ(inside ? index : -1, r.index) << r.v << " below " << r.limit;
+    }
+}
+
 // qrcodegen's symbol for `text` drawn black on white, `m` pixels a module, a
 // 4-module quiet zone.
 struct drawn {
