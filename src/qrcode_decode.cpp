@@ -65,7 +65,7 @@ int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int heigh
     for (const bool inverted : {false, true}) {
         if (geo) geo->inverted = inverted ? 1 : 0;
         detect(q, rgba, pixels, inverted, levels);
-        if (qr_decode_grids(q, false, out, geo)) return 1;
+        if (qr_decode_grids(q, out, geo)) return 1;
         if (q->num_capstones > 2 &&
             try_decode_centers(q, rgba, width, height, inverted ? 1 : 0, out, geo)) {
             return 1;

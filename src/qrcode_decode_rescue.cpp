@@ -716,10 +716,12 @@ constexpr strategy STRATEGIES[] = {
 };
 constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 
-// quirc on a prepared image, then the fallback on the same image: its
-// coordinates are this image's pixels, and its fixed threshold splits a
-// locally thresholded image the way the local threshold did. Last the
-// perspective grid reader, on the same finder patterns.
+// quirc on a prepared image, then on the same finder patterns: quirc's grids
+// as they stand, the perspective grid reader, quirc's grids refined and the
+// fallback, cheapest reads first (refining a grid that will not read costs
+// more than the perspective reader). The readers work in this image's
+// pixels, and the fallback's fixed threshold splits a locally thresholded
+// image the way the local threshold did.
 bool read_prepared(quirc *q, const grey_image &g, qr_decoded &out) {
     if ((q->w != g.width || q->h != g.height) && qr_quirc_resize(q, g.width, g.height) != 0) {
         return false;
@@ -730,14 +732,15 @@ bool read_prepared(quirc *q, const grey_image &g, qr_decoded &out) {
     } else {
         qr_quirc_end(q);
     }
-    // Every grid also mirrored: a code photographed through glass or printed
-    // on film shows its back.
-    if (qr_decode_grids(q, true, out)) return true;
+    if (qr_decode_grids_as_they_stand(q, out) ||
+        qr_perspective_decode(q, g.px.data(), g.width, g.height, PERSPECTIVE_SAMPLES, out) == 1 ||
+        qr_decode_refined_grids(q, out)) {
+        return true;
+    }
     qr_finder finders[QR_MAX_FINDERS];
     const int count = qr_read_finders(q, finders);
     return qr_fallback_decode_grey(finders, count, g.px.data(), g.width, g.height, FALLBACK_SAMPLES,
-                                   out) == 1 ||
-           qr_perspective_decode(q, g.px.data(), g.width, g.height, PERSPECTIVE_SAMPLES, out) == 1;
+                                   out) == 1;
 }
 
 bool usable(const grey_image &g) { return g.width > 20 && g.height > 20; }

@@ -123,7 +123,7 @@ void qr_grey_levels(const unsigned char *__restrict rgba, std::uint8_t *__restri
     }
 }
 
-bool qr_decode_grids(quirc *q, bool mirrored_too, qr_decoded &out, qr_decode_geometry *geo) {
+bool qr_decode_grids(quirc *q, qr_decoded &out, qr_decode_geometry *geo) {
     const int count = quirc_count(q);
     for (int j = 0; j < count; ++j) {
         quirc_code code;
@@ -144,11 +144,39 @@ bool qr_decode_grids(quirc *q, bool mirrored_too, qr_decoded &out, qr_decode_geo
             }
             return true;
         }
-        // quirc_extract leaves an oversized grid unsampled but keeps its size,
-        // which quirc_flip would walk beyond the bitmap.
-        if (!mirrored_too || code.size > QUIRC_MAX_GRID_SIZE) continue;
-        quirc_flip(&code);
-        if (qr_decode_grid(code, out)) return true;
+    }
+    return false;
+}
+
+namespace {
+
+// Reads the grid as it is and mirrored.
+bool decode_either_side(quirc_code &code, qr_decoded &out) {
+    if (qr_decode_grid(code, out)) return true;
+    // quirc_extract leaves an oversized grid unsampled but keeps its size,
+    // which quirc_flip would walk beyond the bitmap.
+    if (code.size > QUIRC_MAX_GRID_SIZE) return false;
+    quirc_flip(&code);
+    return qr_decode_grid(code, out);
+}
+
+}  // namespace
+
+bool qr_decode_grids_as_they_stand(quirc *q, qr_decoded &out) {
+    for (int j = 0; j < quirc_count(q); ++j) {
+        quirc_code code;
+        quirc_extract(q, j, &code);
+        if (decode_either_side(code, out)) return true;
+    }
+    return false;
+}
+
+bool qr_decode_refined_grids(quirc *q, qr_decoded &out) {
+    for (int j = 0; j < quirc_count(q); ++j) {
+        qr_quirc_jiggle(q, j);
+        quirc_code code;
+        quirc_extract(q, j, &code);
+        if (decode_either_side(code, out)) return true;
     }
     return false;
 }

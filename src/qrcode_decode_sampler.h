@@ -77,13 +77,18 @@ struct qr_decode_geometry {
     int inverted;
 };
 
-// Decodes quirc's grids of the current pass in order, each also mirrored
-// when mirrored_too; true at the first non-empty payload (in out), whose
-// grid goes to geo when it is not null. The detector leaves its grids
-// unrefined: each is read as it stands first, and refined (in q) and read
-// again when that fails; geo always gets the refined grid.
-bool qr_decode_grids(quirc *q, bool mirrored_too, qr_decoded &out,
-                     qr_decode_geometry *geo = nullptr);
+// Decodes quirc's grids of the current pass in order; true at the first
+// non-empty payload (in out), whose grid goes to geo when it is not null.
+// The detector leaves its grids unrefined: each is read as it stands first,
+// and refined (in q) and read again when that fails; geo always gets the
+// refined grid.
+bool qr_decode_grids(quirc *q, qr_decoded &out, qr_decode_geometry *geo = nullptr);
+// The same in two steps, each grid also read mirrored (a code photographed
+// through glass or printed on film shows its back): every grid as the
+// detector recorded it, and every grid refined (in q). Refining is the
+// expensive part, so a caller can try cheaper readers in between.
+bool qr_decode_grids_as_they_stand(quirc *q, qr_decoded &out);
+bool qr_decode_refined_grids(quirc *q, qr_decoded &out);
 // Decodes one sampled grid; true when it held a non-empty payload (in out).
 // The format fields go to geo when it is not null.
 bool qr_decode_grid(const quirc_code &code, qr_decoded &out, qr_decode_geometry *geo = nullptr);

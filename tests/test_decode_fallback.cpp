@@ -824,8 +824,7 @@ TEST(DecodeDetector, GridsAreRefinedWhenTheyDoNotReadAsTheyStand) {
         const qr_quirc_ptr ours = detected();
         qr_decoded out{};
         qr_decode_geometry geo{};
-        ASSERT_TRUE(qr_decode_grids(ours.get(), false, out, &geo))
-            << c.version << " " << c.keystone;
+        ASSERT_TRUE(qr_decode_grids(ours.get(), out, &geo)) << c.version << " " << c.keystone;
         EXPECT_STREQ(out.text, "probe refine");
         EXPECT_EQ(0, std::memcmp(geo.c, theirs->grids[0].c, sizeof geo.c))
             << c.version << " " << c.keystone;
