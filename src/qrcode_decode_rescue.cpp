@@ -698,9 +698,9 @@ struct strategy {
 // captures of styled codes (see docs/decoding.md for the figures behind
 // this order).
 constexpr strategy STRATEGIES[] = {
-    {"local-32", local<32>, false, runs::always},
-    {"margined", margined, false, runs::always},
     {"local-faint-32", local_faint<32>, false, runs::always},
+    {"margined", margined, false, runs::always},
+    {"local-32", local<32>, false, runs::always},
     {"local-32-inverted", local<32>, true, runs::always},
     {"colour-inverted", colour, true, runs::after_a_finder},
     {"halved", halved, false, runs::after_a_finder},
