@@ -142,12 +142,12 @@ extern "C" void qr_quirc_flood_fill_seed(quirc *q, int x0, int y0, int from, int
 extern "C" void qr_quirc_reference_flood_fill_seed(quirc *q, int x0, int y0, int from, int to,
                                                    void (*func)(void *, int, int, int),
                                                    void *user_data);
-// Whether module (row i, column j) of a version's grid belongs to a function
-// pattern, as quirc's decoder asks of every module it reads:
-// qr_quirc_reserved_cell is what the decoder runs,
-// qr_quirc_reference_reserved_cell quirc's own code, kept for comparison.
-extern "C" int qr_quirc_reserved_cell(int version, int i, int j);
-extern "C" int qr_quirc_reference_reserved_cell(int version, int i, int j);
+// A grid's data bits (into raw, QUIRC_MAX_PAYLOAD bytes, zeroed) under one
+// of the eight masks, in quirc's reading order; returns how many.
+// qr_quirc_data_bits reads them as the decoder does,
+// qr_quirc_reference_data_bits with quirc's own code, kept for comparison.
+extern "C" int qr_quirc_data_bits(const quirc_code *code, int mask, std::uint8_t *raw);
+extern "C" int qr_quirc_reference_data_bits(const quirc_code *code, int mask, std::uint8_t *raw);
 // quirc_resize, with its image and label planes offered huge pages; a size
 // that fits the planes q already has keeps them (their contents are stale:
 // write the whole image before quirc_end).
