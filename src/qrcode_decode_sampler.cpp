@@ -7,6 +7,7 @@
 // image the last pass was handed.
 #include <malloc.h>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -224,12 +225,16 @@ void sample_grid(const Levels &levels, int width, int height, const qr_finder *a
     const arms g = arms_of(*a, *b, *c);
     const float ax = static_cast<float>(a->x);
     const float ay = static_cast<float>(a->y);
-    // Module 3 (a finder centre) maps to 0 and module n - 4 to 1.
+    // Module 3 (a finder centre) maps to 0 and module n - 4 to 1; the same
+    // fractions serve every row and every column.
     const float span = static_cast<float>(n - 7);
+    std::array<float, QR_MAX_SIDE> f;
+    for (int k = 0; k < n; ++k)
+        f[static_cast<std::size_t>(k)] = (static_cast<float>(k) + 0.5f - 3.5f) / span;
     for (int y = 0; y < n; ++y) {
-        const float fy = (static_cast<float>(y) + 0.5f - 3.5f) / span;
+        const float fy = f[static_cast<std::size_t>(y)];
         for (int x = 0; x < n; ++x) {
-            const float fx = (static_cast<float>(x) + 0.5f - 3.5f) / span;
+            const float fx = f[static_cast<std::size_t>(x)];
             int px = 0;
             int py = 0;
             if (!qr_pixel_index(g.dbx * fx + ax + g.dcx * fy, width, &px) ||
@@ -239,10 +244,11 @@ void sample_grid(const Levels &levels, int width, int height, const qr_finder *a
             const std::size_t pixel =
                 static_cast<std::size_t>(py) * static_cast<std::size_t>(width) +
                 static_cast<std::size_t>(px);
-            if (levels.dark(pixel)) {
-                const int i = y * n + x;
-                bitmap[i >> 3] = static_cast<unsigned char>(bitmap[i >> 3] | (1 << (i & 7)));
-            }
+            // Or-ed in, not branched on: neighbouring modules are dark or
+            // light at random.
+            const int i = y * n + x;
+            bitmap[i >> 3] =
+                static_cast<unsigned char>(bitmap[i >> 3] | (levels.dark(pixel) << (i & 7)));
         }
     }
 }
