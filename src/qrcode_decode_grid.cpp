@@ -309,10 +309,9 @@ bool decode_levels(const std::vector<std::uint8_t> &levels, int n, float thresho
     std::memset(&code, 0, sizeof code);
     code.size = n;
     for (int i = 0; i < n * n; ++i) {
-        if (static_cast<float>(levels[static_cast<std::size_t>(i)]) < threshold) {
-            code.cell_bitmap[i >> 3] =
-                static_cast<std::uint8_t>(code.cell_bitmap[i >> 3] | (1 << (i & 7)));
-        }
+        const int dark = static_cast<float>(levels[static_cast<std::size_t>(i)]) < threshold;
+        code.cell_bitmap[i >> 3] =
+            static_cast<std::uint8_t>(code.cell_bitmap[i >> 3] | (dark << (i & 7)));
     }
     return qr_decode_grid(code, out);
 }
