@@ -74,6 +74,10 @@ constexpr int LOCAL_CONTRAST_PERCENT = 12;
 // whose modules sit only a few percent below the paper once a camera has
 // compressed its tones; only used on smoothed images.
 constexpr int FAINT_CONTRAST_PERCENT = 3;
+// A step between the two, without smoothing: captures whose tone curve
+// leaves the modules too close to the paper for the usual step, but whose
+// edges smoothing would blur into the background.
+constexpr int MILD_CONTRAST_PERCENT = 6;
 // Splits the two levels of a thresholded image for quirc.
 constexpr std::uint8_t TWO_LEVEL_THRESHOLD = 128;
 // Scratch blocks a thread keeps between strategies and calls (see
@@ -558,6 +562,12 @@ grey_image local(const source &src, bool inverted) {
     return local_threshold(src.luma, window_radius(src.luma, Divisor), inverted);
 }
 
+template <int Divisor>
+grey_image local_mild(const source &src, bool inverted) {
+    return local_threshold(src.luma, window_radius(src.luma, Divisor), inverted,
+                           MILD_CONTRAST_PERCENT);
+}
+
 // The widest margin, up to `wanted`, that keeps a width x height picture
 // within PREPARED_MAX_PIXELS once padded on every side.
 int fitting_margin(int width, int height, int wanted) {
@@ -702,6 +712,7 @@ constexpr strategy STRATEGIES[] = {
     {"margined", margined, false, runs::always},
     {"local-32", local<32>, false, runs::always},
     {"local-32-inverted", local<32>, true, runs::always},
+    {"local-mild-32", local_mild<32>, false, runs::after_a_finder},
     {"colour-inverted", colour, true, runs::after_a_finder},
     {"halved", halved, false, runs::after_a_finder},
     {"local-colour-upscaled-8", local_colour_upscaled<8>, false, runs::after_a_finder},

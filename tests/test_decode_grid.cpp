@@ -208,3 +208,16 @@ TEST_F(DecodeGrid, ReadsNoisyCapturesOfFaintLooks) {
         EXPECT_EQ(decode_rgba(img), text) << "seed " << seed;
     }
 }
+// A strongly defocused, noisy capture of the "modern" look: its modules end
+// up less than 12 % below their surroundings, and smoothing for the 3 % step
+// blurs them into the paper. Only the unsmoothed 6 % step reads it.
+TEST_F(DecodeGrid, ReadsDefocusedCaptureBetweenTheContrastSteps) {
+    int n = 0;
+    vqr_test::matrix_of(LONG_TEXT, 1, &n);
+    qr_reset_style();
+    ASSERT_EQ(qr_apply_preset("modern"), 1);
+    const image render = vqr_test::encode_image(LONG_TEXT, 1, 4, 0);
+    const image img = photographed(render, n, camera{0.11, 4.0, 1.6, 7.0, 1});
+    EXPECT_FALSE(fixed_attempts_read(img)) << "not a hard case";
+    EXPECT_EQ(decode_rgba(img), LONG_TEXT);
+}
