@@ -192,8 +192,8 @@ int qr_fallback_version_estimate(float lb, float lc, float module);
 int qr_fallback_candidates(int estimate, int out[5]);
 // 1 when a sample of grey level `grey` counts as a dark module.
 int qr_fallback_is_dark(int grey, int inverted);
-// Samples an n x n affine grid through the three centres into an LSB-first
-// bitmap of QR_BITMAP_CAP bytes (cleared first).
+// Samples an n x n affine grid (n at most QR_MAX_SIDE) through the three
+// centres into an LSB-first bitmap of QR_BITMAP_CAP bytes (cleared first).
 void qr_fallback_sample(const unsigned char *rgba, int width, int height, int inverted,
                         const qr_finder *a, const qr_finder *b, const qr_finder *c, int n,
                         unsigned char *bitmap);
