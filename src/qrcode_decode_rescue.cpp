@@ -362,6 +362,8 @@ public:
     std::uint32_t sum(int x0, int x1) const {
         return prefix_[static_cast<std::size_t>(x1)] - prefix_[static_cast<std::size_t>(x0)];
     }
+    // Entry x: the window's sum over columns [0, x), for x up to the width.
+    const std::uint32_t *prefix() const { return prefix_.data(); }
 
 private:
     const grey_image &g_;
@@ -422,6 +424,42 @@ void split_row(const std::uint8_t *src, const std::uint8_t *limit, std::size_t n
     for (; x < n; ++x) dst[x] = (src[x] ^ flip) < limit[x] ? 0 : 255;
 }
 
+// Each block's window sum and area, the window `rows` high and clamped to
+// the row's `width` pixels. Blocks whose window lies inside the row, nearly
+// all of them, need no clamping, which leaves their loop a subtraction and a
+// conversion per block (vectorised for blocks of one pixel).
+void block_windows(const row_window &window, int width, int block, int radius, int rows,
+                   float *sums, float *areas, std::size_t blocks) {
+    const int half = block / 2;
+    const auto clamped = [&](std::size_t b) {
+        const int cx = std::min(static_cast<int>(b) * block + half, width - 1);
+        const int x0 = std::max(cx - radius, 0);
+        const int x1 = std::min(cx + radius + 1, width);
+        areas[b] = static_cast<float>((x1 - x0) * rows);
+        sums[b] = static_cast<float>(window.sum(x0, x1));
+    };
+    // Inside: cx - radius >= 0 and cx + radius + 1 <= width.
+    const int first = std::max(radius - half, 0);
+    const int last = width - 1 - radius - half;
+    const std::size_t begin =
+        std::min(blocks, static_cast<std::size_t>((first + block - 1) / block));
+    const std::size_t end =
+        last < 0 ? begin : std::clamp(static_cast<std::size_t>(last / block + 1), begin, blocks);
+    for (std::size_t b = 0; b < begin; ++b) clamped(b);
+    const float area = static_cast<float>((2 * radius + 1) * rows);
+    const std::uint32_t *prefix = window.prefix();
+    const auto step = static_cast<std::size_t>(block);
+    const auto reach = static_cast<std::size_t>(radius);
+    for (std::size_t b = begin; b < end; ++b) {
+        const std::size_t cx = b * step + static_cast<std::size_t>(half);
+        // Window sums fit in 31 bits: the signed conversion vectorises.
+        sums[b] = static_cast<float>(
+            static_cast<std::int32_t>(prefix[cx + reach + 1] - prefix[cx - reach]));
+        areas[b] = area;
+    }
+    for (std::size_t b = end; b < blocks; ++b) clamped(b);
+}
+
 grey_image local_threshold(const grey_image &in, int radius, bool inverted,
                            int contrast_percent = LOCAL_CONTRAST_PERCENT) {
     const float keep = static_cast<float>(100 - contrast_percent) / 100.0f;
@@ -446,14 +484,9 @@ grey_image local_threshold(const grey_image &in, int radius, bool inverted,
         const int y0 = std::max(cy - radius, 0);
         const int y1 = std::min(cy + radius + 1, in.height);
         window.move_to(y0, y1);
-        for (std::size_t b = 0; b < blocks; ++b) {
-            const int bx = static_cast<int>(b) * block;
-            const int cx = std::min(bx + block / 2, in.width - 1);
-            const int x0 = std::max(cx - radius, 0);
-            const int x1 = std::min(cx + radius + 1, in.width);
-            areas[b] = static_cast<float>((x1 - x0) * (y1 - y0));
-            sums[b] = static_cast<float>(window.sum(x0, x1));
-            if (inverted) sums[b] = 255.0f * areas[b] - sums[b];
+        block_windows(window, in.width, block, radius, y1 - y0, sums.data(), areas.data(), blocks);
+        if (inverted) {
+            for (std::size_t b = 0; b < blocks; ++b) sums[b] = 255.0f * areas[b] - sums[b];
         }
         block_limits(sums.data(), areas.data(), blocks, keep, block_limit.data());
         std::uint8_t *at = limits.data();
