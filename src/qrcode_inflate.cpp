@@ -103,6 +103,26 @@ public:
         }
         return !past_end();
     }
+    // Copies n whole bytes to `to` (the reader at a byte boundary): those
+    // already in the buffer, then straight from the input; false when the
+    // input ends first.
+    bool copy(unsigned char *to, std::uint32_t n) {
+        for (; n > 0 && have_ >= 8; --n) {
+            *to++ = static_cast<unsigned char>(buffer_);
+            drop(8);
+        }
+        if (n > 0) buffer_ = 0;  // bits read ahead from the bytes copied below
+        while (n > 0) {
+            if (next_ == end_ && !next_span()) return false;
+            const auto step = static_cast<std::uint32_t>(
+                std::min<std::size_t>(n, static_cast<std::size_t>(end_ - next_)));
+            std::memcpy(to, next_, step);
+            to += step;
+            next_ += step;
+            n -= step;
+        }
+        return true;
+    }
     // True once more of the padding has been used than stb's inflater
     // reads as zero bits before it gives up: up to that point a stream
     // that breaks off still inflates there, to what the count says.
@@ -407,9 +427,8 @@ qr_inflated inflate_block(bit_reader &in, const huffman &literal, const huffman 
 // A stored block's bytes, after its header.
 qr_inflated copy_stored(bit_reader &in, std::uint32_t length, output &out) {
     if (length > out.capacity - out.size) return qr_inflated::too_long;
-    for (std::uint32_t k = 0; k < length; ++k) {
-        out.data[out.size++] = static_cast<unsigned char>(in.take(8));
-    }
+    if (!in.copy(out.data + out.size, length)) return qr_inflated::malformed;
+    out.size += length;
     return in.read_past_input() ? qr_inflated::malformed : qr_inflated::complete;
 }
 

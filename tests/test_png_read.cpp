@@ -274,6 +274,58 @@ bytes with_chunks(const bytes &hdr, const std::vector<std::pair<const char *, by
 // Files outside the plain reader's formats, and faults stb reports, are
 // declined; through the library they read (or fail) exactly as stb makes
 // them.
+// A zlib stream of stored blocks of at most `block` bytes each, as
+// encoders write incompressible data (no checksum: neither reader checks it).
+bytes stored_zlib(const bytes &data, std::size_t block) {
+    bytes out = {0x78, 0x01};
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min(block, data.size() - at);
+        out.push_back(at + n == data.size() ? 1 : 0);
+        for (const std::size_t v : {n, n ^ 0xFFFF}) {
+            out.push_back(static_cast<unsigned char>(v));
+            out.push_back(static_cast<unsigned char>(v >> 8));
+        }
+        out.insert(out.end(), data.begin() + static_cast<long>(at),
+                   data.begin() + static_cast<long>(at + n));
+        at += n;
+    } while (at < data.size());
+    return out;
+}
+
+// Stored blocks are copied straight from the input: split anywhere over
+// IDAT chunks (in a block's header, in its bytes) they read as stb reads
+// them, and a stream cut short in a block's bytes is refused.
+TEST(PlainPngReader, StoredBlocksAcrossChunks) {
+    constexpr int WIDTH = 40;
+    constexpr int HEIGHT = 30;
+    std::mt19937 rng(11);
+    bytes rows;
+    for (int y = 0; y < HEIGHT; ++y) {
+        rows.push_back(static_cast<unsigned char>(y % 5));  // every filter
+        for (int x = 0; x < WIDTH; ++x) rows.push_back(static_cast<unsigned char>(rng()));
+    }
+    const bytes stream = stored_zlib(rows, 500);
+    for (const std::size_t cut : {std::size_t{1}, std::size_t{4}, std::size_t{300},
+                                  std::size_t{505}, std::size_t{506}, stream.size() - 1}) {
+        const bytes png =
+            with_chunks(header(WIDTH, HEIGHT, 8, 0),
+                        {{"IDAT", bytes(stream.begin(), stream.begin() + static_cast<long>(cut))},
+                         {"IDAT", bytes(stream.begin() + static_cast<long>(cut), stream.end())},
+                         {"IEND", {}}});
+        const decoded ours = plain(png);
+        ASSERT_TRUE(ours.ok) << "split at " << cut;
+        EXPECT_EQ(ours.rgba, stb(png).rgba) << "split at " << cut;
+    }
+    for (const std::size_t missing : {std::size_t{1}, std::size_t{200}}) {
+        const bytes png =
+            with_chunks(header(WIDTH, HEIGHT, 8, 0),
+                        {{"IDAT", bytes(stream.begin(), stream.end() - static_cast<long>(missing))},
+                         {"IEND", {}}});
+        EXPECT_FALSE(plain(png).ok) << missing << " bytes missing";
+    }
+}
+
 TEST(PlainPngReader, LeavesEveryOtherFileToStb) {
     const bytes grey_row = {0, 0x80, 0x40};  // filter byte, two grey pixels
     const bytes stream = zlib(grey_row);
