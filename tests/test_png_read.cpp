@@ -306,22 +306,22 @@ TEST(PlainPngReader, StoredBlocksAcrossChunks) {
         for (int x = 0; x < WIDTH; ++x) rows.push_back(static_cast<unsigned char>(rng()));
     }
     const bytes stream = stored_zlib(rows, 500);
+    const auto grey_png = [](std::vector<bytes> idats) {
+        std::vector<std::pair<const char *, bytes>> chunks;
+        for (bytes &data : idats) chunks.emplace_back("IDAT", std::move(data));
+        chunks.emplace_back("IEND", bytes{});
+        return with_chunks(header(WIDTH, HEIGHT, 8, 0), chunks);
+    };
+    const auto at = [&](std::size_t k) { return stream.begin() + static_cast<long>(k); };
     for (const std::size_t cut : {std::size_t{1}, std::size_t{4}, std::size_t{300},
                                   std::size_t{505}, std::size_t{506}, stream.size() - 1}) {
-        const bytes png =
-            with_chunks(header(WIDTH, HEIGHT, 8, 0),
-                        {{"IDAT", bytes(stream.begin(), stream.begin() + static_cast<long>(cut))},
-                         {"IDAT", bytes(stream.begin() + static_cast<long>(cut), stream.end())},
-                         {"IEND", {}}});
+        const bytes png = grey_png({bytes(stream.begin(), at(cut)), bytes(at(cut), stream.end())});
         const decoded ours = plain(png);
         ASSERT_TRUE(ours.ok) << "split at " << cut;
         EXPECT_EQ(ours.rgba, stb(png).rgba) << "split at " << cut;
     }
     for (const std::size_t missing : {std::size_t{1}, std::size_t{200}}) {
-        const bytes png =
-            with_chunks(header(WIDTH, HEIGHT, 8, 0),
-                        {{"IDAT", bytes(stream.begin(), stream.end() - static_cast<long>(missing))},
-                         {"IEND", {}}});
+        const bytes png = grey_png({bytes(stream.begin(), at(stream.size() - missing))});
         EXPECT_FALSE(plain(png).ok) << missing << " bytes missing";
     }
 }
