@@ -88,41 +88,9 @@ public:
     // Drops what is left of the current byte.
     void align() { drop(have_ % 8); }
     // Skips n whole bytes; false when the input ends first.
-    bool skip(std::uint32_t n) {
-        while (n > 0 && have_ >= 8) {
-            drop(8);
-            --n;
-        }
-        if (n > 0) buffer_ = 0;  // bits read ahead from the bytes skipped below
-        while (n > 0) {
-            if (next_ == end_ && !next_span()) return false;
-            const auto step = static_cast<std::uint32_t>(
-                std::min<std::size_t>(n, static_cast<std::size_t>(end_ - next_)));
-            next_ += step;
-            n -= step;
-        }
-        return !past_end();
-    }
-    // Copies n whole bytes to `to` (the reader at a byte boundary): those
-    // already in the buffer, then straight from the input; false when the
-    // input ends first.
-    bool copy(unsigned char *to, std::uint32_t n) {
-        for (; n > 0 && have_ >= 8; --n) {
-            *to++ = static_cast<unsigned char>(buffer_);
-            drop(8);
-        }
-        if (n > 0) buffer_ = 0;  // bits read ahead from the bytes copied below
-        while (n > 0) {
-            if (next_ == end_ && !next_span()) return false;
-            const auto step = static_cast<std::uint32_t>(
-                std::min<std::size_t>(n, static_cast<std::size_t>(end_ - next_)));
-            std::memcpy(to, next_, step);
-            to += step;
-            next_ += step;
-            n -= step;
-        }
-        return true;
-    }
+    bool skip(std::uint32_t n) { return pass_bytes(n, nullptr) && !past_end(); }
+    // Copies n whole bytes to `to`; false when the input ends first.
+    bool copy(unsigned char *to, std::uint32_t n) { return pass_bytes(n, to); }
     // True once more of the padding has been used than stb's inflater
     // reads as zero bits before it gives up: up to that point a stream
     // that breaks off still inflates there, to what the count says.
@@ -131,6 +99,29 @@ public:
     bool read_past_input() const { return padding_ - have_ > 0; }
 
 private:
+    // Moves past n whole bytes (the reader at a byte boundary), copying them
+    // to `to` unless it is null: those already in the buffer, then straight
+    // from the input's spans. False when the input ends first.
+    bool pass_bytes(std::uint32_t n, unsigned char *to) {
+        for (; n > 0 && have_ >= 8; --n) {
+            if (to) *to++ = static_cast<unsigned char>(buffer_);
+            drop(8);
+        }
+        if (n > 0) buffer_ = 0;  // bits read ahead from the bytes passed below
+        while (n > 0) {
+            if (next_ == end_ && !next_span()) return false;
+            const auto step = static_cast<std::uint32_t>(
+                std::min<std::size_t>(n, static_cast<std::size_t>(end_ - next_)));
+            if (to) {
+                std::memcpy(to, next_, step);
+                to += step;
+            }
+            next_ += step;
+            n -= step;
+        }
+        return true;
+    }
+
     bool next_span() {
         if (finished_) return false;
         const std::size_t n = input_(user_, &next_);
