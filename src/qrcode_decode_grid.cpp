@@ -54,10 +54,18 @@ constexpr float MIN_FINDER_CONTRAST = 24.0f;
 // An alignment pattern candidate must show at least this share of the finder
 // patterns' contrast.
 constexpr float MIN_ALIGN_CONTRAST = 0.4f;
-// Versions tried on either side of the estimate, and how many of them (best
-// timing patterns first) are decoded.
+// Versions tried on either side of the estimate, and how many of them are
+// decoded.
 constexpr int VERSION_REACH = 1;
 constexpr int DECODES_PER_TRIPLE = 2;
+// The estimate comes out about a third of a version low on photographed
+// codes (blur widens the finder patterns' dark rings, so their modules look
+// larger); the versions are tried from the corrected estimate outwards.
+constexpr float VERSION_BIAS = 0.35f;
+// A grid whose timing patterns alternate this clearly is decoded as soon as
+// it is fitted, before the other versions' grids are fitted at all; the
+// right version's grid nearly always does, a wrong one's seldom.
+constexpr float CLEAR_TIMING_SCORE = 0.8f;
 // A grid whose timing patterns alternate in fewer of their modules than this
 // is the wrong size or off the code.
 constexpr float MIN_TIMING_SCORE = 0.3f;
@@ -463,15 +471,24 @@ float module_towards(const image &img, point c, point other, float fallback) {
 }
 
 // Version estimate from the centres' spacing in modules (4 v + 10 between
-// finder centres).
-int version_estimate(const image &img, const finder_triple &t) {
+// finder centres), corrected for its bias and unrounded; 0 when it rounds
+// outside versions 1 to 40.
+float version_estimate(const image &img, const finder_triple &t) {
     const float mab =
         (module_towards(img, t.a, t.b, t.module) + module_towards(img, t.b, t.a, t.module)) * 0.5f;
     const float mac =
         (module_towards(img, t.a, t.c, t.module) + module_towards(img, t.c, t.a, t.module)) * 0.5f;
     const float modules = (distance(t.a, t.b) / mab + distance(t.a, t.c) / mac) * 0.5f;
-    const float estimate = std::round((modules - 10.0f) * 0.25f);
-    return estimate >= 1.0f && estimate <= 40.0f ? static_cast<int>(estimate) : 0;
+    const float estimate = (modules - 10.0f) * 0.25f + VERSION_BIAS;
+    return std::round(estimate) >= 1.0f && std::round(estimate) <= 40.0f ? estimate : 0.0f;
+}
+
+// The versions to try, most likely first: the rounded estimate, then its
+// neighbour on the side the estimate leans to, then the other.
+std::array<int, 2 * VERSION_REACH + 1> versions_to_try(float estimate) {
+    const auto nearest = static_cast<int>(std::round(estimate));
+    const int lean = estimate >= static_cast<float>(nearest) ? 1 : -1;
+    return {nearest, nearest + lean, nearest - lean};
 }
 
 struct candidate {
@@ -481,32 +498,39 @@ struct candidate {
     float threshold;
 };
 
-// Decodes the grids of the versions around the estimate, those whose timing
-// patterns fit best first.
+// Fits the grids of the versions around the estimate and decodes at most
+// DECODES_PER_TRIPLE of them: each grid whose timing patterns alternate
+// clearly as soon as it is fitted, then those left, best timing first.
 bool read_triple(reader &r, const finder_triple &t) {
-    const int v = version_estimate(r.img, t);
-    if (v == 0) return false;
-    std::array<candidate, 2 * VERSION_REACH + 1> found{};
+    const float estimate = version_estimate(r.img, t);
+    if (estimate == 0.0f) return false;
+    std::array<candidate, 2 * VERSION_REACH + 1> waiting{};
     int count = 0;
-    for (int c = std::max(v - VERSION_REACH, 1); c <= std::min(v + VERSION_REACH, 40); ++c) {
-        candidate &k = found[static_cast<std::size_t>(count)];
-        k.n = 4 * c + 17;
+    int decodes = 0;
+    for (const int version : versions_to_try(estimate)) {
+        if (version < 1 || version > 40) continue;
+        candidate k{4 * version + 17, 0.0f, {}, 0.0f};
         split s{};
         if (!grid_for(r, t, k.n, &k.h, &s, &k.score)) continue;
         k.threshold = s.threshold;
-        if (k.score >= MIN_TIMING_SCORE) ++count;
+        if (k.score >= CLEAR_TIMING_SCORE && decodes < DECODES_PER_TRIPLE) {
+            ++decodes;
+            if (read_grid(r, k.h, k.n, k.threshold)) return true;
+        } else if (k.score >= MIN_TIMING_SCORE) {
+            waiting[static_cast<std::size_t>(count++)] = k;
+        }
         if (r.samples_left < 0) return false;
     }
-    // Best timing first, equal scores in version order: an insertion sort of
-    // at most three, as std::sort does for so few (GCC 12 warns falsely on
+    // Best timing first, ties in the order tried: an insertion sort of at
+    // most three, as std::sort does for so few (GCC 12 warns falsely on
     // std::sort over this fixed-size array).
     for (int i = 1; i < count; ++i) {
-        for (int j = i; j > 0 && found[j - 1].score < found[j].score; --j) {
-            std::swap(found[j - 1], found[j]);
+        for (int j = i; j > 0 && waiting[j - 1].score < waiting[j].score; --j) {
+            std::swap(waiting[j - 1], waiting[j]);
         }
     }
-    for (int i = 0; i < std::min(count, DECODES_PER_TRIPLE); ++i) {
-        const candidate &k = found[static_cast<std::size_t>(i)];
+    for (int i = 0; i < count && decodes < DECODES_PER_TRIPLE; ++i, ++decodes) {
+        const candidate &k = waiting[static_cast<std::size_t>(i)];
         if (read_grid(r, k.h, k.n, k.threshold)) return true;
     }
     return false;
