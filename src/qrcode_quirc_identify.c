@@ -547,10 +547,14 @@ static int qr_quirc_coordinate(const quirc_float_t *c, int k, const struct qr_qu
     return (int)rint(mapped);
 }
 
-/* What fitness_cell counts for the point: nothing outside the image. */
+/* What fitness_cell counts for the point: nothing outside the image. The
+ * pixel's side is folded in with arithmetic, not a branch: over a grid that
+ * does not fit, dark and light points come in no pattern a branch predictor
+ * could follow. */
 static int qr_quirc_point_score(const struct quirc *q, const struct qr_quirc_mapped *m, int sign) {
     if (m->y < 0 || m->y >= q->h || m->x < 0 || m->x >= q->w) return 0;
-    return q->pixels[m->y * q->w + m->x] ? sign : -sign;
+    const int dark = q->pixels[m->y * q->w + m->x] != 0;
+    return (2 * dark - 1) * sign;
 }
 
 /* Maps the points through the perspective with coefficient `changed`
