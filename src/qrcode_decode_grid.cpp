@@ -92,6 +92,13 @@ struct image {
         return grey[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
                     static_cast<std::size_t>(x)];
     }
+
+    // The grey level of pixel (x, y), light outside the picture.
+    int level(int x, int y) const {
+        if (x < 0 || y < 0 || x >= width || y >= height) return 255;
+        return grey[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                    static_cast<std::size_t>(x)];
+    }
 };
 
 // x = (a u + b v + c) / (g u + h v + 1), y = (d u + e v + f) / (g u + h v + 1):
@@ -105,6 +112,25 @@ struct homography {
         const double w = k[6] * u + k[7] * v + 1.0;
         return {static_cast<float>((k[0] * u + k[1] * v + k[2]) / w),
                 static_cast<float>((k[3] * u + k[4] * v + k[5]) / w)};
+    }
+
+    // The picture point of (u, v) and how it moves per module along u and
+    // along v there.
+    struct local {
+        point at;
+        point du;
+        point dv;
+    };
+    local around(float uf, float vf) const {
+        const auto u = static_cast<double>(uf);
+        const auto v = static_cast<double>(vf);
+        const double w = k[6] * u + k[7] * v + 1.0;
+        const double x = (k[0] * u + k[1] * v + k[2]) / w;
+        const double y = (k[3] * u + k[4] * v + k[5]) / w;
+        return {
+            {static_cast<float>(x), static_cast<float>(y)},
+            {static_cast<float>((k[0] - x * k[6]) / w), static_cast<float>((k[3] - y * k[6]) / w)},
+            {static_cast<float>((k[1] - x * k[7]) / w), static_cast<float>((k[4] - y * k[7]) / w)}};
     }
 };
 
@@ -155,12 +181,17 @@ float finder_module(const quirc_capstone &cap) {
     return sides / 28.0f;
 }
 
-// The mean of the module's samples.
+// The mean of the module's samples. They are placed through the grid's
+// derivative at the module's centre: a tenth of a module away, the
+// perspective differs from it by far less than a pixel, and one division
+// serves all five.
 float module_level(const image &img, const homography &h, float u, float v) {
+    const homography::local m = h.around(u, v);
     float sum = 0.0f;
     for (int t = 0; t < TAPS; ++t) {
-        sum += img.at(h.map(u + TAP_DX[static_cast<std::size_t>(t)],
-                            v + TAP_DY[static_cast<std::size_t>(t)]));
+        const float du = TAP_DX[static_cast<std::size_t>(t)];
+        const float dv = TAP_DY[static_cast<std::size_t>(t)];
+        sum += img.at({m.at.x + du * m.du.x + dv * m.dv.x, m.at.y + du * m.du.y + dv * m.dv.y});
     }
     return sum / TAPS;
 }
@@ -214,23 +245,57 @@ struct finder_triple {
     float module;
 };
 
-// How strongly the picture shows an alignment pattern (dark centre, light
-// ring, dark ring, each one module) centred at p, with the grid's module
-// vectors ux and uy: light ring mean minus dark parts' mean.
-float alignment_contrast(const image &img, point p, point ux, point uy) {
-    float dark = 0.0f;
-    float light = 0.0f;
+// An alignment pattern's samples, one per module of its 5 x 5, as whole
+// pixel offsets from a centre on a whole pixel: a search tries hundreds of
+// centres with the same module vectors.
+struct pattern_taps {
+    std::array<int, 25> dx{};
+    std::array<int, 25> dy{};
+    int reach = 0;  // the largest offset either way
+};
+
+pattern_taps alignment_taps(point ux, point uy) {
+    pattern_taps t;
+    std::size_t k = 0;
     for (int j = -2; j <= 2; ++j) {
-        for (int i = -2; i <= 2; ++i) {
+        for (int i = -2; i <= 2; ++i, ++k) {
             const auto fi = static_cast<float>(i);
             const auto fj = static_cast<float>(j);
-            const float level = img.at({p.x + ux.x * fi + uy.x * fj, p.y + ux.y * fi + uy.y * fj});
+            t.dx[k] = static_cast<int>(qr_round_half_away(ux.x * fi + uy.x * fj));
+            t.dy[k] = static_cast<int>(qr_round_half_away(ux.y * fi + uy.y * fj));
+            t.reach = std::max({t.reach, std::abs(t.dx[k]), std::abs(t.dy[k])});
+        }
+    }
+    return t;
+}
+
+// How strongly the picture shows an alignment pattern (dark centre, light
+// ring, dark ring, each one module) centred at pixel (x, y): light ring mean
+// minus dark parts' mean.
+float alignment_contrast(const image &img, int x, int y, const pattern_taps &t) {
+    const bool inside =
+        x >= t.reach && y >= t.reach && x + t.reach < img.width && y + t.reach < img.height;
+    int dark = 0;
+    int light = 0;
+    std::size_t k = 0;
+    for (int j = -2; j <= 2; ++j) {
+        for (int i = -2; i <= 2; ++i, ++k) {
+            const int px = x + t.dx[k];
+            const int py = y + t.dy[k];
+            const int level =
+                inside
+                    ? img.grey[static_cast<std::size_t>(py) * static_cast<std::size_t>(img.width) +
+                               static_cast<std::size_t>(px)]
+                    : img.level(px, py);
             const bool ring = std::max(std::abs(i), std::abs(j)) == 1;
             *(ring ? &light : &dark) += level;
         }
     }
-    return light / 8.0f - dark / 17.0f;
+    return static_cast<float>(light) / 8.0f - static_cast<float>(dark) / 17.0f;
 }
+
+// A guess this far outside any picture cannot lead to a pattern inside it.
+constexpr float FARTHEST_GUESS = 1.0e6f;
 
 // The alignment pattern nearest the lower right corner of a grid, searched
 // pixel by pixel within `reach` modules of `guess`, with the grid's module
@@ -240,31 +305,39 @@ bool find_alignment(reader &r, point guess, point ux, point uy, float reach, flo
     const float module = std::sqrt(std::hypot(ux.x, ux.y) * std::hypot(uy.x, uy.y));
     const int radius = static_cast<int>(std::ceil(reach * module));
     if (!(radius >= 1 && radius <= MAX_ALIGN_RADIUS)) return false;
+    // A module vector longer than the widest search belongs to a grid far
+    // off any code (their geometric mean, `module`, can still be small).
+    if (!(std::fabs(guess.x) < FARTHEST_GUESS && std::fabs(guess.y) < FARTHEST_GUESS &&
+          std::hypot(ux.x, ux.y) <= MAX_ALIGN_RADIUS &&
+          std::hypot(uy.x, uy.y) <= MAX_ALIGN_RADIUS)) {
+        return false;
+    }
     // A coarse pass every ALIGN_STRIDE pixels (the pattern's centre module is
     // wider than that), then every pixel around the best coarse position.
     const int coarse = 2 * (radius / ALIGN_STRIDE) + 1;
     r.samples_left -= (std::int64_t{coarse} * coarse + 25) * 25;
     if (r.samples_left < 0) return false;
+    const pattern_taps taps = alignment_taps(ux, uy);
     float best = MIN_ALIGN_CONTRAST * contrast;
-    point centre = {std::round(guess.x), std::round(guess.y)};
+    int cx = static_cast<int>(std::round(guess.x));
+    int cy = static_cast<int>(std::round(guess.y));
     bool found = false;
-    const auto search = [&](point around, int reach_px, int stride) {
+    const auto search = [&](int around_x, int around_y, int reach_px, int stride) {
         for (int dy = -reach_px; dy <= reach_px; dy += stride) {
             for (int dx = -reach_px; dx <= reach_px; dx += stride) {
-                const point p = {around.x + static_cast<float>(dx),
-                                 around.y + static_cast<float>(dy)};
-                const float score = alignment_contrast(r.img, p, ux, uy);
+                const float score = alignment_contrast(r.img, around_x + dx, around_y + dy, taps);
                 if (score > best) {
                     best = score;
-                    centre = p;
+                    cx = around_x + dx;
+                    cy = around_y + dy;
                     found = true;
                 }
             }
         }
     };
-    search(centre, radius / ALIGN_STRIDE * ALIGN_STRIDE, ALIGN_STRIDE);
-    search(centre, ALIGN_STRIDE, 1);
-    *out = centre;
+    search(cx, cy, radius / ALIGN_STRIDE * ALIGN_STRIDE, ALIGN_STRIDE);
+    search(cx, cy, ALIGN_STRIDE, 1);
+    *out = {static_cast<float>(cx), static_cast<float>(cy)};
     return found;
 }
 
