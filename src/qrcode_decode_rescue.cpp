@@ -723,11 +723,14 @@ grey_image local_colour_faint(const source &src, bool inverted) {
 }
 
 // When a strategy runs: always, or only once an earlier strategy's quirc
-// pass has seen a finder pattern. The first strategies each see a code's
-// finder patterns in nearly every picture that holds one, whether or not
+// pass has seen a finder pattern. The strategies that always run each see
+// a code's finder patterns in nearly every picture that holds one in their
+// kind (faint, touching the picture's edge, light on dark), whether or not
 // they go on to read it; when none of them saw a single finder pattern, the
-// later ones almost never read anything, and a photo without a code would
-// pay for all of them (see docs/decoding.md for the measurements).
+// others almost never read anything, and a photo without a code would pay
+// for all of them. "local-32" splits at a coarser step the same local
+// contrast "local-faint-32" splits finely, so it waits for a finder pattern
+// too (see docs/decoding.md for the measurements).
 enum class runs { always, after_a_finder };
 
 struct strategy {
@@ -743,7 +746,7 @@ struct strategy {
 constexpr strategy STRATEGIES[] = {
     {"local-faint-32", local_faint<32>, false, runs::always},
     {"margined", margined, false, runs::always},
-    {"local-32", local<32>, false, runs::always},
+    {"local-32", local<32>, false, runs::after_a_finder},
     {"local-32-inverted", local<32>, true, runs::always},
     {"local-mild-32", local_mild<32>, false, runs::after_a_finder},
     {"colour-inverted", colour, true, runs::after_a_finder},
