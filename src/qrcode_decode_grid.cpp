@@ -124,13 +124,13 @@ struct homography {
     local around(float uf, float vf) const {
         const auto u = static_cast<double>(uf);
         const auto v = static_cast<double>(vf);
-        const double w = k[6] * u + k[7] * v + 1.0;
-        const double x = (k[0] * u + k[1] * v + k[2]) / w;
-        const double y = (k[3] * u + k[4] * v + k[5]) / w;
+        const double w = 1.0 / (k[6] * u + k[7] * v + 1.0);
+        const double x = (k[0] * u + k[1] * v + k[2]) * w;
+        const double y = (k[3] * u + k[4] * v + k[5]) * w;
         return {
             {static_cast<float>(x), static_cast<float>(y)},
-            {static_cast<float>((k[0] - x * k[6]) / w), static_cast<float>((k[3] - y * k[6]) / w)},
-            {static_cast<float>((k[1] - x * k[7]) / w), static_cast<float>((k[4] - y * k[7]) / w)}};
+            {static_cast<float>((k[0] - x * k[6]) * w), static_cast<float>((k[3] - y * k[6]) * w)},
+            {static_cast<float>((k[1] - x * k[7]) * w), static_cast<float>((k[4] - y * k[7]) * w)}};
     }
 };
 
