@@ -53,6 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             cap.corners[k] = {coordinate(p + 4 + 4 * k), coordinate(p + 6 + 4 * k)};
     }
     qr_decoded out;
-    qr_perspective_decode(q.get(), grey.data(), width, height, std::int64_t{1} << 20, out);
+    std::int64_t samples = std::int64_t{1} << 20;
+    qr_perspective_decode(q.get(), grey.data(), width, height, &samples, out);
+    if (samples < 0 || samples > std::int64_t{1} << 20) __builtin_trap();
     return 0;
 }

@@ -353,17 +353,37 @@ bool find_alignment(reader &r, const homography &h, int n, float reach, float co
                           {down.x - guess.x, down.y - guess.y}, reach, contrast, out);
 }
 
-// The level that best splits the modules' levels into two groups (the
+// Whether module (x, y) of an n-module grid belongs to a finder pattern or
+// its separator.
+bool in_finder(int x, int y, int n) {
+    const bool left = x < 8;
+    const bool right = x >= n - 8;
+    const bool top = y < 8;
+    const bool bottom = y >= n - 8;
+    return (top && (left || right)) || (bottom && left);
+}
+
+// The level that best splits the data modules' levels into two groups (the
 // largest between-group variance): dark figures that cover only part of
 // their module (dots, blurred thin strokes) come out lighter than the
-// finder patterns' solid centres, and this follows them.
-float split_level(const std::vector<std::uint8_t> &levels) {
+// finder patterns' solid centres, and this follows them. The finder
+// patterns and their separators are left out: a code whose modules are a
+// light colour beside dark finder patterns would otherwise be split
+// between the finder patterns and everything else.
+float split_level(const std::vector<std::uint8_t> &levels, int n) {
     std::array<std::int64_t, 256> hist{};
-    for (const std::uint8_t v : levels) ++hist[v];
-    const auto total = static_cast<double>(levels.size());
+    for (int y = 0; y < n; ++y) {
+        for (int x = 0; x < n; ++x) {
+            if (!in_finder(x, y, n)) ++hist[levels[static_cast<std::size_t>(y * n + x)]];
+        }
+    }
+    double total = 0.0;
     double sum_all = 0.0;
-    for (int v = 0; v < 256; ++v)
-        sum_all += static_cast<double>(v) * static_cast<double>(hist[static_cast<std::size_t>(v)]);
+    for (int v = 0; v < 256; ++v) {
+        const auto count = static_cast<double>(hist[static_cast<std::size_t>(v)]);
+        total += count;
+        sum_all += static_cast<double>(v) * count;
+    }
     double below = 0.0;
     double sum_below = 0.0;
     double best = -1.0;
@@ -411,7 +431,7 @@ bool read_grid(reader &r, const homography &h, int n, float threshold) {
                     r.img, h, static_cast<float>(x) + 0.5f, static_cast<float>(y) + 0.5f)));
         }
     }
-    const float best_split = split_level(levels);
+    const float best_split = split_level(levels, n);
     return decode_levels(levels, n, best_split, *r.out) ||
            (std::fabs(best_split - threshold) >= 2.0f &&
             decode_levels(levels, n, threshold, *r.out));
@@ -633,11 +653,13 @@ int try_triple(void *user, int ia, int ib, int ic) {
 }  // namespace
 
 int qr_perspective_decode(const quirc *q, const std::uint8_t *grey, int width, int height,
-                          std::int64_t max_samples, qr_decoded &out) {
+                          std::int64_t *samples_left, qr_decoded &out) {
     qr_finder finders[QR_MAX_FINDERS];
     const int count = qr_read_finders(q, finders);
-    if (count < 3) return 0;
-    reader r{{grey, width, height}, max_samples, MAX_TRIPLES, &out};
+    if (count < 3 || *samples_left <= 0) return 0;
+    reader r{{grey, width, height}, *samples_left, MAX_TRIPLES, &out};
     visit_state s{&r, q};
-    return qr_fallback_enumerate(finders, count, try_triple, &s) == 1 ? 1 : 0;
+    const bool read = qr_fallback_enumerate(finders, count, try_triple, &s) == 1;
+    *samples_left = std::max(r.samples_left, std::int64_t{0});
+    return read ? 1 : 0;
 }

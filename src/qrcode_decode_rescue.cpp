@@ -763,13 +763,30 @@ constexpr strategy STRATEGIES[] = {
 };
 constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 
+// The perspective reader once more on the same finder patterns, sampling the
+// darkest colour channel itself instead of the thresholded image: a local
+// threshold judges each pixel against its surroundings, and beside a code's
+// dark finder patterns it turns light-coloured modules (pink, yellow, pale
+// blue) light where the channel still shows them darker than the paper. For
+// dark codes on a thresholded image of the channel's size only; it takes
+// what the first reading left of the sample budget.
+bool read_channel_behind(quirc *q, const grey_image &g, const source &src, bool inverted,
+                         std::int64_t *samples, qr_decoded &out) {
+    if (inverted || !g.two_level || q->num_capstones < 3) return false;
+    const grey_image &darkest = channel(src, false);
+    if (darkest.width != g.width || darkest.height != g.height) return false;
+    return qr_perspective_decode(q, darkest.px.data(), g.width, g.height, samples, out) == 1;
+}
+
 // quirc on a prepared image, then on the same finder patterns: quirc's grids
-// as they stand, the perspective grid reader, quirc's grids refined and the
-// fallback, cheapest reads first (refining a grid that will not read costs
-// more than the perspective reader). The readers work in this image's
-// pixels, and the fallback's fixed threshold splits a locally thresholded
-// image the way the local threshold did.
-bool read_prepared(quirc *q, const grey_image &g, qr_decoded &out) {
+// as they stand, the perspective grid reader (on the prepared image, then on
+// the darkest channel behind it), quirc's grids refined and the fallback,
+// cheapest reads first (refining a grid that will not read costs more than
+// the perspective reader). The readers work in this image's pixels, and the
+// fallback's fixed threshold splits a locally thresholded image the way the
+// local threshold did.
+bool read_prepared(quirc *q, const grey_image &g, const source &src, bool inverted,
+                   qr_decoded &out) {
     if ((q->w != g.width || q->h != g.height) && qr_quirc_resize(q, g.width, g.height) != 0) {
         return false;
     }
@@ -779,8 +796,10 @@ bool read_prepared(quirc *q, const grey_image &g, qr_decoded &out) {
     } else {
         qr_quirc_end(q);
     }
+    std::int64_t samples = PERSPECTIVE_SAMPLES;
     if (qr_decode_grids_as_they_stand(q, out) ||
-        qr_perspective_decode(q, g.px.data(), g.width, g.height, PERSPECTIVE_SAMPLES, out) == 1 ||
+        qr_perspective_decode(q, g.px.data(), g.width, g.height, &samples, out) == 1 ||
+        read_channel_behind(q, g, src, inverted, &samples, out) ||
         qr_decode_refined_grids(q, out)) {
         return true;
     }
@@ -844,7 +863,7 @@ int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height,
         if (pixels > budget) break;
         ++seen.images;
         seen.pixels += pixels;
-        if (read_prepared(q, g, out)) return 1;
+        if (read_prepared(q, g, src, s.inverted, out)) return 1;
         saw_a_finder = saw_a_finder || q->num_capstones > 0;
         budget -= pixels * crowding(q);
     }
@@ -863,5 +882,5 @@ int qr_rescue_try_strategy(quirc *q, const unsigned char *rgba, int width, int h
     if (index < 0 || index >= STRATEGY_COUNT || width <= 20 || height <= 20) return 0;
     const source src = make_source(rgba, width, height);
     const grey_image g = STRATEGIES[index].prepare(src, STRATEGIES[index].inverted);
-    return usable(g) && read_prepared(q, g, out) ? 1 : 0;
+    return usable(g) && read_prepared(q, g, src, STRATEGIES[index].inverted, out) ? 1 : 0;
 }

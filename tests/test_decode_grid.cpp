@@ -63,14 +63,18 @@ struct quad_map {
     }
 };
 
-double grey_at(const image &src, double x, double y) {
+// The render's level at (x, y), bilinear, over white paper: its luma, or
+// the colour channel `channel` (0 to 2).
+constexpr int LUMA = -1;
+double level_at(const image &src, double x, double y, int channel) {
     if (x < 0 || y < 0 || x > src.width - 1 || y > src.height - 1) return 255.0;
     const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
     const int x1 = std::min(x0 + 1, src.width - 1), y1 = std::min(y0 + 1, src.height - 1);
     const double fx = x - x0, fy = y - y0;
     const auto lum = [&](int px, int py) {
         const unsigned char *p = src.at(px, py);
-        return (0.3 * p[0] + 0.59 * p[1] + 0.11 * p[2]) * p[3] / 255.0 + 255.0 - p[3];
+        const double ink = channel == LUMA ? 0.3 * p[0] + 0.59 * p[1] + 0.11 * p[2] : p[channel];
+        return ink * p[3] / 255.0 + 255.0 - p[3];
     };
     return (lum(x0, y0) * (1 - fx) + lum(x1, y0) * fx) * (1 - fy) +
            (lum(x0, y1) * (1 - fx) + lum(x1, y1) * fx) * fy;
@@ -103,8 +107,9 @@ void gaussian_blur(std::vector<double> &px, int w, int h, double sigma) {
 
 // The render printed on paper and photographed: the code's top edge tilted
 // away (narrower by `tilt`), ink and paper compressed to grey 60 and 225,
-// defocused and noisy, as an opaque grey RGBA picture.
-image photographed(const image &render, int modules, const camera &cam) {
+// defocused and noisy, as an opaque RGBA picture: grey, or in colour with
+// each channel so captured.
+image photographed(const image &render, int modules, const camera &cam, bool in_colour = false) {
     const double side = cam.module_px * modules;
     const double margin = 0.25 * side;
     const int w = static_cast<int>(side + 2 * margin), h = w;
@@ -113,27 +118,30 @@ image photographed(const image &render, int modules, const camera &cam) {
                          {margin + side - inset, margin + 0.1 * side * cam.tilt},
                          {margin + side, margin + side},
                          {margin, margin + side}}});
-    std::vector<double> px(static_cast<std::size_t>(w * h));
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            const auto uv = map.unmap(x + 0.5, y + 0.5);
-            const double level =
-                grey_at(render, uv[0] * render.width - 0.5, uv[1] * render.height - 0.5);
-            px[static_cast<std::size_t>(y * w + x)] = 60.0 + level * (225.0 - 60.0) / 255.0;
-        }
-    }
-    gaussian_blur(px, w, h, cam.blur);
     std::mt19937 rng(cam.seed);
     std::normal_distribution<double> noise(0.0, cam.noise);
     image out;
     out.width = w;
     out.height = h;
-    out.rgba.resize(static_cast<std::size_t>(w * h) * 4);
-    for (std::size_t i = 0; i < px.size(); ++i) {
-        const auto v =
-            static_cast<unsigned char>(std::clamp(std::lround(px[i] + noise(rng)), 0L, 255L));
-        out.rgba[i * 4] = out.rgba[i * 4 + 1] = out.rgba[i * 4 + 2] = v;
-        out.rgba[i * 4 + 3] = 255;
+    out.rgba.assign(static_cast<std::size_t>(w * h) * 4, 255);
+    for (int plane = 0; plane < (in_colour ? 3 : 1); ++plane) {
+        std::vector<double> px(static_cast<std::size_t>(w * h));
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const auto uv = map.unmap(x + 0.5, y + 0.5);
+                const double level =
+                    level_at(render, uv[0] * render.width - 0.5, uv[1] * render.height - 0.5,
+                             in_colour ? plane : LUMA);
+                px[static_cast<std::size_t>(y * w + x)] = 60.0 + level * (225.0 - 60.0) / 255.0;
+            }
+        }
+        gaussian_blur(px, w, h, cam.blur);
+        for (std::size_t i = 0; i < px.size(); ++i) {
+            const auto v =
+                static_cast<unsigned char>(std::clamp(std::lround(px[i] + noise(rng)), 0L, 255L));
+            for (int c = in_colour ? plane : 0; c <= (in_colour ? plane : 2); ++c)
+                out.rgba[i * 4 + c] = v;
+        }
     }
     return out;
 }
@@ -220,4 +228,23 @@ TEST_F(DecodeGrid, ReadsDefocusedCaptureBetweenTheContrastSteps) {
     const image img = photographed(render, n, camera{0.11, 4.0, 1.6, 7.0, 1});
     EXPECT_FALSE(fixed_attempts_read(img)) << "not a hard case";
     EXPECT_EQ(decode_rgba(img), LONG_TEXT);
+}
+
+// Khaki modules beside navy finder patterns, captured in colour: a local
+// threshold judges the modules against the dark finder patterns around
+// them and turns many of them light, while the darkest channel still shows
+// them well below the paper. Read by the perspective reader sampling that
+// channel behind the thresholded image; missed before it did.
+TEST_F(DecodeGrid, ReadsLightModulesBesideDarkFinderPatternsThroughTheirChannel) {
+    const char *const text = "https://example.org/pale";
+    int n = 0;
+    vqr_test::matrix_of(text, 1, &n);
+    qr_reset_style();
+    qr_set_dot_color(240, 230, 140);
+    qr_set_corner_square_color(30, 58, 138);
+    qr_set_corner_dot_color(30, 58, 138);
+    const image render = vqr_test::encode_image(text, 1, 4, 0);
+    const image img = photographed(render, n, camera{0.04, 3.75, 1.2, 5.0, 1}, true);
+    EXPECT_FALSE(fixed_attempts_read(img)) << "not a hard case";
+    EXPECT_EQ(decode_rgba(img), text);
 }
