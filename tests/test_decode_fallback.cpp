@@ -674,6 +674,53 @@ TEST(DecodeDetector, RefinementMatchesQuircs) {
     }
 }
 
+// The same on grids no photo gives but a crafted one can: a denominator
+// crossing zero inside the grid, coefficients so large or small that the
+// mapped points land beyond the clamp or on a few pixels, terms that cancel,
+// and coefficients that are not numbers. Each over a blotchy picture.
+TEST(DecodeDetector, RefinementMatchesQuircsOnDegenerateGrids) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        int grid_size;
+        std::array<double, QUIRC_PERSPECTIVE_PARAMS> c;
+    } cases[] = {
+        {25, {4, 0.3, 20, -0.2, 4, 30, 0, 0}},            // plain, for reference
+        {25, {4, 0.3, 20, -0.2, 4, 30, -1.0 / 12, 0}},    // denominator 0 at column 12
+        {45, {4, 0, 10, 0, 4, 10, 1e-3, -2e-3}},          // mild perspective
+        {21, {1e9, 0, -1e10, 0, 1e9, -1e10, 0, 0}},       // cancelling terms
+        {29, {2e5, 1, 3, 4, 2e5, 6, 0, 0}},               // beyond the clamp
+        {33, {1e-300, 0, 50, 0, 1e-300, 50, 1e-300, 0}},  // all on one pixel
+        {21, {4, 0, 20, 0, 4, 20, nan, 0}},               // not a number
+        {21, {inf, 0, 20, 0, 4, 20, 0, 0}},               // infinite
+        {57, {3, 0.01, 5.5, -0.01, 3, 5.5, 2e-4, 1e-4}},  // half-pixel offsets
+        {21, {5, 0, 2.5, 0, 8, 10, 2, 0}},                // x = 2.5 at every point
+        {21, {0, 7, 3.5, 9, 0, 4.5, 0, 2}},               // x = 3.5, along v
+    };
+    constexpr int side = 240;
+    const qr_quirc_ptr q(qr_quirc_new());
+    ASSERT_EQ(quirc_resize(q.get(), side, side), 0);
+    std::uint32_t state = 7;
+    for (int i = 0; i < side * side; ++i) {
+        state = state * 1664525u + 1013904223u;
+        const int x = i % side / 3;
+        const int y = i / side / 3;
+        q->pixels[i] = ((x * 7 + y * 13) % 5 < 2) != (state >> 28 == 0) ? 2 : 0;
+    }
+    for (const auto &c : cases) {
+        q->num_grids = 1;
+        q->grids[0].grid_size = c.grid_size;
+        std::memcpy(q->grids[0].c, c.c.data(), sizeof q->grids[0].c);
+        qr_quirc_reference_jiggle(q.get(), 0);
+        double theirs[QUIRC_PERSPECTIVE_PARAMS];
+        std::memcpy(theirs, q->grids[0].c, sizeof theirs);
+        std::memcpy(q->grids[0].c, c.c.data(), sizeof q->grids[0].c);
+        qr_quirc_jiggle(q.get(), 0);
+        EXPECT_EQ(0, std::memcmp(theirs, q->grids[0].c, sizeof theirs))
+            << "size " << c.grid_size << " c0 " << c.c[0] << " c6 " << c.c[6];
+    }
+}
+
 // Paints the bottom-right alignment pattern (modules n - 9 to n - 5) light.
 void erase_alignment_pattern(drawn &d) {
     for (int y = (d.n - 9 + 4) * d.m; y < (d.n - 4 + 4) * d.m; ++y) {
