@@ -179,6 +179,18 @@ static int qr_quirc_run_left(const quirc_pixel_t *row, int x, int value) {
     return x;
 }
 
+/* row[left..right] = value. */
+static void qr_quirc_paint(quirc_pixel_t *row, int left, int right, int value) {
+    int x = left;
+#ifdef QR_QUIRC_WIDE_SCAN
+    const __m128i v = _mm_set1_epi16((short)value);
+    for (; x + QR_QUIRC_LANES - 1 <= right; x += QR_QUIRC_LANES) {
+        _mm_storeu_si128((__m128i *)(row + x), v);
+    }
+#endif
+    for (; x <= right; x++) row[x] = (quirc_pixel_t)value;
+}
+
 /* flood_fill_line: fills the run of `from` through (x, y) with `to` and
  * records it as line `vars`. */
 static void qr_quirc_fill_line(struct quirc *q, int x, int y, int from, int to,
@@ -187,7 +199,7 @@ static void qr_quirc_fill_line(struct quirc *q, int x, int y, int from, int to,
     quirc_pixel_t *row = q->pixels + (size_t)y * (size_t)q->w;
     const int left = qr_quirc_run_left(row, x, from);
     const int right = qr_quirc_run_right(row, x, q->w, from);
-    for (int i = left; i <= right; i++) row[i] = (quirc_pixel_t)to;
+    qr_quirc_paint(row, left, right, to);
     vars->y = y;
     vars->right = right;
     vars->left_up = left;
