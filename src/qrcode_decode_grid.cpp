@@ -57,6 +57,8 @@ constexpr float MIN_ALIGN_CONTRAST = 0.4f;
 // Versions tried on either side of the estimate, and how many of them are
 // decoded.
 constexpr int VERSION_REACH = 1;
+// Modules each way whose mean splits a module in the local split.
+constexpr int LOCAL_SPLIT_REACH = 2;
 constexpr int DECODES_PER_TRIPLE = 2;
 // The estimate comes out about a third of a version low on photographed
 // codes (blur widens the finder patterns' dark rings, so their modules look
@@ -404,22 +406,80 @@ float split_level(const std::vector<std::uint8_t> &levels, int n) {
     return static_cast<float>(level) + 0.5f;
 }
 
-bool decode_levels(const std::vector<std::uint8_t> &levels, int n, float threshold,
-                   qr_decoded &out) {
+// Decodes the n-module grid whose module i is dark where dark(i) says so.
+template <class Dark>
+bool decode_cells(int n, Dark dark, qr_decoded &out) {
     quirc_code code;
     std::memset(&code, 0, sizeof code);
     code.size = n;
     for (int i = 0; i < n * n; ++i) {
-        const int dark = static_cast<float>(levels[static_cast<std::size_t>(i)]) < threshold;
         code.cell_bitmap[i >> 3] =
-            static_cast<std::uint8_t>(code.cell_bitmap[i >> 3] | (dark << (i & 7)));
+            static_cast<std::uint8_t>(code.cell_bitmap[i >> 3] | (dark(i) << (i & 7)));
     }
     return qr_decode_grid(code, out);
 }
 
+bool decode_levels(const std::vector<std::uint8_t> &levels, int n, float threshold,
+                   qr_decoded &out) {
+    return decode_cells(
+        n,
+        [&](int i) {
+            return static_cast<int>(static_cast<float>(levels[static_cast<std::size_t>(i)]) <
+                                    threshold);
+        },
+        out);
+}
+
+// Each module split at the mean level of the data modules around it, up to
+// LOCAL_SPLIT_REACH modules each way (the finder patterns and separators
+// left out, as above): under uneven light or glare a light-coloured code's
+// modules in the bright part can come out lighter than the paper in the
+// shade, which no single level separates. A module with no data module
+// around it takes `fallback`.
+bool decode_levels_locally(const std::vector<std::uint8_t> &levels, int n, float fallback,
+                           qr_decoded &out) {
+    const auto side = static_cast<std::size_t>(n) + 1;
+    // At (x, y): the sum of the data modules' levels over [0, x) x [0, y),
+    // and how many there are.
+    std::vector<std::int32_t> sums(side * side, 0);
+    std::vector<std::int32_t> counts(side * side, 0);
+    const auto at = [side](int x, int y) {
+        return static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x);
+    };
+    const auto area = [&](const std::vector<std::int32_t> &table, int x0, int y0, int x1, int y1) {
+        return table[at(x1, y1)] - table[at(x0, y1)] - table[at(x1, y0)] + table[at(x0, y0)];
+    };
+    const auto add = [&](std::vector<std::int32_t> &table, int x, int y, int value) {
+        table[at(x + 1, y + 1)] =
+            value + table[at(x, y + 1)] + table[at(x + 1, y)] - table[at(x, y)];
+    };
+    for (int y = 0; y < n; ++y) {
+        for (int x = 0; x < n; ++x) {
+            const bool data = !in_finder(x, y, n);
+            add(sums, x, y, data ? levels[static_cast<std::size_t>(y * n + x)] : 0);
+            add(counts, x, y, data ? 1 : 0);
+        }
+    }
+    return decode_cells(
+        n,
+        [&](int i) {
+            const int x = i % n;
+            const int y = i / n;
+            const int x0 = std::max(x - LOCAL_SPLIT_REACH, 0);
+            const int y0 = std::max(y - LOCAL_SPLIT_REACH, 0);
+            const int x1 = std::min(x + LOCAL_SPLIT_REACH + 1, n);
+            const int y1 = std::min(y + LOCAL_SPLIT_REACH + 1, n);
+            const std::int32_t count = area(counts, x0, y0, x1, y1);
+            const int level = levels[static_cast<std::size_t>(i)];
+            if (count == 0) return static_cast<int>(static_cast<float>(level) < fallback);
+            return static_cast<int>(level * count < area(sums, x0, y0, x1, y1));
+        },
+        out);
+}
+
 // Samples an n-module grid through h and decodes it, split at the level that
-// separates its modules best, then at the finder patterns' own threshold;
-// true with the text in r.out.
+// separates its modules best, then at the finder patterns' own threshold,
+// then module by module against its neighbours; true with the text in r.out.
 bool read_grid(reader &r, const homography &h, int n, float threshold) {
     r.samples_left -= std::int64_t{n} * n * TAPS;
     if (r.samples_left < 0) return false;
@@ -434,7 +494,8 @@ bool read_grid(reader &r, const homography &h, int n, float threshold) {
     const float best_split = split_level(levels, n);
     return decode_levels(levels, n, best_split, *r.out) ||
            (std::fabs(best_split - threshold) >= 2.0f &&
-            decode_levels(levels, n, threshold, *r.out));
+            decode_levels(levels, n, threshold, *r.out)) ||
+           decode_levels_locally(levels, n, best_split, *r.out);
 }
 
 // A grid through the three finder centres and a fourth point, `fourth` in

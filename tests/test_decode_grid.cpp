@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "qrcode_decode.h"
+#include "qrcode_decode_grid.h"
 #include "qrcode_decode_rescue.h"
 #include "test_decode_helpers.h"
 
 extern "C" {
-#include "quirc.h"
+#include "quirc_internal.h"
 }
 
 namespace {
@@ -107,8 +108,8 @@ void gaussian_blur(std::vector<double> &px, int w, int h, double sigma) {
 
 // The render printed on paper and photographed: the code's top edge tilted
 // away (narrower by `tilt`), ink and paper compressed to grey 60 and 225,
-// defocused and noisy, as an opaque RGBA picture: grey, or in colour with
-// each channel so captured.
+// defocused and noisy, as an opaque RGBA picture:
+// grey, or in colour with each channel so captured.
 image photographed(const image &render, int modules, const camera &cam, bool in_colour = false) {
     const double side = cam.module_px * modules;
     const double margin = 0.25 * side;
@@ -247,4 +248,35 @@ TEST_F(DecodeGrid, ReadsLightModulesBesideDarkFinderPatternsThroughTheirChannel)
     const image img = photographed(render, n, camera{0.04, 3.75, 1.2, 5.0, 1}, true);
     EXPECT_FALSE(fixed_attempts_read(img)) << "not a hard case";
     EXPECT_EQ(decode_rgba(img), text);
+}
+
+// The reader on its own, given quirc's finder patterns of a sharp code and
+// a picture of the same code lit from 140 at its left edge to 250 at its
+// right, its modules 32 levels below the paper: the modules at the right
+// are lighter than the paper at the left, so neither the level that splits
+// all modules best nor the finder patterns' own splits them, but each
+// module against the data modules around it does.
+TEST_F(DecodeGrid, SplitsModulesAgainstTheirNeighboursUnderUnevenLight) {
+    qr_reset_style();
+    const image render = vqr_test::encode_image(LONG_TEXT, 1, 5, 4);
+    const auto w = static_cast<std::size_t>(render.width);
+    const auto h = static_cast<std::size_t>(render.height);
+    const qr_quirc_ptr q(qr_quirc_new());
+    ASSERT_EQ(quirc_resize(q.get(), render.width, render.height), 0);
+    std::uint8_t *grey = quirc_begin(q.get(), nullptr, nullptr);
+    std::vector<std::uint8_t> lit(w * h);
+    for (std::size_t i = 0; i < w * h; ++i) {
+        const bool dark = render.rgba[i * 4] < 128;
+        grey[i] = dark ? 0 : 255;
+        const double paper =
+            140.0 + 110.0 * static_cast<double>(i % w) / static_cast<double>(w - 1);
+        lit[i] = static_cast<std::uint8_t>(std::lround(dark ? paper - 32.0 : paper));
+    }
+    qr_quirc_end(q.get());
+    ASSERT_EQ(q->num_capstones, 3);
+    std::int64_t samples = std::int64_t{1} << 20;
+    qr_decoded out{};
+    ASSERT_EQ(
+        qr_perspective_decode(q.get(), lit.data(), render.width, render.height, &samples, out), 1);
+    EXPECT_STREQ(out.text, LONG_TEXT);
 }
