@@ -767,15 +767,19 @@ constexpr int STRATEGY_COUNT = static_cast<int>(std::size(STRATEGIES));
 // darkest colour channel itself instead of the thresholded image: a local
 // threshold judges each pixel against its surroundings, and beside a code's
 // dark finder patterns it turns light-coloured modules (pink, yellow, pale
-// blue) light where the channel still shows them darker than the paper. For
-// dark codes on a thresholded image of the channel's size only; it takes
-// what the first reading left of the sample budget.
+// blue) light where the channel still shows them darker than the paper.
+// Light codes on a dark ground are read the same way through the brightest
+// channel, inverted. For a thresholded image of the channel's size only; it
+// takes what the first reading left of the sample budget.
 bool read_channel_behind(quirc *q, const grey_image &g, const source &src, bool inverted,
                          std::int64_t *samples, qr_decoded &out) {
-    if (inverted || !g.two_level || q->num_capstones < 3) return false;
-    const grey_image &darkest = channel(src, false);
-    if (darkest.width != g.width || darkest.height != g.height) return false;
-    return qr_perspective_decode(q, darkest.px.data(), g.width, g.height, samples, out) == 1;
+    if (!g.two_level || q->num_capstones < 3) return false;
+    const grey_image &c = channel(src, inverted);
+    if (c.width != g.width || c.height != g.height) return false;
+    const auto read = [&](const grey_image &behind) {
+        return qr_perspective_decode(q, behind.px.data(), g.width, g.height, samples, out) == 1;
+    };
+    return inverted ? read(in_polarity(c, true)) : read(c);
 }
 
 // quirc on a prepared image, then on the same finder patterns: quirc's grids
