@@ -414,20 +414,17 @@ bool decode_cells(int n, Dark dark, qr_decoded &out) {
     code.size = n;
     for (int i = 0; i < n * n; ++i) {
         code.cell_bitmap[i >> 3] =
-            static_cast<std::uint8_t>(code.cell_bitmap[i >> 3] | (dark(i) << (i & 7)));
+            static_cast<std::uint8_t>(code.cell_bitmap[i >> 3] | ((dark(i) ? 1 : 0) << (i & 7)));
     }
     return qr_decode_grid(code, out);
 }
 
+bool below(int level, float threshold) { return static_cast<float>(level) < threshold; }
+
 bool decode_levels(const std::vector<std::uint8_t> &levels, int n, float threshold,
                    qr_decoded &out) {
     return decode_cells(
-        n,
-        [&](int i) {
-            return static_cast<int>(static_cast<float>(levels[static_cast<std::size_t>(i)]) <
-                                    threshold);
-        },
-        out);
+        n, [&](int i) { return below(levels[static_cast<std::size_t>(i)], threshold); }, out);
 }
 
 // Each module split at the mean level of the data modules around it, up to
@@ -471,8 +468,7 @@ bool decode_levels_locally(const std::vector<std::uint8_t> &levels, int n, float
             const int y1 = std::min(y + LOCAL_SPLIT_REACH + 1, n);
             const std::int32_t count = area(counts, x0, y0, x1, y1);
             const int level = levels[static_cast<std::size_t>(i)];
-            if (count == 0) return static_cast<int>(static_cast<float>(level) < fallback);
-            return static_cast<int>(level * count < area(sums, x0, y0, x1, y1));
+            return count == 0 ? below(level, fallback) : level * count < area(sums, x0, y0, x1, y1);
         },
         out);
 }
