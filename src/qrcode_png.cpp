@@ -55,25 +55,12 @@ public:
         return true;
     }
 
-    // The whole encoded image: in place, or read into `held` from the file.
-    // False for a file above `limit` bytes or one that cannot be read.
-    bool bytes(std::vector<unsigned char> &held, std::size_t limit, const unsigned char **data,
-               std::size_t *len) const {
-        if (!file_) {
-            *data = data_;
-            *len = static_cast<std::size_t>(len_);
-            return true;
-        }
-        if (start_ < 0 || std::fseek(file_, 0, SEEK_END) != 0) return false;
-        const long end = std::ftell(file_);
-        if (end < start_ || static_cast<unsigned long>(end - start_) > limit ||
-            std::fseek(file_, start_, SEEK_SET) != 0) {
-            return false;
-        }
-        held.resize(static_cast<std::size_t>(end - start_));
-        if (std::fread(held.data(), 1, held.size(), file_) != held.size()) return false;
-        *data = held.data();
-        *len = held.size();
+    // The whole encoded image, for an image held in memory; false for a
+    // file (one too large to be read whole, see WHOLE_FILE_MAX).
+    bool bytes(const unsigned char **data, std::size_t *len) const {
+        if (file_) return false;
+        *data = data_;
+        *len = static_cast<std::size_t>(len_);
         return true;
     }
 
@@ -296,20 +283,15 @@ bool png_stream_fits(const image_source &src) {
 
 bool no_stream_check(const image_source &) { return true; }
 
-// Files above this size are read by stb from the file in pieces rather
-// than whole: the plain reader holds its file in memory.
-constexpr std::size_t PLAIN_PNG_MAX_FILE = std::size_t{64} << 20;
-
 // The caps were checked on the header stb read; a file read again must
 // still declare that size (the plain reader takes the header that follows
 // the signature, or declines).
 bool png_plain(const image_source &src, const qr_declared_image &declared, unsigned char **pixels,
                int *width, int *height) {
-    std::vector<unsigned char> held;
     const unsigned char *data = nullptr;
     std::size_t len = 0;
     constexpr std::size_t SIZE_AT = 16;  // signature, chunk length and type
-    if (!src.bytes(held, PLAIN_PNG_MAX_FILE, &data, &len) || len < SIZE_AT + 8) return false;
+    if (!src.bytes(&data, &len) || len < SIZE_AT + 8) return false;
     return std::int64_t{qr_png_be32(data + SIZE_AT)} == declared.width &&
            std::int64_t{qr_png_be32(data + SIZE_AT + 4)} == declared.height &&
            qr_png_decode_plain(data, len, pixels, width, height);
@@ -375,6 +357,28 @@ int read_image(const image_source &src, int min_side, unsigned char **out_pixels
     return 0;
 }
 
+// Files up to this size are read whole, with one call, and decoded from
+// memory: stb reads a file through stdio 128 bytes at a time and goes back
+// to its start for every format test, which costs a small photo a tenth of
+// its loading time. Larger files are left to stb, read in pieces.
+constexpr long WHOLE_FILE_MAX = long{64} << 20;
+
+enum class whole_file { read, too_large, failed };
+
+// The rest of the file from its current position into `held`, or
+// too_large (the position unchanged) when that exceeds WHOLE_FILE_MAX.
+whole_file read_whole(std::FILE *f, std::vector<unsigned char> &held) {
+    const long start = std::ftell(f);
+    if (start < 0 || std::fseek(f, 0, SEEK_END) != 0) return whole_file::failed;
+    const long end = std::ftell(f);
+    if (end < start || std::fseek(f, start, SEEK_SET) != 0) return whole_file::failed;
+    if (end - start > WHOLE_FILE_MAX) return whole_file::too_large;
+    if (end == start) return whole_file::failed;  // no image in an empty file
+    held.resize(static_cast<std::size_t>(end - start));
+    if (std::fread(held.data(), 1, held.size(), f) != held.size()) return whole_file::failed;
+    return whole_file::read;
+}
+
 // Encodes the canvas and replaces the file in one step, like every other
 // file the library writes.
 bool write_png_file(const qr_canvas &canvas, const char *path) {
@@ -408,7 +412,17 @@ int qr_png_read_file(const char *path, unsigned char **out_pixels, int *out_widt
                      int min_side) {
     if (!path || !out_pixels || !out_width || !out_height) return -1;
     const std::unique_ptr<std::FILE, file_closer> f(std::fopen(path, "rb"));
-    return f ? read_image(image_source(f.get()), min_side, out_pixels, out_width, out_height) : -1;
+    if (!f) return -1;
+    std::vector<unsigned char> held;
+    switch (read_whole(f.get(), held)) {
+    case whole_file::read:
+        return read_image(image_source(held.data(), static_cast<int>(held.size())), min_side,
+                          out_pixels, out_width, out_height);
+    case whole_file::too_large:
+        return read_image(image_source(f.get()), min_side, out_pixels, out_width, out_height);
+    case whole_file::failed: break;
+    }
+    return -1;
 }
 
 int qr_image_read_memory(const unsigned char *data, int len, unsigned char **out_pixels,

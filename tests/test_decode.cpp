@@ -3,7 +3,9 @@
 #include <qrcodegen.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -130,6 +132,26 @@ TEST(DecodeFile, Messages) {
     vqr_test::temp_dir dir;
     vqr_test::write_bytes(dir / "junk.png", {'j', 'u', 'n', 'k', 'j', 'u', 'n', 'k', 'j'});
     EXPECT_STREQ(qr_decode_from_file((dir / "junk.png").c_str()), "");
+    EXPECT_STREQ(qr_last_error(), "qr_png_read_file: stbi_load failed (not a valid PNG?)");
+}
+
+// Files are read whole up to 64 MiB and by stb in pieces beyond that: the
+// same code either way, and an empty file holds no image.
+TEST_F(DecodeLibrary, FilesReadWholeOrInPiecesAlike) {
+    const image img = vqr_test::encode_image("formats", 1, 4, 4);
+    vqr_test::temp_dir dir;
+    for (const char *format : {"png", "jpg"}) {
+        const auto path = dir / (std::string("code.") + format);
+        vqr_test::write_bytes(
+            path, vqr_writers::stb_format(format, img.rgba.data(), img.width, img.height));
+        EXPECT_STREQ(qr_decode_from_file(path.c_str()), "formats") << format;
+        // Zeros after the image's end marker, which both readers stop at
+        // (a sparse file: nothing is written to disk).
+        std::filesystem::resize_file(path, (std::uintmax_t{64} << 20) + 1);
+        EXPECT_STREQ(qr_decode_from_file(path.c_str()), "formats") << format;
+    }
+    vqr_test::write_bytes(dir / "empty.png", {});
+    EXPECT_STREQ(qr_decode_from_file((dir / "empty.png").c_str()), "");
     EXPECT_STREQ(qr_last_error(), "qr_png_read_file: stbi_load failed (not a valid PNG?)");
 }
 
