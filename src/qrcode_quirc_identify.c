@@ -209,7 +209,10 @@ static void qr_quirc_fill_line(struct quirc *q, int x, int y, int from, int to,
 
 /* flood_fill_call_next: the next line to fill in the row above (direction
  * -1) or below (+1) line `vars`, filled and pushed; NULL when none is
- * left. */
+ * left. quirc resumes the row's scan where it found that line, which is
+ * filled by then (a fill never paints `from`): the scan resumes past the
+ * line's end instead and finds the same next line without reading the
+ * filled one again. */
 static struct quirc_flood_fill_vars *qr_quirc_fill_next(struct quirc *q, int from, int to,
                                                         void (*func)(void *, int, int, int),
                                                         void *user_data,
@@ -221,6 +224,7 @@ static struct quirc_flood_fill_vars *qr_quirc_fill_next(struct quirc *q, int fro
     *scanned = qr_quirc_find(row, *scanned, vars->right, from);
     if (*scanned > vars->right) return NULL;
     qr_quirc_fill_line(q, *scanned, y, from, to, func, user_data, vars + 1);
+    *scanned = vars[1].right + 1;
     return vars + 1;
 }
 
