@@ -59,7 +59,7 @@ int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int heigh
 // ---- Decode run and entry points -------------------------------------------------
 
 int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
-                       qr_decode_geometry *geo) {
+                       qr_decode_geometry *geo, qr_finder_patterns *upright) {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     histogram levels;
     for (const bool inverted : {false, true}) {
@@ -70,6 +70,7 @@ int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int heigh
             try_decode_centers(q, rgba, width, height, inverted ? 1 : 0, out, geo)) {
             return 1;
         }
+        if (!inverted && upright) *upright = qr_finder_patterns_of(q);
     }
     return 0;
 }
@@ -86,10 +87,10 @@ qr_error decode_run(const unsigned char *rgba, int width, int height, qr_decoded
     if (pixels > QR_MAX_IMAGE_PIXELS || qr_quirc_resize(q.get(), width, height) != 0) {
         return TOO_LARGE;
     }
-    if (qr_decode_attempts(q.get(), rgba, width, height, out) ||
-        qr_decode_rescue(q.get(), rgba, width, height, out, nullptr, q.get()->image)) {
-        return QR_OK;
-    }
+    qr_attempts_left left;
+    if (qr_decode_attempts(q.get(), rgba, width, height, out, nullptr, &left.upright)) return QR_OK;
+    left.inverted_luma = q.get()->image;
+    if (qr_decode_rescue(q.get(), rgba, width, height, out, nullptr, &left)) return QR_OK;
     return "qr_decode: no QR code found in image";
 }
 

@@ -2,6 +2,7 @@
 // quirc, inverted fallback), then the second-chance stage.
 #pragma once
 
+#include "qrcode_decode_grid.h"
 #include "qrcode_decode_sampler.h"
 #include "qrcode_types.h"
 
@@ -14,9 +15,10 @@ inline constexpr qr_error QR_DECODE_NO_MEMORY = "qr_decode: image too large for 
 // The four fixed attempts (quirc, fallback, inverted quirc, inverted
 // fallback) with q already sized to the image: 1 when one stored a text,
 // whose grid goes to geo when it is not null. When all four fail, quirc's
-// buffer holds the image's luma, inverted.
+// buffer holds the image's luma, inverted, and the upright pass's finder
+// patterns are in `upright` when it is not null.
 int qr_decode_attempts(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
-                       qr_decode_geometry *geo = nullptr);
+                       qr_decode_geometry *geo = nullptr, qr_finder_patterns *upright = nullptr);
 // Reads the finder list of quirc's current pass and runs the search.
 int try_decode_centers(quirc *q, const unsigned char *rgba, int width, int height, int inverted,
                        qr_decoded &out, qr_decode_geometry *geo = nullptr);

@@ -688,20 +688,18 @@ bool read_triple(reader &r, const finder_triple &t) {
 
 struct visit_state {
     reader *r;
-    const quirc *q;
+    const qr_finder_patterns *patterns;
 };
 
 int try_triple(void *user, int ia, int ib, int ic) {
     auto *s = static_cast<visit_state *>(user);
     if (s->r->triples_left-- <= 0) return -1;
+    const qr_finder_patterns &p = *s->patterns;
     const auto centre = [&](int i) {
-        const quirc_point &p = s->q->capstones[i].center;
-        return point{static_cast<float>(p.x), static_cast<float>(p.y)};
+        return point{static_cast<float>(p.finders[i].x), static_cast<float>(p.finders[i].y)};
     };
     finder_triple t{centre(ia), centre(ib), centre(ic), 0.0f};
-    t.module = (finder_module(s->q->capstones[ia]) + finder_module(s->q->capstones[ib]) +
-                finder_module(s->q->capstones[ic])) /
-               3.0f;
+    t.module = (p.module[ia] + p.module[ib] + p.module[ic]) / 3.0f;
     if (!(t.module >= 1.0f)) return 0;
     if (read_triple(*s->r, t)) return 1;
     return s->r->samples_left < 0 ? -1 : 0;
@@ -709,14 +707,25 @@ int try_triple(void *user, int ia, int ib, int ic) {
 
 }  // namespace
 
-int qr_perspective_decode(const quirc *q, const std::uint8_t *grey, int width, int height,
-                          std::int64_t *samples_left, qr_decoded &out) {
-    qr_finder finders[QR_MAX_FINDERS];
-    const int count = qr_read_finders(q, finders);
-    if (count < 3 || *samples_left <= 0) return 0;
+qr_finder_patterns qr_finder_patterns_of(const quirc *q) {
+    qr_finder_patterns p;
+    p.count = qr_read_finders(q, p.finders);
+    for (int i = 0; i < p.count; ++i) p.module[i] = finder_module(q->capstones[i]);
+    return p;
+}
+
+int qr_perspective_decode(const qr_finder_patterns &patterns, const std::uint8_t *grey, int width,
+                          int height, std::int64_t *samples_left, qr_decoded &out) {
+    if (patterns.count < 3 || *samples_left <= 0) return 0;
     reader r{{grey, width, height}, *samples_left, MAX_TRIPLES, &out};
-    visit_state s{&r, q};
-    const bool read = qr_fallback_enumerate(finders, count, try_triple, &s) == 1;
+    visit_state s{&r, &patterns};
+    const bool read = qr_fallback_enumerate(patterns.finders, patterns.count, try_triple, &s) == 1;
     *samples_left = std::max(r.samples_left, std::int64_t{0});
     return read ? 1 : 0;
+}
+
+int qr_perspective_decode(const quirc *q, const std::uint8_t *grey, int width, int height,
+                          std::int64_t *samples_left, qr_decoded &out) {
+    if (q->num_capstones < 3 || *samples_left <= 0) return 0;
+    return qr_perspective_decode(qr_finder_patterns_of(q), grey, width, height, samples_left, out);
 }

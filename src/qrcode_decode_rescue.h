@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "qrcode_decode_grid.h"
 #include "qrcode_decode_sampler.h"
 
 struct quirc;
@@ -15,14 +16,21 @@ struct qr_rescue_work {
     std::int64_t pixels;
 };
 
+// What the four fixed attempts leave when all of them fail: the image's luma
+// inverted (quirc's buffer after the inverted pass) and the finder patterns
+// of the upright pass.
+struct qr_attempts_left {
+    const std::uint8_t *inverted_luma = nullptr;
+    qr_finder_patterns upright;
+};
+
 // Second-chance stage, run after the four fixed attempts have failed: 1 when
-// one of its strategies stored a text in out, else 0 (no message). q is a
-// decoder that the stage may resize. What it read goes to work when not null.
-// inverted_luma, when not null, is the image's luma inverted (what the failed
-// attempts leave in quirc's buffer): the stage then need not convert the
-// RGBA pixels again.
+// it stored a text in out, else 0 (no message). q is a decoder that the stage
+// may resize. What it read goes to work when not null. With what the
+// attempts left, the stage first reads the upright pass's finder patterns
+// again, and need not convert the RGBA pixels to luma again.
 int qr_decode_rescue(quirc *q, const unsigned char *rgba, int width, int height, qr_decoded &out,
-                     qr_rescue_work *work = nullptr, const std::uint8_t *inverted_luma = nullptr);
+                     qr_rescue_work *work = nullptr, const qr_attempts_left *left = nullptr);
 
 // For measurements: the stage's strategies one at a time, without the budget.
 int qr_rescue_strategy_count();

@@ -191,30 +191,68 @@ image mirrored(image img) {
     return img;
 }
 
-TEST_F(DecodeRescue, ReadsPicturesTheFixedAttemptsMiss) {
-    const struct {
-        const char *name;
-        const char *text;
-        std::function<image()> make;
-    } cases[] = {
+struct hard_case {
+    const char *name;
+    const char *text;
+    std::function<image()> make;
+    // Read by the perspective reader on the fixed attempts' own finder
+    // patterns, before any strategy prepares an image.
+    bool read_at_first_look;
+};
+
+std::vector<hard_case> hard_cases() {
+    return {
         {"uneven light", LONG_TEXT,
-         [] { return under_uneven_light(code_on(LONG_TEXT, 5, 4, 460, 255)); }},
-        {"dim page on a dark table", LONG_TEXT, dim_page_on_dark_table},
+         [] { return under_uneven_light(code_on(LONG_TEXT, 5, 4, 460, 255)); }, false},
+        {"dim page on a dark table", LONG_TEXT, dim_page_on_dark_table, false},
         {"JPEG at quality 30 under uneven light", LONG_TEXT,
-         [] { return jpeg_at_quality_30(under_uneven_light(code_on(LONG_TEXT, 3, 4, 200, 255))); }},
+         [] { return jpeg_at_quality_30(under_uneven_light(code_on(LONG_TEXT, 3, 4, 200, 255))); },
+         false},
         {"small code turned 45 degrees", SHORT_TEXT,
-         [] { return rotated(code_on(SHORT_TEXT, 2, 4, 120, 255), 45.0, 1.2); }},
+         [] { return rotated(code_on(SHORT_TEXT, 2, 4, 120, 255), 45.0, 1.2); }, false},
         {"seen from the back", SHORT_TEXT,
-         [] { return mirrored(vqr_test::encode_image(SHORT_TEXT, 1, 4, 4)); }},
+         [] { return mirrored(vqr_test::encode_image(SHORT_TEXT, 1, 4, 4)); }, false},
         {"cropped at its edge", LONG_TEXT,
-         [] { return vqr_test::encode_image(LONG_TEXT, 1, 3, 0); }},
+         [] { return vqr_test::encode_image(LONG_TEXT, 1, 3, 0); }, false},
         {"yellow on white under uneven light", LONG_TEXT,
-         [] { return under_uneven_light(in_yellow(code_on(LONG_TEXT, 5, 4, 460, 255))); }},
+         [] { return under_uneven_light(in_yellow(code_on(LONG_TEXT, 5, 4, 460, 255))); }, false},
+        {"modules of 1.8 pixels, each pixel a mean", LONG_TEXT,
+         [] { return rotated(code_on(LONG_TEXT, 3, 4, 192, 255), 0.0, 1.7); }, true},
+        {"turned 25 degrees, JPEG at quality 30", LONG_TEXT,
+         [] { return jpeg_at_quality_30(rotated(code_on(LONG_TEXT, 4, 4, 256, 255), 25.0, 1.3)); },
+         true},
     };
-    for (const auto &c : cases) {
+}
+
+TEST_F(DecodeRescue, ReadsPicturesTheFixedAttemptsMiss) {
+    for (const hard_case &c : hard_cases()) {
         const image img = c.make();
         EXPECT_FALSE(fixed_attempts_read(img)) << c.name << ": no longer a hard case";
         EXPECT_EQ(decode_rgba(img), c.text) << c.name;
+    }
+}
+
+// With what the fixed attempts leave, the stage first reads the upright
+// pass's finder patterns over the luma; a picture that look reads needs no
+// prepared image, and one it cannot read goes on to the strategies.
+TEST_F(DecodeRescue, FirstLooksAtTheFixedAttemptsFinderPatterns) {
+    for (const hard_case &c : hard_cases()) {
+        const image img = c.make();
+        const qr_quirc_ptr q(qr_quirc_new());
+        ASSERT_TRUE(q && quirc_resize(q.get(), img.width, img.height) == 0);
+        qr_decoded out;
+        qr_attempts_left left;
+        ASSERT_EQ(qr_decode_attempts(q.get(), img.rgba.data(), img.width, img.height, out, nullptr,
+                                     &left.upright),
+                  0)
+            << c.name;
+        left.inverted_luma = quirc_begin(q.get(), nullptr, nullptr);
+        qr_rescue_work work{};
+        EXPECT_EQ(
+            qr_decode_rescue(q.get(), img.rgba.data(), img.width, img.height, out, &work, &left), 1)
+            << c.name;
+        EXPECT_STREQ(out.text, c.text) << c.name;
+        EXPECT_EQ(work.images == 0, c.read_at_first_look) << c.name;
     }
 }
 
