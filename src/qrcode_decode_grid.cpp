@@ -71,6 +71,9 @@ constexpr float CLEAR_TIMING_SCORE = 0.8f;
 // A grid whose timing patterns alternate in fewer of their modules than this
 // is the wrong size or off the code.
 constexpr float MIN_TIMING_SCORE = 0.3f;
+// Scored against their own levels, timing patterns must still alternate by
+// this share of the finder patterns' contrast.
+constexpr float OWN_TIMING_MIN_SHARE = 0.05f;
 // The fourth point of the grid moves in steps from this many modules down to
 // this many while the timing patterns show more contrast.
 constexpr float REFINE_START = 1.0f;
@@ -233,11 +236,16 @@ split grid_split(const image &img, const homography &h, int n) {
     return {(dark + light) * 0.5f, light - dark};
 }
 
+// How a grid's timing patterns are scored: against the finder patterns'
+// midpoint, or against their own mean level (see timing_score).
+enum class timing { finder_split, own_levels };
+
 struct reader {
     image img;
     std::int64_t samples_left;
     int triples_left;
     qr_decoded *out;  // the text read
+    timing scoring = timing::finder_split;
 };
 
 struct finder_triple {
@@ -511,20 +519,42 @@ bool fit_grid(const finder_triple &t, const anchors &g, homography *h) {
 }
 
 // How clearly the timing patterns (row and column 6 between the finder
-// patterns) alternate on a grid, as a share of the finder patterns' contrast:
-// near 1 on the right grid; a grid of the wrong size or perspective drifts
-// out of step with them.
+// patterns) alternate on a grid: near 1 on the right grid; a grid of the
+// wrong size or perspective drifts out of step with them. Against the
+// finder patterns' midpoint the score is the alternation as a share of
+// their contrast. A code whose modules are much lighter than its finder
+// patterns (pale grey or pink dots with navy rings) alternates entirely
+// above that midpoint; against the timing patterns' own mean the score is
+// the correlation of their levels with the alternation, provided that it
+// is at least OWN_TIMING_MIN_SHARE of the finder patterns' contrast.
 float timing_score(reader &r, const homography &h, int n, const split &s) {
-    float sum = 0.0f;
     const int last = n - 9;
-    r.samples_left -= std::int64_t{2} * (last - 7) * TAPS;
+    const int count = last - 7;
+    r.samples_left -= std::int64_t{2} * count * TAPS;
+    float alternation = 0.0f;  // sum of sign x (midpoint - level) over both patterns
+    float sum = 0.0f;
+    float squares = 0.0f;
+    float signs = 0.0f;
     for (int i = 8; i <= last; ++i) {
         const float sign = i % 2 == 0 ? 1.0f : -1.0f;
         const float m = static_cast<float>(i) + 0.5f;
-        sum += sign * (2.0f * s.threshold - module_level(r.img, h, m, 6.5f) -
-                       module_level(r.img, h, 6.5f, m));
+        const float across = module_level(r.img, h, m, 6.5f);
+        const float down = module_level(r.img, h, 6.5f, m);
+        alternation += sign * (2.0f * s.threshold - across - down);
+        sum += across + down;
+        squares += across * across + down * down;
+        signs += 2.0f * sign;
     }
-    return sum / (static_cast<float>(last - 7) * s.contrast);
+    if (r.scoring == timing::finder_split) {
+        return alternation / (static_cast<float>(count) * s.contrast);
+    }
+    // The same sum about the patterns' own mean instead of the midpoint.
+    const float levels = 2.0f * static_cast<float>(count);
+    const float mean = sum / levels;
+    const float own = alternation + signs * (mean - s.threshold);
+    const float spread = squares - levels * mean * mean;
+    if (!(spread > 0.0f) || own < OWN_TIMING_MIN_SHARE * levels * s.contrast) return 0.0f;
+    return own / std::sqrt(levels * spread);
 }
 
 // Moves the grid's fourth point in shrinking steps while the timing patterns
@@ -651,9 +681,7 @@ struct candidate {
 // Fits the grids of the versions around the estimate and decodes at most
 // DECODES_PER_TRIPLE of them: each grid whose timing patterns alternate
 // clearly as soon as it is fitted, then those left, best timing first.
-bool read_triple(reader &r, const finder_triple &t) {
-    const float estimate = version_estimate(r.img, t);
-    if (estimate == 0.0f) return false;
+bool read_triple_scored(reader &r, const finder_triple &t, float estimate, bool *fitted) {
     std::array<candidate, 2 * VERSION_REACH + 1> waiting{};
     int count = 0;
     int decodes = 0;
@@ -671,6 +699,7 @@ bool read_triple(reader &r, const finder_triple &t) {
         }
         if (r.samples_left < 0) return false;
     }
+    *fitted = decodes > 0 || count > 0;
     // Best timing first, ties in the order tried: an insertion sort of at
     // most three, as std::sort does for so few (GCC 12 warns falsely on
     // std::sort over this fixed-size array).
@@ -684,6 +713,21 @@ bool read_triple(reader &r, const finder_triple &t) {
         if (read_grid(r, k.h, k.n, k.threshold)) return true;
     }
     return false;
+}
+
+// Reads a triple with the timing patterns scored against the finder
+// patterns' midpoint and, when no grid of any size had timing patterns that
+// alternate about it, once more scored against their own levels.
+bool read_triple(reader &r, const finder_triple &t) {
+    const float estimate = version_estimate(r.img, t);
+    if (estimate == 0.0f) return false;
+    bool fitted = false;
+    if (read_triple_scored(r, t, estimate, &fitted)) return true;
+    if (fitted || r.samples_left < 0) return false;
+    r.scoring = timing::own_levels;
+    const bool read = read_triple_scored(r, t, estimate, &fitted);
+    r.scoring = timing::finder_split;
+    return read;
 }
 
 struct visit_state {

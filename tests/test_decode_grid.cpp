@@ -251,6 +251,46 @@ TEST_F(DecodeGrid, ReadsLightModulesBesideDarkFinderPatternsThroughTheirChannel)
 }
 
 // The reader on its own, given quirc's finder patterns of a sharp code and
+// a picture of the same code whose modules are pale grey (221 on 255) and
+// whose finder patterns are near black (34): the timing patterns alternate
+// entirely above the finder patterns' midpoint, so no grid passes when they
+// are scored against it; scored against their own levels, the right one
+// does.
+TEST_F(DecodeGrid, ScoresPaleTimingPatternsAgainstTheirOwnLevels) {
+    qr_reset_style();
+    constexpr int MODULE = 5;
+    constexpr int QUIET = 4;
+    const image render = vqr_test::encode_image(LONG_TEXT, 1, MODULE, QUIET);
+    int n = 0;
+    vqr_test::matrix_of(LONG_TEXT, 1, &n);
+    const auto w = static_cast<std::size_t>(render.width);
+    const auto h = static_cast<std::size_t>(render.height);
+    const auto in_finder = [n](int mx, int my) {
+        const auto near = [](int m) { return m >= 0 && m < 7; };
+        const auto far = [n](int m) { return m >= n - 7 && m < n; };
+        return (near(mx) && near(my)) || (far(mx) && near(my)) || (near(mx) && far(my));
+    };
+    const qr_quirc_ptr q(qr_quirc_new());
+    ASSERT_EQ(quirc_resize(q.get(), render.width, render.height), 0);
+    std::uint8_t *grey = quirc_begin(q.get(), nullptr, nullptr);
+    std::vector<std::uint8_t> pale(w * h);
+    for (std::size_t i = 0; i < w * h; ++i) {
+        const bool dark = render.rgba[i * 4] < 128;
+        grey[i] = dark ? 0 : 255;
+        const int mx = static_cast<int>(i % w) / MODULE - QUIET;
+        const int my = static_cast<int>(i / w) / MODULE - QUIET;
+        pale[i] = !dark ? 255 : in_finder(mx, my) ? 34 : 221;
+    }
+    qr_quirc_end(q.get());
+    ASSERT_EQ(q->num_capstones, 3);
+    std::int64_t samples = std::int64_t{1} << 20;
+    qr_decoded out{};
+    ASSERT_EQ(
+        qr_perspective_decode(q.get(), pale.data(), render.width, render.height, &samples, out), 1);
+    EXPECT_STREQ(out.text, LONG_TEXT);
+}
+
+// The reader on its own, given quirc's finder patterns of a sharp code and
 // a picture of the same code lit from 140 at its left edge to 250 at its
 // right, its modules 32 levels below the paper: the modules at the right
 // are lighter than the paper at the left, so neither the level that splits
