@@ -681,7 +681,7 @@ struct candidate {
 // Fits the grids of the versions around the estimate and decodes at most
 // DECODES_PER_TRIPLE of them: each grid whose timing patterns alternate
 // clearly as soon as it is fitted, then those left, best timing first.
-bool read_triple_scored(reader &r, const finder_triple &t, float estimate, bool *fitted) {
+bool read_triple_scored(reader &r, const finder_triple &t, float estimate) {
     std::array<candidate, 2 * VERSION_REACH + 1> waiting{};
     int count = 0;
     int decodes = 0;
@@ -699,7 +699,6 @@ bool read_triple_scored(reader &r, const finder_triple &t, float estimate, bool 
         }
         if (r.samples_left < 0) return false;
     }
-    *fitted = decodes > 0 || count > 0;
     // Best timing first, ties in the order tried: an insertion sort of at
     // most three, as std::sort does for so few (GCC 12 warns falsely on
     // std::sort over this fixed-size array).
@@ -716,16 +715,15 @@ bool read_triple_scored(reader &r, const finder_triple &t, float estimate, bool 
 }
 
 // Reads a triple with the timing patterns scored against the finder
-// patterns' midpoint and, when no grid of any size had timing patterns that
-// alternate about it, once more scored against their own levels.
+// patterns' midpoint and, when that reads nothing, once more with them
+// scored against their own levels.
 bool read_triple(reader &r, const finder_triple &t) {
     const float estimate = version_estimate(r.img, t);
     if (estimate == 0.0f) return false;
-    bool fitted = false;
-    if (read_triple_scored(r, t, estimate, &fitted)) return true;
-    if (fitted || r.samples_left < 0) return false;
+    if (read_triple_scored(r, t, estimate)) return true;
+    if (r.samples_left < 0) return false;
     r.scoring = timing::own_levels;
-    const bool read = read_triple_scored(r, t, estimate, &fitted);
+    const bool read = read_triple_scored(r, t, estimate);
     r.scoring = timing::finder_split;
     return read;
 }
