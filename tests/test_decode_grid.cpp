@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -250,73 +251,68 @@ TEST_F(DecodeGrid, ReadsLightModulesBesideDarkFinderPatternsThroughTheirChannel)
     EXPECT_EQ(decode_rgba(img), text);
 }
 
-// The reader on its own, given quirc's finder patterns of a sharp code and
-// a picture of the same code whose modules are pale grey (221 on 255) and
-// whose finder patterns are near black (34): the timing patterns alternate
-// entirely above the finder patterns' midpoint, so no grid passes when they
-// are scored against it; scored against their own levels, the right one
-// does.
-TEST_F(DecodeGrid, ScoresPaleTimingPatternsAgainstTheirOwnLevels) {
-    qr_reset_style();
+// The reader on its own, given quirc's finder patterns of a sharp code (5
+// pixels a module, a quiet zone of 4) and another picture of the same code:
+// - lit from 140 at its left edge to 250 at its right, its modules 32 levels
+//   below the paper: the modules at the right are lighter than the paper at
+//   the left, so neither the level that splits all modules best nor the
+//   finder patterns' own splits them, but each module against the data
+//   modules around it does;
+// - its modules pale grey (221 on 255) and its finder patterns near black
+//   (34): the timing patterns alternate entirely above the finder patterns'
+//   midpoint, so no grid passes when they are scored against it; scored
+//   against their own levels, the right one does.
+TEST_F(DecodeGrid, ReadsPicturesNoSingleLevelSplits) {
     constexpr int MODULE = 5;
     constexpr int QUIET = 4;
+    qr_reset_style();
     const image render = vqr_test::encode_image(LONG_TEXT, 1, MODULE, QUIET);
     int n = 0;
     vqr_test::matrix_of(LONG_TEXT, 1, &n);
     const auto w = static_cast<std::size_t>(render.width);
     const auto h = static_cast<std::size_t>(render.height);
+    // Whether module (mx, my) belongs to a finder pattern.
     const auto in_finder = [n](int mx, int my) {
         const auto near = [](int m) { return m >= 0 && m < 7; };
         const auto far = [n](int m) { return m >= n - 7 && m < n; };
         return (near(mx) && near(my)) || (far(mx) && near(my)) || (near(mx) && far(my));
     };
-    const qr_quirc_ptr q(qr_quirc_new());
-    ASSERT_EQ(quirc_resize(q.get(), render.width, render.height), 0);
-    std::uint8_t *grey = quirc_begin(q.get(), nullptr, nullptr);
-    std::vector<std::uint8_t> pale(w * h);
-    for (std::size_t i = 0; i < w * h; ++i) {
-        const bool dark = render.rgba[i * 4] < 128;
-        grey[i] = dark ? 0 : 255;
-        const int mx = static_cast<int>(i % w) / MODULE - QUIET;
-        const int my = static_cast<int>(i / w) / MODULE - QUIET;
-        pale[i] = !dark ? 255 : in_finder(mx, my) ? 34 : 221;
+    const struct {
+        const char *name;
+        // The level of pixel (x, y), dark in the sharp code or not.
+        std::function<std::uint8_t(bool dark, std::size_t x, std::size_t y)> level;
+    } cases[] = {
+        {"lit unevenly",
+         [&](bool dark, std::size_t x, std::size_t) {
+             const double paper =
+                 140.0 + 110.0 * static_cast<double>(x) / static_cast<double>(w - 1);
+             return static_cast<std::uint8_t>(std::lround(dark ? paper - 32.0 : paper));
+         }},
+        {"pale modules, dark finder patterns",
+         [&](bool dark, std::size_t x, std::size_t y) -> std::uint8_t {
+             const int mx = static_cast<int>(x) / MODULE - QUIET;
+             const int my = static_cast<int>(y) / MODULE - QUIET;
+             return !dark ? 255 : in_finder(mx, my) ? 34 : 221;
+         }},
+    };
+    for (const auto &c : cases) {
+        const qr_quirc_ptr q(qr_quirc_new());
+        ASSERT_EQ(quirc_resize(q.get(), render.width, render.height), 0);
+        std::uint8_t *grey = quirc_begin(q.get(), nullptr, nullptr);
+        std::vector<std::uint8_t> picture(w * h);
+        for (std::size_t i = 0; i < w * h; ++i) {
+            const bool dark = render.rgba[i * 4] < 128;
+            grey[i] = dark ? 0 : 255;
+            picture[i] = c.level(dark, i % w, i / w);
+        }
+        qr_quirc_end(q.get());
+        ASSERT_EQ(q->num_capstones, 3) << c.name;
+        std::int64_t samples = std::int64_t{1} << 20;
+        qr_decoded out{};
+        ASSERT_EQ(qr_perspective_decode(q.get(), picture.data(), render.width, render.height,
+                                        &samples, out),
+                  1)
+            << c.name;
+        EXPECT_STREQ(out.text, LONG_TEXT) << c.name;
     }
-    qr_quirc_end(q.get());
-    ASSERT_EQ(q->num_capstones, 3);
-    std::int64_t samples = std::int64_t{1} << 20;
-    qr_decoded out{};
-    ASSERT_EQ(
-        qr_perspective_decode(q.get(), pale.data(), render.width, render.height, &samples, out), 1);
-    EXPECT_STREQ(out.text, LONG_TEXT);
-}
-
-// The reader on its own, given quirc's finder patterns of a sharp code and
-// a picture of the same code lit from 140 at its left edge to 250 at its
-// right, its modules 32 levels below the paper: the modules at the right
-// are lighter than the paper at the left, so neither the level that splits
-// all modules best nor the finder patterns' own splits them, but each
-// module against the data modules around it does.
-TEST_F(DecodeGrid, SplitsModulesAgainstTheirNeighboursUnderUnevenLight) {
-    qr_reset_style();
-    const image render = vqr_test::encode_image(LONG_TEXT, 1, 5, 4);
-    const auto w = static_cast<std::size_t>(render.width);
-    const auto h = static_cast<std::size_t>(render.height);
-    const qr_quirc_ptr q(qr_quirc_new());
-    ASSERT_EQ(quirc_resize(q.get(), render.width, render.height), 0);
-    std::uint8_t *grey = quirc_begin(q.get(), nullptr, nullptr);
-    std::vector<std::uint8_t> lit(w * h);
-    for (std::size_t i = 0; i < w * h; ++i) {
-        const bool dark = render.rgba[i * 4] < 128;
-        grey[i] = dark ? 0 : 255;
-        const double paper =
-            140.0 + 110.0 * static_cast<double>(i % w) / static_cast<double>(w - 1);
-        lit[i] = static_cast<std::uint8_t>(std::lround(dark ? paper - 32.0 : paper));
-    }
-    qr_quirc_end(q.get());
-    ASSERT_EQ(q->num_capstones, 3);
-    std::int64_t samples = std::int64_t{1} << 20;
-    qr_decoded out{};
-    ASSERT_EQ(
-        qr_perspective_decode(q.get(), lit.data(), render.width, render.height, &samples, out), 1);
-    EXPECT_STREQ(out.text, LONG_TEXT);
 }
