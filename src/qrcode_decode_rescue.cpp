@@ -851,7 +851,7 @@ source make_source(const unsigned char *rgba, int width, int height,
 // Before any strategy, the perspective reader on the upright pass's own
 // finder patterns, over the luma at full size. quirc found them there but
 // read no grid, mostly through blur, tilt or uneven light, which this
-// reader's sampling and splits withstand: about half the phone captures
+// reader's sampling and splits withstand: more than half the phone captures
 // whose upright pass saw three finder patterns are read here, for less than
 // a strategy costs (no image to prepare, no quirc pass). A small sample
 // budget bounds what a look that fails adds.
